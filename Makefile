@@ -1,0 +1,43 @@
+# Everything a fresh machine needs: `make demo` runs the demo, `make test` the whole test suite.
+PYTHON313 := $(shell scripts/find-python)
+VENV      ?= .venv
+PY        := $(VENV)/bin/python
+BUILD_DIR ?= build/{wheel_tag}
+INSTALL   := $(PY) -m pip install --quiet --no-build-isolation -C build-dir=$(BUILD_DIR)
+
+.PHONY: venv install demo test sanitize stress bench windows-check format clean
+
+$(PY):
+	$(PYTHON313) -m venv $(VENV)
+	$(PY) -m pip install --quiet --upgrade pip
+	$(PY) -m pip install --quiet "scikit-build-core>=0.10" "pytest>=8"
+
+venv: $(PY)
+
+# Warnings are errors here, so what CI builds is warning-free.
+install: $(PY)
+	$(INSTALL) -C cmake.define.PYVESSA_WERROR=ON .
+
+demo: install
+	$(PY) -m pyvessaruntime
+
+# -P keeps the source tree off sys.path, so the tests exercise the installed package.
+test: install
+	cd tests && ../$(PY) -P -m pytest -q $(PYTEST_ARGS)
+
+# The suite under AddressSanitizer and UndefinedBehaviorSanitizer (separate venv and build).
+sanitize:
+	$(MAKE) VENV=.venv-asan BUILD_DIR=build/asan .venv-asan/bin/python
+	.venv-asan/bin/python -m pip install --quiet --no-build-isolation -C build-dir=build/asan \
+	  -C cmake.define.PYVESSA_SANITIZE=ON -C cmake.build-type=Debug .
+	cd tests && LD_PRELOAD=$$(gcc -print-file-name=libasan.so) ASAN_OPTIONS=detect_leaks=0 \
+	  ../.venv-asan/bin/python -P -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
+
+bench: install
+	for b in benchmarks/bench_*.py; do $(PY) -P $$b; done
+
+format:
+	clang-format -i $$(git ls-files '*.cpp' '*.hpp' '*.h')
+
+clean:
+	rm -rf build $(VENV) .venv-asan

@@ -1,0 +1,228 @@
+// Function objects of the module: argument binding by name and instance binding for methods.
+#include "common/function.hpp"
+
+#include "common/ref.hpp"
+#include "common/type.hpp"
+#include "module/state.hpp"
+
+#include <cstring>
+
+namespace pvr {
+namespace {
+
+struct Function {
+  PyObject_HEAD
+  vectorcallfunc vectorcall;
+  const FunctionDef* def;
+  PyTypeObject* owner;  // strong; null for module-level functions
+  PyObject* name;
+  PyObject* qualname;
+  PyObject* module;
+  PyObject* doc;
+  PyObject* defaults;  // tuple or null
+  int nparams;
+};
+
+Function* as_function(PyObject* o) { return reinterpret_cast<Function*>(o); }
+
+bool too_many_positional(Function* f, Py_ssize_t given) {
+  if (f->nparams == 0) {
+    PyErr_Format(PyExc_TypeError, "%U() takes no arguments (%zd given)", f->qualname, given);
+  } else {
+    PyErr_Format(PyExc_TypeError, "%U() takes at most %d positional argument%s (%zd given)",
+                 f->qualname, f->nparams, f->nparams == 1 ? "" : "s", given);
+  }
+  return false;
+}
+
+int param_index(Function* f, PyObject* keyword) {
+  for (int i = 0; i < f->nparams; ++i) {
+    if (PyUnicode_CompareWithASCIIString(keyword, f->def->params[i]) == 0) return i;
+  }
+  return -1;
+}
+
+// Places positional and keyword arguments into `bound` by parameter, fills defaults and
+// reports the host's usual errors for a wrong count or an unknown or repeated keyword.
+bool bind_arguments(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    PyObject** bound) {
+  if (nargs > f->nparams) return too_many_positional(f, nargs);
+  for (int i = 0; i < f->nparams; ++i) bound[i] = i < nargs ? args[i] : nullptr;
+  Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
+    int i = param_index(f, keyword);
+    if (i < 0) {
+      PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%U'", f->qualname,
+                   keyword);
+      return false;
+    }
+    if (bound[i]) {
+      PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%U'", f->qualname,
+                   keyword);
+      return false;
+    }
+    bound[i] = args[nargs + k];
+  }
+  Py_ssize_t ndefaults = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
+  for (int i = 0; i < f->nparams; ++i) {
+    if (bound[i]) continue;
+    Py_ssize_t d = i - (f->nparams - ndefaults);
+    if (d >= 0) {
+      bound[i] = PyTuple_GET_ITEM(f->defaults, d);
+      continue;
+    }
+    PyErr_Format(PyExc_TypeError, "%U() missing required argument '%s' (pos %d)", f->qualname,
+                 f->def->params[i], i + 1);
+    return false;
+  }
+  return true;
+}
+
+PyObject* call_function(PyObject* callable, PyObject* const* args, size_t nargsf,
+                        PyObject* kwnames) {
+  Function* f = as_function(callable);
+  Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  PyObject* self = nullptr;
+  if (f->owner) {
+    if (nargs < 1) {
+      PyErr_Format(PyExc_TypeError, "unbound method %U() needs an argument", f->qualname);
+      return nullptr;
+    }
+    self = args[0];
+    if (!PyObject_TypeCheck(self, f->owner)) {
+      PyErr_Format(PyExc_TypeError, "descriptor '%U' for '%s' objects doesn't apply to a '%s' object",
+                   f->name, f->owner->tp_name, Py_TYPE(self)->tp_name);
+      return nullptr;
+    }
+    ++args;
+    --nargs;
+  }
+  PyObject* bound[kMaxParameters];
+  if (!bind_arguments(f, args, nargs, kwnames, bound)) return nullptr;
+  return f->def->body(self, bound);
+}
+
+PyObject* bind_to_instance(PyObject* self, PyObject* obj, PyObject*) {
+  if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+  return PyMethod_New(self, obj);
+}
+
+int traverse(PyObject* self, visitproc visit, void* arg) {
+  Function* f = as_function(self);
+  Py_VISIT(f->owner);
+  Py_VISIT(f->defaults);
+  return 0;
+}
+
+int clear(PyObject* self) {
+  Function* f = as_function(self);
+  Py_CLEAR(f->owner);
+  Py_CLEAR(f->defaults);
+  return 0;
+}
+
+void dealloc(PyObject* self) {
+  Function* f = as_function(self);
+  PyObject_GC_UnTrack(self);
+  clear(self);
+  Py_XDECREF(f->name);
+  Py_XDECREF(f->qualname);
+  Py_XDECREF(f->module);
+  Py_XDECREF(f->doc);
+  PyObject_GC_Del(self);
+}
+
+PyObject* repr(PyObject* self) {
+  return PyUnicode_FromFormat("<native function %U>", as_function(self)->qualname);
+}
+
+PyMemberDef members[] = {
+    {"__name__", Py_T_OBJECT_EX, offsetof(Function, name), Py_READONLY, nullptr},
+    {"__qualname__", Py_T_OBJECT_EX, offsetof(Function, qualname), Py_READONLY, nullptr},
+    {"__module__", Py_T_OBJECT_EX, offsetof(Function, module), Py_READONLY, nullptr},
+    {"__doc__", Py_T_OBJECT_EX, offsetof(Function, doc), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyTypeObject make_type(const char* name, bool method) {
+  PyTypeObject t = blank_type(name, sizeof(Function));
+  t.tp_dealloc = dealloc;
+  t.tp_vectorcall_offset = offsetof(Function, vectorcall);
+  t.tp_repr = repr;
+  t.tp_call = PyVectorcall_Call;
+  t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+               (method ? Py_TPFLAGS_METHOD_DESCRIPTOR : 0);
+  t.tp_traverse = traverse;
+  t.tp_clear = clear;
+  t.tp_members = members;
+  // Methods bind to the instance they are looked up on; module functions stay unbound even
+  // when stored in a class, like the interpreter's own built-in functions.
+  if (method) t.tp_descr_get = bind_to_instance;
+  return t;
+}
+
+PyTypeObject function_type = make_type("pyvessaruntime.native_function", false);
+PyTypeObject method_type = make_type("pyvessaruntime.native_method", true);
+
+// "Class.method", from the class's own qualified name rather than its dotted type name.
+PyObject* qualified_name(PyTypeObject* owner, const char* name) {
+  Ref type_qualname =
+      Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(owner), "__qualname__"));
+  if (!type_qualname) return nullptr;
+  return PyUnicode_FromFormat("%U.%s", type_qualname.get(), name);
+}
+
+}  // namespace
+
+bool ready_function_types() {
+  return PyType_Ready(&function_type) == 0 && PyType_Ready(&method_type) == 0;
+}
+
+PyObject* new_function(const FunctionDef& def, PyTypeObject* owner, PyObject* defaults) {
+  Function* f = PyObject_GC_New(Function, owner ? &method_type : &function_type);
+  if (!f) return nullptr;
+  f->vectorcall = call_function;
+  f->def = &def;
+  f->owner = reinterpret_cast<PyTypeObject*>(Py_XNewRef(reinterpret_cast<PyObject*>(owner)));
+  f->defaults = Py_XNewRef(defaults);
+  f->nparams = 0;
+  while (f->nparams < kMaxParameters && def.params[f->nparams]) ++f->nparams;
+  f->name = PyUnicode_InternFromString(def.name);
+  f->module = Py_NewRef(state::names.module_name);
+  f->doc = def.doc ? PyUnicode_FromString(def.doc) : Py_NewRef(Py_None);
+  f->qualname = owner ? qualified_name(owner, def.name) : Py_XNewRef(f->name);
+  PyObject_GC_Track(reinterpret_cast<PyObject*>(f));
+  if (!f->name || !f->doc || !f->qualname) {
+    Py_DECREF(f);
+    return nullptr;
+  }
+  return reinterpret_cast<PyObject*>(f);
+}
+
+bool add_functions(PyObject* target_dict, const FunctionTable& table) {
+  for (std::size_t i = 0; i < table.size; ++i) {
+    Ref fn = Ref::steal(new_function(table.defs[i], nullptr));
+    if (!fn || PyDict_SetItemString(target_dict, table.defs[i].name, fn.get()) < 0) return false;
+  }
+  return true;
+}
+
+bool add_methods(PyTypeObject* owner, const FunctionTable& table, PyObject* defaults) {
+  for (std::size_t i = 0; i < table.size; ++i) {
+    Ref fn = Ref::steal(new_function(table.defs[i], owner, defaults));
+    if (!fn) return false;
+    // Static extension types refuse setattr from Python; their dictionary is ours to fill, and
+    // the attribute cache must learn of the change.
+    if (owner->tp_flags & Py_TPFLAGS_HEAPTYPE) {
+      if (PyObject_SetAttrString(reinterpret_cast<PyObject*>(owner), table.defs[i].name, fn.get()) < 0)
+        return false;
+    } else {
+      if (PyDict_SetItemString(owner->tp_dict, table.defs[i].name, fn.get()) < 0) return false;
+      PyType_Modified(owner);
+    }
+  }
+  return true;
+}
+
+}  // namespace pvr

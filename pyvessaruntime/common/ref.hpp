@@ -1,0 +1,46 @@
+// Owning references to Python objects.
+//
+// Ref owns exactly one strong reference (or none). It is created either by stealing a new
+// reference (Ref::steal, the usual case for results of the C API) or by taking a new one on a
+// borrowed pointer (Ref::borrow). release() hands the reference over to the caller. Raw
+// PyObject* elsewhere in this code base is always borrowed.
+#pragma once
+
+#include <Python.h>
+
+#include <utility>
+
+namespace pvr {
+
+class Ref {
+ public:
+  Ref() = default;
+  static Ref steal(PyObject* o) { return Ref(o); }
+  static Ref borrow(PyObject* o) {
+    Py_XINCREF(o);
+    return Ref(o);
+  }
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  Ref(Ref&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
+  Ref& operator=(Ref&& other) noexcept {
+    if (this != &other) {
+      Py_XDECREF(obj_);
+      obj_ = std::exchange(other.obj_, nullptr);
+    }
+    return *this;
+  }
+  ~Ref() { Py_XDECREF(obj_); }
+
+  PyObject* get() const { return obj_; }
+  explicit operator bool() const { return obj_ != nullptr; }
+  // Hands the reference to the caller (for returning a new reference to Python).
+  PyObject* release() { return std::exchange(obj_, nullptr); }
+  void reset() { Py_CLEAR(obj_); }
+
+ private:
+  explicit Ref(PyObject* o) : obj_(o) {}
+  PyObject* obj_ = nullptr;
+};
+
+}  // namespace pvr

@@ -1,0 +1,90 @@
+// The shape shared by every class that owns one runtime handle.
+//
+// Each wrapper owns its handle alone and releases it once, when the wrapper is destroyed.
+// A destructor never raises and leaves an exception that is propagating meanwhile untouched.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+#include "common/args.hpp"
+#include "common/gil.hpp"
+#include "vessaruntime.h"
+
+#define PVR_CLASS_NAME(name) "pyvessaruntime.pyvessaruntime." name
+
+namespace pvr {
+
+template <class Handle>
+struct HandleObject {
+  PyObject_HEAD
+  Handle handle;
+};
+
+template <class Handle>
+Handle& handle_of(PyObject* self) {
+  return reinterpret_cast<HandleObject<Handle>*>(self)->handle;
+}
+
+// The handle as the signed 64-bit integer Python sees, and back.
+template <class Handle>
+int64_t handle_to_int(Handle handle) {
+  return static_cast<int64_t>(reinterpret_cast<intptr_t>(handle));
+}
+template <class Handle>
+Handle handle_from_int(int64_t value) {
+  return reinterpret_cast<Handle>(static_cast<intptr_t>(value));
+}
+
+// Hands `handle` to its kind's release operation, without the interpreter lock. An error that
+// the release reports is released at once, with the lock held: nobody could act on it.
+template <class Handle, VESSARUNTIME_ERROR_HANDLE (*Release)(Handle)>
+void release_handle(Handle handle) {
+  if (!handle) return;
+  VESSARUNTIME_ERROR_HANDLE error = without_gil([&] { return Release(handle); });
+  if (error) VESSARUNTIME_ReleaseError(error);
+}
+
+// Keeps an exception that is propagating while a wrapper is destroyed out of the destructor's way.
+class PendingExceptionGuard {
+ public:
+  PendingExceptionGuard() : saved_(PyErr_GetRaisedException()) {}
+  ~PendingExceptionGuard() { PyErr_SetRaisedException(saved_); }
+  PendingExceptionGuard(const PendingExceptionGuard&) = delete;
+  PendingExceptionGuard& operator=(const PendingExceptionGuard&) = delete;
+
+ private:
+  PyObject* saved_;
+};
+
+template <class Handle, VESSARUNTIME_ERROR_HANDLE (*Release)(Handle)>
+void dealloc_releasing(PyObject* self) {
+  {
+    PendingExceptionGuard guard;
+    release_handle<Handle, Release>(handle_of<Handle>(self));
+  }
+  Py_TYPE(self)->tp_free(self);
+}
+
+// Constructor of classes whose objects start empty and ignore any arguments.
+PyObject* new_empty(PyTypeObject* type, PyObject* args, PyObject* kwargs);
+
+// Constructor argument `rawHandle`: required, not None, coerced to a signed 64-bit integer.
+// `type_name` names the class in argument-count errors.
+bool parse_raw_handle(const char* type_name, PyObject* args, PyObject* kwargs, int64_t* out);
+
+// Constructor of the classes made from a raw handle: `Wrapper(rawHandle)`.
+template <class Handle>
+PyObject* new_from_raw_handle(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  int64_t raw = 0;
+  if (!parse_raw_handle(type->tp_name, args, kwargs, &raw)) return nullptr;
+  PyObject* self = type->tp_alloc(type, 0);
+  if (self) handle_of<Handle>(self) = handle_from_int<Handle>(raw);
+  return self;
+}
+
+// A static class of the module: subclassable, based on object.
+PyTypeObject make_class(const char* name, Py_ssize_t size, newfunc tp_new, destructor dealloc);
+
+}  // namespace pvr

@@ -1,0 +1,65 @@
+// Process-wide state of the module.
+//
+// The module keeps its state in static storage rather than in the module object: one process
+// serves one interpreter, and the runtime's threads reach this state from completion and log
+// routines that have no module object at hand.
+#pragma once
+
+#include <Python.h>
+
+#include "common/ref.hpp"
+
+namespace pvr::state {
+
+// Interned names used across the module, built once by the exec step.
+#define PVR_NAMES(X)                                      \
+  X(module_name, "pyvessaruntime.pyvessaruntime")         \
+  X(callbackStorage, "_callbackStorage")                  \
+  X(logCallbackStorage, "_logCallbackStorage")            \
+  X(VESSARuntimeCallBackData, "_VESSARuntimeCallBackData") \
+  X(get_VESSARuntime_event, "_get_VESSARuntime_event")    \
+  X(get_encoded_bytes, "_get_encoded_bytes")              \
+  X(Event, "Event")                                       \
+  X(Enum, "Enum")                                         \
+  X(IntEnum, "IntEnum")                                   \
+  X(json, "json")                                         \
+  X(loads, "loads")                                       \
+  X(Response_Status, "Response_Status")                   \
+  X(LogLevel, "LogLevel")                                 \
+  X(SsoPolicyType, "SsoPolicyType")                       \
+  X(callback, "callback")                                 \
+  X(id, "id")                                             \
+  X(pop, "pop")                                           \
+  X(get, "get")                                           \
+  X(signal, "signal")                                     \
+  X(result, "result")                                     \
+  X(set, "set")                                           \
+  X(release_logging_callback, "release_logging_callback") \
+  X(dunder_module, "__module__")                          \
+  X(dunder_qualname, "__qualname__")                      \
+  X(dunder_prepare, "__prepare__")
+
+struct Names {
+#define PVR_DECLARE_NAME(field, text) PyObject* field;
+  PVR_NAMES(PVR_DECLARE_NAME)
+#undef PVR_DECLARE_NAME
+};
+
+// Valid from the exec step on; never freed.
+extern Names names;
+bool init_names();
+
+// The executed module (strong reference) and its namespace (borrowed from it); null until the
+// exec step runs and again if it fails.
+extern PyObject* module;
+extern PyObject* ns;
+// The builtins' dictionary: the fallback of every lookup by name.
+extern PyObject* builtins;
+// The builtin `id`, fetched once at initialisation.
+extern PyObject* builtin_id;
+
+// Looks `name` up in the module namespace, then in the builtins, at the time of the call, so
+// that rebinding a name on the module takes effect at its next use. NameError if neither has it.
+Ref lookup(PyObject* name);
+
+}  // namespace pvr::state
