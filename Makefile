@@ -36,6 +36,15 @@ sanitize:
 bench: install
 	for b in benchmarks/bench_*.py; do $(PY) -P $$b; done
 
+# The Windows build, cross-compiled here: installs the MinGW-w64 compiler from the distribution's
+# packages when it is missing (refreshing the package lists only if the first attempt fails).
+MINGW_CXX     := x86_64-w64-mingw32-g++
+MINGW_INSTALL := DEBIAN_FRONTEND=noninteractive apt-get install -y -q g++-mingw-w64-x86-64
+windows-check:
+	command -v $(MINGW_CXX) >/dev/null 2>&1 || $(MINGW_INSTALL) || \
+	  { apt-get update -q && $(MINGW_INSTALL); }
+	scripts/check-windows-build
+
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.hpp' '*.h')
 
