@@ -1,0 +1,42 @@
+// NativeString: one UTF-16 buffer owned for the duration of one runtime call.
+//
+// Text going to the runtime is copied into the buffer by `fill`; text coming back is written
+// into a buffer made by `allocate`, whose size the runtime reported first. Pointers into the
+// buffer stay valid while the object lives and until the next fill or allocate.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+#include "common/ref.hpp"
+#include "vessaruntime.h"
+
+namespace pvr {
+
+struct NativeStringObject {
+  PyObject_HEAD
+  int32_t size;      // units including the terminator; the runtime writes it during a getter call
+  PyObject* buffer;  // bytearray of size * 2 bytes, or None
+};
+
+// A new, empty NativeString (size 0, no buffer).
+Ref new_native_string();
+inline NativeStringObject* as_native_string(const Ref& o) {
+  return reinterpret_cast<NativeStringObject*>(o.get());
+}
+
+// Converts `text` through the module's `_get_encoded_bytes` (looked up at call time) into a
+// zero-terminated buffer; null with an exception if that fails.
+const os_char* native_string_fill(NativeStringObject* self, PyObject* text);
+
+// A zero-filled buffer of `size` units; null with an exception if that fails.
+os_char* native_string_allocate(NativeStringObject* self);
+
+// The buffer's text less the terminator: the units that `size` announces.
+PyObject* native_string_text(NativeStringObject* self);
+
+// The units `allocate` provided room for: what the buffer really holds.
+Py_ssize_t native_string_capacity(NativeStringObject* self);
+
+}  // namespace pvr

@@ -1,0 +1,30 @@
+// Conversion between Python text and runtime text (zero-terminated UTF-16LE units).
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+#include "common/ref.hpp"
+#include "vessaruntime.h"
+
+namespace pvr {
+
+// Log lines are read up to this many units when no terminator comes first.
+inline constexpr Py_ssize_t kMaxNativeStringUnits = 0x10000;
+
+// `text.encode("utf-16-le")`: bytes without byte-order mark or terminator; a lone surrogate
+// raises the codec's UnicodeEncodeError.
+Ref encode_utf16le(PyObject* text);
+
+// Strict UTF-16LE decoding of `units` units; a leading U+FEFF is kept as a character.
+PyObject* decode_utf16le(const void* data, Py_ssize_t units);
+
+// Units before the first zero unit, at most kMaxNativeStringUnits.
+Py_ssize_t native_string_length(const os_char* s);
+
+// A zero-terminated runtime string as str. A text cut at the length limit is not cut inside a
+// surrogate pair: the line arrives shortened rather than lost to a decode error.
+PyObject* decode_native_string(const os_char* s);
+
+}  // namespace pvr
