@@ -1,0 +1,224 @@
+// The identity store, the thirteen account getters and ReleaseAccount.
+#include "accounts.hpp"
+
+#include <cstdio>
+#include <mutex>
+
+#include "call.hpp"
+#include "string_protocol.hpp"
+
+namespace vessaemu {
+namespace {
+
+constexpr std::array<const char*, kAccountFieldCount> kFieldNames = {
+    "account_id",   "home_account_id", "environment",  "realm",
+    "local_account_id", "user_name",   "given_name",   "family_name",
+    "middle_name",  "display_name",    "additional_fields_json", "home_environment",
+    "client_info"};
+
+constexpr const char* kDefaultRealm = "11111111-2222-4333-8444-555555555555";
+constexpr const char* kDefaultEnvironment = "login.vessa.example";
+
+struct Store {
+  std::mutex mutex;
+  // Insertion order is the order accounts are listed and discovered in.
+  std::vector<Ref<AccountRecord>> accounts;
+  int serial = 0;
+};
+
+Store& store() {
+  static Store* instance = new Store();
+  return *instance;
+}
+
+Ref<AccountRecord> find_locked(Store& s, const std::u16string& key) {
+  for (auto& record : s.accounts) {
+    if (record->key == key) return record;
+  }
+  return nullptr;
+}
+
+std::string base64url(const std::string& bytes) {
+  static constexpr char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+  std::string out;
+  size_t i = 0;
+  for (; i + 2 < bytes.size(); i += 3) {
+    const uint32_t n = (static_cast<unsigned char>(bytes[i]) << 16) |
+                       (static_cast<unsigned char>(bytes[i + 1]) << 8) |
+                       static_cast<unsigned char>(bytes[i + 2]);
+    out += kAlphabet[(n >> 18) & 63];
+    out += kAlphabet[(n >> 12) & 63];
+    out += kAlphabet[(n >> 6) & 63];
+    out += kAlphabet[n & 63];
+  }
+  if (i + 1 == bytes.size()) {
+    const uint32_t n = static_cast<unsigned char>(bytes[i]) << 16;
+    out += kAlphabet[(n >> 18) & 63];
+    out += kAlphabet[(n >> 12) & 63];
+  } else if (i + 2 == bytes.size()) {
+    const uint32_t n = (static_cast<unsigned char>(bytes[i]) << 16) |
+                       (static_cast<unsigned char>(bytes[i + 1]) << 8);
+    out += kAlphabet[(n >> 18) & 63];
+    out += kAlphabet[(n >> 12) & 63];
+    out += kAlphabet[(n >> 6) & 63];
+  }
+  return out;
+}
+
+// A complete, self-consistent account: every property present except the middle name.
+void fill_defaults(AccountRecord& record, int n) {
+  char local[64];
+  std::snprintf(local, sizeof local, "00000000-0000-4000-8000-%012d", n);
+  const std::string id = std::string(local) + "." + kDefaultRealm;
+  char digits[16];
+  std::snprintf(digits, sizeof digits, "%d", n);
+  const std::string number = digits;
+  auto set = [&](AccountField field, const std::string& text) {
+    record.fields[static_cast<int>(field)] = widen(text);
+  };
+  set(AccountField::AccountId, id);
+  set(AccountField::HomeAccountId, id);
+  set(AccountField::Environment, kDefaultEnvironment);
+  set(AccountField::Realm, kDefaultRealm);
+  set(AccountField::LocalAccountId, local);
+  set(AccountField::UserName, "user" + number + "@example.com");
+  set(AccountField::GivenName, "Test");
+  set(AccountField::FamilyName, "User " + number);
+  set(AccountField::DisplayName, "Test User " + number);
+  set(AccountField::AdditionalFieldsJson, "{}");
+  set(AccountField::HomeEnvironment, kDefaultEnvironment);
+  set(AccountField::ClientInfo,
+      base64url(std::string("{\"uid\":\"") + local + "\",\"utid\":\"" + kDefaultRealm + "\"}"));
+}
+
+}  // namespace
+
+const char* account_field_name(AccountField field) { return kFieldNames[static_cast<int>(field)]; }
+
+Ref<AccountRecord> add_account(const Text& key) {
+  Store& s = store();
+  std::lock_guard lock(s.mutex);
+  auto record = make_ref<AccountRecord>();
+  const int n = ++s.serial;
+  fill_defaults(*record, n);
+  if (key) {
+    if (find_locked(s, *key)) return nullptr;
+    record->key = *key;
+    record->fields[static_cast<int>(AccountField::AccountId)] = *key;
+    record->fields[static_cast<int>(AccountField::HomeAccountId)] = *key;
+  } else {
+    // A generated identifier must not collide with one a caller chose.
+    int extra = n;
+    while (find_locked(s, *record->fields[0])) {
+      extra = ++s.serial;
+      fill_defaults(*record, extra);
+    }
+    record->key = *record->fields[static_cast<int>(AccountField::AccountId)];
+  }
+  s.accounts.push_back(record);
+  return record;
+}
+
+bool set_account_field(const std::u16string& key, AccountField field, Text value) {
+  Store& s = store();
+  std::lock_guard lock(s.mutex);
+  auto record = find_locked(s, key);
+  if (!record) return false;
+  record->fields[static_cast<int>(field)] = std::move(value);
+  return true;
+}
+
+bool remove_account(const std::u16string& key) {
+  Store& s = store();
+  std::lock_guard lock(s.mutex);
+  for (auto it = s.accounts.begin(); it != s.accounts.end(); ++it) {
+    if ((*it)->key == key) {
+      s.accounts.erase(it);
+      return true;
+    }
+  }
+  return false;
+}
+
+Ref<AccountRecord> find_account(const std::u16string& key) {
+  Store& s = store();
+  std::lock_guard lock(s.mutex);
+  return find_locked(s, key);
+}
+
+Ref<AccountRecord> find_account_by_id(const std::u16string& id) {
+  Store& s = store();
+  std::lock_guard lock(s.mutex);
+  for (auto& record : s.accounts) {
+    const Text& value = record->fields[static_cast<int>(AccountField::AccountId)];
+    if (value && *value == id) return record;
+  }
+  return nullptr;
+}
+
+std::vector<Ref<AccountRecord>> all_accounts() {
+  Store& s = store();
+  std::lock_guard lock(s.mutex);
+  return s.accounts;
+}
+
+Text account_field(const AccountRecord& record, AccountField field) {
+  Store& s = store();
+  std::lock_guard lock(s.mutex);
+  return record.fields[static_cast<int>(field)];
+}
+
+void reset_accounts() {
+  std::vector<Ref<AccountRecord>> dropped;
+  Store& s = store();
+  std::lock_guard lock(s.mutex);
+  dropped.swap(s.accounts);
+  s.serial = 0;
+}
+
+VESSARUNTIME_ACCOUNT_HANDLE new_account_handle(Ref<AccountRecord> record) {
+  return as_handle<VESSARUNTIME_ACCOUNT_HANDLE>(
+      register_object(Kind::Account, make_ref<AccountObject>(std::move(record))));
+}
+
+namespace {
+
+VESSARUNTIME_ERROR_HANDLE get_field(Op op, AccountField field, VESSARUNTIME_ACCOUNT_HANDLE account,
+                                    os_char* buffer, int32_t* bufferSize) {
+  return guarded(op, [&](Call& call) {
+    auto object = call.object<AccountObject>(account);
+    if (!object) return call.error();
+    return write_text(call, account_field(*object->record, field), buffer, bufferSize);
+  });
+}
+
+}  // namespace
+}  // namespace vessaemu
+
+using namespace vessaemu;
+
+#define VESSAEMU_ACCOUNT_GETTER(name, field)                                                  \
+  extern "C" VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_##name(VESSARUNTIME_ACCOUNT_HANDLE account, \
+                                                           os_char* buffer, int32_t* bufferSize) { \
+    return get_field(Op::name, AccountField::field, account, buffer, bufferSize);            \
+  }
+VESSAEMU_ACCOUNT_GETTER(GetAccountId, AccountId)
+VESSAEMU_ACCOUNT_GETTER(GetHomeAccountId, HomeAccountId)
+VESSAEMU_ACCOUNT_GETTER(GetEnvironment, Environment)
+VESSAEMU_ACCOUNT_GETTER(GetRealm, Realm)
+VESSAEMU_ACCOUNT_GETTER(GetLocalAccountId, LocalAccountId)
+VESSAEMU_ACCOUNT_GETTER(GetUserName, UserName)
+VESSAEMU_ACCOUNT_GETTER(GetGivenName, GivenName)
+VESSAEMU_ACCOUNT_GETTER(GetFamilyName, FamilyName)
+VESSAEMU_ACCOUNT_GETTER(GetMiddleName, MiddleName)
+VESSAEMU_ACCOUNT_GETTER(GetDisplayName, DisplayName)
+VESSAEMU_ACCOUNT_GETTER(GetAdditionalFieldsJson, AdditionalFieldsJson)
+VESSAEMU_ACCOUNT_GETTER(GetHomeEnvironment, HomeEnvironment)
+VESSAEMU_ACCOUNT_GETTER(GetClientInfo, ClientInfo)
+#undef VESSAEMU_ACCOUNT_GETTER
+
+extern "C" VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_ReleaseAccount(
+    VESSARUNTIME_ACCOUNT_HANDLE account) {
+  return release<AccountObject>(Op::ReleaseAccount, account);
+}

@@ -1,0 +1,284 @@
+// The control interface (vessaemu.h): what tests and scripts use to set up and inspect the
+// emulator. None of these calls counts as a runtime call or a contract violation.
+#include "vessaemu.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "accounts.hpp"
+#include "async_operations.hpp"
+#include "auth_parameters.hpp"
+#include "errors.hpp"
+#include "operations.hpp"
+#include "registry.hpp"
+#include "results.hpp"
+#include "settings.hpp"
+
+using namespace vessaemu;
+
+namespace {
+
+Text text_of(const VESSAEMU_TEXT& text) { return text_from(text.units, text.length); }
+
+// Hands a text to the caller in memory it frees with VESSAEMU_Free; -1 for no value.
+int32_t hand_out(const Text& value, vessaemu_unit** out) {
+  if (out != nullptr) *out = nullptr;
+  if (!value) return -1;
+  if (out != nullptr) {
+    auto* memory = static_cast<vessaemu_unit*>(std::malloc((value->size() + 1) * sizeof(char16_t)));
+    if (memory == nullptr) return -2;
+    value->copy(memory, value->size());
+    memory[value->size()] = 0;
+    *out = memory;
+  }
+  return static_cast<int32_t>(value->size());
+}
+
+char* hand_out(const std::string& text) {
+  auto* memory = static_cast<char*>(std::malloc(text.size() + 1));
+  if (memory != nullptr) std::memcpy(memory, text.c_str(), text.size() + 1);
+  return memory;
+}
+
+std::optional<ErrorInfo> error_of(const VESSAEMU_ERROR_SPEC& spec) {
+  if (!spec.present) return std::nullopt;
+  return ErrorInfo{spec.status, spec.code, spec.tag, text_of(spec.context)};
+}
+
+// The account a result refers to: none for no key; false if the key is unknown.
+bool account_of(const VESSAEMU_TEXT& key, Ref<AccountRecord>* record) {
+  const Text k = text_of(key);
+  if (!k) return true;
+  *record = find_account(*k);
+  return *record != nullptr;
+}
+
+constexpr const char* kAuthFieldNames[kAuthFieldCount] = {
+    "client_id", "authority",       "scopes",       "redirect_uri", "claims", "access_token_to_renew",
+    "pop_http_method", "pop_uri_host", "pop_uri_path", "pop_nonce"};
+
+}  // namespace
+
+extern "C" {
+
+void VESSAEMU_Reset(void) {
+  reset_registry();
+  reset_operations();
+  reset_violations();
+  reset_settings();
+  reset_accounts();
+}
+
+void VESSAEMU_Free(void* memory) { std::free(memory); }
+
+int32_t VESSAEMU_KindCount(void) { return kKindCount; }
+
+const char* VESSAEMU_KindName(int32_t kind) {
+  return kind >= 0 && kind < kKindCount ? kind_name(static_cast<Kind>(kind)) : nullptr;
+}
+
+int64_t VESSAEMU_LiveHandles(int32_t kind) {
+  const auto counts = live_counts();
+  if (kind >= 0 && kind < kKindCount) return counts[kind];
+  int64_t total = 0;
+  for (int64_t n : counts) total += n;
+  return total;
+}
+
+int32_t VESSAEMU_HandleKind(uint64_t handle) {
+  const auto kind = kind_of(handle);
+  return kind ? static_cast<int32_t>(*kind) : -1;
+}
+
+int32_t VESSAEMU_OperationCount(void) { return kOperationCount; }
+
+const char* VESSAEMU_OperationName(int32_t index) {
+  return index >= 0 && index < kOperationCount ? short_name(static_cast<Op>(index)) : nullptr;
+}
+
+int64_t VESSAEMU_Calls(const char* operation) {
+  if (operation == nullptr) return -1;
+  const auto op = find_operation(operation);
+  return op ? static_cast<int64_t>(call_count(*op)) : -1;
+}
+
+int32_t VESSAEMU_FailNext(const char* operation, int32_t status, int64_t code, int32_t tag,
+                          VESSAEMU_TEXT context, int32_t count) {
+  if (operation == nullptr) return -1;
+  const auto op = find_operation(operation);
+  if (!op) return -1;
+  if (!returns_error(*op)) return -2;
+  script_failure(*op, Fault{status, code, tag, text_of(context)}, count);
+  return 0;
+}
+
+int64_t VESSAEMU_ContractViolations(void) { return violation_count(); }
+
+char* VESSAEMU_LastContractViolation(void) {
+  const auto last = last_violation();
+  return last ? hand_out(*last) : nullptr;
+}
+
+char* VESSAEMU_TakeContractViolations(int32_t* count) {
+  const auto texts = take_violations();
+  std::string joined;
+  for (const auto& text : texts) {
+    joined += text;
+    joined += '\n';
+  }
+  if (count != nullptr) *count = static_cast<int32_t>(texts.size());
+  return hand_out(joined);
+}
+
+void VESSAEMU_SetSsoPolicy(int32_t policy) { settings().sso_policy = policy; }
+int32_t VESSAEMU_IsStarted(void) { return settings().started ? 1 : 0; }
+int32_t VESSAEMU_PiiEnabled(void) { return settings().pii_enabled; }
+
+void VESSAEMU_SetStringProtocol(int32_t first_call_error, int32_t negative_size, int32_t grow_by) {
+  Settings& s = settings();
+  s.first_call_error = first_call_error != 0;
+  s.negative_size = negative_size != 0;
+  s.grow_by = grow_by;
+}
+
+uint64_t VESSAEMU_MakeError(int32_t status, int64_t code, int32_t tag, VESSAEMU_TEXT context) {
+  return handle_value(new_error(ErrorInfo{status, code, tag, text_of(context)}));
+}
+
+int32_t VESSAEMU_AccountFieldCount(void) { return kAccountFieldCount; }
+
+const char* VESSAEMU_AccountFieldName(int32_t field) {
+  return field >= 0 && field < kAccountFieldCount ? account_field_name(static_cast<AccountField>(field))
+                                                  : nullptr;
+}
+
+int32_t VESSAEMU_AddAccount(VESSAEMU_TEXT key, vessaemu_unit** out_key) {
+  const auto record = add_account(text_of(key));
+  if (!record) return -1;
+  return hand_out(Text(record->key), out_key);
+}
+
+int32_t VESSAEMU_SetAccountField(VESSAEMU_TEXT key, int32_t field, VESSAEMU_TEXT value) {
+  if (field < 0 || field >= kAccountFieldCount) return -2;
+  const Text k = text_of(key);
+  if (!k) return -1;
+  return set_account_field(*k, static_cast<AccountField>(field), text_of(value)) ? 0 : -1;
+}
+
+int32_t VESSAEMU_RemoveAccount(VESSAEMU_TEXT key) {
+  const Text k = text_of(key);
+  return k && remove_account(*k) ? 0 : -1;
+}
+
+int32_t VESSAEMU_AccountCount(void) { return static_cast<int32_t>(all_accounts().size()); }
+
+int32_t VESSAEMU_AccountFieldAt(int32_t index, int32_t field, vessaemu_unit** out) {
+  if (out != nullptr) *out = nullptr;
+  const auto accounts = all_accounts();
+  if (index < 0 || static_cast<size_t>(index) >= accounts.size()) return -2;
+  if (field < -1 || field >= kAccountFieldCount) return -2;
+  const auto& record = *accounts[static_cast<size_t>(index)];
+  if (field == -1) return hand_out(Text(record.key), out);
+  return hand_out(account_field(record, static_cast<AccountField>(field)), out);
+}
+
+uint64_t VESSAEMU_NewAccountHandle(VESSAEMU_TEXT key) {
+  const Text k = text_of(key);
+  if (!k) return 0;
+  auto record = find_account(*k);
+  return record ? handle_value(new_account_handle(std::move(record))) : 0;
+}
+
+int32_t VESSAEMU_AuthParametersFieldCount(void) { return kAuthFieldCount; }
+
+const char* VESSAEMU_AuthParametersFieldName(int32_t field) {
+  return field >= 0 && field < kAuthFieldCount ? kAuthFieldNames[field] : nullptr;
+}
+
+int32_t VESSAEMU_AuthParametersField(uint64_t handle, int32_t field, vessaemu_unit** out) {
+  if (out != nullptr) *out = nullptr;
+  auto object = find_as<AuthParametersObject>(handle, nullptr);
+  if (!object) return -2;
+  if (field < 0 || field >= kAuthFieldCount) return -3;
+  return hand_out(object->snapshot().field(static_cast<AuthField>(field)), out);
+}
+
+int32_t VESSAEMU_AuthParametersAdditionalCount(uint64_t handle) {
+  auto object = find_as<AuthParametersObject>(handle, nullptr);
+  if (!object) return -2;
+  return static_cast<int32_t>(object->snapshot().additional.size());
+}
+
+int32_t VESSAEMU_AuthParametersAdditional(uint64_t handle, int32_t index, int32_t which,
+                                          vessaemu_unit** out) {
+  if (out != nullptr) *out = nullptr;
+  auto object = find_as<AuthParametersObject>(handle, nullptr);
+  if (!object) return -2;
+  const auto data = object->snapshot();
+  if (index < 0 || static_cast<size_t>(index) >= data.additional.size() || which < 0 || which > 1) {
+    return -3;
+  }
+  const auto& pair = data.additional[static_cast<size_t>(index)];
+  return hand_out(Text(which == 0 ? pair.first : pair.second), out);
+}
+
+uint64_t VESSAEMU_NewAuthResult(const VESSAEMU_AUTH_RESULT_SPEC* spec) {
+  if (spec == nullptr) return 0;
+  auto result = make_ref<AuthResultObject>();
+  if (!account_of(spec->account_key, &result->account)) return 0;
+  result->id_token = text_of(spec->id_token);
+  result->raw_id_token = text_of(spec->raw_id_token);
+  result->access_token = text_of(spec->access_token);
+  result->granted_scopes = text_of(spec->granted_scopes);
+  result->authorization_header = text_of(spec->authorization_header);
+  result->is_pop = spec->is_pop;
+  result->expiry = spec->expiry;
+  result->error = error_of(spec->error);
+  result->telemetry = text_of(spec->telemetry);
+  return register_result(std::move(result));
+}
+
+uint64_t VESSAEMU_NewSignOutResult(const VESSAEMU_RESULT_SPEC* spec) {
+  if (spec == nullptr) return 0;
+  auto result = make_ref<SignOutResultObject>();
+  result->error = error_of(spec->error);
+  result->telemetry = text_of(spec->telemetry);
+  return register_result(std::move(result));
+}
+
+uint64_t VESSAEMU_NewReadAccountResult(const VESSAEMU_RESULT_SPEC* spec) {
+  if (spec == nullptr) return 0;
+  auto result = make_ref<ReadAccountResultObject>();
+  if (!account_of(spec->account_key, &result->account)) return 0;
+  result->error = error_of(spec->error);
+  result->telemetry = text_of(spec->telemetry);
+  return register_result(std::move(result));
+}
+
+uint64_t VESSAEMU_NewDiscoverAccountsResult(const VESSAEMU_RESULT_SPEC* spec) {
+  if (spec == nullptr || spec->account_count < 0 ||
+      (spec->account_count > 0 && spec->account_keys == nullptr)) {
+    return 0;
+  }
+  auto result = make_ref<DiscoverAccountsResultObject>();
+  for (int32_t i = 0; i < spec->account_count; ++i) {
+    Ref<AccountRecord> record;
+    if (!account_of(spec->account_keys[i], &record) || !record) return 0;
+    result->accounts.push_back(std::move(record));
+  }
+  result->error = error_of(spec->error);
+  result->telemetry = text_of(spec->telemetry);
+  return register_result(std::move(result));
+}
+
+uint64_t VESSAEMU_NewAsyncHandle(void) {
+  return register_object(Kind::AsyncOperation, make_ref<AsyncOperationObject>());
+}
+
+int32_t VESSAEMU_AsyncState(uint64_t handle) {
+  auto object = find_as<AsyncOperationObject>(handle, nullptr);
+  return object ? static_cast<int32_t>(object->state()) : -1;
+}
+
+}  // extern "C"

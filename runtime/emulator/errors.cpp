@@ -1,0 +1,151 @@
+// Error objects and their readers (GetStatus, GetErrorCode, GetTag, GetContext, ReleaseError), and
+// the record of contract violations.
+#include "errors.hpp"
+
+#include <mutex>
+
+#include "call.hpp"
+#include "string_protocol.hpp"
+
+namespace vessaemu {
+namespace {
+
+// Keeps the texts of the first violations in full; a runaway test still gets a true count.
+constexpr size_t kMaxKeptViolations = 1000;
+
+struct Violations {
+  std::mutex mutex;
+  int64_t count = 0;
+  std::vector<std::string> texts;
+  std::optional<std::string> last;
+};
+
+Violations& violations() {
+  static Violations* instance = new Violations();
+  return *instance;
+}
+
+std::string with_operation(Op op, std::string_view what) {
+  std::string text = full_name(op);
+  text += ": ";
+  text += what;
+  return text;
+}
+
+void record(std::string text) {
+  Violations& v = violations();
+  std::lock_guard lock(v.mutex);
+  ++v.count;
+  if (v.texts.size() < kMaxKeptViolations) v.texts.push_back(text);
+  v.last = std::move(text);
+}
+
+}  // namespace
+
+VESSARUNTIME_ERROR_HANDLE new_error(ErrorInfo info) {
+  const uint64_t handle =
+      register_object(Kind::Error, make_ref<ErrorObject>(std::move(info)));
+  return as_handle<VESSARUNTIME_ERROR_HANDLE>(handle);
+}
+
+VESSARUNTIME_ERROR_HANDLE new_error(const Fault& fault) {
+  return new_error(ErrorInfo{fault.status, fault.code, fault.tag, fault.context});
+}
+
+VESSARUNTIME_ERROR_HANDLE unexpected(Op op, std::string_view what) {
+  return new_error(ErrorInfo{kStatusUnexpected, 0, 0, widen(with_operation(op, what))});
+}
+
+VESSARUNTIME_ERROR_HANDLE not_implemented(Op op) {
+  return new_error(
+      ErrorInfo{kStatusUnexpected, 0, 0, widen(std::string(full_name(op)) + " is not implemented")});
+}
+
+VESSARUNTIME_ERROR_HANDLE violation(Op op, std::string_view what) {
+  std::string text = with_operation(op, what);
+  std::u16string context = widen(text);
+  record(std::move(text));
+  return new_error(ErrorInfo{kStatusApiContractViolation, 0, 0, std::move(context)});
+}
+
+void record_violation(Op op, std::string_view what) { record(with_operation(op, what)); }
+
+int64_t violation_count() {
+  Violations& v = violations();
+  std::lock_guard lock(v.mutex);
+  return v.count;
+}
+
+std::optional<std::string> last_violation() {
+  Violations& v = violations();
+  std::lock_guard lock(v.mutex);
+  return v.last;
+}
+
+std::vector<std::string> take_violations() {
+  Violations& v = violations();
+  std::lock_guard lock(v.mutex);
+  std::vector<std::string> taken;
+  taken.swap(v.texts);
+  v.count = 0;
+  v.last.reset();
+  return taken;
+}
+
+void reset_violations() { take_violations(); }
+
+}  // namespace vessaemu
+
+using namespace vessaemu;
+
+extern "C" {
+
+VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_GetStatus(VESSARUNTIME_ERROR_HANDLE error, int32_t* status) {
+  return guarded(Op::GetStatus, [&](Call& call) {
+    auto object = call.object<ErrorObject>(error);
+    if (!object || !call.out(status, "status")) return call.error();
+    *status = object->info.status;
+    return kOk;
+  });
+}
+
+VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_GetErrorCode(VESSARUNTIME_ERROR_HANDLE error,
+                                                    int64_t* errorCode) {
+  return guarded(Op::GetErrorCode, [&](Call& call) {
+    auto object = call.object<ErrorObject>(error);
+    if (!object || !call.out(errorCode, "errorCode")) return call.error();
+    *errorCode = object->info.code;
+    return kOk;
+  });
+}
+
+VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_GetTag(VESSARUNTIME_ERROR_HANDLE error, int32_t* tag) {
+  return guarded(Op::GetTag, [&](Call& call) {
+    auto object = call.object<ErrorObject>(error);
+    if (!object || !call.out(tag, "tag")) return call.error();
+    *tag = object->info.tag;
+    return kOk;
+  });
+}
+
+VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_GetContext(VESSARUNTIME_ERROR_HANDLE error, os_char* context,
+                                                  int32_t* bufferSize) {
+  return guarded(Op::GetContext, [&](Call& call) {
+    auto object = call.object<ErrorObject>(error);
+    if (!object) return call.error();
+    return write_text(call, object->info.context, context, bufferSize);
+  });
+}
+
+VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_ReleaseError(VESSARUNTIME_ERROR_HANDLE error) {
+  return guarded(Op::ReleaseError, [&](Call&) {
+    std::string fault;
+    auto object = unregister_object(handle_value(error), Kind::Error, &fault);
+    // Callers ignore what ReleaseError answers, so an error made here would only leak: the
+    // violation is counted and nothing is returned.
+    if (!object) record_violation(Op::ReleaseError, fault);
+    return kOk;
+  });
+}
+
+}  // extern "C"

@@ -1,0 +1,76 @@
+// Error objects, the statuses the emulator reports, and the record of contract violations.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "operations.hpp"
+#include "registry.hpp"
+#include "strings.hpp"
+
+namespace vessaemu {
+
+enum Status : int32_t {
+  kStatusUnexpected = 0,
+  kStatusReserved = 1,
+  kStatusInteractionRequired = 2,
+  kStatusNoNetwork = 3,
+  kStatusNetworkTemporarilyUnavailable = 4,
+  kStatusServerTemporarilyUnavailable = 5,
+  kStatusApiContractViolation = 6,
+  kStatusUserCanceled = 7,
+  kStatusApplicationCanceled = 8,
+  kStatusIncorrectConfiguration = 9,
+  kStatusInsufficientBuffer = 10,
+  kStatusAuthorityUntrusted = 11,
+  kStatusUserSwitch = 12,
+  kStatusAccountUnusable = 13,
+  kStatusUserDataRemovalRequired = 14,
+  kStatusKeyNotFound = 15,
+  kStatusAccountNotFound = 16,
+  kStatusTransientError = 17,
+  kStatusAccountSwitch = 18,
+  kStatusRequiredBrokerMissing = 19,
+  kStatusDeviceNotRegistered = 20,
+  kStatusFallbackToNativeVessa = 21,
+};
+
+// The values an error carries; results keep one of these for the error they report.
+struct ErrorInfo {
+  int32_t status = kStatusUnexpected;
+  int64_t code = 0;
+  int32_t tag = 0;
+  Text context;
+};
+
+struct ErrorObject : Object {
+  static constexpr Kind kKind = Kind::Error;
+  explicit ErrorObject(ErrorInfo i) : info(std::move(i)) {}
+  const ErrorInfo info;
+};
+
+inline constexpr VESSARUNTIME_ERROR_HANDLE kOk = nullptr;
+
+// A new live error handle.
+VESSARUNTIME_ERROR_HANDLE new_error(ErrorInfo info);
+VESSARUNTIME_ERROR_HANDLE new_error(const Fault& fault);
+// Status_Unexpected with the context "VESSARUNTIME_<op>: <what>".
+VESSARUNTIME_ERROR_HANDLE unexpected(Op op, std::string_view what);
+// Status_Unexpected with the context "VESSARUNTIME_<op> is not implemented".
+VESSARUNTIME_ERROR_HANDLE not_implemented(Op op);
+// Records a contract violation "VESSARUNTIME_<op>: <what>" and returns a Status_ApiContractViolation
+// error with that context.
+VESSARUNTIME_ERROR_HANDLE violation(Op op, std::string_view what);
+// Records a contract violation without making an error (for ReleaseError, whose answer is ignored).
+void record_violation(Op op, std::string_view what);
+
+int64_t violation_count();
+std::optional<std::string> last_violation();
+// Returns the recorded violations and forgets them (count and last text included).
+std::vector<std::string> take_violations();
+void reset_violations();
+
+}  // namespace vessaemu

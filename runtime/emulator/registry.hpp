@@ -1,0 +1,89 @@
+// The handle registry: every object the emulator hands out is registered under a serial handle
+// value of one of nine kinds. Values are never reused, so a stale handle is always recognised.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include "ref.hpp"
+#include <optional>
+#include <string>
+#include <type_traits>
+
+#include "vessaruntime.h"
+
+namespace vessaemu {
+
+enum class Kind : int {
+  AuthParameters,
+  Account,
+  AuthResult,
+  SignOutResult,
+  ReadAccountResult,
+  DiscoverAccountsResult,
+  Error,
+  AsyncOperation,
+  LogCallback,
+  Count
+};
+
+inline constexpr int kKindCount = static_cast<int>(Kind::Count);
+
+// "auth_parameters", "account", ... (the control interface's names).
+const char* kind_name(Kind kind);
+
+// Base of every registered object. Objects are shared: an operation keeps its own reference while
+// it works outside the registry lock, so a concurrent release never frees an object in use.
+struct Object : RefCounted {
+  virtual ~Object() = default;
+};
+
+template <class H>
+struct HandleKind;
+#define VESSAEMU_HANDLE_KIND(type, kind) \
+  template <>                            \
+  struct HandleKind<type> {              \
+    static constexpr Kind value = kind;  \
+  };
+VESSAEMU_HANDLE_KIND(VESSARUNTIME_AUTH_PARAMETERS_HANDLE, Kind::AuthParameters)
+VESSAEMU_HANDLE_KIND(VESSARUNTIME_ACCOUNT_HANDLE, Kind::Account)
+VESSAEMU_HANDLE_KIND(VESSARUNTIME_AUTH_RESULT_HANDLE, Kind::AuthResult)
+VESSAEMU_HANDLE_KIND(VESSARUNTIME_SIGNOUT_RESULT_HANDLE, Kind::SignOutResult)
+VESSAEMU_HANDLE_KIND(VESSARUNTIME_READ_ACCOUNT_RESULT_HANDLE, Kind::ReadAccountResult)
+VESSAEMU_HANDLE_KIND(VESSARUNTIME_DISCOVER_ACCOUNTS_RESULT_HANDLE, Kind::DiscoverAccountsResult)
+VESSAEMU_HANDLE_KIND(VESSARUNTIME_ERROR_HANDLE, Kind::Error)
+VESSAEMU_HANDLE_KIND(VESSARUNTIME_ASYNC_HANDLE, Kind::AsyncOperation)
+VESSAEMU_HANDLE_KIND(VESSARUNTIME_LOG_CALLBACK_HANDLE, Kind::LogCallback)
+#undef VESSAEMU_HANDLE_KIND
+
+template <class H>
+uint64_t handle_value(H handle) {
+  return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(handle));
+}
+template <class H>
+H as_handle(uint64_t value) {
+  return reinterpret_cast<H>(static_cast<uintptr_t>(value));
+}
+
+// Registers the object and returns its new handle value.
+uint64_t register_object(Kind kind, Ref<Object> object);
+
+// The live object of that kind, or null with `fault` describing why the handle is not acceptable
+// (e.g. "handle 0x7e5a00000010 is not a live account handle (it was released)").
+Ref<Object> find_object(uint64_t handle, Kind kind, std::string* fault);
+
+// Removes the handle and returns its object (destroy it outside any lock), or null with `fault`.
+Ref<Object> unregister_object(uint64_t handle, Kind kind, std::string* fault);
+
+std::optional<Kind> kind_of(uint64_t handle);
+std::array<int64_t, kKindCount> live_counts();
+
+// Drops every handle; handle values handed out before stay unusable.
+void reset_registry();
+
+template <class T>
+Ref<T> find_as(uint64_t handle, std::string* fault) {
+  static_assert(std::is_base_of_v<Object, T>);
+  return ref_cast<T>(find_object(handle, T::kKind, fault));
+}
+
+}  // namespace vessaemu

@@ -1,0 +1,138 @@
+/*
+ * vessaemu: the control interface of the emulated runtime (libvessaruntime.so).
+ *
+ * Tests, the demo and application developers script the emulator through these calls; the
+ * Python wrapper is pyvessaruntime/emulator.py. Texts are UTF-16 units with an explicit length so
+ * that absent values, embedded zeros and invalid sequences can all be expressed. Memory the
+ * emulator hands out (char16_t** and char* results) is freed with VESSAEMU_Free.
+ */
+#ifndef VESSAEMU_H
+#define VESSAEMU_H
+
+#include <stdint.h>
+
+#ifdef _WIN32
+#define VESSAEMU_API __declspec(dllexport)
+#else
+#define VESSAEMU_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+typedef char16_t vessaemu_unit;
+extern "C" {
+#else
+#include <uchar.h>
+typedef char16_t vessaemu_unit;
+#endif
+
+/* A text: `length` units at `units`; length < 0 (or null units) means "no value". */
+typedef struct VESSAEMU_TEXT {
+  const vessaemu_unit* units;
+  int32_t length;
+} VESSAEMU_TEXT;
+
+/* An error a result carries; present == 0 means none. */
+typedef struct VESSAEMU_ERROR_SPEC {
+  int32_t present;
+  int32_t status;
+  int64_t code;
+  int32_t tag;
+  VESSAEMU_TEXT context;
+} VESSAEMU_ERROR_SPEC;
+
+/* Accounts are named by the key they were added under (VESSAEMU_AddAccount). */
+typedef struct VESSAEMU_AUTH_RESULT_SPEC {
+  VESSAEMU_TEXT account_key; /* no value: the result has no account */
+  VESSAEMU_TEXT id_token;
+  VESSAEMU_TEXT raw_id_token;
+  VESSAEMU_TEXT access_token;
+  VESSAEMU_TEXT granted_scopes;
+  VESSAEMU_TEXT authorization_header;
+  int32_t is_pop;
+  int64_t expiry;
+  VESSAEMU_ERROR_SPEC error;
+  VESSAEMU_TEXT telemetry;
+} VESSAEMU_AUTH_RESULT_SPEC;
+
+typedef struct VESSAEMU_RESULT_SPEC {
+  VESSAEMU_TEXT account_key;          /* read-account results only */
+  const VESSAEMU_TEXT* account_keys;  /* discover-accounts results only, in index order */
+  int32_t account_count;
+  VESSAEMU_ERROR_SPEC error;
+  VESSAEMU_TEXT telemetry;
+} VESSAEMU_RESULT_SPEC;
+
+/* General */
+VESSAEMU_API void VESSAEMU_Reset(void);
+VESSAEMU_API void VESSAEMU_Free(void* memory);
+
+/* Handles: kinds are numbered 0..VESSAEMU_KindCount()-1; kind -1 counts all kinds. */
+VESSAEMU_API int32_t VESSAEMU_KindCount(void);
+VESSAEMU_API const char* VESSAEMU_KindName(int32_t kind);
+VESSAEMU_API int64_t VESSAEMU_LiveHandles(int32_t kind);
+VESSAEMU_API int32_t VESSAEMU_HandleKind(uint64_t handle); /* -1: not a live handle */
+
+/* Operations, named with or without the VESSARUNTIME_ prefix. */
+VESSAEMU_API int32_t VESSAEMU_OperationCount(void);
+VESSAEMU_API const char* VESSAEMU_OperationName(int32_t index);
+VESSAEMU_API int64_t VESSAEMU_Calls(const char* operation); /* -1: unknown operation */
+/* 0 ok, -1 unknown operation, -2 the operation returns no error handle */
+VESSAEMU_API int32_t VESSAEMU_FailNext(const char* operation, int32_t status, int64_t code,
+                                       int32_t tag, VESSAEMU_TEXT context, int32_t count);
+
+/* Contract violations; texts are ASCII, one per line. */
+VESSAEMU_API int64_t VESSAEMU_ContractViolations(void);
+VESSAEMU_API char* VESSAEMU_LastContractViolation(void); /* null: none */
+VESSAEMU_API char* VESSAEMU_TakeContractViolations(int32_t* count);
+
+/* Settings */
+VESSAEMU_API void VESSAEMU_SetSsoPolicy(int32_t policy);
+VESSAEMU_API int32_t VESSAEMU_IsStarted(void);
+VESSAEMU_API int32_t VESSAEMU_PiiEnabled(void);
+VESSAEMU_API void VESSAEMU_SetStringProtocol(int32_t first_call_error, int32_t negative_size,
+                                             int32_t grow_by);
+
+/* Errors */
+VESSAEMU_API uint64_t VESSAEMU_MakeError(int32_t status, int64_t code, int32_t tag,
+                                         VESSAEMU_TEXT context);
+
+/* Accounts. Fields are numbered 0..VESSAEMU_AccountFieldCount()-1; field -1 is the key. */
+VESSAEMU_API int32_t VESSAEMU_AccountFieldCount(void);
+VESSAEMU_API const char* VESSAEMU_AccountFieldName(int32_t field);
+/* Returns the key's length and the key in *out_key; -1 if the key is taken. */
+VESSAEMU_API int32_t VESSAEMU_AddAccount(VESSAEMU_TEXT key, vessaemu_unit** out_key);
+/* 0 ok, -1 unknown account, -2 unknown field */
+VESSAEMU_API int32_t VESSAEMU_SetAccountField(VESSAEMU_TEXT key, int32_t field, VESSAEMU_TEXT value);
+VESSAEMU_API int32_t VESSAEMU_RemoveAccount(VESSAEMU_TEXT key); /* 0 ok, -1 unknown */
+VESSAEMU_API int32_t VESSAEMU_AccountCount(void);
+/* Length and units of a field of the index-th account; -1 no value, -2 bad index or field. */
+VESSAEMU_API int32_t VESSAEMU_AccountFieldAt(int32_t index, int32_t field, vessaemu_unit** out);
+VESSAEMU_API uint64_t VESSAEMU_NewAccountHandle(VESSAEMU_TEXT key); /* 0: unknown account */
+
+/* Auth parameters, as recorded. Fields: 0 client id, 1 authority, 2 scopes, 3 redirect uri,
+ * 4 claims, 5 access token to renew, 6..9 pop http method, uri host, uri path, nonce.
+ * Length and units; -1 no value, -2 not a live auth-parameters handle, -3 bad field or index. */
+VESSAEMU_API int32_t VESSAEMU_AuthParametersFieldCount(void);
+VESSAEMU_API const char* VESSAEMU_AuthParametersFieldName(int32_t field);
+VESSAEMU_API int32_t VESSAEMU_AuthParametersField(uint64_t handle, int32_t field,
+                                                  vessaemu_unit** out);
+VESSAEMU_API int32_t VESSAEMU_AuthParametersAdditionalCount(uint64_t handle);
+/* which: 0 key, 1 value */
+VESSAEMU_API int32_t VESSAEMU_AuthParametersAdditional(uint64_t handle, int32_t index, int32_t which,
+                                                       vessaemu_unit** out);
+
+/* Results: a new live handle, 0 if an account key is unknown. */
+VESSAEMU_API uint64_t VESSAEMU_NewAuthResult(const VESSAEMU_AUTH_RESULT_SPEC* spec);
+VESSAEMU_API uint64_t VESSAEMU_NewSignOutResult(const VESSAEMU_RESULT_SPEC* spec);
+VESSAEMU_API uint64_t VESSAEMU_NewReadAccountResult(const VESSAEMU_RESULT_SPEC* spec);
+VESSAEMU_API uint64_t VESSAEMU_NewDiscoverAccountsResult(const VESSAEMU_RESULT_SPEC* spec);
+
+/* Async-operation handles: state 0 pending, 1 cancelled, 2 completed; -1 not live. */
+VESSAEMU_API uint64_t VESSAEMU_NewAsyncHandle(void);
+VESSAEMU_API int32_t VESSAEMU_AsyncState(uint64_t handle);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VESSAEMU_H */
