@@ -1,0 +1,118 @@
+// The completion bridge: one routine per result kind, all from one template.
+#include "async/completion.hpp"
+
+#include "async/python_entry.hpp"
+#include "common/ref.hpp"
+#include "handles/handle_object.hpp"
+#include "module/registry.hpp"
+#include "module/state.hpp"
+
+namespace pvr {
+namespace {
+
+struct AuthKind {
+  using Handle = VESSARUNTIME_AUTH_RESULT_HANDLE;
+  static constexpr auto release = VESSARUNTIME_ReleaseAuthResult;
+  static PyTypeObject* result_class() { return &AuthResultType; }
+  static constexpr const char* null_message = "Auth callback result handle is NULL";
+  static constexpr const char* routine =
+      "pyvessaruntime.pyvessaruntime._VESSARUNTIMEAuthCompletionCallback";
+};
+
+struct SignOutKind {
+  using Handle = VESSARUNTIME_SIGNOUT_RESULT_HANDLE;
+  static constexpr auto release = VESSARUNTIME_ReleaseSignOutResult;
+  static PyTypeObject* result_class() { return &SignOutResultType; }
+  static constexpr const char* null_message = "SignOut callback result handle is NULL";
+  static constexpr const char* routine =
+      "pyvessaruntime.pyvessaruntime._VESSARUNTIMESignOutCompletionCallback";
+};
+
+struct ReadAccountKind {
+  using Handle = VESSARUNTIME_READ_ACCOUNT_RESULT_HANDLE;
+  static constexpr auto release = VESSARUNTIME_ReleaseReadAccountResult;
+  static PyTypeObject* result_class() { return &ReadAccountResultType; }
+  static constexpr const char* null_message = "ReadAccount callback result handle is NULL";
+  static constexpr const char* routine =
+      "pyvessaruntime.pyvessaruntime._VESSARUNTIMEReadAccountCompletionCallback";
+};
+
+struct DiscoverAccountsKind {
+  using Handle = VESSARUNTIME_DISCOVER_ACCOUNTS_RESULT_HANDLE;
+  static constexpr auto release = VESSARUNTIME_ReleaseDiscoverAccountsResult;
+  static PyTypeObject* result_class() { return &DiscoverAccountsResultType; }
+  static constexpr const char* null_message = "Callback result handle is NULL";
+  static constexpr const char* routine =
+      "pyvessaruntime.pyvessaruntime._VESSARUNTIMEDiscoverAccountsCompletionCallback";
+};
+
+// Wraps the result in the kind's class and calls the record's `callback` with it. Returns
+// false with an exception pending; `result` is owned by the new object once it exists.
+template <class Kind>
+bool deliver(PyObject* record, typename Kind::Handle& result) {
+  Ref raw = Ref::steal(PyLong_FromLongLong(handle_to_int(result)));
+  if (!raw) return false;
+  Ref result_object = Ref::steal(PyObject_CallOneArg(
+      reinterpret_cast<PyObject*>(Kind::result_class()), raw.get()));
+  if (!result_object) return false;
+  result = nullptr;
+  // The result object goes when this returns, releasing its handle, unless the callback kept it.
+  Ref returned = Ref::steal(PyObject_CallMethodOneArg(record, state::names.callback, result_object.get()));
+  return static_cast<bool>(returned);
+}
+
+template <class Kind>
+void complete(typename Kind::Handle result, void* context) {
+  PythonEntry python;
+  if (!python.entered()) {
+    // The interpreter is finalizing or gone: the callback can no longer run. The result is
+    // released without Python; the module's reference to the key object goes down with the
+    // interpreter.
+    if (result) {
+      if (VESSARUNTIME_ERROR_HANDLE error = Kind::release(result)) VESSARUNTIME_ReleaseError(error);
+    }
+    return;
+  }
+  {
+    Ref key = Ref::steal(static_cast<PyObject*>(context));  // the module's own reference
+    Ref record;
+    Ref storage = state::lookup(state::names.callbackStorage);
+    if (storage) {
+      PyObject* pop_args[] = {storage.get(), key.get(), Py_None};
+      record = Ref::steal(PyObject_VectorcallMethod(
+          state::names.pop, pop_args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    }
+    int found = record ? PyObject_IsTrue(record.get()) : -1;
+    if (found > 0) {
+      if (!result) {
+        PyErr_SetString(PyExc_RuntimeError, Kind::null_message);
+      } else {
+        deliver<Kind>(record.get(), result);
+      }
+    }
+    // Dropping the record here may destroy it and the caller's callback with it.
+  }
+  // A result that no result object took over (no record for it, or a failure before the
+  // wrapping) is released here: nobody could ever release it later.
+  release_handle<typename Kind::Handle, Kind::release>(result);
+  report_unraisable(Kind::routine);
+}
+
+}  // namespace
+
+void VESSARUNTIME_CALL auth_completion(VESSARUNTIME_AUTH_RESULT_HANDLE result, void* context) {
+  complete<AuthKind>(result, context);
+}
+void VESSARUNTIME_CALL signout_completion(VESSARUNTIME_SIGNOUT_RESULT_HANDLE result, void* context) {
+  complete<SignOutKind>(result, context);
+}
+void VESSARUNTIME_CALL read_account_completion(VESSARUNTIME_READ_ACCOUNT_RESULT_HANDLE result,
+                                               void* context) {
+  complete<ReadAccountKind>(result, context);
+}
+void VESSARUNTIME_CALL discover_accounts_completion(
+    VESSARUNTIME_DISCOVER_ACCOUNTS_RESULT_HANDLE result, void* context) {
+  complete<DiscoverAccountsKind>(result, context);
+}
+
+}  // namespace pvr

@@ -1,0 +1,76 @@
+// How a runtime thread enters Python, and how exceptions on such threads are reported.
+#include "async/python_entry.hpp"
+
+namespace pvr {
+namespace {
+
+bool interpreter_alive() { return Py_IsInitialized() && !Py_IsFinalizing(); }
+
+// The thread state a runtime thread keeps between calls. Given back when the thread ends, unless
+// the interpreter is already going: finalization deletes every thread state itself, and taking
+// the lock then would end this thread in the middle of its exit.
+struct KeptThreadState {
+  PyThreadState* state = nullptr;
+  ~KeptThreadState() {
+    if (!state || !interpreter_alive()) return;
+    PyEval_RestoreThread(state);
+    PyThreadState_Clear(state);
+    PyThreadState_DeleteCurrent();
+  }
+};
+
+thread_local KeptThreadState kept;
+
+}  // namespace
+
+PythonEntry::PythonEntry() {
+  // A completion or log line that arrives while the interpreter shuts down is dropped: the
+  // interpreter can no longer run a callback, and a thread that asked it for the lock now would
+  // be ended by it.
+  if (!interpreter_alive()) return;
+  if (kept.state) {
+    PyEval_RestoreThread(kept.state);
+    mode_ = Mode::kKeptThreadState;
+  } else if (PyGILState_GetThisThreadState()) {
+    // A thread Python knows (for instance a caller of the runtime completing inline).
+    gil_state_ = PyGILState_Ensure();
+    mode_ = Mode::kGilState;
+  } else {
+    // First visit of a runtime thread: its new thread state is kept for the next calls.
+    PyGILState_Ensure();
+    kept.state = PyThreadState_Get();
+    mode_ = Mode::kKeptThreadState;
+  }
+}
+
+PythonEntry::~PythonEntry() {
+  switch (mode_) {
+    case Mode::kKeptThreadState:
+      PyEval_SaveThread();
+      break;
+    case Mode::kGilState:
+      PyGILState_Release(gil_state_);
+      break;
+    case Mode::kNotEntered:
+      break;
+  }
+}
+
+void report_unraisable(const char* routine) {
+  PyObject* exception = PyErr_GetRaisedException();
+  if (!exception) return;
+  if (PyErr_GivenExceptionMatches(exception, PyExc_SystemExit)) {
+    // PyErr_Print would exit the process for a SystemExit; show it instead.
+    PyErr_DisplayException(exception);
+  } else {
+    PyErr_SetRaisedException(Py_NewRef(exception));
+    PyErr_PrintEx(0);
+  }
+  PyObject* context = PyUnicode_FromString(routine);
+  if (!context) PyErr_Clear();
+  PyErr_SetRaisedException(exception);
+  PyErr_WriteUnraisable(context ? context : Py_None);
+  Py_XDECREF(context);
+}
+
+}  // namespace pvr

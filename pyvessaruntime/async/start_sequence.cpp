@@ -1,0 +1,60 @@
+// The steps every asynchronous operation shares.
+#include "async/start_sequence.hpp"
+
+#include "handles/handle_object.hpp"
+#include "marshal/errors.hpp"
+#include "marshal/native_string.hpp"
+#include "module/registry.hpp"
+#include "module/state.hpp"
+
+namespace pvr {
+
+StartSequence::StartSequence(PyObject* py_callback) {
+  Ref record_class = state::lookup(state::names.VESSARuntimeCallBackData);
+  if (record_class) record_ = Ref::steal(PyObject_CallOneArg(record_class.get(), py_callback));
+  failed_ = !record_;
+}
+
+const os_char* StartSequence::text(PyObject* text, bool none_is_empty) {
+  if (failed_ || text_count_ == texts_.size()) return nullptr;
+  Ref holder = new_native_string();
+  const os_char* units = nullptr;
+  if (holder) {
+    const bool empty = text == Py_None || (PyUnicode_Check(text) && PyUnicode_GET_LENGTH(text) == 0);
+    Ref empty_text;
+    if (none_is_empty && empty) empty_text = Ref::steal(PyUnicode_New(0, 0));
+    units = native_string_fill(as_native_string(holder), empty_text ? empty_text.get() : text);
+  }
+  texts_[text_count_++] = std::move(holder);
+  failed_ = units == nullptr;
+  return units;
+}
+
+bool StartSequence::prepare(void** context, VESSARUNTIME_ASYNC_HANDLE** slot) {
+  if (failed_) return false;
+  // The key object stays alive through the dict entry; the reference taken here is the
+  // module's own, handed to the completion routine through the context value.
+  PyObject* key = PyObject_GetAttr(record_.get(), state::names.id);
+  if (!key) return false;
+  async_handle_ = Ref::steal(new_empty(&AsyncHandleType, nullptr, nullptr));
+  if (!async_handle_) {
+    Py_DECREF(key);
+    return false;
+  }
+  *context = key;
+  *slot = &handle_of<VESSARUNTIME_ASYNC_HANDLE>(async_handle_.get());
+  return true;
+}
+
+PyObject* StartSequence::finish(VESSARUNTIME_ERROR_HANDLE error) {
+  if (error) {
+    // The record stays registered, and so does the module's reference to its key: were the
+    // runtime to complete a refused operation after all, the completion would still find a
+    // live key. The async handle object goes with whatever handle the runtime stored in it.
+    check_error(error);
+    return nullptr;
+  }
+  return async_handle_.release();
+}
+
+}  // namespace pvr
