@@ -11,7 +11,7 @@ namespace vessaemu {
 namespace {
 
 // Keeps the texts of the first violations in full; a runaway test still gets a true count.
-constexpr size_t kMaxKeptViolations = 1000;
+constexpr size_t kMaxKeptViolations = 10000;
 
 struct Violations {
   std::mutex mutex;
