@@ -80,7 +80,7 @@ def instances():
     yield m.NativeString()
 
 
-@pytest.mark.parametrize("obj", instances(), ids=lambda o: type(o).__name__)
+@pytest.mark.parametrize("obj", list(instances()), ids=lambda o: type(o).__name__)
 @pytest.mark.parametrize("attempt", [
     pickle.dumps, copy.copy, copy.deepcopy,
     lambda o: o.__reduce__(), lambda o: o.__setstate__({}),
@@ -149,24 +149,28 @@ def run_python(code, timeout=60):
                           text=True, timeout=timeout)
 
 
-def test_import_in_a_subinterpreter_fails():
-    result = run_python("""
-        import _interpreters
-        import pyvessaruntime.pyvessaruntime as m
-        interp = _interpreters.create('legacy')
-        failure = _interpreters.run_string(interp, '''
-import sys
+SUBINTERPRETER_IMPORT = """
 try:
     import pyvessaruntime.pyvessaruntime
 except ImportError as e:
     message = str(e)
 else:
     message = "imported"
-assert message == "Interpreter change detected - this module can only be loaded into one interpreter per process.", message
-''')
+expected = ("Interpreter change detected - this module can only be loaded into one "
+            "interpreter per process.")
+assert message == expected, message
+"""
+
+
+def test_import_in_a_subinterpreter_fails():
+    result = run_python(f"""
+        import _interpreters
+        import pyvessaruntime.pyvessaruntime as m
+        interp = _interpreters.create('legacy')
+        failure = _interpreters.run_string(interp, {SUBINTERPRETER_IMPORT!r})
         assert failure is None, failure
         _interpreters.destroy(interp)
-        assert m._callbackStorage == {} and m.CallbackData
+        assert m._callbackStorage == {{}} and m.CallbackData
         print("ok")
     """)
     assert result.stdout.strip() == "ok", result.stderr
