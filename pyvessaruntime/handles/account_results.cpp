@@ -1,17 +1,31 @@
 // The results of the account operations: sign-out, read-account and discover-accounts.
+#include <cstdint>
+
 #include "handles/handle_object.hpp"
+#include "handles/result_getters.hpp"
 #include "module/registry.hpp"
 
 namespace pvr {
 namespace {
 
+using SignOutHandle = VESSARUNTIME_SIGNOUT_RESULT_HANDLE;
+using ReadAccountHandle = VESSARUNTIME_READ_ACCOUNT_RESULT_HANDLE;
+using DiscoverHandle = VESSARUNTIME_DISCOVER_ACCOUNTS_RESULT_HANDLE;
+
 // The discover result keeps the accounts it has enumerated, so it takes part in cyclic garbage
 // collection (a caller may put the result into its own list of accounts).
 struct DiscoverAccountsResultObject {
   PyObject_HEAD
-  VESSARUNTIME_DISCOVER_ACCOUNTS_RESULT_HANDLE handle;
+  DiscoverHandle handle;
   PyObject* accounts;  // the list handed out by get_accounts; None once cleared
   int32_t accounts_loaded;
+  // One enumeration at a time per object. The mutex is taken with the interpreter lock held and
+  // gives that lock up while it waits (PyMutex parks the thread detached), so a waiter never
+  // blocks the thread that is enumerating. `loader` (touched only with the interpreter lock
+  // held) names the enumerating thread, so that a re-entry from that same thread -- a finalizer
+  // run by an allocation during the enumeration -- fails instead of waiting for itself.
+  PyMutex loading;
+  unsigned long loader;
 };
 
 DiscoverAccountsResultObject* as_discover(PyObject* self) {
@@ -19,7 +33,7 @@ DiscoverAccountsResultObject* as_discover(PyObject* self) {
 }
 
 PyObject* new_discover(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  PyObject* self = new_from_raw_handle<VESSARUNTIME_DISCOVER_ACCOUNTS_RESULT_HANDLE>(type, args, kwargs);
+  PyObject* self = new_from_raw_handle<DiscoverHandle>(type, args, kwargs);
   if (!self) return nullptr;
   as_discover(self)->accounts = PyList_New(0);
   if (!as_discover(self)->accounts) Py_CLEAR(self);
@@ -32,7 +46,7 @@ int traverse_discover(PyObject* self, visitproc visit, void* arg) {
 }
 
 int clear_discover(PyObject* self) {
-  Py_XSETREF(as_discover(self)->accounts, Py_None);
+  Py_XSETREF(as_discover(self)->accounts, Py_NewRef(Py_None));
   return 0;
 }
 
@@ -45,11 +59,60 @@ void dealloc_discover(PyObject* self) {
     if (result->accounts && PyList_Check(result->accounts) &&
         PyList_SetSlice(result->accounts, 0, PY_SSIZE_T_MAX, nullptr) < 0)
       PyErr_Clear();
-    release_handle<VESSARUNTIME_DISCOVER_ACCOUNTS_RESULT_HANDLE,
-                   VESSARUNTIME_ReleaseDiscoverAccountsResult>(result->handle);
+    release_handle<DiscoverHandle, VESSARUNTIME_ReleaseDiscoverAccountsResult>(result->handle);
     Py_CLEAR(result->accounts);
   }
   Py_TYPE(self)->tp_free(self);
+}
+
+// Asks the runtime for the accounts by index, 0 upwards, until it stores a null account.
+// They are gathered apart and enter the object's list only once all are there: a failure
+// part-way releases the accounts taken so far and leaves the list empty, so the next call
+// enumerates from index 0 into an empty list and never repeats an account.
+bool enumerate_accounts(DiscoverAccountsResultObject* result) {
+  Ref found = Ref::steal(PyList_New(0));
+  if (!found) return false;
+  DiscoverHandle handle = result->handle;
+  // Set once: the runtime stores into it on every call, a null account past the last one.
+  VESSARUNTIME_ACCOUNT_HANDLE account_handle = nullptr;
+  for (int32_t index = 0;; ++index) {
+    VESSARUNTIME_ERROR_HANDLE error = without_gil(
+        [&] { return VESSARUNTIME_DiscoverAccountsResult_GetAccount(handle, index, &account_handle); });
+    if (!check_error(error)) return false;
+    if (!account_handle) break;
+    Ref account = Ref::steal(new_account(account_handle));
+    if (!account || PyList_Append(found.get(), account.get()) < 0) return false;
+  }
+  if (!PyList_Check(result->accounts)) {
+    // Only a result whose references the garbage collector has broken gets here.
+    PyErr_SetString(PyExc_RuntimeError, "the accounts list of this result has been cleared");
+    return false;
+  }
+  return PyList_SetSlice(result->accounts, 0, PY_SSIZE_T_MAX, found.get()) == 0;
+}
+
+// VESSARuntimeDiscoverAccountsResult.get_accounts(self): the object's own list, the same list
+// object on every call; filled by the first call that completes an enumeration.
+PyObject* get_accounts(PyObject* self, PyObject* const*) {
+  DiscoverAccountsResultObject* result = as_discover(self);
+  if (result->accounts_loaded) return Py_NewRef(result->accounts);
+  const unsigned long me = PyThread_get_thread_ident();
+  if (result->loader == me) {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "get_accounts() called again while this thread enumerates the accounts");
+    return nullptr;
+  }
+  PyMutex_Lock(&result->loading);
+  // Another thread may have completed the enumeration while this one waited.
+  bool ok = true;
+  if (!result->accounts_loaded) {
+    result->loader = me;
+    ok = enumerate_accounts(result);
+    result->loader = 0;
+    if (ok) result->accounts_loaded = 1;
+  }
+  PyMutex_Unlock(&result->loading);
+  return ok ? Py_NewRef(result->accounts) : nullptr;
 }
 
 PyTypeObject make_discover_type() {
@@ -61,23 +124,56 @@ PyTypeObject make_discover_type() {
   return type;
 }
 
+#define PVR_DOC(cls, method) #cls "." #method "(self)"
+
+const FunctionDef kSignOutResultMethods[] = {
+    {"get_error", get_error<SignOutHandle, VESSARUNTIME_SignOutResult_GetError>,
+     PVR_DOC(VESSARuntimeSignOutResult, get_error), {}},
+    {"get_telemetry_data",
+     get_telemetry_data<SignOutHandle, VESSARUNTIME_SignOutResult_GetTelemetryData,
+                        NoTelemetry::kNone>,
+     PVR_DOC(VESSARuntimeSignOutResult, get_telemetry_data), {}},
+};
+
+const FunctionDef kReadAccountResultMethods[] = {
+    {"get_account", get_account<ReadAccountHandle, VESSARUNTIME_ReadAccountResult_GetAccount>,
+     PVR_DOC(VESSARuntimeReadAccountResult, get_account), {}},
+    {"get_error", get_error<ReadAccountHandle, VESSARUNTIME_ReadAccountResult_GetError>,
+     PVR_DOC(VESSARuntimeReadAccountResult, get_error), {}},
+    {"get_telemetry_data",
+     get_telemetry_data<ReadAccountHandle, VESSARUNTIME_ReadAccountResult_GetTelemetryData,
+                        NoTelemetry::kNone>,
+     PVR_DOC(VESSARuntimeReadAccountResult, get_telemetry_data), {}},
+};
+
+const FunctionDef kDiscoverAccountsResultMethods[] = {
+    {"get_accounts", get_accounts, PVR_DOC(VESSARuntimeDiscoverAccountsResult, get_accounts), {}},
+    {"get_error", get_error<DiscoverHandle, VESSARUNTIME_DiscoverAccountsResult_GetError>,
+     PVR_DOC(VESSARuntimeDiscoverAccountsResult, get_error), {}},
+    {"get_telemetry_data",
+     get_telemetry_data<DiscoverHandle, VESSARUNTIME_DiscoverAccountsResult_GetTelemetryData,
+                        NoTelemetry::kNone>,
+     PVR_DOC(VESSARuntimeDiscoverAccountsResult, get_telemetry_data), {}},
+};
+
+#undef PVR_DOC
+
 }  // namespace
 
 PyTypeObject SignOutResultType = make_class(
-    PVR_CLASS_NAME("VESSARuntimeSignOutResult"), sizeof(HandleObject<VESSARUNTIME_SIGNOUT_RESULT_HANDLE>),
-    new_from_raw_handle<VESSARUNTIME_SIGNOUT_RESULT_HANDLE>,
-    dealloc_releasing<VESSARUNTIME_SIGNOUT_RESULT_HANDLE, VESSARUNTIME_ReleaseSignOutResult>);
+    PVR_CLASS_NAME("VESSARuntimeSignOutResult"), sizeof(HandleObject<SignOutHandle>),
+    new_from_raw_handle<SignOutHandle>,
+    dealloc_releasing<SignOutHandle, VESSARUNTIME_ReleaseSignOutResult>);
 
 PyTypeObject ReadAccountResultType = make_class(
-    PVR_CLASS_NAME("VESSARuntimeReadAccountResult"),
-    sizeof(HandleObject<VESSARUNTIME_READ_ACCOUNT_RESULT_HANDLE>),
-    new_from_raw_handle<VESSARUNTIME_READ_ACCOUNT_RESULT_HANDLE>,
-    dealloc_releasing<VESSARUNTIME_READ_ACCOUNT_RESULT_HANDLE, VESSARUNTIME_ReleaseReadAccountResult>);
+    PVR_CLASS_NAME("VESSARuntimeReadAccountResult"), sizeof(HandleObject<ReadAccountHandle>),
+    new_from_raw_handle<ReadAccountHandle>,
+    dealloc_releasing<ReadAccountHandle, VESSARUNTIME_ReleaseReadAccountResult>);
 
 PyTypeObject DiscoverAccountsResultType = make_discover_type();
 
-const FunctionTable signout_result_methods;
-const FunctionTable read_account_result_methods;
-const FunctionTable discover_accounts_result_methods;
+const FunctionTable signout_result_methods = kSignOutResultMethods;
+const FunctionTable read_account_result_methods = kReadAccountResultMethods;
+const FunctionTable discover_accounts_result_methods = kDiscoverAccountsResultMethods;
 
 }  // namespace pvr

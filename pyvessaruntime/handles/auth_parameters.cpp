@@ -1,16 +1,170 @@
 // VESSARuntimeAuthParameters: the description of one authentication request.
+//
+// The object keeps nothing on the Python side: each setter hands its text to the runtime at once.
+// Every text gets a NativeString of its own; all of an operation's texts are converted before
+// the interpreter lock is released, and the holders outlive the runtime call, which copies
+// whatever it keeps.
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <tuple>
+#include <utility>
+
+#include "common/args.hpp"
 #include "handles/handle_object.hpp"
+#include "marshal/errors.hpp"
+#include "marshal/native_string.hpp"
 #include "module/registry.hpp"
 
 namespace pvr {
 namespace {
 
+using Handle = VESSARUNTIME_AUTH_PARAMETERS_HANDLE;
+
+template <class... Text>
+using TextSetter = VESSARUNTIME_ERROR_HANDLE(VESSARUNTIME_CALL*)(Handle, Text...);
+
+// The runtime texts of one operation, one NativeString holder each, converted in order.
+template <std::size_t N>
+class Texts {
+ public:
+  // False with a Python exception if a conversion fails; the runtime is then not called.
+  bool convert(const std::array<PyObject*, N>& values) {
+    for (std::size_t i = 0; i < N; ++i) {
+      encoded_[i] = new_native_string();
+      if (!encoded_[i]) return false;
+      coerced_[i] = native_string_fill(as_native_string(encoded_[i]), values[i]);
+      if (!coerced_[i]) return false;
+    }
+    return true;
+  }
+  const std::array<const os_char*, N>& coerced() const { return coerced_; }
+
+ private:
+  std::array<Ref, N> encoded_;
+  std::array<const os_char*, N> coerced_{};
+};
+
+// Converts `values`, then calls `operation` with the object's handle and the texts without the
+// interpreter lock, and checks the error handle it returns.
+template <class... Text>
+PyObject* send_texts(PyObject* self, TextSetter<Text...> operation,
+                     const std::array<PyObject*, sizeof...(Text)>& values) {
+  Texts<sizeof...(Text)> texts;
+  if (!texts.convert(values)) return nullptr;
+  Handle handle = handle_of<Handle>(self);
+  VESSARUNTIME_ERROR_HANDLE vrt_error = without_gil([&] {
+    return std::apply([&](auto... coerced) { return operation(handle, coerced...); },
+                      texts.coerced());
+  });
+  if (!check_error(vrt_error)) return nullptr;
+  Py_RETURN_NONE;
+}
+
+// A parameter name usable as a template argument.
+template <std::size_t N>
+struct ParameterName {
+  char text[N];
+  constexpr ParameterName(const char (&name)[N]) { std::copy_n(name, N, text); }
+};
+
+// The setters of one str parameter, sent as it is.
+template <TextSetter<const os_char*> Operation, ParameterName Name>
+PyObject* set_text(PyObject* self, PyObject* const* args) {
+  if (!args::exact_str(args[0], Name.text)) return nullptr;
+  return send_texts(self, Operation, {args[0]});
+}
+
+// VESSARuntimeAuthParameters.set_requested_scopes(self, scopes): the scopes joined by single
+// spaces, as str.join does it; an empty list sends the empty text.
+PyObject* set_requested_scopes(PyObject* self, PyObject* const* args) {
+  PyObject* scopes = args[0];
+  if (!args::not_none(scopes, "scopes")) return nullptr;
+  if (!PyList_Check(scopes)) {
+    PyErr_SetString(PyExc_TypeError, "scopes must be an list type");
+    return nullptr;
+  }
+  Ref separator = Ref::steal(PyUnicode_FromOrdinal(' '));
+  if (!separator) return nullptr;
+  Ref scopes_list_string = Ref::steal(PyUnicode_Join(separator.get(), scopes));
+  if (!scopes_list_string) return nullptr;
+  return send_texts(self, VESSARUNTIME_SetRequestedScopes, {scopes_list_string.get()});
+}
+
+// VESSARuntimeAuthParameters.set_pop_params(self, str http_method, str uri_host, str uri_path,
+// str nonce): a path or nonce that is None reaches the runtime as an empty text, never as null.
+PyObject* set_pop_params(PyObject* self, PyObject* const* args) {
+  PyObject* http_method = args[0];
+  PyObject* uri_host = args[1];
+  PyObject* uri_path = args[2];
+  PyObject* nonce = args[3];
+  if (!args::exact_str(http_method, "http_method") || !args::exact_str(uri_host, "uri_host") ||
+      !args::exact_str(uri_path, "uri_path", true) || !args::exact_str(nonce, "nonce", true))
+    return nullptr;
+  Ref empty = Ref::steal(PyUnicode_New(0, 0));
+  if (!empty) return nullptr;
+  if (uri_path == Py_None) uri_path = empty.get();
+  if (nonce == Py_None) nonce = empty.get();
+  return send_texts(self, VESSARUNTIME_SetPopParams, {http_method, uri_host, uri_path, nonce});
+}
+
+// VESSARuntimeAuthParameters.set_additional_parameter(self, str key, str value)
+PyObject* set_additional_parameter(PyObject* self, PyObject* const* args) {
+  if (!args::exact_str(args[0], "key") || !args::exact_str(args[1], "value")) return nullptr;
+  return send_texts(self, VESSARUNTIME_SetAdditionalParameter, {args[0], args[1]});
+}
+
+// VESSARuntimeAuthParameters(str clientid, str authority)
+int init(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"clientid", "authority", nullptr};
+  PyObject* clientid = nullptr;
+  PyObject* authority = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:VESSARuntimeAuthParameters",
+                                   const_cast<char**>(keywords), &clientid, &authority) ||
+      !args::exact_str(clientid, "clientid") || !args::exact_str(authority, "authority"))
+    return -1;
+  // Calling __init__ again on an initialised object builds a new request: the earlier handle is
+  // released first, so that no handle is left without an owner. The field is cleared before
+  // the release, which gives the interpreter lock up, so no other thread picks the old handle up.
+  Handle& handle = handle_of<Handle>(self);
+  release_handle<Handle, VESSARUNTIME_ReleaseAuthParameters>(std::exchange(handle, nullptr));
+  Texts<2> texts;
+  if (!texts.convert({clientid, authority})) return -1;
+  const auto& [coerced_clientid, coerced_authority] = texts.coerced();
+  // The runtime stores the new handle straight into the field; whatever it stored there, even
+  // on failure, is this object's to release.
+  VESSARUNTIME_ERROR_HANDLE vrt_error = without_gil([&] {
+    return VESSARUNTIME_CreateAuthParameters(coerced_clientid, coerced_authority, &handle);
+  });
+  return check_error(vrt_error) ? 0 : -1;
+}
+
+const FunctionDef kAuthParametersMethods[] = {
+    {"set_requested_scopes", set_requested_scopes,
+     "VESSARuntimeAuthParameters.set_requested_scopes(self, scopes)", {"scopes"}},
+    {"set_redirect_uri", set_text<VESSARUNTIME_SetRedirectUri, "redirect_uri">,
+     "VESSARuntimeAuthParameters.set_redirect_uri(self, str redirect_uri)", {"redirect_uri"}},
+    {"set_decoded_claims", set_text<VESSARUNTIME_SetDecodedClaims, "claims">,
+     "VESSARuntimeAuthParameters.set_decoded_claims(self, str claims)", {"claims"}},
+    {"set_access_token_to_renew",
+     set_text<VESSARUNTIME_SetAccessTokenToRenew, "access_token_to_renew">,
+     "VESSARuntimeAuthParameters.set_access_token_to_renew(self, str access_token_to_renew)",
+     {"access_token_to_renew"}},
+    {"set_pop_params", set_pop_params,
+     "VESSARuntimeAuthParameters.set_pop_params(self, str http_method, str uri_host, str "
+     "uri_path, str nonce)",
+     {"http_method", "uri_host", "uri_path", "nonce"}},
+    {"set_additional_parameter", set_additional_parameter,
+     "VESSARuntimeAuthParameters.set_additional_parameter(self, str key, str value)",
+     {"key", "value"}},
+};
+
 PyTypeObject make_auth_parameters_type() {
   PyTypeObject type = make_class(
-      PVR_CLASS_NAME("VESSARuntimeAuthParameters"),
-      sizeof(HandleObject<VESSARUNTIME_AUTH_PARAMETERS_HANDLE>), new_empty,
-      dealloc_releasing<VESSARUNTIME_AUTH_PARAMETERS_HANDLE, VESSARUNTIME_ReleaseAuthParameters>);
+      PVR_CLASS_NAME("VESSARuntimeAuthParameters"), sizeof(HandleObject<Handle>), new_empty,
+      dealloc_releasing<Handle, VESSARUNTIME_ReleaseAuthParameters>);
   type.tp_doc = "VESSARuntimeAuthParameters(str clientid, str authority)";
+  type.tp_init = init;
   return type;
 }
 
@@ -18,6 +172,6 @@ PyTypeObject make_auth_parameters_type() {
 
 PyTypeObject AuthParametersType = make_auth_parameters_type();
 
-const FunctionTable auth_parameters_methods;
+const FunctionTable auth_parameters_methods = kAuthParametersMethods;
 
 }  // namespace pvr
