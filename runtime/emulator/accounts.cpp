@@ -10,11 +10,19 @@
 namespace vessaemu {
 namespace {
 
-constexpr std::array<const char*, kAccountFieldCount> kFieldNames = {
-    "account_id",   "home_account_id", "environment",  "realm",
-    "local_account_id", "user_name",   "given_name",   "family_name",
-    "middle_name",  "display_name",    "additional_fields_json", "home_environment",
-    "client_info"};
+constexpr std::array<const char*, kAccountFieldCount> kFieldNames = {"account_id",
+                                                                     "home_account_id",
+                                                                     "environment",
+                                                                     "realm",
+                                                                     "local_account_id",
+                                                                     "user_name",
+                                                                     "given_name",
+                                                                     "family_name",
+                                                                     "middle_name",
+                                                                     "display_name",
+                                                                     "additional_fields_json",
+                                                                     "home_environment",
+                                                                     "client_info"};
 
 constexpr const char* kDefaultRealm = "11111111-2222-4333-8444-555555555555";
 constexpr const char* kDefaultEnvironment = "login.vessa.example";
@@ -94,7 +102,9 @@ void fill_defaults(AccountRecord& record, int n) {
 
 }  // namespace
 
-const char* account_field_name(AccountField field) { return kFieldNames[static_cast<int>(field)]; }
+const char* account_field_name(AccountField field) {
+  return kFieldNames[static_cast<int>(field)];
+}
 
 Ref<AccountRecord> add_account(const Text& key) {
   Store& s = store();
@@ -198,10 +208,10 @@ VESSARUNTIME_ERROR_HANDLE get_field(Op op, AccountField field, VESSARUNTIME_ACCO
 
 using namespace vessaemu;
 
-#define VESSAEMU_ACCOUNT_GETTER(name, field)                                                  \
-  extern "C" VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_##name(VESSARUNTIME_ACCOUNT_HANDLE account, \
-                                                           os_char* buffer, int32_t* bufferSize) { \
-    return get_field(Op::name, AccountField::field, account, buffer, bufferSize);            \
+#define VESSAEMU_ACCOUNT_GETTER(name, field)                                       \
+  extern "C" VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_##name(      \
+      VESSARUNTIME_ACCOUNT_HANDLE account, os_char* buffer, int32_t* bufferSize) { \
+    return get_field(Op::name, AccountField::field, account, buffer, bufferSize);  \
   }
 VESSAEMU_ACCOUNT_GETTER(GetAccountId, AccountId)
 VESSAEMU_ACCOUNT_GETTER(GetHomeAccountId, HomeAccountId)
@@ -218,7 +228,7 @@ VESSAEMU_ACCOUNT_GETTER(GetHomeEnvironment, HomeEnvironment)
 VESSAEMU_ACCOUNT_GETTER(GetClientInfo, ClientInfo)
 #undef VESSAEMU_ACCOUNT_GETTER
 
-extern "C" VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_ReleaseAccount(
-    VESSARUNTIME_ACCOUNT_HANDLE account) {
+extern "C" VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL
+VESSARUNTIME_ReleaseAccount(VESSARUNTIME_ACCOUNT_HANDLE account) {
   return release<AccountObject>(Op::ReleaseAccount, account);
 }

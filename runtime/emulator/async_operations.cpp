@@ -22,7 +22,7 @@ using namespace vessaemu;
 
 extern "C" {
 
-VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_SignInAsync(
+VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_SignInAsync(
     VESSARUNTIME_WINDOW_HANDLE, VESSARUNTIME_AUTH_PARAMETERS_HANDLE authParameters,
     const os_char* correlationId, const os_char* accountHint,
     VESSARUNTIME_AUTH_COMPLETION_ROUTINE callback, void*, VESSARUNTIME_ASYNC_HANDLE* asyncHandle) {
@@ -36,7 +36,7 @@ VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_SignInAsync(
   });
 }
 
-VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_SignInSilentlyAsync(
+VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_SignInSilentlyAsync(
     VESSARUNTIME_AUTH_PARAMETERS_HANDLE authParameters, const os_char* correlationId,
     VESSARUNTIME_AUTH_COMPLETION_ROUTINE callback, void*, VESSARUNTIME_ASYNC_HANDLE* asyncHandle) {
   return guarded(Op::SignInSilentlyAsync, [&](Call& call) {
@@ -49,7 +49,7 @@ VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_SignInSilentlyAsync(
   });
 }
 
-VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_SignInInteractivelyAsync(
+VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_SignInInteractivelyAsync(
     VESSARUNTIME_WINDOW_HANDLE, VESSARUNTIME_AUTH_PARAMETERS_HANDLE authParameters,
     const os_char* correlationId, const os_char* accountHint,
     VESSARUNTIME_AUTH_COMPLETION_ROUTINE callback, void*, VESSARUNTIME_ASYNC_HANDLE* asyncHandle) {
@@ -63,7 +63,7 @@ VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_SignInInteractivelyAsync(
   });
 }
 
-VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_AcquireTokenSilentlyAsync(
+VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_AcquireTokenSilentlyAsync(
     VESSARUNTIME_AUTH_PARAMETERS_HANDLE authParameters, const os_char* correlationId,
     VESSARUNTIME_ACCOUNT_HANDLE account, VESSARUNTIME_AUTH_COMPLETION_ROUTINE callback, void*,
     VESSARUNTIME_ASYNC_HANDLE* asyncHandle) {
@@ -76,7 +76,7 @@ VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_AcquireTokenSilentlyAsync(
   });
 }
 
-VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_AcquireTokenInteractivelyAsync(
+VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_AcquireTokenInteractivelyAsync(
     VESSARUNTIME_WINDOW_HANDLE, VESSARUNTIME_AUTH_PARAMETERS_HANDLE authParameters,
     const os_char* correlationId, VESSARUNTIME_ACCOUNT_HANDLE account,
     VESSARUNTIME_AUTH_COMPLETION_ROUTINE callback, void*, VESSARUNTIME_ASYNC_HANDLE* asyncHandle) {
@@ -89,10 +89,10 @@ VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_AcquireTokenInteractivelyAsync(
   });
 }
 
-VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_ReadAccountByIdAsync(
-    const os_char* accountId, const os_char* correlationId,
-    VESSARUNTIME_READ_ACCOUNT_COMPLETION_ROUTINE callback, void*,
-    VESSARUNTIME_ASYNC_HANDLE* asyncHandle) {
+VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL
+VESSARUNTIME_ReadAccountByIdAsync(const os_char* accountId, const os_char* correlationId,
+                                  VESSARUNTIME_READ_ACCOUNT_COMPLETION_ROUTINE callback, void*,
+                                  VESSARUNTIME_ASYNC_HANDLE* asyncHandle) {
   return guarded(Op::ReadAccountByIdAsync, [&](Call& call) {
     if (!call.text(accountId, "accountId") || !call.text(correlationId, "correlationId") ||
         !check_start(call, callback, asyncHandle)) {
@@ -102,9 +102,10 @@ VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_ReadAccountByIdAsync(
   });
 }
 
-VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_SignOutSilentlyAsync(
+VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_SignOutSilentlyAsync(
     const os_char* clientId, const os_char* correlationId, VESSARUNTIME_ACCOUNT_HANDLE account,
-    VESSARUNTIME_SIGNOUT_COMPLETION_ROUTINE callback, void*, VESSARUNTIME_ASYNC_HANDLE* asyncHandle) {
+    VESSARUNTIME_SIGNOUT_COMPLETION_ROUTINE callback, void*,
+    VESSARUNTIME_ASYNC_HANDLE* asyncHandle) {
   return guarded(Op::SignOutSilentlyAsync, [&](Call& call) {
     if (!call.text(clientId, "clientId") || !call.text(correlationId, "correlationId")) {
       return call.error();
@@ -115,10 +116,10 @@ VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_SignOutSilentlyAsync(
   });
 }
 
-VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_DiscoverAccountsAsync(
-    const os_char* clientId, const os_char* correlationId,
-    VESSARUNTIME_DISCOVER_ACCOUNTS_COMPLETION_ROUTINE callback, void*,
-    VESSARUNTIME_ASYNC_HANDLE* asyncHandle) {
+VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL
+VESSARUNTIME_DiscoverAccountsAsync(const os_char* clientId, const os_char* correlationId,
+                                   VESSARUNTIME_DISCOVER_ACCOUNTS_COMPLETION_ROUTINE callback,
+                                   void*, VESSARUNTIME_ASYNC_HANDLE* asyncHandle) {
   return guarded(Op::DiscoverAccountsAsync, [&](Call& call) {
     if (!call.text(clientId, "clientId") || !call.text(correlationId, "correlationId") ||
         !check_start(call, callback, asyncHandle)) {
@@ -128,7 +129,8 @@ VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_DiscoverAccountsAsync(
   });
 }
 
-VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CancelAsyncOperation(VESSARUNTIME_ASYNC_HANDLE asyncHandle) {
+VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL
+VESSARUNTIME_CancelAsyncOperation(VESSARUNTIME_ASYNC_HANDLE asyncHandle) {
   return guarded(Op::CancelAsyncOperation, [&](Call& call) {
     auto operation = call.object<AsyncOperationObject>(asyncHandle);
     if (!operation) return call.error();
@@ -137,7 +139,8 @@ VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CancelAsyncOperation(VESSARUNTIME_ASYNC_H
   });
 }
 
-VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_ReleaseAsyncHandle(VESSARUNTIME_ASYNC_HANDLE asyncHandle) {
+VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL
+VESSARUNTIME_ReleaseAsyncHandle(VESSARUNTIME_ASYNC_HANDLE asyncHandle) {
   return release<AsyncOperationObject>(Op::ReleaseAsyncHandle, asyncHandle);
 }
 

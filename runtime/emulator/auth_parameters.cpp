@@ -27,9 +27,9 @@ using namespace vessaemu;
 
 extern "C" {
 
-VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CreateAuthParameters(
-    const os_char* clientId, const os_char* authority,
-    VESSARUNTIME_AUTH_PARAMETERS_HANDLE* authParameters) {
+VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL
+VESSARUNTIME_CreateAuthParameters(const os_char* clientId, const os_char* authority,
+                                  VESSARUNTIME_AUTH_PARAMETERS_HANDLE* authParameters) {
   return guarded(Op::CreateAuthParameters, [&](Call& call) {
     if (!call.text(clientId, "clientId") || !call.text(authority, "authority") ||
         !call.out(authParameters, "authParameters")) {
@@ -44,29 +44,29 @@ VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CreateAuthParameters(
   });
 }
 
-VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_SetRequestedScopes(
+VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_SetRequestedScopes(
     VESSARUNTIME_AUTH_PARAMETERS_HANDLE authParameters, const os_char* scopes) {
   return set_field(Op::SetRequestedScopes, AuthField::Scopes, authParameters, scopes, "scopes");
 }
 
-VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_SetRedirectUri(
+VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_SetRedirectUri(
     VESSARUNTIME_AUTH_PARAMETERS_HANDLE authParameters, const os_char* redirectUri) {
   return set_field(Op::SetRedirectUri, AuthField::RedirectUri, authParameters, redirectUri,
                    "redirectUri");
 }
 
-VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_SetDecodedClaims(
+VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_SetDecodedClaims(
     VESSARUNTIME_AUTH_PARAMETERS_HANDLE authParameters, const os_char* claims) {
   return set_field(Op::SetDecodedClaims, AuthField::Claims, authParameters, claims, "claims");
 }
 
-VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_SetAccessTokenToRenew(
+VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_SetAccessTokenToRenew(
     VESSARUNTIME_AUTH_PARAMETERS_HANDLE authParameters, const os_char* accessTokenToRenew) {
   return set_field(Op::SetAccessTokenToRenew, AuthField::AccessTokenToRenew, authParameters,
                    accessTokenToRenew, "accessTokenToRenew");
 }
 
-VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_SetPopParams(
+VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_SetPopParams(
     VESSARUNTIME_AUTH_PARAMETERS_HANDLE authParameters, const os_char* httpMethod,
     const os_char* uriHost, const os_char* uriPath, const os_char* nonce) {
   return guarded(Op::SetPopParams, [&](Call& call) {
@@ -87,7 +87,7 @@ VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_SetPopParams(
   });
 }
 
-VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_SetAdditionalParameter(
+VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_SetAdditionalParameter(
     VESSARUNTIME_AUTH_PARAMETERS_HANDLE authParameters, const os_char* key, const os_char* value) {
   return guarded(Op::SetAdditionalParameter, [&](Call& call) {
     auto object = call.object<AuthParametersObject>(authParameters);
@@ -99,8 +99,8 @@ VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_SetAdditionalParameter(
   });
 }
 
-VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_ReleaseAuthParameters(
-    VESSARUNTIME_AUTH_PARAMETERS_HANDLE authParameters) {
+VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL
+VESSARUNTIME_ReleaseAuthParameters(VESSARUNTIME_AUTH_PARAMETERS_HANDLE authParameters) {
   return release<AuthParametersObject>(Op::ReleaseAuthParameters, authParameters);
 }
 

@@ -2,7 +2,17 @@
 // one is a contract violation answered with an error, never a crash), then do the work.
 #pragma once
 
+#if defined(__GLIBCXX__)
 #include <cxxabi.h>
+// A thread ended by pthread_exit (or by the host's finalization) unwinds with this exception; it
+// must pass through every frame untouched or the process is terminated.
+#define VESSAEMU_PASS_FORCED_UNWIND \
+  catch (abi::__forced_unwind&) {   \
+    throw;                          \
+  }
+#else
+#define VESSAEMU_PASS_FORCED_UNWIND
+#endif
 
 #include <exception>
 #include "ref.hpp"
@@ -53,27 +63,29 @@ class Call {
 };
 
 // Runs the body of an export that returns an error handle. Not noexcept, and a forced unwind (a
-// thread ended by pthread_exit or by the host's finalization while inside a routine this call
-// invoked) passes through untouched; any other exception becomes a Status_Unexpected error.
+// thread ended while inside a routine this call invoked) passes through untouched; any other
+// exception becomes a Status_Unexpected error.
 template <class Body>
 VESSARUNTIME_ERROR_HANDLE guarded(Op op, Body&& body) {
   try {
     if (auto fault = enter(op)) return new_error(*fault);
     Call call(op);
     return body(call);
-  } catch (abi::__forced_unwind&) {
-    throw;
-  } catch (const std::bad_alloc&) {
+  }
+  VESSAEMU_PASS_FORCED_UNWIND
+  catch (const std::bad_alloc&) {
     try {
       return unexpected(op, "out of memory");
-    } catch (abi::__forced_unwind&) {
-      throw;
-    } catch (...) {
+    }
+    VESSAEMU_PASS_FORCED_UNWIND
+    catch (...) {
       return nullptr;
     }
-  } catch (const std::exception& e) {
+  }
+  catch (const std::exception& e) {
     return unexpected(op, e.what());
-  } catch (...) {
+  }
+  catch (...) {
     return unexpected(op, "internal failure");
   }
 }

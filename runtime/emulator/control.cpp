@@ -19,7 +19,9 @@ using namespace vessaemu;
 
 namespace {
 
-Text text_of(const VESSAEMU_TEXT& text) { return text_from(text.units, text.length); }
+Text text_of(const VESSAEMU_TEXT& text) {
+  return text_from(text.units, text.length);
+}
 
 // Hands a text to the caller in memory it frees with VESSAEMU_Free; -1 for no value.
 int32_t hand_out(const Text& value, vessaemu_unit** out) {
@@ -55,8 +57,10 @@ bool account_of(const VESSAEMU_TEXT& key, Ref<AccountRecord>* record) {
 }
 
 constexpr const char* kAuthFieldNames[kAuthFieldCount] = {
-    "client_id", "authority",       "scopes",       "redirect_uri", "claims", "access_token_to_renew",
-    "pop_http_method", "pop_uri_host", "pop_uri_path", "pop_nonce"};
+    "client_id",       "authority",    "scopes",
+    "redirect_uri",    "claims",       "access_token_to_renew",
+    "pop_http_method", "pop_uri_host", "pop_uri_path",
+    "pop_nonce"};
 
 }  // namespace
 
@@ -70,9 +74,13 @@ void VESSAEMU_Reset(void) {
   reset_accounts();
 }
 
-void VESSAEMU_Free(void* memory) { std::free(memory); }
+void VESSAEMU_Free(void* memory) {
+  std::free(memory);
+}
 
-int32_t VESSAEMU_KindCount(void) { return kKindCount; }
+int32_t VESSAEMU_KindCount(void) {
+  return kKindCount;
+}
 
 const char* VESSAEMU_KindName(int32_t kind) {
   return kind >= 0 && kind < kKindCount ? kind_name(static_cast<Kind>(kind)) : nullptr;
@@ -91,7 +99,9 @@ int32_t VESSAEMU_HandleKind(uint64_t handle) {
   return kind ? static_cast<int32_t>(*kind) : -1;
 }
 
-int32_t VESSAEMU_OperationCount(void) { return kOperationCount; }
+int32_t VESSAEMU_OperationCount(void) {
+  return kOperationCount;
+}
 
 const char* VESSAEMU_OperationName(int32_t index) {
   return index >= 0 && index < kOperationCount ? short_name(static_cast<Op>(index)) : nullptr;
@@ -113,7 +123,9 @@ int32_t VESSAEMU_FailNext(const char* operation, int32_t status, int64_t code, i
   return 0;
 }
 
-int64_t VESSAEMU_ContractViolations(void) { return violation_count(); }
+int64_t VESSAEMU_ContractViolations(void) {
+  return violation_count();
+}
 
 char* VESSAEMU_LastContractViolation(void) {
   const auto last = last_violation();
@@ -131,9 +143,15 @@ char* VESSAEMU_TakeContractViolations(int32_t* count) {
   return hand_out(joined);
 }
 
-void VESSAEMU_SetSsoPolicy(int32_t policy) { settings().sso_policy = policy; }
-int32_t VESSAEMU_IsStarted(void) { return settings().started ? 1 : 0; }
-int32_t VESSAEMU_PiiEnabled(void) { return settings().pii_enabled; }
+void VESSAEMU_SetSsoPolicy(int32_t policy) {
+  settings().sso_policy = policy;
+}
+int32_t VESSAEMU_IsStarted(void) {
+  return settings().started ? 1 : 0;
+}
+int32_t VESSAEMU_PiiEnabled(void) {
+  return settings().pii_enabled;
+}
 
 void VESSAEMU_SetStringProtocol(int32_t first_call_error, int32_t negative_size, int32_t grow_by) {
   Settings& s = settings();
@@ -146,11 +164,14 @@ uint64_t VESSAEMU_MakeError(int32_t status, int64_t code, int32_t tag, VESSAEMU_
   return handle_value(new_error(ErrorInfo{status, code, tag, text_of(context)}));
 }
 
-int32_t VESSAEMU_AccountFieldCount(void) { return kAccountFieldCount; }
+int32_t VESSAEMU_AccountFieldCount(void) {
+  return kAccountFieldCount;
+}
 
 const char* VESSAEMU_AccountFieldName(int32_t field) {
-  return field >= 0 && field < kAccountFieldCount ? account_field_name(static_cast<AccountField>(field))
-                                                  : nullptr;
+  return field >= 0 && field < kAccountFieldCount
+             ? account_field_name(static_cast<AccountField>(field))
+             : nullptr;
 }
 
 int32_t VESSAEMU_AddAccount(VESSAEMU_TEXT key, vessaemu_unit** out_key) {
@@ -171,7 +192,9 @@ int32_t VESSAEMU_RemoveAccount(VESSAEMU_TEXT key) {
   return k && remove_account(*k) ? 0 : -1;
 }
 
-int32_t VESSAEMU_AccountCount(void) { return static_cast<int32_t>(all_accounts().size()); }
+int32_t VESSAEMU_AccountCount(void) {
+  return static_cast<int32_t>(all_accounts().size());
+}
 
 int32_t VESSAEMU_AccountFieldAt(int32_t index, int32_t field, vessaemu_unit** out) {
   if (out != nullptr) *out = nullptr;
@@ -190,7 +213,9 @@ uint64_t VESSAEMU_NewAccountHandle(VESSAEMU_TEXT key) {
   return record ? handle_value(new_account_handle(std::move(record))) : 0;
 }
 
-int32_t VESSAEMU_AuthParametersFieldCount(void) { return kAuthFieldCount; }
+int32_t VESSAEMU_AuthParametersFieldCount(void) {
+  return kAuthFieldCount;
+}
 
 const char* VESSAEMU_AuthParametersFieldName(int32_t field) {
   return field >= 0 && field < kAuthFieldCount ? kAuthFieldNames[field] : nullptr;

@@ -43,8 +43,7 @@ void record(std::string text) {
 }  // namespace
 
 VESSARUNTIME_ERROR_HANDLE new_error(ErrorInfo info) {
-  const uint64_t handle =
-      register_object(Kind::Error, make_ref<ErrorObject>(std::move(info)));
+  const uint64_t handle = register_object(Kind::Error, make_ref<ErrorObject>(std::move(info)));
   return as_handle<VESSARUNTIME_ERROR_HANDLE>(handle);
 }
 
@@ -57,8 +56,8 @@ VESSARUNTIME_ERROR_HANDLE unexpected(Op op, std::string_view what) {
 }
 
 VESSARUNTIME_ERROR_HANDLE not_implemented(Op op) {
-  return new_error(
-      ErrorInfo{kStatusUnexpected, 0, 0, widen(std::string(full_name(op)) + " is not implemented")});
+  return new_error(ErrorInfo{kStatusUnexpected, 0, 0,
+                             widen(std::string(full_name(op)) + " is not implemented")});
 }
 
 VESSARUNTIME_ERROR_HANDLE violation(Op op, std::string_view what) {
@@ -68,7 +67,9 @@ VESSARUNTIME_ERROR_HANDLE violation(Op op, std::string_view what) {
   return new_error(ErrorInfo{kStatusApiContractViolation, 0, 0, std::move(context)});
 }
 
-void record_violation(Op op, std::string_view what) { record(with_operation(op, what)); }
+void record_violation(Op op, std::string_view what) {
+  record(with_operation(op, what));
+}
 
 int64_t violation_count() {
   Violations& v = violations();
@@ -92,7 +93,9 @@ std::vector<std::string> take_violations() {
   return taken;
 }
 
-void reset_violations() { take_violations(); }
+void reset_violations() {
+  take_violations();
+}
 
 }  // namespace vessaemu
 
@@ -100,7 +103,8 @@ using namespace vessaemu;
 
 extern "C" {
 
-VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_GetStatus(VESSARUNTIME_ERROR_HANDLE error, int32_t* status) {
+VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_GetStatus(VESSARUNTIME_ERROR_HANDLE error,
+                                                                   int32_t* status) {
   return guarded(Op::GetStatus, [&](Call& call) {
     auto object = call.object<ErrorObject>(error);
     if (!object || !call.out(status, "status")) return call.error();
@@ -109,8 +113,8 @@ VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_GetStatus(VESSARUNTIME_ERROR_HANDLE error
   });
 }
 
-VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_GetErrorCode(VESSARUNTIME_ERROR_HANDLE error,
-                                                    int64_t* errorCode) {
+VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL
+VESSARUNTIME_GetErrorCode(VESSARUNTIME_ERROR_HANDLE error, int64_t* errorCode) {
   return guarded(Op::GetErrorCode, [&](Call& call) {
     auto object = call.object<ErrorObject>(error);
     if (!object || !call.out(errorCode, "errorCode")) return call.error();
@@ -119,7 +123,8 @@ VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_GetErrorCode(VESSARUNTIME_ERROR_HANDLE er
   });
 }
 
-VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_GetTag(VESSARUNTIME_ERROR_HANDLE error, int32_t* tag) {
+VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_GetTag(VESSARUNTIME_ERROR_HANDLE error,
+                                                                int32_t* tag) {
   return guarded(Op::GetTag, [&](Call& call) {
     auto object = call.object<ErrorObject>(error);
     if (!object || !call.out(tag, "tag")) return call.error();
@@ -128,8 +133,9 @@ VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_GetTag(VESSARUNTIME_ERROR_HANDLE error, i
   });
 }
 
-VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_GetContext(VESSARUNTIME_ERROR_HANDLE error, os_char* context,
-                                                  int32_t* bufferSize) {
+VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_GetContext(VESSARUNTIME_ERROR_HANDLE error,
+                                                                    os_char* context,
+                                                                    int32_t* bufferSize) {
   return guarded(Op::GetContext, [&](Call& call) {
     auto object = call.object<ErrorObject>(error);
     if (!object) return call.error();
@@ -137,7 +143,8 @@ VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_GetContext(VESSARUNTIME_ERROR_HANDLE erro
   });
 }
 
-VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_ReleaseError(VESSARUNTIME_ERROR_HANDLE error) {
+VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL
+VESSARUNTIME_ReleaseError(VESSARUNTIME_ERROR_HANDLE error) {
   return guarded(Op::ReleaseError, [&](Call&) {
     std::string fault;
     auto object = unregister_object(handle_value(error), Kind::Error, &fault);

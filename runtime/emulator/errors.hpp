@@ -61,8 +61,8 @@ VESSARUNTIME_ERROR_HANDLE new_error(const Fault& fault);
 VESSARUNTIME_ERROR_HANDLE unexpected(Op op, std::string_view what);
 // Status_Unexpected with the context "VESSARUNTIME_<op> is not implemented".
 VESSARUNTIME_ERROR_HANDLE not_implemented(Op op);
-// Records a contract violation "VESSARUNTIME_<op>: <what>" and returns a Status_ApiContractViolation
-// error with that context.
+// Records a contract violation "VESSARUNTIME_<op>: <what>" and returns a
+// Status_ApiContractViolation error with that context.
 VESSARUNTIME_ERROR_HANDLE violation(Op op, std::string_view what);
 // Records a contract violation without making an error (for ReleaseError, whose answer is ignored).
 void record_violation(Op op, std::string_view what);

@@ -25,20 +25,21 @@ using namespace vessaemu;
 
 extern "C" {
 
-VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_Startup(void) {
+VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_Startup(void) {
   return guarded(Op::Startup, [&](Call& call) {
     // A second start is a runtime refusal, not a misuse of the contract: a program may well try.
-    if (settings().started.exchange(true)) return unexpected(call.op(), "the runtime is already started");
+    if (settings().started.exchange(true))
+      return unexpected(call.op(), "the runtime is already started");
     return kOk;
   });
 }
 
-void VESSARUNTIME_Shutdown(void) {
+void VESSARUNTIME_CALL VESSARUNTIME_Shutdown(void) {
   enter(Op::Shutdown);
   settings().started = false;
 }
 
-VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_GetSsoPolicy(int32_t* policy) {
+VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_GetSsoPolicy(int32_t* policy) {
   return guarded(Op::GetSsoPolicy, [&](Call& call) {
     if (!call.out(policy, "policy")) return call.error();
     *policy = settings().sso_policy.load();
@@ -46,7 +47,7 @@ VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_GetSsoPolicy(int32_t* policy) {
   });
 }
 
-void VESSARUNTIME_SetIsPiiEnabled(int32_t enabled) {
+void VESSARUNTIME_CALL VESSARUNTIME_SetIsPiiEnabled(int32_t enabled) {
   enter(Op::SetIsPiiEnabled);
   settings().pii_enabled = enabled;
 }

@@ -27,18 +27,32 @@ struct PendingFault {
 };
 
 // Counters are atomics so the common path (no failure scripted) costs one increment and one load.
-std::array<std::atomic<uint64_t>, kOperationCount> g_calls{};
-std::array<std::atomic<bool>, kOperationCount> g_has_faults{};
-std::mutex g_faults_mutex;
-std::array<std::deque<PendingFault>, kOperationCount> g_faults;
+struct OperationState {
+  std::array<std::atomic<uint64_t>, kOperationCount> calls{};
+  std::array<std::atomic<bool>, kOperationCount> has_faults{};
+  std::mutex faults_mutex;
+  std::array<std::deque<PendingFault>, kOperationCount> faults;
+};
+
+// Never destroyed: a runtime thread may still enter an operation while the process exits.
+OperationState& state() {
+  static OperationState* instance = new OperationState();
+  return *instance;
+}
 
 constexpr std::string_view kPrefix = "VESSARUNTIME_";
 
 }  // namespace
 
-const char* full_name(Op op) { return kOperations[static_cast<int>(op)].full; }
-const char* short_name(Op op) { return kOperations[static_cast<int>(op)].short_name; }
-bool returns_error(Op op) { return kOperations[static_cast<int>(op)].returns_error; }
+const char* full_name(Op op) {
+  return kOperations[static_cast<int>(op)].full;
+}
+const char* short_name(Op op) {
+  return kOperations[static_cast<int>(op)].short_name;
+}
+bool returns_error(Op op) {
+  return kOperations[static_cast<int>(op)].returns_error;
+}
 
 std::optional<Op> find_operation(std::string_view name) {
   if (name.starts_with(kPrefix)) name.remove_prefix(kPrefix.size());
@@ -50,33 +64,38 @@ std::optional<Op> find_operation(std::string_view name) {
 
 std::optional<Fault> enter(Op op) {
   const int i = static_cast<int>(op);
-  g_calls[i].fetch_add(1, std::memory_order_relaxed);
-  if (!g_has_faults[i].load(std::memory_order_acquire)) return std::nullopt;
-  std::lock_guard lock(g_faults_mutex);
-  auto& queue = g_faults[i];
+  OperationState& s = state();
+  s.calls[i].fetch_add(1, std::memory_order_relaxed);
+  if (!s.has_faults[i].load(std::memory_order_acquire)) return std::nullopt;
+  std::lock_guard lock(s.faults_mutex);
+  auto& queue = s.faults[i];
   if (queue.empty()) return std::nullopt;
   Fault fault = queue.front().fault;
   if (--queue.front().remaining <= 0) queue.pop_front();
-  if (queue.empty()) g_has_faults[i].store(false, std::memory_order_release);
+  if (queue.empty()) s.has_faults[i].store(false, std::memory_order_release);
   return fault;
 }
 
-uint64_t call_count(Op op) { return g_calls[static_cast<int>(op)].load(std::memory_order_relaxed); }
+uint64_t call_count(Op op) {
+  return state().calls[static_cast<int>(op)].load(std::memory_order_relaxed);
+}
 
 void script_failure(Op op, Fault fault, int32_t count) {
   if (count <= 0) return;
   const int i = static_cast<int>(op);
-  std::lock_guard lock(g_faults_mutex);
-  g_faults[i].push_back(PendingFault{std::move(fault), count});
-  g_has_faults[i].store(true, std::memory_order_release);
+  OperationState& s = state();
+  std::lock_guard lock(s.faults_mutex);
+  s.faults[i].push_back(PendingFault{std::move(fault), count});
+  s.has_faults[i].store(true, std::memory_order_release);
 }
 
 void reset_operations() {
-  std::lock_guard lock(g_faults_mutex);
+  OperationState& s = state();
+  std::lock_guard lock(s.faults_mutex);
   for (int i = 0; i < kOperationCount; ++i) {
-    g_faults[i].clear();
-    g_has_faults[i].store(false, std::memory_order_release);
-    g_calls[i].store(0, std::memory_order_relaxed);
+    s.faults[i].clear();
+    s.has_faults[i].store(false, std::memory_order_release);
+    s.calls[i].store(0, std::memory_order_relaxed);
   }
 }
 

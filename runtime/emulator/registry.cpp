@@ -16,9 +16,15 @@ namespace {
 constexpr uint64_t kFirstHandle = 0x7E5A00000000ull;
 constexpr uint64_t kHandleStep = 0x10;
 
-constexpr std::array<const char*, kKindCount> kKindNames = {
-    "auth_parameters",          "account", "auth_result",     "signout_result", "read_account_result",
-    "discover_accounts_result", "error",   "async_operation", "log_callback"};
+constexpr std::array<const char*, kKindCount> kKindNames = {"auth_parameters",
+                                                            "account",
+                                                            "auth_result",
+                                                            "signout_result",
+                                                            "read_account_result",
+                                                            "discover_accounts_result",
+                                                            "error",
+                                                            "async_operation",
+                                                            "log_callback"};
 
 struct Entry {
   Kind kind;
@@ -46,10 +52,11 @@ std::string describe_fault(const Registry& reg, uint64_t handle, Kind wanted) {
   if (handle == 0) {
     why = "null";
   } else if (auto it = reg.entries.find(handle); it != reg.entries.end()) {
-    detail = std::string("it is a live ") + kKindNames[static_cast<int>(it->second.kind)] +
-             " handle";
+    detail =
+        std::string("it is a live ") + kKindNames[static_cast<int>(it->second.kind)] + " handle";
     why = detail.c_str();
-  } else if (handle >= kFirstHandle && handle < reg.next && (handle - kFirstHandle) % kHandleStep == 0) {
+  } else if (handle >= kFirstHandle && handle < reg.next &&
+             (handle - kFirstHandle) % kHandleStep == 0) {
     why = handle < reg.reset_floor ? "it was dropped by a reset" : "it was released";
   } else {
     why = "unknown handle";
@@ -62,7 +69,9 @@ std::string describe_fault(const Registry& reg, uint64_t handle, Kind wanted) {
 
 }  // namespace
 
-const char* kind_name(Kind kind) { return kKindNames[static_cast<int>(kind)]; }
+const char* kind_name(Kind kind) {
+  return kKindNames[static_cast<int>(kind)];
+}
 
 uint64_t register_object(Kind kind, Ref<Object> object) {
   Registry& reg = registry();

@@ -50,41 +50,41 @@ extern "C" {
 
 // Auth result
 
-VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_GetAccount(VESSARUNTIME_AUTH_RESULT_HANDLE authResult,
-                                                  VESSARUNTIME_ACCOUNT_HANDLE* account) {
+VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_GetAccount(
+    VESSARUNTIME_AUTH_RESULT_HANDLE authResult, VESSARUNTIME_ACCOUNT_HANDLE* account) {
   return get_account<AuthResultObject>(Op::GetAccount, authResult, account);
 }
 
-VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_GetIdToken(VESSARUNTIME_AUTH_RESULT_HANDLE authResult,
-                                                  os_char* buffer, int32_t* bufferSize) {
+VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_GetIdToken(
+    VESSARUNTIME_AUTH_RESULT_HANDLE authResult, os_char* buffer, int32_t* bufferSize) {
   return get_text(Op::GetIdToken, authResult, &AuthResultObject::id_token, buffer, bufferSize);
 }
 
-VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_GetRawIdToken(VESSARUNTIME_AUTH_RESULT_HANDLE authResult,
-                                                     os_char* buffer, int32_t* bufferSize) {
+VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_GetRawIdToken(
+    VESSARUNTIME_AUTH_RESULT_HANDLE authResult, os_char* buffer, int32_t* bufferSize) {
   return get_text(Op::GetRawIdToken, authResult, &AuthResultObject::raw_id_token, buffer,
                   bufferSize);
 }
 
-VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_GetAccessToken(VESSARUNTIME_AUTH_RESULT_HANDLE authResult,
-                                                      os_char* buffer, int32_t* bufferSize) {
+VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_GetAccessToken(
+    VESSARUNTIME_AUTH_RESULT_HANDLE authResult, os_char* buffer, int32_t* bufferSize) {
   return get_text(Op::GetAccessToken, authResult, &AuthResultObject::access_token, buffer,
                   bufferSize);
 }
 
-VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_GetGrantedScopes(VESSARUNTIME_AUTH_RESULT_HANDLE authResult,
-                                                        os_char* buffer, int32_t* bufferSize) {
+VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_GetGrantedScopes(
+    VESSARUNTIME_AUTH_RESULT_HANDLE authResult, os_char* buffer, int32_t* bufferSize) {
   return get_text(Op::GetGrantedScopes, authResult, &AuthResultObject::granted_scopes, buffer,
                   bufferSize);
 }
 
-VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_GetAuthorizationHeader(
+VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_GetAuthorizationHeader(
     VESSARUNTIME_AUTH_RESULT_HANDLE authResult, os_char* buffer, int32_t* bufferSize) {
   return get_text(Op::GetAuthorizationHeader, authResult, &AuthResultObject::authorization_header,
                   buffer, bufferSize);
 }
 
-VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_IsPopAuthorization(
+VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_IsPopAuthorization(
     VESSARUNTIME_AUTH_RESULT_HANDLE authResult, int32_t* isPopAuthorization) {
   return guarded(Op::IsPopAuthorization, [&](Call& call) {
     auto object = call.object<AuthResultObject>(authResult);
@@ -94,7 +94,7 @@ VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_IsPopAuthorization(
   });
 }
 
-VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_GetAccessTokenExpiryTime(
+VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_GetAccessTokenExpiryTime(
     VESSARUNTIME_AUTH_RESULT_HANDLE authResult, int64_t* accessTokenExpiryTime) {
   return guarded(Op::GetAccessTokenExpiryTime, [&](Call& call) {
     auto object = call.object<AuthResultObject>(authResult);
@@ -104,68 +104,70 @@ VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_GetAccessTokenExpiryTime(
   });
 }
 
-VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_GetError(VESSARUNTIME_AUTH_RESULT_HANDLE authResult,
-                                                VESSARUNTIME_ERROR_HANDLE* error) {
+VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_GetError(
+    VESSARUNTIME_AUTH_RESULT_HANDLE authResult, VESSARUNTIME_ERROR_HANDLE* error) {
   return get_error<AuthResultObject>(Op::GetError, authResult, error);
 }
 
-VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_GetTelemetryData(VESSARUNTIME_AUTH_RESULT_HANDLE authResult,
-                                                        os_char* buffer, int32_t* bufferSize) {
+VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_GetTelemetryData(
+    VESSARUNTIME_AUTH_RESULT_HANDLE authResult, os_char* buffer, int32_t* bufferSize) {
   return get_text(Op::GetTelemetryData, authResult, &AuthResultObject::telemetry, buffer,
                   bufferSize);
 }
 
-VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_ReleaseAuthResult(VESSARUNTIME_AUTH_RESULT_HANDLE authResult) {
+VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL
+VESSARUNTIME_ReleaseAuthResult(VESSARUNTIME_AUTH_RESULT_HANDLE authResult) {
   return release<AuthResultObject>(Op::ReleaseAuthResult, authResult);
 }
 
 // Sign-out result
 
-VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_SignOutResult_GetError(
+VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_SignOutResult_GetError(
     VESSARUNTIME_SIGNOUT_RESULT_HANDLE signOutResult, VESSARUNTIME_ERROR_HANDLE* error) {
   return get_error<SignOutResultObject>(Op::SignOutResult_GetError, signOutResult, error);
 }
 
-VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_SignOutResult_GetTelemetryData(
+VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_SignOutResult_GetTelemetryData(
     VESSARUNTIME_SIGNOUT_RESULT_HANDLE signOutResult, os_char* buffer, int32_t* bufferSize) {
   return get_text(Op::SignOutResult_GetTelemetryData, signOutResult,
                   &SignOutResultObject::telemetry, buffer, bufferSize);
 }
 
-VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_ReleaseSignOutResult(
-    VESSARUNTIME_SIGNOUT_RESULT_HANDLE signOutResult) {
+VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL
+VESSARUNTIME_ReleaseSignOutResult(VESSARUNTIME_SIGNOUT_RESULT_HANDLE signOutResult) {
   return release<SignOutResultObject>(Op::ReleaseSignOutResult, signOutResult);
 }
 
 // Read-account result
 
-VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_ReadAccountResult_GetAccount(
-    VESSARUNTIME_READ_ACCOUNT_RESULT_HANDLE readAccountResult, VESSARUNTIME_ACCOUNT_HANDLE* account) {
+VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL
+VESSARUNTIME_ReadAccountResult_GetAccount(VESSARUNTIME_READ_ACCOUNT_RESULT_HANDLE readAccountResult,
+                                          VESSARUNTIME_ACCOUNT_HANDLE* account) {
   return get_account<ReadAccountResultObject>(Op::ReadAccountResult_GetAccount, readAccountResult,
                                               account);
 }
 
-VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_ReadAccountResult_GetError(
+VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_ReadAccountResult_GetError(
     VESSARUNTIME_READ_ACCOUNT_RESULT_HANDLE readAccountResult, VESSARUNTIME_ERROR_HANDLE* error) {
   return get_error<ReadAccountResultObject>(Op::ReadAccountResult_GetError, readAccountResult,
                                             error);
 }
 
-VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_ReadAccountResult_GetTelemetryData(
+VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_ReadAccountResult_GetTelemetryData(
     VESSARUNTIME_READ_ACCOUNT_RESULT_HANDLE readAccountResult, os_char* buffer,
     int32_t* bufferSize) {
   return get_text(Op::ReadAccountResult_GetTelemetryData, readAccountResult,
                   &ReadAccountResultObject::telemetry, buffer, bufferSize);
 }
 
-VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_ReleaseReadAccountResult(
-    VESSARUNTIME_READ_ACCOUNT_RESULT_HANDLE readAccountResult) {
+VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL
+VESSARUNTIME_ReleaseReadAccountResult(VESSARUNTIME_READ_ACCOUNT_RESULT_HANDLE readAccountResult) {
   return release<ReadAccountResultObject>(Op::ReleaseReadAccountResult, readAccountResult);
 }
 
 // Discover-accounts result
 
-VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_DiscoverAccountsResult_GetAccount(
+VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_DiscoverAccountsResult_GetAccount(
     VESSARUNTIME_DISCOVER_ACCOUNTS_RESULT_HANDLE discoverAccountsResult, int32_t index,
     VESSARUNTIME_ACCOUNT_HANDLE* account) {
   return guarded(Op::DiscoverAccountsResult_GetAccount, [&](Call& call) {
@@ -185,21 +187,21 @@ VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_DiscoverAccountsResult_GetAccount(
   });
 }
 
-VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_DiscoverAccountsResult_GetError(
+VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_DiscoverAccountsResult_GetError(
     VESSARUNTIME_DISCOVER_ACCOUNTS_RESULT_HANDLE discoverAccountsResult,
     VESSARUNTIME_ERROR_HANDLE* error) {
   return get_error<DiscoverAccountsResultObject>(Op::DiscoverAccountsResult_GetError,
                                                  discoverAccountsResult, error);
 }
 
-VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_DiscoverAccountsResult_GetTelemetryData(
+VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_DiscoverAccountsResult_GetTelemetryData(
     VESSARUNTIME_DISCOVER_ACCOUNTS_RESULT_HANDLE discoverAccountsResult, os_char* buffer,
     int32_t* bufferSize) {
   return get_text(Op::DiscoverAccountsResult_GetTelemetryData, discoverAccountsResult,
                   &DiscoverAccountsResultObject::telemetry, buffer, bufferSize);
 }
 
-VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_ReleaseDiscoverAccountsResult(
+VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_ReleaseDiscoverAccountsResult(
     VESSARUNTIME_DISCOVER_ACCOUNTS_RESULT_HANDLE discoverAccountsResult) {
   return release<DiscoverAccountsResultObject>(Op::ReleaseDiscoverAccountsResult,
                                                discoverAccountsResult);

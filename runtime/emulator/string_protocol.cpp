@@ -43,9 +43,8 @@ VESSARUNTIME_ERROR_HANDLE write_text(Call& call, const Text& value, os_char* buf
   value->copy(out, value->size());
   out[value->size()] = 0;
   const int64_t reported = static_cast<int64_t>(needed) + s.grow_by.load();
-  *bufferSize = reported > std::numeric_limits<int32_t>::max()
-                    ? std::numeric_limits<int32_t>::max()
-                    : static_cast<int32_t>(reported);
+  *bufferSize = reported > std::numeric_limits<int32_t>::max() ? std::numeric_limits<int32_t>::max()
+                                                               : static_cast<int32_t>(reported);
   return kOk;
 }
 

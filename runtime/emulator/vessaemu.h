@@ -55,8 +55,8 @@ typedef struct VESSAEMU_AUTH_RESULT_SPEC {
 } VESSAEMU_AUTH_RESULT_SPEC;
 
 typedef struct VESSAEMU_RESULT_SPEC {
-  VESSAEMU_TEXT account_key;          /* read-account results only */
-  const VESSAEMU_TEXT* account_keys;  /* discover-accounts results only, in index order */
+  VESSAEMU_TEXT account_key;         /* read-account results only */
+  const VESSAEMU_TEXT* account_keys; /* discover-accounts results only, in index order */
   int32_t account_count;
   VESSAEMU_ERROR_SPEC error;
   VESSAEMU_TEXT telemetry;
@@ -102,7 +102,8 @@ VESSAEMU_API const char* VESSAEMU_AccountFieldName(int32_t field);
 /* Returns the key's length and the key in *out_key; -1 if the key is taken. */
 VESSAEMU_API int32_t VESSAEMU_AddAccount(VESSAEMU_TEXT key, vessaemu_unit** out_key);
 /* 0 ok, -1 unknown account, -2 unknown field */
-VESSAEMU_API int32_t VESSAEMU_SetAccountField(VESSAEMU_TEXT key, int32_t field, VESSAEMU_TEXT value);
+VESSAEMU_API int32_t VESSAEMU_SetAccountField(VESSAEMU_TEXT key, int32_t field,
+                                              VESSAEMU_TEXT value);
 VESSAEMU_API int32_t VESSAEMU_RemoveAccount(VESSAEMU_TEXT key); /* 0 ok, -1 unknown */
 VESSAEMU_API int32_t VESSAEMU_AccountCount(void);
 /* Length and units of a field of the index-th account; -1 no value, -2 bad index or field. */
@@ -118,8 +119,8 @@ VESSAEMU_API int32_t VESSAEMU_AuthParametersField(uint64_t handle, int32_t field
                                                   vessaemu_unit** out);
 VESSAEMU_API int32_t VESSAEMU_AuthParametersAdditionalCount(uint64_t handle);
 /* which: 0 key, 1 value */
-VESSAEMU_API int32_t VESSAEMU_AuthParametersAdditional(uint64_t handle, int32_t index, int32_t which,
-                                                       vessaemu_unit** out);
+VESSAEMU_API int32_t VESSAEMU_AuthParametersAdditional(uint64_t handle, int32_t index,
+                                                       int32_t which, vessaemu_unit** out);
 
 /* Results: a new live handle, 0 if an account key is unknown. */
 VESSAEMU_API uint64_t VESSAEMU_NewAuthResult(const VESSAEMU_AUTH_RESULT_SPEC* spec);
