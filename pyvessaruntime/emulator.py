@@ -45,6 +45,7 @@ __all__ = [
     "last_contract_violation",
     "library",
     "live_handle_count",
+    "live_handle_values",
     "live_handles",
     "make_error",
     "new_account_handle",
@@ -247,10 +248,11 @@ _CONTROL_SIGNATURES: dict[str, tuple[Any, list[Any]]] = {
     "KindName": (_str, [_i32]),
     "LiveHandles": (_i64, [_i32]),
     "HandleKind": (_i32, [_u64]),
+    "LiveHandleValues": (_i64, [_i32, ctypes.POINTER(ctypes.c_uint64), _i64]),
     "OperationCount": (_i32, []),
     "OperationName": (_str, [_i32]),
     "Calls": (_i64, [_str]),
-    "FailNext": (_i32, [_str, _i32, _i64, _i32, _Text, _i32]),
+    "FailNext": (_i32, [_str, _i32, _i64, _i32, _Text, _i32, _i32]),
     "ContractViolations": (_i64, []),
     "LastContractViolation": (_p, []),
     "TakeContractViolations": (_p, [_pi32]),
@@ -433,6 +435,24 @@ def live_handle_count() -> int:
     return library().VESSAEMU_LiveHandles(-1)
 
 
+def live_handle_values(kind: str | None = None) -> list[int]:
+    """Return the values of the live handles of a kind (a name from `KINDS`), or of all kinds
+    when `kind` is None, in creation order. An unknown kind raises ValueError."""
+    if kind is None:
+        index = -1
+    elif kind in KINDS:
+        index = KINDS.index(kind)
+    else:
+        raise ValueError(f"unknown handle kind {kind!r}")
+    lib = library()
+    while True:
+        capacity = max(lib.VESSAEMU_LiveHandleValues(index, None, 0), 1)
+        values = (ctypes.c_uint64 * capacity)()
+        total = lib.VESSAEMU_LiveHandleValues(index, values, capacity)
+        if total <= capacity:  # otherwise handles were created meanwhile: ask again
+            return list(values[:total])
+
+
 def handle_kind(handle: int) -> str | None:
     """Return the kind (a name from `KINDS`) of a live handle, or None if it is not live."""
     kind = library().VESSAEMU_HandleKind(handle & 0xFFFFFFFFFFFFFFFF)
@@ -501,18 +521,20 @@ def fail_next(
     tag: int = 0,
     context: TextValue = None,
     count: int = 1,
+    after: int = 0,
 ) -> None:
-    """Make the next `count` calls of an operation fail at once.
+    """Make the next `count` calls of an operation fail at once, after `after` further calls
+    that go through normally (``after=1`` fails the second call of a two-call string read).
 
-    Each such call does nothing but return a new error handle with the given status, code, tag
-    and context (a getter writes nothing; a release operation releases nothing, so its handle
+    Each failing call does nothing but return a new error handle with the given status, code,
+    tag and context (a getter writes nothing; a release operation releases nothing, so its handle
     stays live). Scripted failures queue up behind each other. Works for every operation that
     returns an error handle; ``Shutdown`` and ``SetIsPiiEnabled`` raise ValueError, as do
     unknown names.
     """
     keep: list[Any] = []
     result = library().VESSAEMU_FailNext(
-        _operation(operation), status, code, tag, _text(context, keep), count
+        _operation(operation), status, code, tag, _text(context, keep), count, after
     )
     if result == -1:
         raise ValueError(f"unknown runtime operation {operation!r}")

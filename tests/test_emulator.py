@@ -322,6 +322,22 @@ def test_handles_are_unique_pointer_sized_and_never_reused(emu, lib):
     emu.reset()
 
 
+def test_live_handle_inventory(emu, lib):
+    errors = [emu.make_error(0) for _ in range(3)]
+    operation = emu.new_async_handle()
+    assert emu.live_handle_values("error") == errors
+    assert emu.live_handle_values() == errors + [operation]
+    assert emu.live_handles()["error"] == 3 and emu.live_handle_count() == 4
+    release_error(lib, errors[1])
+    assert emu.live_handle_values("error") == [errors[0], errors[2]]
+    for error in (errors[0], errors[2]):
+        release_error(lib, error)
+    lib.VESSARUNTIME_ReleaseAsyncHandle(operation)
+    assert emu.live_handle_values() == [] and emu.live_handle_count() == 0
+    with pytest.raises(ValueError):
+        emu.live_handle_values("nothing")
+
+
 @pytest.mark.parametrize("operation,call,argument", [
     ("GetSsoPolicy", lambda lib, h: lib.VESSARUNTIME_GetSsoPolicy(None), "policy"),
     ("GetStatus", lambda lib, h: lib.VESSARUNTIME_GetStatus(h, None), "status"),
@@ -484,6 +500,19 @@ def test_every_operation_can_be_scripted_to_fail(emu, lib, operation, kind, call
     # A scripted release failure releases nothing: the handle is still live.
     assert emu.handle_kind(handle) == kind
     release(lib, kind, handle)
+
+
+def test_fail_after_some_calls_succeed(emu, lib):
+    error = emu.make_error(3, context="ctx")
+    emu.fail_next("GetContext", 9, count=1, after=1)
+    size = ctypes.c_int32()
+    release_error(lib, lib.VESSARUNTIME_GetContext(error, None, ctypes.byref(size)))  # goes through
+    assert size.value == 4
+    buffer = (ctypes.c_uint16 * 4)(*[0xEEEE] * 4)
+    assert status_of(lib, lib.VESSARUNTIME_GetContext(error, buffer, ctypes.byref(size))) == 9
+    assert list(buffer) == [0xEEEE] * 4
+    assert read_string(lib, lib.VESSARUNTIME_GetContext, error) == "ctx"
+    release_error(lib, error)
 
 
 def test_scripted_failure_precedes_argument_checks(emu, lib):

@@ -99,6 +99,14 @@ int32_t VESSAEMU_HandleKind(uint64_t handle) {
   return kind ? static_cast<int32_t>(*kind) : -1;
 }
 
+int64_t VESSAEMU_LiveHandleValues(int32_t kind, uint64_t* values, int64_t capacity) {
+  const auto live = live_values(
+      kind >= 0 && kind < kKindCount ? std::optional(static_cast<Kind>(kind)) : std::nullopt);
+  const auto total = static_cast<int64_t>(live.size());
+  for (int64_t i = 0; values != nullptr && i < total && i < capacity; ++i) values[i] = live[i];
+  return total;
+}
+
 int32_t VESSAEMU_OperationCount(void) {
   return kOperationCount;
 }
@@ -114,12 +122,12 @@ int64_t VESSAEMU_Calls(const char* operation) {
 }
 
 int32_t VESSAEMU_FailNext(const char* operation, int32_t status, int64_t code, int32_t tag,
-                          VESSAEMU_TEXT context, int32_t count) {
+                          VESSAEMU_TEXT context, int32_t count, int32_t after) {
   if (operation == nullptr) return -1;
   const auto op = find_operation(operation);
   if (!op) return -1;
   if (!returns_error(*op)) return -2;
-  script_failure(*op, Fault{status, code, tag, text_of(context)}, count);
+  script_failure(*op, Fault{status, code, tag, text_of(context)}, count, after);
   return 0;
 }
 

@@ -24,6 +24,7 @@ constexpr std::array<OperationInfo, kOperationCount> kOperations = {{
 struct PendingFault {
   Fault fault;
   int32_t remaining;
+  int32_t skip;
 };
 
 // Counters are atomics so the common path (no failure scripted) costs one increment and one load.
@@ -70,6 +71,10 @@ std::optional<Fault> enter(Op op) {
   std::lock_guard lock(s.faults_mutex);
   auto& queue = s.faults[i];
   if (queue.empty()) return std::nullopt;
+  if (queue.front().skip > 0) {
+    --queue.front().skip;
+    return std::nullopt;
+  }
   Fault fault = queue.front().fault;
   if (--queue.front().remaining <= 0) queue.pop_front();
   if (queue.empty()) s.has_faults[i].store(false, std::memory_order_release);
@@ -80,12 +85,12 @@ uint64_t call_count(Op op) {
   return state().calls[static_cast<int>(op)].load(std::memory_order_relaxed);
 }
 
-void script_failure(Op op, Fault fault, int32_t count) {
+void script_failure(Op op, Fault fault, int32_t count, int32_t after) {
   if (count <= 0) return;
   const int i = static_cast<int>(op);
   OperationState& s = state();
   std::lock_guard lock(s.faults_mutex);
-  s.faults[i].push_back(PendingFault{std::move(fault), count});
+  s.faults[i].push_back(PendingFault{std::move(fault), count, after > 0 ? after : 0});
   s.has_faults[i].store(true, std::memory_order_release);
 }
 

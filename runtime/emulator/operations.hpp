@@ -110,7 +110,9 @@ struct Fault {
 std::optional<Fault> enter(Op op);
 
 uint64_t call_count(Op op);
-void script_failure(Op op, Fault fault, int32_t count);
+// The next `count` calls fail with `fault`, once `after` further calls have gone through normally.
+// Failures scripted one after the other queue up.
+void script_failure(Op op, Fault fault, int32_t count, int32_t after = 0);
 // Forgets call counts and scripted failures.
 void reset_operations();
 

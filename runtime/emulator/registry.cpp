@@ -1,6 +1,7 @@
 // The handle registry (see registry.hpp).
 #include "registry.hpp"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <mutex>
@@ -118,6 +119,19 @@ std::array<int64_t, kKindCount> live_counts() {
   Registry& reg = registry();
   std::lock_guard lock(reg.mutex);
   return reg.live;
+}
+
+std::vector<uint64_t> live_values(std::optional<Kind> kind) {
+  std::vector<uint64_t> values;
+  {
+    Registry& reg = registry();
+    std::lock_guard lock(reg.mutex);
+    for (const auto& [handle, entry] : reg.entries) {
+      if (!kind || entry.kind == *kind) values.push_back(handle);
+    }
+  }
+  std::sort(values.begin(), values.end());  // serial values: sorted is creation order
+  return values;
 }
 
 void reset_registry() {

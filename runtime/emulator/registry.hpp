@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <type_traits>
+#include <vector>
 
 #include "vessaruntime.h"
 
@@ -76,6 +77,8 @@ Ref<Object> unregister_object(uint64_t handle, Kind kind, std::string* fault);
 
 std::optional<Kind> kind_of(uint64_t handle);
 std::array<int64_t, kKindCount> live_counts();
+// Values of the live handles of a kind (of all kinds without one), in creation order.
+std::vector<uint64_t> live_values(std::optional<Kind> kind);
 
 // Drops every handle; handle values handed out before stay unusable.
 void reset_registry();

@@ -71,14 +71,19 @@ VESSAEMU_API int32_t VESSAEMU_KindCount(void);
 VESSAEMU_API const char* VESSAEMU_KindName(int32_t kind);
 VESSAEMU_API int64_t VESSAEMU_LiveHandles(int32_t kind);
 VESSAEMU_API int32_t VESSAEMU_HandleKind(uint64_t handle); /* -1: not a live handle */
+/* Writes up to `capacity` values of live handles of a kind (-1: all), in creation order; returns
+ * how many there are (call again with a larger array if that exceeds capacity). */
+VESSAEMU_API int64_t VESSAEMU_LiveHandleValues(int32_t kind, uint64_t* values, int64_t capacity);
 
 /* Operations, named with or without the VESSARUNTIME_ prefix. */
 VESSAEMU_API int32_t VESSAEMU_OperationCount(void);
 VESSAEMU_API const char* VESSAEMU_OperationName(int32_t index);
 VESSAEMU_API int64_t VESSAEMU_Calls(const char* operation); /* -1: unknown operation */
-/* 0 ok, -1 unknown operation, -2 the operation returns no error handle */
+/* The next `count` calls fail, after `after` calls that go through normally.
+ * 0 ok, -1 unknown operation, -2 the operation returns no error handle */
 VESSAEMU_API int32_t VESSAEMU_FailNext(const char* operation, int32_t status, int64_t code,
-                                       int32_t tag, VESSAEMU_TEXT context, int32_t count);
+                                       int32_t tag, VESSAEMU_TEXT context, int32_t count,
+                                       int32_t after);
 
 /* Contract violations; texts are ASCII, one per line. */
 VESSAEMU_API int64_t VESSAEMU_ContractViolations(void);
