@@ -1,22 +1,140 @@
-// VESSARuntimeLogCallbackHandle: stands for one log-routine registration with the runtime.
+// Log lines from the runtime to a Python callable: registration, release, delivery, and the
+// switch for personal data in log lines.
+//
+// The callable lives in `_callbackStorage` through a `_VESSARuntimeCallBackData` record, like the
+// callbacks of pending operations; `_logCallbackStorage` maps each live registration handle
+// object to that record's key, so shut-down can release whatever is still registered.
+#include "async/python_entry.hpp"
+#include "common/args.hpp"
+#include "common/gil.hpp"
+#include "common/ref.hpp"
 #include "handles/handle_object.hpp"
+#include "marshal/errors.hpp"
+#include "marshal/text.hpp"
 #include "module/registry.hpp"
+#include "module/state.hpp"
 
 namespace pvr {
 namespace {
 
-using LogCallbackObject = HandleObject<VESSARUNTIME_LOG_CALLBACK_HANDLE>;
+using state::names;
 
-// Destroying the object does not end a registration: while registered, the module's log
-// storage keeps it alive, and only release_logging_callback ends it.
-void dealloc(PyObject* self) { Py_TYPE(self)->tp_free(self); }
+struct LogCallbackObject {
+  PyObject_HEAD
+  VESSARUNTIME_LOG_CALLBACK_HANDLE handle;
+  // The record's key, whose address is the registration's context value. The module keeps its
+  // own reference for as long as the runtime may pass that address to the log routine.
+  PyObject* context_key;
+};
+
+LogCallbackObject* as_registration(PyObject* self) { return reinterpret_cast<LogCallbackObject*>(self); }
+
+void dealloc(PyObject* self) {
+  // Destroying the object ends no registration. A registration still live (its object dropped
+  // from the storage by other code) keeps its key: the runtime may still pass its address.
+  if (!as_registration(self)->handle) Py_CLEAR(as_registration(self)->context_key);
+  Py_TYPE(self)->tp_free(self);
+}
+
+void VESSARUNTIME_CALL log_routine(const os_char* message, int32_t level, void* context) {
+  PythonEntry python;
+  if (!python.entered()) return;  // the interpreter is finalizing or gone: the line is dropped
+  {
+    Ref key = Ref::borrow(static_cast<PyObject*>(context));
+    Ref text = Ref::steal(message ? decode_native_string(message) : PyUnicode_New(0, 0));
+    Ref storage = text ? state::lookup(names.callbackStorage) : Ref();
+    Ref record;
+    if (storage) {
+      PyObject* get_args[] = {storage.get(), key.get(), Py_None};
+      record = Ref::steal(PyObject_VectorcallMethod(names.get, get_args,
+                                                    3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    }
+    int registered = record ? PyObject_IsTrue(record.get()) : -1;
+    if (registered > 0) {
+      Ref log_level = state::lookup(names.LogLevel);
+      Ref level_value = log_level ? Ref::steal(PyLong_FromLong(level)) : Ref();
+      Ref member = level_value ? Ref::steal(PyObject_CallOneArg(log_level.get(), level_value.get())) : Ref();
+      Ref callback = member ? Ref::steal(PyObject_GetAttr(record.get(), names.callback)) : Ref();
+      if (callback) {
+        PyObject* call_args[] = {text.get(), member.get()};
+        Ref returned = Ref::steal(PyObject_Vectorcall(callback.get(), call_args, 2, nullptr));
+      }
+    }
+  }
+  report_unraisable("pyvessaruntime.pyvessaruntime._VESSARUNTIMELogCallback");
+}
+
+// VESSARuntimeLogCallbackHandle.release_logging_callback(self)
+PyObject* release_logging_callback(PyObject* self, PyObject* const*) {
+  LogCallbackObject* registration = as_registration(self);
+  if (!registration->handle) Py_RETURN_NONE;
+  release_handle<VESSARUNTIME_LOG_CALLBACK_HANDLE, VESSARUNTIME_ReleaseLogCallbackHandle>(
+      registration->handle);
+  registration->handle = nullptr;
+  // The runtime calls the routine no more for this registration: the key may go.
+  Py_CLEAR(registration->context_key);
+  // _callbackStorage.pop(_logCallbackStorage.pop(self)), both without default.
+  Ref callback_storage = state::lookup(names.callbackStorage);
+  Ref pop_record = callback_storage ? Ref::steal(PyObject_GetAttr(callback_storage.get(), names.pop)) : Ref();
+  Ref log_storage = pop_record ? state::lookup(names.logCallbackStorage) : Ref();
+  if (!log_storage) return nullptr;
+  Ref key = Ref::steal(PyObject_CallMethodOneArg(log_storage.get(), names.pop, self));
+  if (!key) return nullptr;
+  Ref record = Ref::steal(PyObject_CallOneArg(pop_record.get(), key.get()));
+  if (!record) return nullptr;
+  Py_RETURN_NONE;
+}
+
+// register_logging_callback(py_callback)
+PyObject* register_logging_callback(PyObject*, PyObject* const* args) {
+  PyObject* py_callback = args[0];
+  if (!args::not_none(py_callback, "py_callback")) return nullptr;
+  Ref handle_object = Ref::steal(new_empty(&LogCallbackHandleType, nullptr, nullptr));
+  if (!handle_object) return nullptr;
+  // The record goes into _callbackStorage first, so lines emitted during the registration
+  // already find the callable.
+  Ref record_class = state::lookup(names.VESSARuntimeCallBackData);
+  Ref record = record_class ? Ref::steal(PyObject_CallOneArg(record_class.get(), py_callback)) : Ref();
+  if (!record) return nullptr;
+  LogCallbackObject* registration = as_registration(handle_object.get());
+  registration->context_key = PyObject_GetAttr(record.get(), names.id);
+  if (!registration->context_key) return nullptr;
+  void* context = registration->context_key;
+  VESSARUNTIME_ERROR_HANDLE error = without_gil([&] {
+    return VESSARUNTIME_RegisterLogCallback(log_routine, context, &registration->handle);
+  });
+  if (!check_error(error)) return nullptr;
+  Ref storage = state::lookup(names.logCallbackStorage);
+  Ref key = storage ? Ref::steal(PyObject_GetAttr(record.get(), names.id)) : Ref();
+  if (!key || PyObject_SetItem(storage.get(), handle_object.get(), key.get()) < 0) return nullptr;
+  return handle_object.release();
+}
+
+// set_is_pii_enabled(int32_t enabled)
+PyObject* set_is_pii_enabled(PyObject*, PyObject* const* args) {
+  int32_t enabled = 0;
+  if (!args::to_int32(args[0], &enabled)) return nullptr;
+  without_gil([&] { VESSARUNTIME_SetIsPiiEnabled(enabled); });
+  Py_RETURN_NONE;
+}
+
+const FunctionDef kLogCallbackHandleMethods[] = {
+    {"release_logging_callback", release_logging_callback,
+     "VESSARuntimeLogCallbackHandle.release_logging_callback(self)", {}},
+};
+
+const FunctionDef kLoggingFunctions[] = {
+    {"register_logging_callback", register_logging_callback, "register_logging_callback(py_callback)",
+     {"py_callback"}},
+    {"set_is_pii_enabled", set_is_pii_enabled, "set_is_pii_enabled(int32_t enabled)", {"enabled"}},
+};
 
 }  // namespace
 
 PyTypeObject LogCallbackHandleType = make_class(PVR_CLASS_NAME("VESSARuntimeLogCallbackHandle"),
                                                 sizeof(LogCallbackObject), new_empty, dealloc);
 
-const FunctionTable log_callback_handle_methods;
-const FunctionTable logging_functions;
+const FunctionTable log_callback_handle_methods = kLogCallbackHandleMethods;
+const FunctionTable logging_functions = kLoggingFunctions;
 
 }  // namespace pvr
