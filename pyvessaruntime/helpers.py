@@ -1,0 +1,64 @@
+"""Conveniences over the native module's callbacks: a context manager that runs the runtime,
+futures and awaitables for the asynchronous operations.
+
+They add to the native module and change none of its behaviour: each operation still returns
+its `VESSARuntimeAsyncHandle` and calls back on a runtime thread; these helpers only carry the
+result object over to the waiting side.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import concurrent.futures
+import contextlib
+from collections.abc import Callable, Iterator
+from typing import Any
+
+from . import pyvessaruntime as _native
+
+
+@contextlib.contextmanager
+def running() -> Iterator[None]:
+    """Start the runtime for the duration of a ``with`` block and shut it down afterwards."""
+    _native._startup_vessaruntime()
+    try:
+        yield
+    finally:
+        _native._shutdown_vessaruntime()
+
+
+def start_future(operation: Callable[..., Any], *args: Any) -> concurrent.futures.Future:
+    """Start ``operation(*args, callback)`` and return a future resolved with its result object.
+
+    The future's ``async_handle`` attribute holds the operation's `VESSARuntimeAsyncHandle`;
+    cancelling the future asks the runtime to cancel the operation (its result, an error
+    result, then arrives as usual and is dropped).
+    """
+    future: concurrent.futures.Future = concurrent.futures.Future()
+
+    def deliver(result: Any) -> None:
+        if not future.done():
+            future.set_result(result)
+
+    future.async_handle = operation(*args, deliver)  # type: ignore[attr-defined]
+    future.add_done_callback(
+        lambda f: f.cancelled() and f.async_handle.cancel_async_operation())  # type: ignore[attr-defined]
+    return future
+
+
+async def run(operation: Callable[..., Any], *args: Any) -> Any:
+    """Start ``operation(*args, callback)`` and wait for its result object without blocking the
+    event loop. Cancelling the awaiting task cancels the runtime operation."""
+    loop = asyncio.get_running_loop()
+    waiter: asyncio.Future = loop.create_future()
+
+    def settle(result: Any) -> None:
+        if not waiter.done():
+            waiter.set_result(result)
+
+    handle = operation(*args, lambda result: loop.call_soon_threadsafe(settle, result))
+    try:
+        return await waiter
+    except asyncio.CancelledError:
+        handle.cancel_async_operation()
+        raise
