@@ -1,0 +1,41 @@
+"""What the installed package holds, and how the extension finds its runtime library."""
+
+import re
+import shutil
+import subprocess
+from pathlib import Path
+
+import pytest
+
+import pyvessaruntime
+import pyvessaruntime.pyvessaruntime as m
+
+PACKAGE = Path(pyvessaruntime.__file__).parent
+LIBRARY = PACKAGE / "libvessaruntime.so"
+
+
+def tool_output(*command):
+    if not shutil.which(command[0]):
+        pytest.skip(f"{command[0]} is not installed")
+    return subprocess.run(command, capture_output=True, text=True, check=True).stdout
+
+
+def test_installed_files():
+    assert Path(m.__file__).parent == PACKAGE and LIBRARY.is_file()
+    assert re.fullmatch(r"pyvessaruntime\.cpython-313-.*\.so", Path(m.__file__).name)
+    sources = [p.name for p in PACKAGE.rglob("*") if p.suffix in {".cpp", ".hpp", ".h", ".c"}]
+    assert sources == []
+
+
+def test_extension_needs_the_runtime_through_its_own_folder():
+    dynamic = tool_output("readelf", "-d", m.__file__)
+    assert re.search(r"\(NEEDED\)\s+Shared library: \[libvessaruntime\.so\]", dynamic)
+    assert re.search(r"\(RUNPATH\)\s+Library runpath: \[\$ORIGIN\]", dynamic)
+
+
+def test_runtime_exports_the_65_operations():
+    symbols = tool_output("nm", "-D", "--defined-only", str(LIBRARY)).split()
+    operations = sorted(s for s in symbols if s.startswith("VESSARUNTIME_"))
+    assert len(operations) == 65
+    from pyvessaruntime import emulator
+    assert operations == sorted("VESSARUNTIME_" + op for op in emulator.operations())
