@@ -3,8 +3,9 @@
 The emulator stands in for the native authentication runtime: it is the runtime the extension
 module ``pyvessaruntime.pyvessaruntime`` is linked against outside Windows. This module scripts
 and inspects it from Python (through ``ctypes`` and the library's ``VESSAEMU_*`` functions):
-reset it, seed accounts, create handles for tests, make operations fail, and read counters of
-live handles, calls and contract violations.
+reset it, seed accounts, create handles for tests, make operations fail, steer how asynchronous
+operations complete, script the interactive user, write log lines, and read counters of live
+handles, calls and contract violations.
 
 It drives the very library instance the extension module loaded: the extension is imported first
 and the already-loaded library is found by its name. Only when the extension cannot be imported
@@ -32,21 +33,30 @@ from typing import Any
 __all__ = [
     "ACCOUNT_FIELDS",
     "AUTH_PARAMETERS_FIELDS",
+    "COMPLETION_MODES",
     "KINDS",
+    "START_OPERATIONS",
     "accounts",
     "add_account",
     "async_state",
     "auth_parameters",
     "calls",
+    "cancel_next_interactive",
+    "completion_mode",
     "contract_violations",
+    "emit_log",
     "fail_next",
+    "fail_next_completion",
     "handle_kind",
+    "held_operations",
+    "interactive_user",
     "is_started",
     "last_contract_violation",
     "library",
     "live_handle_count",
     "live_handle_values",
     "live_handles",
+    "log_registrations",
     "make_error",
     "new_account_handle",
     "new_async_handle",
@@ -54,14 +64,21 @@ __all__ = [
     "new_discover_accounts_result",
     "new_read_account_result",
     "new_signout_result",
+    "null_next_completion",
     "operations",
+    "pending_operations",
     "pii_enabled",
+    "release_held",
     "remove_account",
     "reset",
     "set_account_property",
+    "set_completion_mode",
+    "set_interactive_user",
     "set_sso_policy",
     "set_string_protocol",
     "take_contract_violations",
+    "wait_idle",
+    "worker_count",
 ]
 
 LIBRARY_ENV = "PYVESSARUNTIME_EMULATOR_LIBRARY"
@@ -112,6 +129,21 @@ AUTH_PARAMETERS_FIELDS = (
 )
 
 _ASYNC_STATES = ("pending", "cancelled", "completed")
+
+#: How asynchronous operations complete, in the emulator's numbering (see `set_completion_mode`).
+COMPLETION_MODES = ("worker", "inline", "held", "delay")
+
+#: The eight operations that start an asynchronous operation and complete it later.
+START_OPERATIONS = (
+    "SignInAsync",
+    "SignInSilentlyAsync",
+    "SignInInteractivelyAsync",
+    "AcquireTokenSilentlyAsync",
+    "AcquireTokenInteractivelyAsync",
+    "ReadAccountByIdAsync",
+    "SignOutSilentlyAsync",
+    "DiscoverAccountsAsync",
+)
 
 TextValue = str | Sequence[int] | None
 
@@ -280,6 +312,21 @@ _CONTROL_SIGNATURES: dict[str, tuple[Any, list[Any]]] = {
     "NewDiscoverAccountsResult": (_u64, [ctypes.POINTER(_ResultSpec)]),
     "NewAsyncHandle": (_u64, []),
     "AsyncState": (_i32, [_u64]),
+    "SetCompletionMode": (_i32, [_i32, _i32]),
+    "CompletionMode": (_i32, [_pi32]),
+    "ReleaseHeld": (_i32, [_i32]),
+    "PendingOperations": (_i64, []),
+    "HeldOperations": (_i64, []),
+    "WorkerCount": (_i32, []),
+    "WaitIdle": (_i32, [_i64]),
+    "FailNextCompletion": (_i32, [_str, _i32, _i64, _i32, _Text]),
+    "NullNextCompletion": (_i32, [_str]),
+    "ResetInteractiveUser": (None, []),
+    "SetInteractiveUserField": (_i32, [_i32, _Text]),
+    "InteractiveUserField": (_i32, [_i32, _pp]),
+    "CancelNextInteractive": (None, [_i32]),
+    "EmitLog": (_i32, [_Text, _i32, _i32]),
+    "LogRegistrations": (_i32, []),
 }
 
 _lock = threading.Lock()
@@ -417,9 +464,16 @@ def _operation(name: str) -> bytes:
 def reset() -> None:
     """Return the emulator to its fresh state.
 
-    Drops every handle (their values stay unusable: using one later is a contract violation),
-    call counters, contract violations, scripted failures, accounts and settings; the runtime is
-    not started afterwards.
+    If the runtime is started it is stopped first: operations still pending (queued, held or
+    delayed) are dropped without a call of their completion routine, as a runtime that lost them
+    would (call ``VESSARUNTIME_Shutdown`` or ``_shutdown_vessaruntime()`` instead to have them
+    delivered with an error), completions already being delivered are waited for, and the worker
+    threads are joined. Log registrations end: their routines are not called again.
+
+    Then drops every handle (their values stay unusable: using one later is a contract
+    violation), call counters, contract violations, scripted failures and completions, accounts,
+    the interactive user and scripted cancellations, and settings (completion mode back to
+    "worker"); the runtime is not started afterwards.
     """
     library().VESSAEMU_Reset()
 
@@ -784,3 +838,167 @@ def async_state(handle: int) -> str | None:
     """Return "pending", "cancelled" or "completed" for a live async-operation handle, else None."""
     state = library().VESSAEMU_AsyncState(handle & 0xFFFFFFFFFFFFFFFF)
     return _ASYNC_STATES[state] if state >= 0 else None
+
+
+# -- the asynchronous engine ----------------------------------------------------------------
+
+
+def _start_operation(name: str, result: int) -> None:
+    if result == -1:
+        raise ValueError(f"unknown runtime operation {name!r}")
+    if result == -2:
+        raise ValueError(f"{name} is not one of the asynchronous start operations {START_OPERATIONS}")
+
+
+def set_completion_mode(mode: str, delay_ms: int = 0) -> None:
+    """Choose how the asynchronous operations started from now on complete (until the next reset).
+
+    - ``"worker"`` (the default): on one of the emulator's two worker threads, native threads
+      Python has never seen, soon after the start call.
+    - ``"inline"``: inside the start call, on the caller's thread, before the start call returns.
+    - ``"held"``: not until `release_held` hands them to the workers (or a cancel, or a shut-down,
+      completes them with an error).
+    - ``"delay"`` (also ``"delayed"``): on a worker, `delay_ms` milliseconds after the start call.
+
+    Operations already started keep the way they were scheduled. An unknown mode raises
+    ValueError.
+    """
+    index = COMPLETION_MODES.index("delay") if mode == "delayed" else (
+        COMPLETION_MODES.index(mode) if mode in COMPLETION_MODES else -1)
+    if index < 0:
+        raise ValueError(f"unknown completion mode {mode!r}; expected one of {COMPLETION_MODES}")
+    library().VESSAEMU_SetCompletionMode(index, delay_ms)
+
+
+def completion_mode() -> tuple[str, int]:
+    """Return the current completion mode and delay in milliseconds, e.g. ``("worker", 0)``."""
+    delay = ctypes.c_int32()
+    mode = library().VESSAEMU_CompletionMode(ctypes.byref(delay))
+    return COMPLETION_MODES[mode], delay.value
+
+
+def release_held(count: int | None = None) -> int:
+    """Hand held operations to the workers, oldest first: `count` of them, or all for None.
+
+    Returns how many were released; they complete on the workers afterwards (see `wait_idle`).
+    """
+    return library().VESSAEMU_ReleaseHeld(-1 if count is None else count)
+
+
+def pending_operations() -> int:
+    """Return how many started operations have not completed yet: queued for a worker, held,
+    delayed, or being delivered right now."""
+    return library().VESSAEMU_PendingOperations()
+
+
+def held_operations() -> int:
+    """Return how many operations are held (waiting for `release_held`)."""
+    return library().VESSAEMU_HeldOperations()
+
+
+def worker_count() -> int:
+    """Return the number of worker threads (2 while the runtime is started, else 0)."""
+    return library().VESSAEMU_WorkerCount()
+
+
+def wait_idle(timeout: float = 5.0) -> bool:
+    """Wait until no operation is queued, delayed or being delivered, at most `timeout` seconds.
+
+    Held operations do not count: they wait for `release_held`. Returns True once idle, False if
+    the timeout passed first. The interpreter lock is released while waiting, so completions that
+    call Python callbacks proceed.
+    """
+    return bool(library().VESSAEMU_WaitIdle(max(0, int(timeout * 1000))))
+
+
+def fail_next_completion(
+    operation: str, status: int, code: int = 0, tag: int = 0, context: TextValue = None
+) -> None:
+    """Make the next completion of a start operation deliver an error result with these values.
+
+    `operation` is one of `START_OPERATIONS` (with or without the ``VESSARUNTIME_`` prefix). The
+    scripted outcome is taken when an operation of that name completes, whatever made it complete
+    (its normal end, a cancel, a shut-down), and replaces what it would have delivered: the
+    identity store is left untouched. Scripted completions queue up, in order, together with
+    those of `null_next_completion`. Other names raise ValueError.
+    """
+    keep: list[Any] = []
+    result = library().VESSAEMU_FailNextCompletion(
+        _operation(operation), status, code, tag, _text(context, keep)
+    )
+    _start_operation(operation, result)
+
+
+def null_next_completion(operation: str) -> None:
+    """Make the next completion of a start operation call its routine with a null result handle.
+
+    Taken and queued like `fail_next_completion`.
+    """
+    _start_operation(operation, library().VESSAEMU_NullNextCompletion(_operation(operation)))
+
+
+# -- identity flows -------------------------------------------------------------------------
+
+
+def set_interactive_user(**props: TextValue) -> None:
+    """Set the user who signs in whenever an interactive sign-in "shows a prompt".
+
+    Interactive sign-in (``SignInInteractivelyAsync``, ``AcquireTokenInteractivelyAsync``, and
+    ``SignInAsync`` when no known account matches) signs this user in and stores the account (the
+    stored account with the same account_id is updated, else one is added). Keyword arguments are
+    account properties (names in `ACCOUNT_FIELDS`, values as for `add_account`); properties not
+    given keep the default interactive user's values (user name
+    ``interactive.user@example.com``). `reset` restores the default user.
+    """
+    indices = {name: _field_index(name) for name in props}
+    lib = library()
+    lib.VESSAEMU_ResetInteractiveUser()
+    for name, value in props.items():
+        keep: list[Any] = []
+        lib.VESSAEMU_SetInteractiveUserField(indices[name], _text(value, keep))
+
+
+def interactive_user() -> dict[str, str | None]:
+    """Return the interactive user's thirteen properties (None for an absent one)."""
+    lib = library()
+    user: dict[str, str | None] = {}
+    for field, name in enumerate(ACCOUNT_FIELDS):
+        units = _take_units(lib.VESSAEMU_InteractiveUserField, field)
+        user[name] = None if units is None else _decode(units)
+    return user
+
+
+def cancel_next_interactive(status: int = 7) -> None:
+    """Make the next interactive sign-in fail as if the user closed the prompt.
+
+    It completes with an error result of `status` (7, Status_UserCanceled, by default) and stores
+    no account. Calls queue up: each one cancels one further interactive sign-in.
+    """
+    library().VESSAEMU_CancelNextInteractive(status)
+
+
+# -- logging --------------------------------------------------------------------------------
+
+
+def emit_log(message: TextValue, level: int, thread: str = "caller", threads: int = 1) -> None:
+    """Write a log line to every registered log routine and wait until it is delivered.
+
+    `message` is a str or a list of raw UTF-16 units (the routines receive it zero-terminated, so
+    an embedded zero unit cuts it short); `level` is any 32-bit value, 0 and 7 included, passed
+    on unchanged. With ``thread="caller"`` the routines run on the calling thread; with
+    ``thread="native"`` on `threads` new native threads (unknown to Python) that write the line at
+    once, each once. The interpreter lock is released meanwhile.
+    """
+    if thread not in ("caller", "native"):
+        raise ValueError(f"thread must be 'caller' or 'native', not {thread!r}")
+    if thread == "native" and threads < 1:
+        raise ValueError("threads must be at least 1")
+    keep: list[Any] = []
+    count = threads if thread == "native" else 0
+    if library().VESSAEMU_EmitLog(_text(message if message is not None else "", keep), level, count):
+        raise OSError("no native thread could be started")
+
+
+def log_registrations() -> int:
+    """Return how many log routines are registered (and not released)."""
+    return library().VESSAEMU_LogRegistrations()

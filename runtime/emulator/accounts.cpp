@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "call.hpp"
+#include "json.hpp"
 #include "string_protocol.hpp"
 
 namespace vessaemu {
@@ -44,34 +45,6 @@ Ref<AccountRecord> find_locked(Store& s, const std::u16string& key) {
     if (record->key == key) return record;
   }
   return nullptr;
-}
-
-std::string base64url(const std::string& bytes) {
-  static constexpr char kAlphabet[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
-  std::string out;
-  size_t i = 0;
-  for (; i + 2 < bytes.size(); i += 3) {
-    const uint32_t n = (static_cast<unsigned char>(bytes[i]) << 16) |
-                       (static_cast<unsigned char>(bytes[i + 1]) << 8) |
-                       static_cast<unsigned char>(bytes[i + 2]);
-    out += kAlphabet[(n >> 18) & 63];
-    out += kAlphabet[(n >> 12) & 63];
-    out += kAlphabet[(n >> 6) & 63];
-    out += kAlphabet[n & 63];
-  }
-  if (i + 1 == bytes.size()) {
-    const uint32_t n = static_cast<unsigned char>(bytes[i]) << 16;
-    out += kAlphabet[(n >> 18) & 63];
-    out += kAlphabet[(n >> 12) & 63];
-  } else if (i + 2 == bytes.size()) {
-    const uint32_t n = (static_cast<unsigned char>(bytes[i]) << 16) |
-                       (static_cast<unsigned char>(bytes[i + 1]) << 8);
-    out += kAlphabet[(n >> 18) & 63];
-    out += kAlphabet[(n >> 12) & 63];
-    out += kAlphabet[(n >> 6) & 63];
-  }
-  return out;
 }
 
 // A complete, self-consistent account: every property present except the middle name.
@@ -177,6 +150,94 @@ Text account_field(const AccountRecord& record, AccountField field) {
   Store& s = store();
   std::lock_guard lock(s.mutex);
   return record.fields[static_cast<int>(field)];
+}
+
+namespace {
+
+bool same_user_name(const Text& stored, const std::u16string& hint) {
+  if (!stored || stored->size() != hint.size()) return false;
+  for (size_t i = 0; i < hint.size(); ++i) {
+    char16_t a = (*stored)[i], b = hint[i];
+    if (a >= u'A' && a <= u'Z') a = static_cast<char16_t>(a - u'A' + u'a');
+    if (b >= u'A' && b <= u'Z') b = static_cast<char16_t>(b - u'A' + u'a');
+    if (a != b) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+Ref<AccountRecord> find_known_account(const Text& hint) {
+  Store& s = store();
+  std::lock_guard lock(s.mutex);
+  if (!hint || hint->empty()) return s.accounts.empty() ? nullptr : s.accounts.front();
+  for (auto& record : s.accounts) {
+    const Text& id = record->fields[static_cast<int>(AccountField::AccountId)];
+    if ((id && *id == *hint) ||
+        same_user_name(record->fields[static_cast<int>(AccountField::UserName)], *hint)) {
+      return record;
+    }
+  }
+  return nullptr;
+}
+
+bool is_stored(const AccountRecord& record) {
+  Store& s = store();
+  std::lock_guard lock(s.mutex);
+  for (auto& stored : s.accounts) {
+    if (stored.get() == &record) return true;
+  }
+  return false;
+}
+
+bool remove_record(const AccountRecord& record) {
+  Ref<AccountRecord> removed;  // dies outside the lock
+  Store& s = store();
+  std::lock_guard lock(s.mutex);
+  for (auto it = s.accounts.begin(); it != s.accounts.end(); ++it) {
+    if (it->get() == &record) {
+      removed = std::move(*it);
+      s.accounts.erase(it);
+      return true;
+    }
+  }
+  return false;
+}
+
+Ref<AccountRecord> store_account(const AccountFields& fields) {
+  const Text& id = fields[static_cast<int>(AccountField::AccountId)];
+  if (id) {
+    Store& s = store();
+    std::lock_guard lock(s.mutex);
+    for (auto& record : s.accounts) {
+      const Text& stored = record->fields[static_cast<int>(AccountField::AccountId)];
+      if (stored && *stored == *id) {
+        record->fields = fields;
+        return record;
+      }
+    }
+  }
+  // Not stored yet: added under its id, or under a fresh one when it has none (or when that id
+  // is another account's key).
+  auto record = add_account(id);
+  if (!record) record = add_account(std::nullopt);
+  Store& s = store();
+  std::lock_guard lock(s.mutex);
+  record->fields = fields;
+  return record;
+}
+
+AccountFields default_interactive_user() {
+  AccountRecord record;
+  fill_defaults(record, 0);
+  auto set = [&](AccountField field, const char* text) {
+    record.fields[static_cast<int>(field)] = widen(text);
+  };
+  set(AccountField::UserName, "interactive.user@example.com");
+  set(AccountField::GivenName, "Interactive");
+  set(AccountField::FamilyName, "User");
+  set(AccountField::DisplayName, "Interactive User");
+  return record.fields;
 }
 
 void reset_accounts() {

@@ -1,9 +1,17 @@
 // The eight asynchronous start operations, CancelAsyncOperation and ReleaseAsyncHandle.
+//
+// A start operation checks its arguments, copies what the operation needs (the caller's texts
+// die with the call), and hands the job to the engine, which completes it once.
 #include "async_operations.hpp"
 
-#include "auth_parameters.hpp"
+#include <cstdio>
+
 #include "accounts.hpp"
+#include "auth_parameters.hpp"
 #include "call.hpp"
+#include "engine.hpp"
+#include "flows.hpp"
+#include "logging.hpp"
 
 namespace vessaemu {
 namespace {
@@ -13,6 +21,30 @@ template <class Routine>
 bool check_start(Call& call, Routine callback, VESSARUNTIME_ASYNC_HANDLE* asyncHandle) {
   return call.out(reinterpret_cast<void*>(callback), "callback") &&
          call.out(asyncHandle, "asyncHandle");
+}
+
+template <class Routine>
+VESSARUNTIME_ERROR_HANDLE start(Call& call, Request request, Routine routine, void* context,
+                                VESSARUNTIME_ASYNC_HANDLE* asyncHandle) {
+  request.op = call.op();
+  if (logging_wanted()) {
+    std::string line = std::string(short_name(call.op())) + " starting (correlation id " +
+                       narrow(request.correlation_id) + ")";
+    if (request.account_hint && !request.account_hint->empty()) {
+      line += " with account hint " + pii(*request.account_hint);
+    }
+    log(kLogInfo, line);
+  }
+  auto job = make_ref<Job>();
+  job->deliver = make_delivery(std::move(request), routine, context);
+  return start_job(call.op(), std::move(job), asyncHandle);
+}
+
+Request auth_request(const AuthParametersObject& params, const os_char* correlationId) {
+  Request request;
+  request.params = params.snapshot();
+  request.correlation_id = units_of(correlationId);
+  return request;
 }
 
 }  // namespace
@@ -25,86 +57,101 @@ extern "C" {
 VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_SignInAsync(
     VESSARUNTIME_WINDOW_HANDLE, VESSARUNTIME_AUTH_PARAMETERS_HANDLE authParameters,
     const os_char* correlationId, const os_char* accountHint,
-    VESSARUNTIME_AUTH_COMPLETION_ROUTINE callback, void*, VESSARUNTIME_ASYNC_HANDLE* asyncHandle) {
+    VESSARUNTIME_AUTH_COMPLETION_ROUTINE callback, void* callbackData,
+    VESSARUNTIME_ASYNC_HANDLE* asyncHandle) {
   return guarded(Op::SignInAsync, [&](Call& call) {
     auto params = call.object<AuthParametersObject>(authParameters);
     if (!params || !call.text(correlationId, "correlationId") ||
         !call.text(accountHint, "accountHint") || !check_start(call, callback, asyncHandle)) {
       return call.error();
     }
-    return not_implemented(call.op());
+    Request request = auth_request(*params, correlationId);
+    request.account_hint = units_of(accountHint);
+    return start(call, std::move(request), callback, callbackData, asyncHandle);
   });
 }
 
 VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_SignInSilentlyAsync(
     VESSARUNTIME_AUTH_PARAMETERS_HANDLE authParameters, const os_char* correlationId,
-    VESSARUNTIME_AUTH_COMPLETION_ROUTINE callback, void*, VESSARUNTIME_ASYNC_HANDLE* asyncHandle) {
+    VESSARUNTIME_AUTH_COMPLETION_ROUTINE callback, void* callbackData,
+    VESSARUNTIME_ASYNC_HANDLE* asyncHandle) {
   return guarded(Op::SignInSilentlyAsync, [&](Call& call) {
     auto params = call.object<AuthParametersObject>(authParameters);
     if (!params || !call.text(correlationId, "correlationId") ||
         !check_start(call, callback, asyncHandle)) {
       return call.error();
     }
-    return not_implemented(call.op());
+    return start(call, auth_request(*params, correlationId), callback, callbackData, asyncHandle);
   });
 }
 
 VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_SignInInteractivelyAsync(
     VESSARUNTIME_WINDOW_HANDLE, VESSARUNTIME_AUTH_PARAMETERS_HANDLE authParameters,
     const os_char* correlationId, const os_char* accountHint,
-    VESSARUNTIME_AUTH_COMPLETION_ROUTINE callback, void*, VESSARUNTIME_ASYNC_HANDLE* asyncHandle) {
+    VESSARUNTIME_AUTH_COMPLETION_ROUTINE callback, void* callbackData,
+    VESSARUNTIME_ASYNC_HANDLE* asyncHandle) {
   return guarded(Op::SignInInteractivelyAsync, [&](Call& call) {
     auto params = call.object<AuthParametersObject>(authParameters);
     if (!params || !call.text(correlationId, "correlationId") ||
         !call.text(accountHint, "accountHint") || !check_start(call, callback, asyncHandle)) {
       return call.error();
     }
-    return not_implemented(call.op());
+    Request request = auth_request(*params, correlationId);
+    request.account_hint = units_of(accountHint);
+    return start(call, std::move(request), callback, callbackData, asyncHandle);
   });
 }
 
 VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_AcquireTokenSilentlyAsync(
     VESSARUNTIME_AUTH_PARAMETERS_HANDLE authParameters, const os_char* correlationId,
-    VESSARUNTIME_ACCOUNT_HANDLE account, VESSARUNTIME_AUTH_COMPLETION_ROUTINE callback, void*,
-    VESSARUNTIME_ASYNC_HANDLE* asyncHandle) {
+    VESSARUNTIME_ACCOUNT_HANDLE account, VESSARUNTIME_AUTH_COMPLETION_ROUTINE callback,
+    void* callbackData, VESSARUNTIME_ASYNC_HANDLE* asyncHandle) {
   return guarded(Op::AcquireTokenSilentlyAsync, [&](Call& call) {
     auto params = call.object<AuthParametersObject>(authParameters);
     if (!params || !call.text(correlationId, "correlationId")) return call.error();
     auto target = call.object<AccountObject>(account);
     if (!target || !check_start(call, callback, asyncHandle)) return call.error();
-    return not_implemented(call.op());
+    Request request = auth_request(*params, correlationId);
+    request.account = target->record;
+    return start(call, std::move(request), callback, callbackData, asyncHandle);
   });
 }
 
 VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_AcquireTokenInteractivelyAsync(
     VESSARUNTIME_WINDOW_HANDLE, VESSARUNTIME_AUTH_PARAMETERS_HANDLE authParameters,
     const os_char* correlationId, VESSARUNTIME_ACCOUNT_HANDLE account,
-    VESSARUNTIME_AUTH_COMPLETION_ROUTINE callback, void*, VESSARUNTIME_ASYNC_HANDLE* asyncHandle) {
+    VESSARUNTIME_AUTH_COMPLETION_ROUTINE callback, void* callbackData,
+    VESSARUNTIME_ASYNC_HANDLE* asyncHandle) {
   return guarded(Op::AcquireTokenInteractivelyAsync, [&](Call& call) {
     auto params = call.object<AuthParametersObject>(authParameters);
     if (!params || !call.text(correlationId, "correlationId")) return call.error();
     auto target = call.object<AccountObject>(account);
     if (!target || !check_start(call, callback, asyncHandle)) return call.error();
-    return not_implemented(call.op());
+    Request request = auth_request(*params, correlationId);
+    request.account = target->record;
+    return start(call, std::move(request), callback, callbackData, asyncHandle);
   });
 }
 
-VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL
-VESSARUNTIME_ReadAccountByIdAsync(const os_char* accountId, const os_char* correlationId,
-                                  VESSARUNTIME_READ_ACCOUNT_COMPLETION_ROUTINE callback, void*,
-                                  VESSARUNTIME_ASYNC_HANDLE* asyncHandle) {
+VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_ReadAccountByIdAsync(
+    const os_char* accountId, const os_char* correlationId,
+    VESSARUNTIME_READ_ACCOUNT_COMPLETION_ROUTINE callback, void* callbackData,
+    VESSARUNTIME_ASYNC_HANDLE* asyncHandle) {
   return guarded(Op::ReadAccountByIdAsync, [&](Call& call) {
     if (!call.text(accountId, "accountId") || !call.text(correlationId, "correlationId") ||
         !check_start(call, callback, asyncHandle)) {
       return call.error();
     }
-    return not_implemented(call.op());
+    Request request;
+    request.account_id = units_of(accountId);
+    request.correlation_id = units_of(correlationId);
+    return start(call, std::move(request), callback, callbackData, asyncHandle);
   });
 }
 
 VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_SignOutSilentlyAsync(
     const os_char* clientId, const os_char* correlationId, VESSARUNTIME_ACCOUNT_HANDLE account,
-    VESSARUNTIME_SIGNOUT_COMPLETION_ROUTINE callback, void*,
+    VESSARUNTIME_SIGNOUT_COMPLETION_ROUTINE callback, void* callbackData,
     VESSARUNTIME_ASYNC_HANDLE* asyncHandle) {
   return guarded(Op::SignOutSilentlyAsync, [&](Call& call) {
     if (!call.text(clientId, "clientId") || !call.text(correlationId, "correlationId")) {
@@ -112,20 +159,27 @@ VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_SignOutSilentlyAsync(
     }
     auto target = call.object<AccountObject>(account);
     if (!target || !check_start(call, callback, asyncHandle)) return call.error();
-    return not_implemented(call.op());
+    Request request;
+    request.client_id = units_of(clientId);
+    request.correlation_id = units_of(correlationId);
+    request.account = target->record;
+    return start(call, std::move(request), callback, callbackData, asyncHandle);
   });
 }
 
-VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL
-VESSARUNTIME_DiscoverAccountsAsync(const os_char* clientId, const os_char* correlationId,
-                                   VESSARUNTIME_DISCOVER_ACCOUNTS_COMPLETION_ROUTINE callback,
-                                   void*, VESSARUNTIME_ASYNC_HANDLE* asyncHandle) {
+VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_DiscoverAccountsAsync(
+    const os_char* clientId, const os_char* correlationId,
+    VESSARUNTIME_DISCOVER_ACCOUNTS_COMPLETION_ROUTINE callback, void* callbackData,
+    VESSARUNTIME_ASYNC_HANDLE* asyncHandle) {
   return guarded(Op::DiscoverAccountsAsync, [&](Call& call) {
     if (!call.text(clientId, "clientId") || !call.text(correlationId, "correlationId") ||
         !check_start(call, callback, asyncHandle)) {
       return call.error();
     }
-    return not_implemented(call.op());
+    Request request;
+    request.client_id = units_of(clientId);
+    request.correlation_id = units_of(correlationId);
+    return start(call, std::move(request), callback, callbackData, asyncHandle);
   });
 }
 
@@ -134,6 +188,12 @@ VESSARUNTIME_CancelAsyncOperation(VESSARUNTIME_ASYNC_HANDLE asyncHandle) {
   return guarded(Op::CancelAsyncOperation, [&](Call& call) {
     auto operation = call.object<AsyncOperationObject>(asyncHandle);
     if (!operation) return call.error();
+    if (operation->state() == AsyncState::Pending && logging_wanted()) {
+      char line[96];
+      std::snprintf(line, sizeof line, "cancellation of operation 0x%llx requested",
+                    static_cast<unsigned long long>(handle_value(asyncHandle)));
+      log(kLogInfo, line);
+    }
     operation->cancel();
     return kOk;
   });
@@ -141,6 +201,7 @@ VESSARUNTIME_CancelAsyncOperation(VESSARUNTIME_ASYNC_HANDLE asyncHandle) {
 
 VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL
 VESSARUNTIME_ReleaseAsyncHandle(VESSARUNTIME_ASYNC_HANDLE asyncHandle) {
+  // Releasing does not cancel: the engine holds the operation until it completes.
   return release<AsyncOperationObject>(Op::ReleaseAsyncHandle, asyncHandle);
 }
 

@@ -3,14 +3,18 @@
 #pragma once
 
 #include <functional>
-#include "ref.hpp"
 #include <mutex>
 
+#include "ref.hpp"
 #include "registry.hpp"
 
 namespace vessaemu {
 
+// Pending until completed; Cancelled while a cancellation waits to be delivered.
 enum class AsyncState : int { Pending = 0, Cancelled = 1, Completed = 2 };
+
+// What the one completer of an operation is to deliver.
+enum class Claim { AlreadyCompleted, Normal, Cancelled };
 
 struct AsyncOperationObject : Object {
   static constexpr Kind kKind = Kind::AsyncOperation;
@@ -33,13 +37,17 @@ struct AsyncOperationObject : Object {
     if (action) action();
   }
 
-  // Marks the operation completed; false if it already was, so an operation completes only once.
-  bool complete() {
+  // Makes the caller the operation's one completer: AlreadyCompleted if someone else was, else
+  // whether a cancellation came first (the completer then delivers the cancellation, whatever
+  // it was about to deliver). This is the point after which a cancel changes nothing.
+  Claim claim() {
+    std::function<void()> dropped;
     std::lock_guard lock(mutex);
-    if (state_ == AsyncState::Completed) return false;
+    if (state_ == AsyncState::Completed) return Claim::AlreadyCompleted;
+    const bool cancelled = state_ == AsyncState::Cancelled;
     state_ = AsyncState::Completed;
-    on_cancel = nullptr;
-    return true;
+    dropped = std::move(on_cancel);
+    return cancelled ? Claim::Cancelled : Claim::Normal;
   }
 
   // Set by whatever runs the operation, before the handle is handed out.

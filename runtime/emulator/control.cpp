@@ -4,12 +4,19 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <latch>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "accounts.hpp"
 #include "async_operations.hpp"
 #include "auth_parameters.hpp"
+#include "call.hpp"
+#include "engine.hpp"
 #include "errors.hpp"
+#include "flows.hpp"
+#include "logging.hpp"
 #include "operations.hpp"
 #include "registry.hpp"
 #include "results.hpp"
@@ -56,6 +63,14 @@ bool account_of(const VESSAEMU_TEXT& key, Ref<AccountRecord>* record) {
   return *record != nullptr;
 }
 
+// The operation named, if it is one of the eight start operations; else -1 (unknown) or -2.
+int32_t start_operation_of(const char* name) {
+  if (name == nullptr) return -1;
+  const auto op = find_operation(name);
+  if (!op) return -1;
+  return is_start_operation(*op) ? static_cast<int32_t>(*op) : -2;
+}
+
 constexpr const char* kAuthFieldNames[kAuthFieldCount] = {
     "client_id",       "authority",    "scopes",
     "redirect_uri",    "claims",       "access_token_to_renew",
@@ -67,6 +82,10 @@ constexpr const char* kAuthFieldNames[kAuthFieldCount] = {
 extern "C" {
 
 void VESSAEMU_Reset(void) {
+  // Workers first: a completion they are delivering must not meet a registry reset under it.
+  engine_reset();
+  reset_logging();
+  reset_identity();
   reset_registry();
   reset_operations();
   reset_violations();
@@ -312,6 +331,101 @@ uint64_t VESSAEMU_NewAsyncHandle(void) {
 int32_t VESSAEMU_AsyncState(uint64_t handle) {
   auto object = find_as<AsyncOperationObject>(handle, nullptr);
   return object ? static_cast<int32_t>(object->state()) : -1;
+}
+
+int32_t VESSAEMU_SetCompletionMode(int32_t mode, int32_t delay_ms) {
+  if (mode < 0 || mode > static_cast<int32_t>(CompletionMode::Delayed)) return -1;
+  set_completion_mode(static_cast<CompletionMode>(mode), delay_ms);
+  return 0;
+}
+
+int32_t VESSAEMU_CompletionMode(int32_t* delay_ms) {
+  return static_cast<int32_t>(completion_mode(delay_ms));
+}
+
+int32_t VESSAEMU_ReleaseHeld(int32_t count) {
+  return release_held(count);
+}
+
+int64_t VESSAEMU_PendingOperations(void) {
+  return pending_operations();
+}
+
+int64_t VESSAEMU_HeldOperations(void) {
+  return held_operations();
+}
+
+int32_t VESSAEMU_WorkerCount(void) {
+  return worker_count();
+}
+
+int32_t VESSAEMU_WaitIdle(int64_t timeout_ms) {
+  return wait_idle(std::chrono::milliseconds(timeout_ms > 0 ? timeout_ms : 0)) ? 1 : 0;
+}
+
+int32_t VESSAEMU_FailNextCompletion(const char* operation, int32_t status, int64_t code,
+                                    int32_t tag, VESSAEMU_TEXT context) {
+  const int32_t checked = start_operation_of(operation);
+  if (checked < 0) return checked;
+  script_completion(static_cast<Op>(checked),
+                    Outcome::failure(ErrorInfo{status, code, tag, text_of(context)}));
+  return 0;
+}
+
+int32_t VESSAEMU_NullNextCompletion(const char* operation) {
+  const int32_t checked = start_operation_of(operation);
+  if (checked < 0) return checked;
+  script_completion(static_cast<Op>(checked), Outcome{Outcome::Kind::NullResult, {}});
+  return 0;
+}
+
+void VESSAEMU_ResetInteractiveUser(void) {
+  reset_interactive_user();
+}
+
+int32_t VESSAEMU_SetInteractiveUserField(int32_t field, VESSAEMU_TEXT value) {
+  if (field < 0 || field >= kAccountFieldCount) return -2;
+  set_interactive_user_field(static_cast<AccountField>(field), text_of(value));
+  return 0;
+}
+
+int32_t VESSAEMU_InteractiveUserField(int32_t field, vessaemu_unit** out) {
+  if (out != nullptr) *out = nullptr;
+  if (field < 0 || field >= kAccountFieldCount) return -2;
+  return hand_out(interactive_user_field(static_cast<AccountField>(field)), out);
+}
+
+void VESSAEMU_CancelNextInteractive(int32_t status) {
+  cancel_next_interactive(status);
+}
+
+int32_t VESSAEMU_EmitLog(VESSAEMU_TEXT message, int32_t level, int32_t threads) {
+  const std::u16string line = text_of(message).value_or(std::u16string());
+  if (threads <= 0) {
+    log_line(level, line);
+    return 0;
+  }
+  // The threads write at once: each waits at the latch until all exist.
+  std::latch ready(threads);
+  std::vector<std::thread> writers;
+  int32_t result = 0;
+  try {
+    for (int32_t i = 0; i < threads; ++i) {
+      writers.emplace_back([&] {
+        ready.arrive_and_wait();
+        log_line(level, line);
+      });
+    }
+  } catch (...) {
+    result = writers.empty() ? -1 : 0;
+    ready.count_down(threads - static_cast<int32_t>(writers.size()));
+  }
+  for (auto& writer : writers) writer.join();
+  return result;
+}
+
+int32_t VESSAEMU_LogRegistrations(void) {
+  return log_registrations();
 }
 
 }  // extern "C"

@@ -1,5 +1,7 @@
 // Startup and Shutdown, the SSO policy and the PII switch.
 #include "call.hpp"
+#include "engine.hpp"
+#include "logging.hpp"
 #include "settings.hpp"
 
 namespace vessaemu {
@@ -28,15 +30,27 @@ extern "C" {
 VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_Startup(void) {
   return guarded(Op::Startup, [&](Call& call) {
     // A second start is a runtime refusal, not a misuse of the contract: a program may well try.
-    if (settings().started.exchange(true))
+    if (!engine_start()) {
+      log(kLogWarning, "Startup refused: the runtime is already started");
       return unexpected(call.op(), "the runtime is already started");
+    }
+    log(kLogInfo, "runtime started with " + std::to_string(worker_count()) + " worker threads");
     return kOk;
   });
 }
 
+// Called with the interpreter lock released: the pending completions it delivers run on this
+// thread and take that lock themselves. Not noexcept, so that a thread the host ends inside one
+// of them unwinds through here.
 void VESSARUNTIME_CALL VESSARUNTIME_Shutdown(void) {
   enter(Op::Shutdown);
-  settings().started = false;
+  try {
+    if (!engine_stop()) log(kLogDebug, "Shutdown: the runtime was not started");
+  }
+  VESSAEMU_PASS_FORCED_UNWIND
+  catch (...) {
+    // Shutdown cannot report a failure; the engine is stopped whatever happened to a log line.
+  }
 }
 
 VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_GetSsoPolicy(int32_t* policy) {
@@ -50,6 +64,12 @@ VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_GetSsoPolicy(int32_t* p
 void VESSARUNTIME_CALL VESSARUNTIME_SetIsPiiEnabled(int32_t enabled) {
   enter(Op::SetIsPiiEnabled);
   settings().pii_enabled = enabled;
+  try {
+    log(kLogDebug, enabled != 0 ? "PII logging on" : "PII logging off");
+  }
+  VESSAEMU_PASS_FORCED_UNWIND
+  catch (...) {
+  }
 }
 
 }  // extern "C"

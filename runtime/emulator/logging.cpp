@@ -1,7 +1,115 @@
-// RegisterLogCallback and ReleaseLogCallbackHandle.
+// RegisterLogCallback and ReleaseLogCallbackHandle, and the delivery of log lines.
 #include "logging.hpp"
 
+#include <algorithm>
+#include <atomic>
+
 #include "call.hpp"
+#include "settings.hpp"
+
+namespace vessaemu {
+namespace {
+
+struct Registrations {
+  std::mutex mutex;
+  std::vector<Ref<LogCallbackObject>> live;  // in order of registration
+  std::atomic<int32_t> count{0};
+};
+
+// Never destroyed: a runtime thread may write a line while the process exits.
+Registrations& registrations() {
+  static Registrations* instance = new Registrations();
+  return *instance;
+}
+
+std::vector<Ref<LogCallbackObject>> snapshot() {
+  Registrations& r = registrations();
+  std::lock_guard lock(r.mutex);
+  return r.live;
+}
+
+bool forget(LogCallbackObject* object) {
+  Registrations& r = registrations();
+  std::lock_guard lock(r.mutex);
+  auto it = std::find_if(r.live.begin(), r.live.end(),
+                         [&](const Ref<LogCallbackObject>& live) { return live.get() == object; });
+  if (it == r.live.end()) return false;
+  r.live.erase(it);
+  r.count.store(static_cast<int32_t>(r.live.size()));
+  return true;
+}
+
+// Ends one call of a routine, also when the host ends the thread inside the routine.
+struct CallGuard {
+  LogCallbackObject& object;
+  ~CallGuard() { object.leave(); }
+};
+
+}  // namespace
+
+bool LogCallbackObject::enter() {
+  std::lock_guard lock(mutex);
+  if (closed) return false;
+  callers.push_back(std::this_thread::get_id());
+  return true;
+}
+
+void LogCallbackObject::leave() {
+  {
+    std::lock_guard lock(mutex);
+    auto it = std::find(callers.begin(), callers.end(), std::this_thread::get_id());
+    if (it != callers.end()) callers.erase(it);
+  }
+  left.notify_all();
+}
+
+void LogCallbackObject::close() {
+  const auto self = std::this_thread::get_id();
+  std::unique_lock lock(mutex);
+  closed = true;
+  left.wait(lock, [&] {
+    return std::all_of(callers.begin(), callers.end(), [&](auto id) { return id == self; });
+  });
+}
+
+void log_line(int32_t level, const std::u16string& message) {
+  if (!logging_wanted()) return;
+  for (const auto& registration : snapshot()) {
+    if (!registration->enter()) continue;
+    CallGuard guard{*registration};
+    registration->routine(reinterpret_cast<const os_char*>(message.c_str()), level,
+                          registration->context);
+  }
+}
+
+void log(int32_t level, std::string_view message) {
+  if (logging_wanted()) log_line(level, widen(message));
+}
+
+bool logging_wanted() {
+  return registrations().count.load(std::memory_order_relaxed) > 0;
+}
+
+std::string pii(std::u16string_view text) {
+  return settings().pii_enabled.load() != 0 ? narrow(text) : std::string("(PII hidden)");
+}
+
+int32_t log_registrations() {
+  return registrations().count.load();
+}
+
+void reset_logging() {
+  std::vector<Ref<LogCallbackObject>> dropped;
+  {
+    Registrations& r = registrations();
+    std::lock_guard lock(r.mutex);
+    dropped.swap(r.live);
+    r.count.store(0);
+  }
+  for (auto& registration : dropped) registration->close();
+}
+
+}  // namespace vessaemu
 
 using namespace vessaemu;
 
@@ -15,15 +123,33 @@ VESSARUNTIME_RegisterLogCallback(VESSARUNTIME_LOG_ROUTINE callback, void* callba
         !call.out(callbackHandle, "callbackHandle")) {
       return call.error();
     }
+    auto object = make_ref<LogCallbackObject>(callback, callbackData);
+    {
+      Registrations& r = registrations();
+      std::lock_guard lock(r.mutex);
+      r.live.push_back(object);
+      r.count.store(static_cast<int32_t>(r.live.size()));
+    }
     *callbackHandle = as_handle<VESSARUNTIME_LOG_CALLBACK_HANDLE>(
-        register_object(Kind::LogCallback, make_ref<LogCallbackObject>(callback, callbackData)));
+        register_object(Kind::LogCallback, std::move(object)));
     return kOk;
   });
 }
 
 VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL
 VESSARUNTIME_ReleaseLogCallbackHandle(VESSARUNTIME_LOG_CALLBACK_HANDLE callbackHandle) {
-  return release<LogCallbackObject>(Op::ReleaseLogCallbackHandle, callbackHandle);
+  return guarded(Op::ReleaseLogCallbackHandle, [&](Call& call) {
+    std::string fault;
+    auto object = ref_cast<LogCallbackObject>(
+        unregister_object(handle_value(callbackHandle), Kind::LogCallback, &fault));
+    if (!object) {
+      call.fail(fault);
+      return call.error();
+    }
+    // A registration dropped by a reset is no longer listed, and closed already.
+    if (forget(object.get())) object->close();
+    return kOk;
+  });
 }
 
 }  // extern "C"

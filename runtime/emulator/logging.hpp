@@ -1,15 +1,61 @@
-// Log-routine registrations.
+// Log-routine registrations and the emulator's own log lines.
+//
+// A line goes to every registration live when it is written. Releasing a registration waits for
+// the calls of its routine in progress on other threads, so none begins or runs once the release
+// returns; a call in progress on the releasing thread itself (a routine that releases its own
+// registration) is not waited for, which would never end.
 #pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
 
 #include "registry.hpp"
 
 namespace vessaemu {
+
+enum LogLevel : int32_t {
+  kLogTrace = 1,
+  kLogDebug = 2,
+  kLogInfo = 3,
+  kLogWarning = 4,
+  kLogError = 5,
+  kLogFatal = 6,
+};
 
 struct LogCallbackObject : Object {
   static constexpr Kind kKind = Kind::LogCallback;
   LogCallbackObject(VESSARUNTIME_LOG_ROUTINE r, void* c) : routine(r), context(c) {}
   const VESSARUNTIME_LOG_ROUTINE routine;
   void* const context;
+
+  // Records a call about to begin on this thread; false once the registration is closed.
+  bool enter();
+  void leave();
+  // No call begins after this; waits for those in progress on other threads.
+  void close();
+
+ private:
+  std::mutex mutex;
+  std::condition_variable left;
+  bool closed = false;
+  std::vector<std::thread::id> callers;
 };
+
+// Writes the line to every live registration, from the calling thread.
+void log_line(int32_t level, const std::u16string& message);
+// UTF-8 convenience for the emulator's own lines; costs nothing without a registration.
+void log(int32_t level, std::string_view message);
+bool logging_wanted();
+// What a line may show of personal data: the text itself only while PII logging is on.
+std::string pii(std::u16string_view text);
+
+int32_t log_registrations();
+// Closes and forgets every registration (their handles are dropped by the registry reset).
+void reset_logging();
 
 }  // namespace vessaemu

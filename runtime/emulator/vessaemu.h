@@ -62,7 +62,8 @@ typedef struct VESSAEMU_RESULT_SPEC {
   VESSAEMU_TEXT telemetry;
 } VESSAEMU_RESULT_SPEC;
 
-/* General */
+/* General. Reset stops the engine first: operations still pending are dropped without a call of
+ * their routine, and completions in progress on the workers are waited for. */
 VESSAEMU_API void VESSAEMU_Reset(void);
 VESSAEMU_API void VESSAEMU_Free(void* memory);
 
@@ -133,9 +134,45 @@ VESSAEMU_API uint64_t VESSAEMU_NewSignOutResult(const VESSAEMU_RESULT_SPEC* spec
 VESSAEMU_API uint64_t VESSAEMU_NewReadAccountResult(const VESSAEMU_RESULT_SPEC* spec);
 VESSAEMU_API uint64_t VESSAEMU_NewDiscoverAccountsResult(const VESSAEMU_RESULT_SPEC* spec);
 
-/* Async-operation handles: state 0 pending, 1 cancelled, 2 completed; -1 not live. */
+/* Async-operation handles: state 0 pending, 1 cancelled (cancellation not yet delivered),
+ * 2 completed; -1 not live. */
 VESSAEMU_API uint64_t VESSAEMU_NewAsyncHandle(void);
 VESSAEMU_API int32_t VESSAEMU_AsyncState(uint64_t handle);
+
+/* The asynchronous engine. Modes: 0 on a worker thread, 1 inline inside the start call,
+ * 2 held until released, 3 on a worker after delay_ms. Returns 0, or -1 for an unknown mode. */
+VESSAEMU_API int32_t VESSAEMU_SetCompletionMode(int32_t mode, int32_t delay_ms);
+VESSAEMU_API int32_t VESSAEMU_CompletionMode(int32_t* delay_ms);
+/* Hands up to `count` held operations (all for count < 0) to the workers, oldest first;
+ * returns how many. */
+VESSAEMU_API int32_t VESSAEMU_ReleaseHeld(int32_t count);
+/* Started and not completed: queued, held, delayed or being delivered. */
+VESSAEMU_API int64_t VESSAEMU_PendingOperations(void);
+VESSAEMU_API int64_t VESSAEMU_HeldOperations(void);
+VESSAEMU_API int32_t VESSAEMU_WorkerCount(void);
+/* 1 once nothing is queued, delayed or being delivered (held operations do not count);
+ * 0 if the timeout passed first. */
+VESSAEMU_API int32_t VESSAEMU_WaitIdle(int64_t timeout_ms);
+/* The next completion of a start operation delivers an error result with these values, or a
+ * null result handle. 0 ok, -1 unknown operation, -2 not one of the eight start operations. */
+VESSAEMU_API int32_t VESSAEMU_FailNextCompletion(const char* operation, int32_t status,
+                                                 int64_t code, int32_t tag,
+                                                 VESSAEMU_TEXT context);
+VESSAEMU_API int32_t VESSAEMU_NullNextCompletion(const char* operation);
+
+/* The interactive user: fields as for accounts; set to the default by a reset or by
+ * VESSAEMU_ResetInteractiveUser. 0 ok, -2 unknown field. */
+VESSAEMU_API void VESSAEMU_ResetInteractiveUser(void);
+VESSAEMU_API int32_t VESSAEMU_SetInteractiveUserField(int32_t field, VESSAEMU_TEXT value);
+VESSAEMU_API int32_t VESSAEMU_InteractiveUserField(int32_t field, vessaemu_unit** out);
+/* The next interactive sign-in completes with an error of this status instead. */
+VESSAEMU_API void VESSAEMU_CancelNextInteractive(int32_t status);
+
+/* Logging: writes the line to every registration, from the calling thread (threads 0) or from
+ * `threads` new native threads at once, each writing it once; returns when all are done, with
+ * 0, or -1 if no thread could be made. */
+VESSAEMU_API int32_t VESSAEMU_EmitLog(VESSAEMU_TEXT message, int32_t level, int32_t threads);
+VESSAEMU_API int32_t VESSAEMU_LogRegistrations(void);
 
 #ifdef __cplusplus
 }

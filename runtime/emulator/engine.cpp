@@ -1,0 +1,442 @@
+// The asynchronous engine (see engine.hpp).
+#include "engine.hpp"
+
+#include <algorithm>
+#include <array>
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "call.hpp"
+#include "logging.hpp"
+#include "settings.hpp"
+
+namespace vessaemu {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kWorkers = 2;
+
+struct Engine {
+  std::mutex mutex;
+  std::condition_variable work;  // workers wait here for jobs, for a due delay, or to stop
+  std::condition_variable idle;  // wait_idle waits here
+  bool running = false;
+  // Workers of an older start end when they see the generation move on, even if a new start
+  // has set `running` again meanwhile.
+  uint64_t generation = 0;
+  std::vector<std::thread> workers;
+
+  CompletionMode mode = CompletionMode::Worker;
+  int32_t delay_ms = 0;
+
+  uint64_t next_id = 0;
+  std::deque<Ref<Job>> queue;                    // ready for a worker
+  std::map<uint64_t, Ref<Job>> waiting;          // held or delayed, by id (start order)
+  std::multimap<Clock::time_point, uint64_t> delayed;  // ids of the delayed ones by due time
+  int64_t held = 0;
+  int64_t in_flight = 0;  // taken out of the containers and being completed
+
+  std::array<std::deque<Outcome>, kOperationCount> faults;
+
+  bool is_idle() const { return queue.empty() && delayed.empty() && in_flight == 0; }
+};
+
+// Never destroyed: its threads may outlive static destruction when the process exits without
+// Shutdown, and a joinable std::thread must never be destroyed.
+Engine& engine() {
+  static Engine* instance = new Engine();
+  return *instance;
+}
+
+// The generation this thread works for, if it is a worker (0: not a worker).
+thread_local uint64_t t_worker_generation = 0;
+
+// Counts jobs as delivered once their completion is over, also when the host ends the thread
+// inside a routine.
+struct InFlight {
+  int64_t count = 1;
+  ~InFlight() {
+    if (count == 0) return;
+    Engine& e = engine();
+    {
+      std::lock_guard lock(e.mutex);
+      e.in_flight -= count;
+    }
+    e.idle.notify_all();
+  }
+};
+
+std::optional<Outcome> take_fault(Op op) {
+  Engine& e = engine();
+  std::lock_guard lock(e.mutex);
+  auto& queue = e.faults[static_cast<int>(op)];
+  if (queue.empty()) return std::nullopt;
+  Outcome outcome = std::move(queue.front());
+  queue.pop_front();
+  return outcome;
+}
+
+enum class Cause { Run, Shutdown };
+
+std::string describe(const Job& job) {
+  char text[96];
+  std::snprintf(text, sizeof text, "%s (operation 0x%llx)", short_name(job.op),
+                static_cast<unsigned long long>(job.handle));
+  return text;
+}
+
+ErrorInfo error_for(Op op, int32_t status, const char* what) {
+  return ErrorInfo{status, 0, 0, widen(std::string(full_name(op)) + ": " + what)};
+}
+
+// Completes a job taken out of the containers. Not noexcept: a forced unwind from the routine
+// passes through.
+void run_job(Job& job, Cause cause) {
+  const Claim claim = job.operation->claim();
+  if (claim == Claim::AlreadyCompleted) return;
+  Outcome outcome;
+  if (auto fault = take_fault(job.op)) {
+    outcome = std::move(*fault);
+    log(kLogDebug, describe(job) + ": a scripted completion replaces the outcome");
+  } else if (claim == Claim::Cancelled) {
+    outcome = Outcome::failure(
+        error_for(job.op, kStatusApplicationCanceled, "the operation was cancelled"));
+  } else if (cause == Cause::Shutdown) {
+    outcome = Outcome::failure(error_for(job.op, kStatusApplicationCanceled,
+                                         "the runtime shut down before the operation completed"));
+  }
+  job.deliver(outcome);
+}
+
+// Runs one job and keeps the thread alive through any failure but a forced unwind.
+void run_guarded(Job& job, Cause cause) {
+  try {
+    run_job(job, cause);
+  }
+  VESSAEMU_PASS_FORCED_UNWIND
+  catch (...) {
+    // The result could not be built (out of memory): the operation stays completed without a
+    // call, as a runtime that lost it would.
+  }
+}
+
+// The next job for a worker of `generation`, or null when that generation stops.
+Ref<Job> take(uint64_t generation) {
+  Engine& e = engine();
+  std::unique_lock lock(e.mutex);
+  for (;;) {
+    if (!e.running || e.generation != generation) return nullptr;
+    if (!e.queue.empty()) {
+      Ref<Job> job = std::move(e.queue.front());
+      e.queue.pop_front();
+      job->where = Job::Where::None;
+      ++e.in_flight;
+      return job;
+    }
+    if (e.delayed.empty()) {
+      e.work.wait(lock);
+      continue;
+    }
+    auto first = e.delayed.begin();
+    if (first->first > Clock::now()) {
+      e.work.wait_until(lock, first->first);
+      continue;
+    }
+    auto found = e.waiting.find(first->second);
+    e.delayed.erase(first);
+    if (found == e.waiting.end()) continue;
+    Ref<Job> job = std::move(found->second);
+    e.waiting.erase(found);
+    job->where = Job::Where::None;
+    ++e.in_flight;
+    return job;
+  }
+}
+
+void worker_main(uint64_t generation) {
+  t_worker_generation = generation;
+  while (Ref<Job> job = take(generation)) {
+    InFlight done;
+    run_guarded(*job, Cause::Run);
+  }
+}
+
+// Takes every job out of the containers, in start order; the engine's lock is held.
+std::vector<Ref<Job>> drain_locked(Engine& e) {
+  std::vector<Ref<Job>> jobs;
+  for (auto& job : e.queue) jobs.push_back(std::move(job));
+  for (auto& [id, job] : e.waiting) jobs.push_back(std::move(job));
+  e.queue.clear();
+  e.waiting.clear();
+  e.delayed.clear();
+  e.held = 0;
+  std::sort(jobs.begin(), jobs.end(), [](const Ref<Job>& a, const Ref<Job>& b) { return a->id < b->id; });
+  for (auto& job : jobs) job->where = Job::Where::None;
+  e.in_flight += static_cast<int64_t>(jobs.size());
+  return jobs;
+}
+
+void join(std::vector<std::thread>& threads) {
+  for (auto& thread : threads) {
+    if (!thread.joinable()) continue;
+    // Shutdown called from a routine on a worker: that worker ends once the routine returns.
+    if (thread.get_id() == std::this_thread::get_id()) {
+      thread.detach();
+    } else {
+      thread.join();
+    }
+  }
+}
+
+// Stops the workers; the pending jobs are completed with an error on this thread, or dropped.
+bool stop(bool deliver) {
+  Engine& e = engine();
+  std::vector<std::thread> threads;
+  std::vector<Ref<Job>> jobs;
+  {
+    std::lock_guard lock(e.mutex);
+    if (!e.running) return false;
+    e.running = false;
+    ++e.generation;
+    settings().started = false;
+    jobs = drain_locked(e);
+    threads.swap(e.workers);
+  }
+  e.work.notify_all();
+  InFlight drained{static_cast<int64_t>(jobs.size())};
+  if (deliver) {
+    char text[96];
+    std::snprintf(text, sizeof text,
+                  "runtime shutting down: %zu pending operations complete with an error",
+                  jobs.size());
+    log(kLogInfo, text);
+  }
+  for (auto& job : jobs) {
+    --drained.count;  // handed over to this job's own count
+    InFlight done;
+    if (deliver) {
+      run_guarded(*job, Cause::Shutdown);
+    } else {
+      job->operation->claim();
+    }
+  }
+  jobs.clear();
+  join(threads);
+  if (deliver) log(kLogInfo, "runtime shut down");
+  return true;
+}
+
+}  // namespace
+
+bool is_start_operation(Op op) {
+  switch (op) {
+    case Op::SignInAsync:
+    case Op::SignInSilentlyAsync:
+    case Op::SignInInteractivelyAsync:
+    case Op::AcquireTokenSilentlyAsync:
+    case Op::AcquireTokenInteractivelyAsync:
+    case Op::ReadAccountByIdAsync:
+    case Op::SignOutSilentlyAsync:
+    case Op::DiscoverAccountsAsync:
+      return true;
+    default:
+      return false;
+  }
+}
+
+VESSARUNTIME_ERROR_HANDLE start_job(Op op, Ref<Job> job, VESSARUNTIME_ASYNC_HANDLE* asyncHandle) {
+  Engine& e = engine();
+  job->op = op;
+  job->operation = make_ref<AsyncOperationObject>();
+  {
+    std::lock_guard lock(e.mutex);
+    job->id = ++e.next_id;
+  }
+  // The action holds the id only: a job may be gone by the time a late cancel runs it.
+  job->operation->on_cancel = [id = job->id] {
+    Engine& e = engine();
+    {
+      std::lock_guard lock(e.mutex);
+      auto found = e.waiting.find(id);
+      if (found == e.waiting.end()) return;  // queued (it sees the cancellation) or taken
+      Ref<Job> cancelled = std::move(found->second);
+      e.waiting.erase(found);
+      if (cancelled->where == Job::Where::Held) {
+        --e.held;
+      } else {
+        auto [first, last] = e.delayed.equal_range(cancelled->due);
+        for (auto it = first; it != last; ++it) {
+          if (it->second == id) {
+            e.delayed.erase(it);
+            break;
+          }
+        }
+      }
+      // A worker delivers the cancellation, as soon as it can.
+      cancelled->where = Job::Where::Queued;
+      e.queue.push_front(std::move(cancelled));
+    }
+    e.work.notify_one();
+  };
+  job->handle = register_object(Kind::AsyncOperation, job->operation);
+
+  bool run_inline = false;
+  const char* how = "";
+  int32_t delay = 0;
+  {
+    std::lock_guard lock(e.mutex);
+    if (e.running) {
+      switch (e.mode) {
+        case CompletionMode::Inline:
+          run_inline = true;
+          ++e.in_flight;
+          how = "completes inline";
+          break;
+        case CompletionMode::Held:
+          job->where = Job::Where::Held;
+          e.waiting.emplace(job->id, job);
+          ++e.held;
+          how = "held until released";
+          break;
+        case CompletionMode::Delayed:
+          delay = e.delay_ms;
+          job->where = Job::Where::Delayed;
+          job->due = Clock::now() + std::chrono::milliseconds(delay);
+          e.waiting.emplace(job->id, job);
+          e.delayed.emplace(job->due, job->id);
+          how = "delayed";
+          break;
+        case CompletionMode::Worker:
+          job->where = Job::Where::Queued;
+          e.queue.push_back(job);
+          how = "queued for a worker";
+          break;
+      }
+    }
+  }
+  if (*how == '\0') {
+    unregister_object(job->handle, Kind::AsyncOperation, nullptr);
+    job->operation->claim();
+    log(kLogError, std::string(short_name(op)) + " refused: the runtime is not started");
+    return new_error(error_for(op, kStatusIncorrectConfiguration, "the runtime is not started"));
+  }
+  // From here the inline completion is counted as in flight until it is over, whatever happens.
+  std::optional<InFlight> inline_done;
+  if (run_inline) inline_done.emplace();
+  e.work.notify_one();
+  *asyncHandle = as_handle<VESSARUNTIME_ASYNC_HANDLE>(job->handle);
+  if (logging_wanted()) {
+    std::string line = describe(*job) + ": " + how;
+    if (delay > 0) line += " by " + std::to_string(delay) + " ms";
+    log(kLogDebug, line);
+  }
+  if (run_inline) run_job(*job, Cause::Run);
+  return kOk;
+}
+
+bool engine_start() {
+  Engine& e = engine();
+  std::lock_guard lock(e.mutex);
+  if (e.running) return false;
+  const uint64_t generation = ++e.generation;
+  std::vector<std::thread> threads;
+  try {
+    for (int i = 0; i < kWorkers; ++i) threads.emplace_back(worker_main, generation);
+  } catch (...) {
+    // The ones made see the generation move on and end; none of them waits for this lock long.
+    ++e.generation;
+    e.work.notify_all();
+    for (auto& thread : threads) thread.detach();
+    throw;
+  }
+  e.workers = std::move(threads);
+  e.running = true;
+  settings().started = true;
+  return true;
+}
+
+bool engine_stop() {
+  return stop(true);
+}
+
+void engine_reset() {
+  stop(false);
+  Engine& e = engine();
+  std::lock_guard lock(e.mutex);
+  e.mode = CompletionMode::Worker;
+  e.delay_ms = 0;
+  for (auto& queue : e.faults) queue.clear();
+}
+
+void set_completion_mode(CompletionMode mode, int32_t delay_ms) {
+  Engine& e = engine();
+  std::lock_guard lock(e.mutex);
+  e.mode = mode;
+  e.delay_ms = delay_ms > 0 ? delay_ms : 0;
+}
+
+CompletionMode completion_mode(int32_t* delay_ms) {
+  Engine& e = engine();
+  std::lock_guard lock(e.mutex);
+  if (delay_ms != nullptr) *delay_ms = e.delay_ms;
+  return e.mode;
+}
+
+int32_t release_held(int32_t count) {
+  Engine& e = engine();
+  int32_t released = 0;
+  {
+    std::lock_guard lock(e.mutex);
+    for (auto it = e.waiting.begin(); it != e.waiting.end() && (count < 0 || released < count);) {
+      if (it->second->where != Job::Where::Held) {
+        ++it;
+        continue;
+      }
+      it->second->where = Job::Where::Queued;
+      e.queue.push_back(std::move(it->second));
+      it = e.waiting.erase(it);
+      --e.held;
+      ++released;
+    }
+  }
+  if (released > 0) e.work.notify_all();
+  return released;
+}
+
+int64_t pending_operations() {
+  Engine& e = engine();
+  std::lock_guard lock(e.mutex);
+  return static_cast<int64_t>(e.queue.size() + e.waiting.size()) + e.in_flight;
+}
+
+int64_t held_operations() {
+  Engine& e = engine();
+  std::lock_guard lock(e.mutex);
+  return e.held;
+}
+
+int32_t worker_count() {
+  Engine& e = engine();
+  std::lock_guard lock(e.mutex);
+  return static_cast<int32_t>(e.workers.size());
+}
+
+bool wait_idle(std::chrono::milliseconds timeout) {
+  Engine& e = engine();
+  std::unique_lock lock(e.mutex);
+  return e.idle.wait_for(lock, timeout, [&] { return e.is_idle(); });
+}
+
+void script_completion(Op op, Outcome outcome) {
+  Engine& e = engine();
+  std::lock_guard lock(e.mutex);
+  e.faults[static_cast<int>(op)].push_back(std::move(outcome));
+}
+
+}  // namespace vessaemu
