@@ -1,0 +1,673 @@
+"""The emulator's asynchronous engine, identity flows and log lines: completion modes, cancel,
+draining shut-down, what each operation does with the identity store, the shape of its tokens,
+scripted completions, and log delivery (levels, personal data, release). Operations are started
+through the real module, or through ctypes where the raw routine arguments matter."""
+
+import base64
+import ctypes
+import json
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import pytest
+
+import pyvessaruntime.pyvessaruntime as m
+from pyvessaruntime import emulator
+
+CLIENT = "client-id"
+S = m.Response_Status
+
+
+# -- helpers --------------------------------------------------------------------------------
+
+
+class Recorder:
+    """A py_callback that records each result and the thread it arrived on."""
+
+    def __init__(self):
+        self.results, self.threads = [], []
+        self.done = threading.Event()
+
+    def __call__(self, result):
+        self.results.append(result)
+        self.threads.append(threading.get_ident())
+        self.done.set()
+
+    def wait(self):
+        assert self.done.wait(10), "no completion arrived"
+        return self.results[0]
+
+
+def params(scopes=None):
+    p = m.VESSARuntimeAuthParameters(CLIENT, "https://authority.example/tenant")
+    if scopes:
+        p.set_requested_scopes(scopes)
+    return p
+
+
+def account(account_id):
+    return m.VESSARuntimeAccount(emulator.new_account_handle(account_id))
+
+
+def start(operation, callback, account_id=None, hint="", scopes=None):
+    """Starts one of the eight operations through the module; returns its async handle."""
+    if operation == "SignInAsync":
+        return m.signin(0, params(scopes), "corr", hint, callback)
+    if operation == "SignInSilentlyAsync":
+        return m.signin_silently(params(scopes), "corr", callback)
+    if operation == "SignInInteractivelyAsync":
+        return m.signin_interactively(0, params(scopes), "corr", hint, callback)
+    if operation == "AcquireTokenSilentlyAsync":
+        return m.acquire_token_silently(params(scopes), "corr", account(account_id), callback)
+    if operation == "AcquireTokenInteractivelyAsync":
+        return m.acquire_token_interactively(0, params(scopes), "corr", account(account_id), callback)
+    if operation == "ReadAccountByIdAsync":
+        return m.read_account_by_id(account_id, "corr", callback)
+    if operation == "SignOutSilentlyAsync":
+        return m.signout_silently(CLIENT, "corr", account(account_id), callback)
+    assert operation == "DiscoverAccountsAsync"
+    return m.discover_accounts(CLIENT, "corr", callback)
+
+
+def run(operation, **kwargs):
+    """Starts an operation and returns its result once delivered."""
+    recorder = Recorder()
+    start(operation, recorder, **kwargs)
+    result = recorder.wait()
+    assert emulator.wait_idle()
+    assert len(recorder.results) == 1
+    return result
+
+
+def status_of(result):
+    error = result.get_error()
+    return None if error is None else error.get_status()
+
+
+def claims(token):
+    parts = token.split(".")
+    assert len(parts) == 3 and all(parts), token
+    decode = lambda part: json.loads(base64.urlsafe_b64decode(part + "=" * (-len(part) % 4)))
+    return decode(parts[0]), decode(parts[1])
+
+
+RESULT_CLASS = {
+    "ReadAccountByIdAsync": m.VESSARuntimeReadAccountResult,
+    "SignOutSilentlyAsync": m.VESSARuntimeSignOutResult,
+    "DiscoverAccountsAsync": m.VESSARuntimeDiscoverAccountsResult,
+}
+
+MODES = [("worker", 0), ("inline", 0), ("delay", 60)]
+
+
+def run_script(code, timeout=60):
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
+                          text=True, timeout=timeout)
+
+
+# -- engine: modes, held operations, idle ---------------------------------------------------
+
+
+@pytest.mark.parametrize("mode,delay", MODES, ids=[mode for mode, _ in MODES])
+@pytest.mark.parametrize("operation", emulator.START_OPERATIONS)
+def test_every_operation_completes_once_in_each_mode(started, operation, mode, delay):
+    key = started.add_account()
+    started.set_completion_mode(mode, delay_ms=delay)
+    recorder = Recorder()
+    before = time.monotonic()
+    start(operation, recorder, account_id=key)
+    if mode == "inline":
+        assert len(recorder.results) == 1  # delivered before the start call returned
+    recorder.wait()
+    assert started.wait_idle() and started.pending_operations() == 0
+    elapsed = time.monotonic() - before
+    assert len(recorder.results) == 1
+    assert type(recorder.results[0]) is RESULT_CLASS.get(operation, m.VESSARuntimeAuthResult)
+    assert (recorder.threads[0] == threading.get_ident()) == (mode == "inline")
+    if mode == "delay":
+        assert elapsed >= delay / 1000
+    recorder.results.clear()
+
+
+def test_held_operations_wait_for_release(started):
+    started.set_completion_mode("held")
+    recorders = [Recorder() for _ in range(3)]
+    for recorder in recorders:
+        start("DiscoverAccountsAsync", recorder)
+    assert started.wait_idle(timeout=0.1)  # held operations do not count as work in progress
+    assert (started.pending_operations(), started.held_operations()) == (3, 3)
+    assert not any(r.results for r in recorders)
+    assert started.release_held(1) == 1
+    assert started.wait_idle() and [len(r.results) for r in recorders] == [1, 0, 0]
+    assert started.release_held() == 2 and started.release_held() == 0
+    assert started.wait_idle() and all(len(r.results) == 1 for r in recorders)
+    assert started.pending_operations() == 0
+    for recorder in recorders:
+        recorder.results.clear()
+
+
+def test_wait_idle_times_out_while_a_delay_runs(started):
+    started.set_completion_mode("delay", delay_ms=400)
+    recorder = Recorder()
+    start("DiscoverAccountsAsync", recorder)
+    assert not started.wait_idle(timeout=0.05)
+    assert started.pending_operations() == 1
+    assert started.wait_idle() and len(recorder.results) == 1
+    recorder.results.clear()
+
+
+def test_mode_control(emu):
+    assert emu.completion_mode() == ("worker", 0)
+    emu.set_completion_mode("delayed", 25)
+    assert emu.completion_mode() == ("delay", 25)
+    with pytest.raises(ValueError, match="unknown completion mode"):
+        emu.set_completion_mode("later")
+    emu.reset()
+    assert emu.completion_mode() == ("worker", 0)
+
+
+def test_workers_follow_startup_and_shutdown(emu):
+    assert emu.worker_count() == 0
+    for _ in range(2):  # the runtime can be started again after a shut-down
+        m._startup_vessaruntime()
+        assert emu.worker_count() == 2 and emu.is_started()
+        assert status_of(run("DiscoverAccountsAsync")) is None
+        m._shutdown_vessaruntime()
+        assert emu.worker_count() == 0 and not emu.is_started()
+
+
+@pytest.mark.parametrize("when", ["never started", "after shutdown"])
+def test_start_is_refused_while_not_started(emu, when):
+    if when == "after shutdown":
+        m._startup_vessaruntime()
+        m._shutdown_vessaruntime()
+    recorder = Recorder()
+    with pytest.raises(RuntimeError, match="IncorrectConfiguration") as raised:
+        start("SignInSilentlyAsync", recorder)
+    assert "the runtime is not started" in str(raised.value)
+    assert recorder.results == [] and emu.pending_operations() == 0
+    assert emu.live_handles()["async_operation"] == 0
+
+
+# -- cancel, release, shut-down, reset ------------------------------------------------------
+
+
+@pytest.mark.parametrize("mode,delay", [("held", 0), ("delay", 10_000)])
+def test_cancel_of_a_pending_operation_delivers_one_error(started, mode, delay):
+    started.set_completion_mode(mode, delay_ms=delay)
+    recorder = Recorder()
+    handle = start("SignInSilentlyAsync", recorder)
+    (value,) = started.live_handle_values("async_operation")
+    assert started.async_state(value) == "pending"
+    handle.cancel_async_operation()
+    result = recorder.wait()
+    assert started.wait_idle() and started.pending_operations() == 0
+    assert started.async_state(value) == "completed"
+    error = result.get_error()
+    assert error.get_status() is S.Status_ApplicationCanceled
+    assert "cancelled" in error.get_context()
+    assert recorder.threads[0] != threading.get_ident()  # a worker delivers it
+    assert result.get_access_token() is None and result.get_account() is None
+    handle.cancel_async_operation()  # cancelling a completed operation is no error
+    assert started.release_held() == 0 and started.wait_idle()
+    assert len(recorder.results) == 1
+    recorder.results.clear()
+
+
+def test_released_handle_does_not_cancel(started):
+    started.add_account()
+    started.set_completion_mode("held")
+    recorder = Recorder()
+    start("SignInSilentlyAsync", recorder)  # the async handle goes at once
+    assert started.live_handles()["async_operation"] == 0
+    started.release_held()
+    assert status_of(recorder.wait()) is None
+    recorder.results.clear()
+
+
+@pytest.mark.parametrize("mode,delay", [("held", 0), ("delay", 10_000)])
+def test_shutdown_completes_pending_operations_before_returning(emu, mode, delay):
+    m._startup_vessaruntime()
+    emu.set_completion_mode(mode, delay_ms=delay)
+    recorders = [Recorder() for _ in range(4)]
+    handles = [start(op, r) for op, r in zip(["SignInSilentlyAsync", "DiscoverAccountsAsync"] * 2,
+                                             recorders)]
+    handles[1].cancel_async_operation()  # may be delivered by a worker or by the shut-down
+    m._shutdown_vessaruntime()
+    assert [len(r.results) for r in recorders] == [1, 1, 1, 1]
+    assert all(status_of(r.results[0]) is S.Status_ApplicationCanceled for r in recorders)
+    contexts = [r.results[0].get_error().get_context() for r in recorders]
+    assert all("shut down" in c for i, c in enumerate(contexts) if i != 1)
+    assert all(r.threads[0] == threading.get_ident() for i, r in enumerate(recorders) if i != 1)
+    assert emu.pending_operations() == 0 and emu.worker_count() == 0
+    for recorder in recorders:
+        recorder.results.clear()
+
+
+def test_reset_drops_pending_and_waits_for_completions_in_progress(emu):
+    m._startup_vessaruntime()
+    finished = threading.Event()
+
+    def slow(result):
+        time.sleep(0.3)
+        finished.set()
+
+    start("DiscoverAccountsAsync", slow)
+    time.sleep(0.05)  # let a worker take it
+    emu.set_completion_mode("held")
+    dropped = Recorder()
+    start("DiscoverAccountsAsync", dropped)
+    emu.reset()
+    assert finished.is_set()  # the completion in progress ended before the reset went on
+    assert dropped.results == [] and emu.pending_operations() == 0 and emu.worker_count() == 0
+
+
+# -- identity flows -------------------------------------------------------------------------
+
+
+def signed_in_user(result):
+    assert result.get_error() is None, result.get_error().get_context()
+    return result.get_account().get_user_name()
+
+
+def test_silent_sign_in_needs_a_known_account(started):
+    result = run("SignInSilentlyAsync")
+    assert status_of(result) is S.Status_InteractionRequired
+    assert result.get_account() is None and result.get_access_token() is None
+    started.add_account(user_name="first@example.com")
+    started.add_account(user_name="second@example.com")
+    assert signed_in_user(run("SignInSilentlyAsync")) == "first@example.com"
+
+
+@pytest.mark.parametrize("hint,expected", [
+    ("", "first@example.com"),                     # no hint: the first account
+    ("SECOND@example.com", "second@example.com"),  # user names compare case-insensitively
+    ("id-2", "second@example.com"),                # or the account id
+    ("stranger@example.com", "interactive.user@example.com"),  # unknown: interactive
+])
+def test_sign_in_uses_a_known_account_or_asks_the_user(started, hint, expected):
+    started.add_account(account_id="id-1", user_name="first@example.com")
+    started.add_account(account_id="id-2", user_name="second@example.com")
+    assert signed_in_user(run("SignInAsync", hint=hint)) == expected
+    assert len(started.accounts()) == (3 if expected.startswith("interactive") else 2)
+
+
+@pytest.mark.parametrize("operation", ["SignInInteractivelyAsync", "AcquireTokenInteractivelyAsync",
+                                       "SignInAsync"])
+def test_interactive_sign_in_stores_the_interactive_user(started, operation):
+    started.set_interactive_user(account_id="prompted", user_name="prompted@example.com")
+    key = started.add_account(user_name="someone@example.com") if operation != "SignInAsync" else None
+    for _ in range(2):  # signing the same user in again updates, not duplicates
+        result = run(operation, account_id=key, hint="nobody")
+        assert signed_in_user(result) == "prompted@example.com"
+        assert result.get_account().get_account_id() == "prompted"
+    assert [a["user_name"] for a in started.accounts()][-1] == "prompted@example.com"
+    assert sum(a["account_id"] == "prompted" for a in started.accounts()) == 1
+
+
+@pytest.mark.parametrize("status", [None, S.Status_NoNetwork.value])
+def test_scripted_cancel_of_an_interactive_sign_in(started, status):
+    if status is None:
+        started.cancel_next_interactive()
+    else:
+        started.cancel_next_interactive(status)
+    result = run("SignInInteractivelyAsync")
+    assert status_of(result).value == (status if status is not None else S.Status_UserCanceled.value)
+    assert result.get_account() is None and started.accounts() == []
+    assert signed_in_user(run("SignInInteractivelyAsync")) == "interactive.user@example.com"
+
+
+def test_silent_token_for_stored_and_signed_out_accounts(started):
+    key = started.add_account(user_name="someone@example.com")
+    assert signed_in_user(run("AcquireTokenSilentlyAsync", account_id=key)) == "someone@example.com"
+    still_held = account(key)
+    assert status_of(run("SignOutSilentlyAsync", account_id=key)) is None
+    assert started.accounts() == []
+    recorder = Recorder()
+    m.acquire_token_silently(params(), "corr", still_held, recorder)
+    assert status_of(recorder.wait()) is S.Status_InteractionRequired
+    recorder.results.clear()
+
+
+def test_sign_out_of_an_absent_account_fails(started):
+    key = started.add_account()
+    held = account(key)
+    started.remove_account(key)
+    recorder = Recorder()
+    m.signout_silently(CLIENT, "corr", held, recorder)
+    assert status_of(recorder.wait()) is S.Status_AccountNotFound
+    recorder.results.clear()
+
+
+def test_read_and_discover_act_on_the_store(started):
+    keys = [started.add_account(user_name=f"user{i}@example.com") for i in range(3)]
+    found = run("ReadAccountByIdAsync", account_id=keys[1])
+    assert found.get_error() is None and found.get_account().get_account_id() == keys[1]
+    missing = run("ReadAccountByIdAsync", account_id="no-such-id")
+    assert missing.get_account() is None and status_of(missing) is S.Status_AccountNotFound
+    discovered = run("DiscoverAccountsAsync")
+    assert [a.get_account_id() for a in discovered.get_accounts()] == keys
+    started.remove_account(keys[0])
+    rediscovered = run("DiscoverAccountsAsync")  # kept: its list empties when it goes
+    assert [a.get_account_id() for a in rediscovered.get_accounts()] == keys[1:]
+
+
+# -- tokens ---------------------------------------------------------------------------------
+
+
+def test_bearer_token_shape_and_claims(started):
+    key = started.add_account(user_name="someone@example.com")
+    stored = started.accounts()[0]
+    before = int(time.time())
+    result = run("AcquireTokenSilentlyAsync", account_id=key, scopes=["read", "write"])
+    header, payload = claims(result.get_access_token())
+    assert header["typ"] == "JWT"
+    assert payload["aud"] == CLIENT and payload["scp"] == "read write"
+    assert payload["preferred_username"] == "someone@example.com"
+    assert payload["tid"] == stored["realm"] and payload["sub"] == stored["local_account_id"]
+    assert before <= payload["iat"] <= before + 5 and payload["exp"] == payload["iat"] + 3600
+    assert result.get_access_token_expiry_time() == payload["exp"]
+    _, id_claims = claims(result.get_id_token())
+    assert id_claims["aud"] == CLIENT and id_claims["preferred_username"] == "someone@example.com"
+    assert result.get_raw_id_token() == result.get_id_token()
+    assert result.get_granted_scopes() == ["read", "write"]
+    assert result.get_authorization_header() == "Bearer " + result.get_access_token()
+    assert result.is_pop_authorization() == 0
+    telemetry = result.get_telemetry_data()
+    assert telemetry["operation"] == "AcquireTokenSilentlyAsync"
+    assert telemetry["correlation_id"] == "corr" and telemetry["result"] == "success"
+    assert isinstance(telemetry["duration_ms"], int)
+
+
+def test_pop_authorization_header(started):
+    started.add_account()
+    p = params(["read"])
+    p.set_pop_params("POST", "api.example.com", "/items", "nonce-1")
+    recorder = Recorder()
+    m.signin_silently(p, "corr", recorder)
+    result = recorder.wait()
+    scheme, token = result.get_authorization_header().split(" ")
+    assert scheme == "PoP" and result.is_pop_authorization() == 1
+    header, request = claims(token)
+    assert header["typ"] == "pop"
+    assert request["at"] == result.get_access_token()
+    assert (request["m"], request["u"], request["p"], request["nonce"]) == (
+        "POST", "api.example.com", "/items", "nonce-1")
+    recorder.results.clear()
+
+
+def test_error_results_carry_telemetry(started):
+    telemetry = run("SignInSilentlyAsync").get_telemetry_data()
+    assert telemetry["result"] == "error" and telemetry["status"] == S.Status_InteractionRequired.value
+
+
+# -- scripted completions -------------------------------------------------------------------
+
+
+def test_fail_next_completion_replaces_one_outcome(started):
+    started.add_account()
+    started.fail_next_completion("SignInInteractivelyAsync", 5, code=-7, tag=99, context="scripted")
+    accounts_before = started.accounts()
+    assert status_of(run("SignInSilentlyAsync")) is None  # another operation is not affected
+    error = run("SignInInteractivelyAsync").get_error()
+    assert (error.get_status(), error.get_error_code(), error.get_tag(), error.get_context()) == (
+        S.Status_ServerTemporarilyUnavailable, -7, 99, "scripted")
+    assert started.accounts() == accounts_before  # the sign-in did not happen
+    assert status_of(run("SignInInteractivelyAsync")) is None  # only the next one
+
+
+def test_scripted_completion_applies_to_a_held_operation_when_it_completes(started):
+    started.set_completion_mode("held")
+    recorder = Recorder()
+    start("DiscoverAccountsAsync", recorder)
+    started.fail_next_completion("VESSARUNTIME_DiscoverAccountsAsync", 3)
+    started.release_held()
+    assert status_of(recorder.wait()) is S.Status_NoNetwork
+    recorder.results.clear()
+
+
+COMPLETION = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_void_p)
+
+
+def test_null_next_completion_passes_a_null_handle_and_the_context(started):
+    lib = started.lib
+    received = []
+    done = threading.Event()
+
+    @COMPLETION
+    def routine(result, context):
+        received.append((result, context))
+        done.set()
+
+    started.null_next_completion("DiscoverAccountsAsync")
+    handle = ctypes.c_void_p()
+    client = "c\0".encode("utf-16-le")
+    assert lib.VESSARUNTIME_DiscoverAccountsAsync(client, client, routine, 0xC0FFEE,
+                                                  ctypes.byref(handle)) is None
+    assert done.wait(10) and started.wait_idle()
+    assert received == [(None, 0xC0FFEE)]
+    assert lib.VESSARUNTIME_ReleaseAsyncHandle(handle) is None
+
+
+@pytest.mark.parametrize("call", [
+    lambda emu: emu.fail_next_completion("GetAccountId", 1),
+    lambda emu: emu.null_next_completion("NoSuchOperation"),
+])
+def test_scripted_completions_only_for_start_operations(emu, call):
+    with pytest.raises(ValueError):
+        call(emu)
+
+
+# -- log lines ------------------------------------------------------------------------------
+
+
+LOG_ROUTINE = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_int32, ctypes.c_void_p)
+
+
+def units_at(address):
+    units = []
+    while (unit := ctypes.c_uint16.from_address(address + 2 * len(units)).value) != 0:
+        units.append(unit)
+    return units
+
+
+class LogSink:
+    """A raw log routine registered with the emulator; records (units, level, context, thread)."""
+
+    def __init__(self, lib, context=None):
+        self.lines = []
+        self.lock = threading.Lock()
+        self.routine = LOG_ROUTINE(self.receive)
+        self.lib = lib
+        self.handle = ctypes.c_void_p()
+        assert lib.VESSARUNTIME_RegisterLogCallback(self.routine, context,
+                                                    ctypes.byref(self.handle)) is None
+
+    def receive(self, message, level, context):
+        with self.lock:
+            self.lines.append((units_at(message), level, context, threading.get_ident()))
+
+    def text(self):
+        return [(bytes(b for u in units for b in u.to_bytes(2, "little")).decode(
+            "utf-16-le", "surrogatepass"), level) for units, level, _, _ in self.lines]
+
+    def release(self):
+        assert self.lib.VESSARUNTIME_ReleaseLogCallbackHandle(self.handle) is None
+
+
+@pytest.mark.parametrize("thread,threads", [("caller", 1), ("native", 1), ("native", 8)])
+def test_emitted_lines_reach_every_registration(emu, thread, threads):
+    sinks = [LogSink(emu.lib, context=n) for n in (1, 2)]
+    assert emu.log_registrations() == 2
+    raw = [0x41, 0xD800, 0x42]  # a lone surrogate is passed on as it is
+    for level in (0, 3, 7, -5):
+        emu.emit_log(raw, level, thread=thread, threads=threads)
+    for n, sink in zip((1, 2), sinks):
+        assert [(u, lvl, ctx) for u, lvl, ctx, _ in sink.lines] == [
+            (raw, level, n) for level in (0, 3, 7, -5) for _ in range(threads)]
+        on_caller = {t == threading.get_ident() for *_, t in sink.lines}
+        assert on_caller == {thread == "caller"}
+        if threads > 1:
+            assert len({t for *_, t in sink.lines}) > 1
+        sink.release()
+    assert emu.log_registrations() == 0
+    emu.emit_log("after release", 3)
+    assert all(len(s.lines) == 4 * threads for s in sinks)
+
+
+@pytest.mark.parametrize("pii", [0, 1])
+def test_operation_log_lines_and_personal_data(started, pii):
+    sink = LogSink(started.lib)
+    started.lib.VESSARUNTIME_SetIsPiiEnabled(pii)
+    started.set_interactive_user(user_name="private.person@example.com")
+    run("SignInInteractivelyAsync", hint="private.hint@example.com")
+    m._shutdown_vessaruntime()
+    m._startup_vessaruntime()
+    sink.release()
+    lines = sink.text()
+    assert all(1 <= level <= 6 for _, level in lines)
+    text = "\n".join(line for line, _ in lines)
+    for expected in ("SignInInteractivelyAsync starting (correlation id corr)",
+                     "SignInInteractivelyAsync (correlation id corr) completed: signed in",
+                     "runtime shutting down", "runtime shut down", "runtime started"):
+        assert expected in text
+    assert ("private.person@example.com" in text) == bool(pii)
+    assert ("private.hint@example.com" in text) == bool(pii)
+
+
+def test_error_completions_are_logged_as_warnings(started):
+    sink = LogSink(started.lib)
+    run("SignInSilentlyAsync")
+    sink.release()
+    warnings = [line for line, level in sink.text() if level == 4]
+    assert any("status 2" in line and "interactive sign-in is required" in line for line in warnings)
+
+
+def test_release_waits_for_a_call_in_progress_on_another_thread(emu):
+    lib = emu.lib
+    entered, finished = threading.Event(), threading.Event()
+    calls = []
+
+    @LOG_ROUTINE
+    def slow(message, level, context):
+        calls.append(level)
+        entered.set()
+        time.sleep(0.3)
+        finished.set()
+
+    handle = ctypes.c_void_p()
+    assert lib.VESSARUNTIME_RegisterLogCallback(slow, None, ctypes.byref(handle)) is None
+    writer = threading.Thread(target=emu.emit_log, args=("slow line", 3), kwargs={"thread": "native"})
+    writer.start()
+    assert entered.wait(10)
+    assert lib.VESSARUNTIME_ReleaseLogCallbackHandle(handle) is None
+    assert finished.is_set()  # the release returned only after the call ended
+    writer.join()
+    emu.emit_log("too late", 3, thread="native")
+    assert calls == [3]
+
+
+# -- threads the host ends, deadlock-prone calls, exit --------------------------------------
+
+
+def test_threads_ended_inside_routines_leave_the_emulator_consistent():
+    # pthread_exit as the routine ends the calling thread with a forced unwind, as the
+    # interpreter does to a native thread that asks for its lock while it finalizes.
+    result = run_script("""
+        import ctypes
+        import pyvessaruntime.pyvessaruntime as m
+        from pyvessaruntime import emulator as emu
+        lib = emu.lib
+        exit_thread = ctypes.cast(ctypes.CDLL(None).pthread_exit, ctypes.c_void_p).value
+        client = "c\\0".encode("utf-16-le")
+        m._startup_vessaruntime()
+        for _ in range(2):  # both workers end, one after the other
+            handle = ctypes.c_void_p()
+            assert lib.VESSARUNTIME_DiscoverAccountsAsync(client, client, exit_thread, None,
+                                                          ctypes.byref(handle)) is None
+            assert emu.wait_idle() and emu.pending_operations() == 0
+            lib.VESSARUNTIME_ReleaseAsyncHandle(handle)
+        registration = ctypes.c_void_p()
+        assert lib.VESSARUNTIME_RegisterLogCallback(exit_thread, None,
+                                                    ctypes.byref(registration)) is None
+        emu.emit_log("ends its thread", 3, thread="native", threads=4)
+        assert lib.VESSARUNTIME_ReleaseLogCallbackHandle(registration) is None
+        # No worker is left to run it, but the shut-down still delivers it and joins the ended ones.
+        emu.set_completion_mode("held")
+        done = []
+        m.discover_accounts("client", "corr", done.append)
+        m._shutdown_vessaruntime()
+        assert len(done) == 1 and done[0].get_error() is not None
+        m._startup_vessaruntime()
+        done.clear()
+        emu.set_completion_mode("worker")
+        m.discover_accounts("client", "corr", done.append)
+        assert emu.wait_idle() and len(done) == 1 and done[0].get_error() is None
+        done.clear()
+        m._shutdown_vessaruntime()
+        print("consistent")
+    """, timeout=30)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "consistent"
+
+
+def test_routines_may_call_back_into_the_runtime():
+    # From a routine on a worker: shut the runtime down (which must not join its own thread),
+    # and release the routine's own log registration (which must not wait for itself).
+    result = run_script("""
+        import threading
+        import pyvessaruntime.pyvessaruntime as m
+        from pyvessaruntime import emulator as emu
+        m._startup_vessaruntime()
+        done = threading.Event()
+        def callback(result):
+            m._shutdown_vessaruntime()
+            done.set()
+        m.discover_accounts("client", "corr", callback)
+        assert done.wait(10) and not emu.is_started()
+        lines = []
+        def log(message, level):
+            lines.append(message)
+            handle.release_logging_callback()
+        handle = m.register_logging_callback(log)
+        emu.emit_log("first", 3, thread="native")
+        emu.emit_log("second", 3, thread="native")
+        assert lines == ["first"] and emu.log_registrations() == 0
+        m._startup_vessaruntime()
+        m._shutdown_vessaruntime()
+        print("no deadlock")
+    """, timeout=30)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "no deadlock"
+
+
+def test_exit_with_pending_operations_and_native_log_lines():
+    # Operations wait on the workers (delayed around the moment of exit), a daemon thread keeps
+    # writing lines from native threads, and the script ends without a shut-down.
+    result = run_script("""
+        import atexit, threading
+        import pyvessaruntime.pyvessaruntime as m
+        from pyvessaruntime import emulator as emu
+        m._startup_vessaruntime()
+        emu.add_account()
+        m.register_logging_callback(lambda message, level: None)
+        emu.set_completion_mode("delay", delay_ms=30)
+        params = m.VESSARuntimeAuthParameters("client", "authority")
+        for i in range(300):
+            m.signin_silently(params, f"corr-{i}", lambda result: None)
+            m.discover_accounts("client", "corr", lambda result: None)
+        emu.set_completion_mode("held")
+        for i in range(50):
+            m.discover_accounts("client", "held", lambda result: None)
+        def keep_logging():
+            while True:
+                emu.emit_log("line at exit", 3, thread="native", threads=2)
+        threading.Thread(target=keep_logging, daemon=True).start()
+        atexit.register(lambda: emu.emit_log("from atexit", 3, thread="native"))
+        print("exiting", emu.pending_operations() > 0)
+    """, timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "exiting True"
