@@ -144,8 +144,10 @@ Ref<Job> take(uint64_t generation) {
       continue;
     }
     auto first = e.delayed.begin();
-    if (first->first > Clock::now()) {
-      e.work.wait_until(lock, first->first);
+    // A copy: while this thread waits, another may take that job and free its entry.
+    const Clock::time_point due = first->first;
+    if (due > Clock::now()) {
+      e.work.wait_until(lock, due);
       continue;
     }
     auto found = e.waiting.find(first->second);
