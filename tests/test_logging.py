@@ -101,3 +101,108 @@ def test_signatures():
     assert m.set_is_pii_enabled.__doc__ == "set_is_pii_enabled(int32_t enabled)"
     release = m.VESSARuntimeLogCallbackHandle.release_logging_callback
     assert release.__doc__ == "VESSARuntimeLogCallbackHandle.release_logging_callback(self)"
+
+
+class Lines:
+    """A log callable that records (message, level, thread)."""
+
+    def __init__(self):
+        self.lines = []
+        self.lock = threading.Lock()
+
+    def __call__(self, message, level):
+        with self.lock:
+            self.lines.append((message, level, threading.get_ident()))
+
+
+@pytest.fixture
+def registered(emu):
+    lines = Lines()
+    handle = m.register_logging_callback(lines)
+    yield lines, handle
+    handle.release_logging_callback()
+
+
+@pytest.mark.parametrize("thread", ["caller", "native"])
+@pytest.mark.parametrize("level", [1, 4, 6])
+def test_line_arrives_as_str_and_level_member(emu, registered, thread, level):
+    lines, _ = registered
+    emu.emit_log("hello \U0001F600", level, thread=thread)
+    ((message, member, ident),) = lines.lines
+    assert message == "hello \U0001F600" and member is m.LogLevel(level)
+    assert (ident == threading.get_ident()) == (thread == "caller")
+
+
+@pytest.mark.parametrize("level", [0, 7, -1])
+def test_level_outside_the_enumeration_is_reported(emu, registered, unraisable, level):
+    lines, _ = registered
+    emu.emit_log("x", level)
+    assert lines.lines == []
+    assert [(kind, routine) for kind, _, _, routine in unraisable] == [(ValueError, LOG_ROUTINE)]
+
+
+def test_raising_callable_is_reported(emu, unraisable):
+    def log(message, level):
+        raise RuntimeError("bad log sink")
+    handle = m.register_logging_callback(log)
+    emu.emit_log("x", 3, thread="native")
+    handle.release_logging_callback()
+    assert unraisable == [(RuntimeError, "bad log sink", None, LOG_ROUTINE)]
+
+
+def test_system_exit_in_a_log_callable_does_not_end_the_process(emu, unraisable):
+    def log(message, level):
+        raise SystemExit(2)
+    handle = m.register_logging_callback(log)
+    emu.emit_log("x", 3, thread="native")
+    handle.release_logging_callback()
+    assert [kind for kind, *_ in unraisable] == [SystemExit]
+
+
+def test_lines_from_many_native_threads_all_arrive(emu, registered):
+    lines, _ = registered
+    emu.emit_log("burst", 2, thread="native", threads=16)
+    assert len(lines.lines) == 16 and len({ident for _, _, ident in lines.lines}) > 1
+
+
+def test_releasing_one_of_two_registrations_keeps_the_other(emu):
+    lines = Lines()
+    first = m.register_logging_callback(lines)
+    second = m.register_logging_callback(lines)
+    first.release_logging_callback()
+    emu.emit_log("still here", 3)
+    assert [message for message, _, _ in lines.lines] == ["still here"]
+    second.release_logging_callback()
+    emu.emit_log("gone", 3)
+    assert len(lines.lines) == 1
+
+
+@pytest.mark.parametrize("units, expected", [
+    ([0x61] * 0x10001, "a" * 0x10000),  # cut at the length limit
+    ([0x61] * 0xFFFF + [0xD83D, 0xDE00], "a" * 0xFFFF),  # never inside a surrogate pair
+    ([0x61, 0, 0x62], "a"),  # the line ends at its first zero unit
+])
+def test_long_lines_are_cut_safely(emu, registered, units, expected):
+    lines, _ = registered
+    emu.emit_log(units, 3)
+    assert lines.lines[0][0] == expected
+
+
+def test_invalid_utf16_line_is_reported(emu, registered, unraisable):
+    emu.emit_log([0xDC00, 0x61], 3)
+    assert [kind for kind, *_ in unraisable] == [UnicodeDecodeError]
+
+
+def test_runtime_lines_hide_personal_data_unless_enabled(started):
+    lines = Lines()
+    handle = m.register_logging_callback(lines)
+    started.set_interactive_user(user_name="pii.person@example.test")
+    params = m.VESSARuntimeAuthParameters("client", "authority")
+    for enabled in (False, True):
+        m.set_is_pii_enabled(enabled)
+        m.signin_interactively(0, params, "corr", None, lambda result: None)
+        assert started.wait_idle()
+        text = " ".join(message for message, _, _ in lines.lines)
+        assert ("pii.person@example.test" in text) == enabled
+        assert {level for _, level, _ in lines.lines} <= set(m.LogLevel)
+    handle.release_logging_callback()
