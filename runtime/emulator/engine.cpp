@@ -115,7 +115,7 @@ void run_job(Job& job, Cause cause) {
 }
 
 // Runs one job and keeps the thread alive through any failure but a forced unwind.
-void run_guarded(Job& job, Cause cause) {
+VESSAEMU_FORCED_UNWIND_PATH void run_guarded(Job& job, Cause cause) {
   try {
     run_job(job, cause);
   }

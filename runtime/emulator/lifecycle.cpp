@@ -42,7 +42,7 @@ VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_Startup(void) {
 // Called with the interpreter lock released: the pending completions it delivers run on this
 // thread and take that lock themselves. Not noexcept, so that a thread the host ends inside one
 // of them unwinds through here.
-void VESSARUNTIME_CALL VESSARUNTIME_Shutdown(void) {
+VESSAEMU_FORCED_UNWIND_PATH void VESSARUNTIME_CALL VESSARUNTIME_Shutdown(void) {
   enter(Op::Shutdown);
   try {
     if (!engine_stop()) log(kLogDebug, "Shutdown: the runtime was not started");
@@ -61,7 +61,7 @@ VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_GetSsoPolicy(int32_t* p
   });
 }
 
-void VESSARUNTIME_CALL VESSARUNTIME_SetIsPiiEnabled(int32_t enabled) {
+VESSAEMU_FORCED_UNWIND_PATH void VESSARUNTIME_CALL VESSARUNTIME_SetIsPiiEnabled(int32_t enabled) {
   enter(Op::SetIsPiiEnabled);
   settings().pii_enabled = enabled;
   try {
