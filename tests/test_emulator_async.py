@@ -452,15 +452,6 @@ def test_null_next_completion_passes_a_null_handle_and_the_context(started):
     assert lib.VESSARUNTIME_ReleaseAsyncHandle(handle) is None
 
 
-@pytest.mark.parametrize("call", [
-    lambda emu: emu.fail_next_completion("GetAccountId", 1),
-    lambda emu: emu.null_next_completion("NoSuchOperation"),
-])
-def test_scripted_completions_only_for_start_operations(emu, call):
-    with pytest.raises(ValueError):
-        call(emu)
-
-
 # -- log lines ------------------------------------------------------------------------------
 
 
