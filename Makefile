@@ -33,6 +33,11 @@ sanitize:
 	cd tests && LD_PRELOAD=$$(gcc -print-file-name=libasan.so) ASAN_OPTIONS=detect_leaks=0 \
 	  ../.venv-asan/bin/python -P -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
 
+# The threaded completion test at fifty times its usual size.
+stress: install
+	cd tests && STRESS_SCALE=50 ../$(PY) -P -m pytest -q -p no:cacheprovider \
+	  test_completion.py -k stress $(PYTEST_ARGS)
+
 bench: install
 	for b in benchmarks/bench_*.py; do $(PY) -P $$b; done
 

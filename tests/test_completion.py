@@ -1,5 +1,6 @@
 """The completion bridge: results reach the right callback once, on any thread, or are reported."""
 
+import os
 import subprocess
 import sys
 import textwrap
@@ -171,8 +172,10 @@ def test_shutdown_delivers_every_pending_callback(emu):
 
 
 def test_completions_from_many_threads_stress(started, account_id):
-    """Several Python threads start operations completed on the workers, with cancels."""
-    per_thread, nthreads = 400, 4
+    """Several Python threads start operations completed on the workers, with cancels.
+
+    STRESS_SCALE (an environment variable, default 1) multiplies the work: `make stress`."""
+    per_thread, nthreads = 400 * int(os.environ.get("STRESS_SCALE", "1")), 4
     counts = {}
     lock = threading.Lock()
 

@@ -206,3 +206,16 @@ def test_runtime_lines_hide_personal_data_unless_enabled(started):
         assert ("pii.person@example.test" in text) == enabled
         assert {level for _, level, _ in lines.lines} <= set(m.LogLevel)
     handle.release_logging_callback()
+
+
+def test_shutdown_stops_at_a_registration_that_cannot_be_released(emu):
+    m._startup_vessaruntime()
+    first, second = m.register_logging_callback(print), m.register_logging_callback(print)
+    del m._callbackStorage[m._logCallbackStorage[first]]
+    with pytest.raises(KeyError):
+        m._shutdown_vessaruntime()
+    # the first was released before its storage entry went missing; the second is untouched
+    assert list(m._logCallbackStorage) == [second] and emu.log_registrations() == 1
+    assert emu.is_started() and emu.calls("Shutdown") == 0
+    m._shutdown_vessaruntime()
+    assert emu.log_registrations() == 0 and not emu.is_started()
