@@ -450,7 +450,8 @@ def _error_spec(error: Any, keep: list[Any]) -> _ErrorSpec:
         tag = error.get("tag", 0)
         context = error.get("context")
     else:
-        status, code, tag, context = (tuple(error) + (0, 0, None))[:4]
+        given = tuple(error)
+        status, code, tag, context = given + (None, 0, 0, None)[len(given):]
     return _ErrorSpec(1, status, code, tag, _text(context, keep))
 
 

@@ -748,3 +748,17 @@ def test_concurrent_use_from_many_threads(emu, lib):
     assert emu.contract_violations() == 8 * 100
     assert len(emu.take_contract_violations()) == 8 * 100
     assert emu.calls("GetUserName") == 2 * 8 * 100
+
+
+@pytest.mark.parametrize("error, expected", [
+    ((3,), (3, 0, 0, None)),
+    ((3, 1), (3, 1, 0, None)),
+    ((3, 1, 2, "ctx"), (3, 1, 2, "ctx")),
+    ({"status": 5, "context": "c"}, (5, 0, 0, "c")),
+])
+def test_result_error_spec_pads_missing_items(emu, error, expected):
+    import pyvessaruntime.pyvessaruntime as native
+    result = native.VESSARuntimeSignOutResult(emu.new_signout_result(error=error))
+    carried = result.get_error()
+    assert (carried.get_status().value, carried.get_error_code(), carried.get_tag(),
+            carried.get_context()) == expected
