@@ -20,11 +20,10 @@ bool init_names() {
 
 Ref lookup(PyObject* name) {
   PyObject* found = nullptr;
-  if (ns && PyDict_GetItemRef(ns, name, &found) != 0) return Ref::steal(found);
-  if (PyErr_Occurred()) return Ref();
-  if (builtins && PyDict_GetItemRef(builtins, name, &found) != 0) return Ref::steal(found);
-  if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-  return Ref();
+  int status = ns ? PyDict_GetItemRef(ns, name, &found) : 0;
+  if (status == 0 && builtins) status = PyDict_GetItemRef(builtins, name, &found);
+  if (status == 0) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+  return Ref::steal(found);
 }
 
 }  // namespace pvr::state
