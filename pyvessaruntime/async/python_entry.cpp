@@ -1,6 +1,8 @@
 // How a runtime thread enters Python, and how exceptions on such threads are reported.
 #include "async/python_entry.hpp"
 
+#include "common/gil.hpp"
+
 namespace pvr {
 namespace {
 
@@ -11,9 +13,9 @@ bool interpreter_alive() { return Py_IsInitialized() && !Py_IsFinalizing(); }
 // the lock then would end this thread in the middle of its exit.
 struct KeptThreadState {
   PyThreadState* state = nullptr;
-  ~KeptThreadState() {
-    if (!state || !interpreter_alive()) return;
-    PyEval_RestoreThread(state);
+  ~KeptThreadState() noexcept(false) {
+    if (!state || abandoned_by_python() || !interpreter_alive()) return;
+    restore_thread(state);
     PyThreadState_Clear(state);
     PyThreadState_DeleteCurrent();
   }
@@ -29,21 +31,23 @@ PythonEntry::PythonEntry() {
   // be ended by it.
   if (!interpreter_alive()) return;
   if (kept.state) {
-    PyEval_RestoreThread(kept.state);
+    restore_thread(kept.state);
     mode_ = Mode::kKeptThreadState;
   } else if (PyGILState_GetThisThreadState()) {
     // A thread Python knows (for instance a caller of the runtime completing inline).
-    gil_state_ = PyGILState_Ensure();
+    gil_state_ = ensure_gil();
     mode_ = Mode::kGilState;
   } else {
     // First visit of a runtime thread: its new thread state is kept for the next calls.
-    PyGILState_Ensure();
+    ensure_gil();
     kept.state = PyThreadState_Get();
     mode_ = Mode::kKeptThreadState;
   }
 }
 
-PythonEntry::~PythonEntry() {
+PythonEntry::~PythonEntry() noexcept(false) {
+  // A thread the interpreter is ending holds no lock to give back.
+  if (abandoned_by_python()) return;
   switch (mode_) {
     case Mode::kKeptThreadState:
       PyEval_SaveThread();

@@ -15,7 +15,7 @@ class PythonEntry {
   // Takes the interpreter lock. When the interpreter is finalizing or gone, takes nothing and
   // `entered()` is false: the caller must then finish its work without Python.
   PythonEntry();
-  ~PythonEntry();
+  ~PythonEntry() noexcept(false);
   PythonEntry(const PythonEntry&) = delete;
   PythonEntry& operator=(const PythonEntry&) = delete;
 

@@ -8,6 +8,7 @@
 #include <array>
 #include <cstddef>
 
+#include "common/gil.hpp"
 #include "common/ref.hpp"
 #include "vessaruntime.h"
 
@@ -30,12 +31,7 @@ class StartSequence {
     void* context = nullptr;
     VESSARUNTIME_ASYNC_HANDLE* slot = nullptr;
     if (!prepare(&context, &slot)) return nullptr;
-    VESSARUNTIME_ERROR_HANDLE error;
-    {
-      PyThreadState* saved = PyEval_SaveThread();
-      error = start(context, slot);
-      PyEval_RestoreThread(saved);
-    }
+    VESSARUNTIME_ERROR_HANDLE error = without_gil([&] { return start(context, slot); });
     return finish(error);
   }
 

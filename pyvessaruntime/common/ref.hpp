@@ -3,12 +3,15 @@
 // Ref owns exactly one strong reference (or none). It is created either by stealing a new
 // reference (Ref::steal, the usual case for results of the C API) or by taking a new one on a
 // borrowed pointer (Ref::borrow). release() hands the reference over to the caller. Raw
-// PyObject* elsewhere in this code base is always borrowed.
+// PyObject* elsewhere in this code base is always borrowed. A thread that the interpreter ends
+// while it waits for the lock (common/gil.hpp) leaves its references behind.
 #pragma once
 
 #include <Python.h>
 
 #include <utility>
+
+#include "common/gil.hpp"
 
 namespace pvr {
 
@@ -30,7 +33,11 @@ class Ref {
     }
     return *this;
   }
-  ~Ref() { Py_XDECREF(obj_); }
+  // Dropping a reference can run any destructor, including one that gives the interpreter lock
+  // up and asks for it back: the unwind that may end this thread there must pass through here.
+  ~Ref() noexcept(false) {
+    if (!abandoned_by_python()) Py_XDECREF(obj_);
+  }
 
   PyObject* get() const { return obj_; }
   explicit operator bool() const { return obj_ != nullptr; }

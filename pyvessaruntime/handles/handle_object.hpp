@@ -50,7 +50,9 @@ void release_handle(Handle handle) {
 class PendingExceptionGuard {
  public:
   PendingExceptionGuard() : saved_(PyErr_GetRaisedException()) {}
-  ~PendingExceptionGuard() { PyErr_SetRaisedException(saved_); }
+  ~PendingExceptionGuard() {
+    if (!abandoned_by_python()) PyErr_SetRaisedException(saved_);
+  }
   PendingExceptionGuard(const PendingExceptionGuard&) = delete;
   PendingExceptionGuard& operator=(const PendingExceptionGuard&) = delete;
 
