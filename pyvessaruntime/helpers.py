@@ -56,7 +56,13 @@ async def run(operation: Callable[..., Any], *args: Any) -> Any:
         if not waiter.done():
             waiter.set_result(result)
 
-    handle = operation(*args, lambda result: loop.call_soon_threadsafe(settle, result))
+    def deliver(result: Any) -> None:
+        try:
+            loop.call_soon_threadsafe(settle, result)
+        except RuntimeError:
+            pass  # the loop is closed: nobody waits for this result any more
+
+    handle = operation(*args, deliver)
     try:
         return await waiter
     except asyncio.CancelledError:
