@@ -69,9 +69,25 @@ bool register_classes(PyObject* module) {
   return true;
 }
 
+// The pickling hooks, in place since registration, move behind the methods: a class lists its
+// own methods first and the hooks last.
+bool move_pickling_hooks_last(PyTypeObject* type) {
+  for (const char* name : {"__reduce__", "__setstate__"}) {
+    PyObject* found = nullptr;
+    if (PyDict_GetItemStringRef(type->tp_dict, name, &found) <= 0) return false;
+    Ref hook = Ref::steal(found);
+    if (PyDict_DelItemString(type->tp_dict, name) < 0 ||
+        PyDict_SetItemString(type->tp_dict, name, hook.get()) < 0)
+      return false;
+  }
+  PyType_Modified(type);
+  return true;
+}
+
 bool add_class_methods(const ClassEntry* first, const ClassEntry* last) {
   for (const ClassEntry* entry = first; entry != last; ++entry) {
-    if (!add_methods(entry->type, *entry->methods)) return false;
+    if (!add_methods(entry->type, *entry->methods) || !move_pickling_hooks_last(entry->type))
+      return false;
   }
   return true;
 }

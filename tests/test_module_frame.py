@@ -99,6 +99,13 @@ def test_pickling_is_refused(obj, attempt):
     assert str(info.value) == expected
 
 
+@pytest.mark.parametrize("name", CLASSES)
+def test_methods_precede_the_pickling_hooks(name):
+    listed = [n for n in vars(getattr(m, name)) if not n.startswith("__") or n in
+              ("__reduce__", "__setstate__")]
+    assert listed[-2:] == ["__reduce__", "__setstate__"]
+
+
 def test_pickling_hooks_are_methods_of_the_class():
     hook = m.VESSARuntimeAccount.__reduce__
     assert hook.__qualname__ == "VESSARuntimeAccount.__reduce__" and hook.__module__ == MODULE
