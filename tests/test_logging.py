@@ -219,3 +219,10 @@ def test_shutdown_stops_at_a_registration_that_cannot_be_released(emu):
     assert emu.is_started() and emu.calls("Shutdown") == 0
     m._shutdown_vessaruntime()
     assert emu.log_registrations() == 0 and not emu.is_started()
+
+
+def test_level_enumeration_is_looked_up_at_each_line(emu, registered, monkeypatch):
+    lines, _ = registered
+    monkeypatch.setattr(m, "LogLevel", lambda value: ("level", value))
+    emu.emit_log("x", 9)
+    assert lines.lines[0][1] == ("level", 9)

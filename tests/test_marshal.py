@@ -154,3 +154,19 @@ def test_lone_surrogate_stops_before_the_runtime(emu):
     with pytest.raises(UnicodeEncodeError):
         m.VESSARuntimeAuthParameters("client\ud800", "authority")
     assert emu.calls("CreateAuthParameters") == 0
+
+
+def test_response_status_is_looked_up_at_each_read(emu, account, monkeypatch):
+    obj, set_name = account
+    set_name("abc")
+    seen = []
+
+    def status(value):
+        seen.append(value)
+        return m.Response_Status.Status_InsufficientBuffer
+    monkeypatch.setattr(m, "Response_Status", status)
+    assert obj.get_display_name() == "abc"
+    assert 10 in seen
+    monkeypatch.delattr(m, "Response_Status")
+    with pytest.raises(NameError, match="name 'Response_Status' is not defined"):
+        obj.get_display_name()

@@ -11,6 +11,7 @@
 #include "handles/handle_object.hpp"
 #include "marshal/errors.hpp"
 #include "marshal/text.hpp"
+#include "module/enumerations.hpp"
 #include "module/registry.hpp"
 #include "module/state.hpp"
 
@@ -51,9 +52,7 @@ void VESSARUNTIME_CALL log_routine(const os_char* message, int32_t level, void* 
     }
     int registered = record ? PyObject_IsTrue(record.get()) : -1;
     if (registered > 0) {
-      Ref log_level = state::lookup(names.LogLevel);
-      Ref level_value = log_level ? Ref::steal(PyLong_FromLong(level)) : Ref();
-      Ref member = level_value ? Ref::steal(PyObject_CallOneArg(log_level.get(), level_value.get())) : Ref();
+      Ref member = enumeration_member(Enumeration::kLogLevel, level);
       Ref callback = member ? Ref::steal(PyObject_GetAttr(record.get(), names.callback)) : Ref();
       if (callback) {
         PyObject* call_args[] = {text.get(), member.get()};

@@ -3,6 +3,7 @@
 #include "handles/handle_object.hpp"
 #include "marshal/errors.hpp"
 #include "marshal/native_string.hpp"
+#include "module/enumerations.hpp"
 #include "module/registry.hpp"
 #include "module/state.hpp"
 
@@ -122,10 +123,7 @@ Ref as_response_status(PyObject* value) {
   return Ref::steal(PyObject_CallOneArg(enumeration.get(), value));
 }
 
-Ref response_status(int32_t status) {
-  Ref value = Ref::steal(PyLong_FromLong(status));
-  return value ? as_response_status(value.get()) : Ref();
-}
+Ref response_status(int32_t status) { return enumeration_member(Enumeration::kResponseStatus, status); }
 
 namespace {
 

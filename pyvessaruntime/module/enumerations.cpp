@@ -3,16 +3,55 @@
 // They derive from Enum, not IntEnum: a member never equals its integer, so callers compare
 // members with members. Each is built the way a class statement builds it: the enumeration
 // metaclass prepares the namespace and receives the members one by one, in order.
+#include "module/enumerations.hpp"
+
+#include <initializer_list>
+#include <vector>
+
 #include "common/ref.hpp"
 #include "module/registry.hpp"
 #include "module/state.hpp"
 
-#include <initializer_list>
-
 namespace pvr {
 namespace {
 
-bool define_enumeration(const char* name, std::initializer_list<const char*> members, int first_value) {
+// The class the module made for an enumeration and its members by value; kept for the life of
+// the process, like the module itself.
+struct MemberTable {
+  PyObject* cls = nullptr;
+  long first_value = 0;
+  std::vector<PyObject*> members;
+};
+
+MemberTable tables[3];
+
+PyObject* enumeration_name(Enumeration which) {
+  switch (which) {
+    case Enumeration::kResponseStatus:
+      return state::names.Response_Status;
+    case Enumeration::kLogLevel:
+      return state::names.LogLevel;
+    case Enumeration::kSsoPolicyType:
+      break;
+  }
+  return state::names.SsoPolicyType;
+}
+
+bool remember_members(Enumeration which, PyObject* cls, long first_value) {
+  Ref members = Ref::steal(PySequence_List(cls));
+  if (!members) return false;
+  MemberTable& table = tables[static_cast<int>(which)];
+  for (PyObject* member : table.members) Py_DECREF(member);
+  table.members.clear();
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(members.get()); ++i)
+    table.members.push_back(Py_NewRef(PyList_GET_ITEM(members.get(), i)));
+  Py_XSETREF(table.cls, Py_NewRef(cls));
+  table.first_value = first_value;
+  return true;
+}
+
+bool define_enumeration(Enumeration which, const char* name, std::initializer_list<const char*> members,
+                        int first_value) {
   using state::names;
   Ref enum_base = state::lookup(names.Enum);
   if (!enum_base) return false;
@@ -35,13 +74,14 @@ bool define_enumeration(const char* name, std::initializer_list<const char*> mem
   }
   Ref cls = Ref::steal(
       PyObject_CallFunctionObjArgs(metaclass, class_name.get(), bases.get(), namespace_.get(), nullptr));
-  return cls && PyDict_SetItem(state::ns, class_name.get(), cls.get()) == 0;
+  return cls && PyDict_SetItem(state::ns, class_name.get(), cls.get()) == 0 &&
+         remember_members(which, cls.get(), first_value);
 }
 
 }  // namespace
 
 bool define_enumerations() {
-  return define_enumeration("Response_Status",
+  return define_enumeration(Enumeration::kResponseStatus, "Response_Status",
                             {"Status_Unexpected",
                              "Status_Reserved",
                              "Status_InteractionRequired",
@@ -65,8 +105,19 @@ bool define_enumerations() {
                              "Status_DeviceNotRegistered",
                              "Status_FallbackToNativeVessa"},
                             0) &&
-         define_enumeration("LogLevel", {"TRACE", "DEBUG", "INFO", "WARNING", "ERROR", "FATAL"}, 1) &&
-         define_enumeration("SsoPolicyType", {"Unknown", "PermissionRequired", "AlwaysAllowed", "Error"}, 0);
+         define_enumeration(Enumeration::kLogLevel, "LogLevel", {"TRACE", "DEBUG", "INFO", "WARNING", "ERROR", "FATAL"}, 1) &&
+         define_enumeration(Enumeration::kSsoPolicyType, "SsoPolicyType", {"Unknown", "PermissionRequired", "AlwaysAllowed", "Error"}, 0);
+}
+
+Ref enumeration_member(Enumeration which, long value) {
+  Ref cls = state::lookup(enumeration_name(which));
+  if (!cls) return cls;
+  const MemberTable& table = tables[static_cast<int>(which)];
+  const long index = value - table.first_value;
+  if (cls.get() == table.cls && index >= 0 && index < static_cast<long>(table.members.size()))
+    return Ref::borrow(table.members[index]);
+  Ref number = Ref::steal(PyLong_FromLong(value));
+  return number ? Ref::steal(PyObject_CallOneArg(cls.get(), number.get())) : Ref();
 }
 
 }  // namespace pvr

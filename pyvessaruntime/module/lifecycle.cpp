@@ -4,6 +4,7 @@
 #include "common/gil.hpp"
 #include "common/ref.hpp"
 #include "marshal/errors.hpp"
+#include "module/enumerations.hpp"
 #include "module/registry.hpp"
 #include "module/state.hpp"
 
@@ -45,10 +46,7 @@ PyObject* get_sso_policy(PyObject*, PyObject* const*) {
   int32_t policy = 0;
   if (!raise_if_error(without_gil([&] { return VESSARUNTIME_GetSsoPolicy(&policy); }), "get_sso_policy"))
     return nullptr;
-  Ref enumeration = state::lookup(names.SsoPolicyType);
-  Ref value = Ref::steal(PyLong_FromLong(policy));
-  if (!enumeration || !value) return nullptr;
-  return PyObject_CallOneArg(enumeration.get(), value.get());
+  return enumeration_member(Enumeration::kSsoPolicyType, policy).release();
 }
 
 const FunctionDef kEventFunctions[] = {
