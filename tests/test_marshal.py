@@ -160,10 +160,11 @@ def test_response_status_is_looked_up_at_each_read(emu, account, monkeypatch):
     obj, set_name = account
     set_name("abc")
     seen = []
+    real = m.Response_Status
 
     def status(value):
         seen.append(value)
-        return m.Response_Status.Status_InsufficientBuffer
+        return real(value)
     monkeypatch.setattr(m, "Response_Status", status)
     assert obj.get_display_name() == "abc"
     assert 10 in seen
