@@ -268,6 +268,13 @@ class TestCallbackData:
         assert first is not second and not first.is_set() and not second.is_set()
         assert m._get_VESSARuntime_event.__doc__ == "_get_VESSARuntime_event()"
 
+    def test_methods_take_any_instance_like_ordinary_methods(self):
+        class Other:
+            signal = m.Event()
+        other = Other()
+        assert m.CallbackData.complete(other, 7) is None
+        assert other.result == 7 and Other.signal.is_set()
+
     def test_truth_test_failure_propagates(self):
         class Undecided:
             def __bool__(self):

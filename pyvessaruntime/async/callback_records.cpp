@@ -43,8 +43,9 @@ PyObject* callback_data_init(PyObject* self, PyObject* const* args) {
 PyObject* callback_data_complete(PyObject* self, PyObject* const* args) {
   if (PyObject_SetAttr(self, names.result, args[0]) < 0) return nullptr;
   Ref signal = Ref::steal(PyObject_GetAttr(self, names.signal));
-  if (!signal) return nullptr;
-  return PyObject_CallMethodNoArgs(signal.get(), names.set);
+  Ref set = signal ? Ref::steal(PyObject_CallMethodNoArgs(signal.get(), names.set)) : Ref();
+  if (!set) return nullptr;
+  Py_RETURN_NONE;
 }
 
 const FunctionDef kRecordInit[] = {

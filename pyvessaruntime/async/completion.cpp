@@ -73,29 +73,31 @@ void complete(typename Kind::Handle result, void* context) {
     }
     return;
   }
-  {
-    Ref key = Ref::steal(static_cast<PyObject*>(context));  // the module's own reference
-    Ref record;
-    Ref storage = state::lookup(state::names.callbackStorage);
-    if (storage) {
-      PyObject* pop_args[] = {storage.get(), key.get(), Py_None};
-      record = Ref::steal(PyObject_VectorcallMethod(
-          state::names.pop, pop_args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    }
-    int found = record ? PyObject_IsTrue(record.get()) : -1;
-    if (found > 0) {
-      if (!result) {
-        PyErr_SetString(PyExc_RuntimeError, Kind::null_message);
-      } else {
-        deliver<Kind>(record.get(), result);
+  mark_abandonment_of([&] {
+    {
+      Ref key = Ref::steal(static_cast<PyObject*>(context));  // the module's own reference
+      Ref record;
+      Ref storage = state::lookup(state::names.callbackStorage);
+      if (storage) {
+        PyObject* pop_args[] = {storage.get(), key.get(), Py_None};
+        record = Ref::steal(PyObject_VectorcallMethod(
+            state::names.pop, pop_args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
       }
+      int found = record ? PyObject_IsTrue(record.get()) : -1;
+      if (found > 0) {
+        if (!result) {
+          PyErr_SetString(PyExc_RuntimeError, Kind::null_message);
+        } else {
+          deliver<Kind>(record.get(), result);
+        }
+      }
+      // Dropping the record here may destroy it and the caller's callback with it.
     }
-    // Dropping the record here may destroy it and the caller's callback with it.
-  }
-  // A result that no result object took over (no record for it, or a failure before the
-  // wrapping) is released here: nobody could ever release it later.
-  release_handle<typename Kind::Handle, Kind::release>(result);
-  report_unraisable(Kind::routine);
+    // A result that no result object took over (no record for it, or a failure before the
+    // wrapping) is released here: nobody could ever release it later.
+    release_handle<typename Kind::Handle, Kind::release>(result);
+    report_unraisable(Kind::routine);
+  });
 }
 
 }  // namespace

@@ -30,6 +30,11 @@ PythonEntry::PythonEntry() {
   // interpreter can no longer run a callback, and a thread that asked it for the lock now would
   // be ended by it.
   if (!interpreter_alive()) return;
+  if (holds_python()) {
+    // The runtime called back inside a call made with the lock held: nothing to take.
+    mode_ = Mode::kNested;
+    return;
+  }
   if (kept.state) {
     restore_thread(kept.state);
     mode_ = Mode::kKeptThreadState;
@@ -47,7 +52,7 @@ PythonEntry::PythonEntry() {
 
 PythonEntry::~PythonEntry() noexcept(false) {
   // A thread the interpreter is ending holds no lock to give back.
-  if (abandoned_by_python()) return;
+  if (!holds_python()) return;
   switch (mode_) {
     case Mode::kKeptThreadState:
       PyEval_SaveThread();
@@ -55,6 +60,7 @@ PythonEntry::~PythonEntry() noexcept(false) {
     case Mode::kGilState:
       PyGILState_Release(gil_state_);
       break;
+    case Mode::kNested:
     case Mode::kNotEntered:
       break;
   }

@@ -22,7 +22,7 @@ class PythonEntry {
   bool entered() const { return mode_ != Mode::kNotEntered; }
 
  private:
-  enum class Mode { kNotEntered, kKeptThreadState, kGilState };
+  enum class Mode { kNotEntered, kNested, kKeptThreadState, kGilState };
   Mode mode_ = Mode::kNotEntered;
   PyGILState_STATE gil_state_ = PyGILState_UNLOCKED;
 };

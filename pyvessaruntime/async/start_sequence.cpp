@@ -46,11 +46,12 @@ bool StartSequence::prepare(void** context, VESSARUNTIME_ASYNC_HANDLE** slot) {
   return true;
 }
 
-PyObject* StartSequence::finish(VESSARUNTIME_ERROR_HANDLE error) {
+PyObject* StartSequence::finish(VESSARUNTIME_ERROR_HANDLE error, void* context) {
   if (error) {
-    // The record stays registered, and so does the module's reference to its key: were the
-    // runtime to complete a refused operation after all, the completion would still find a
-    // live key. The async handle object goes with whatever handle the runtime stored in it.
+    // A refused operation never completes, so the reference meant for its completion goes now;
+    // the record stays registered. The async handle object goes with whatever handle the
+    // runtime stored in it.
+    Py_DECREF(static_cast<PyObject*>(context));
     check_error(error);
     return nullptr;
   }

@@ -32,12 +32,12 @@ class StartSequence {
     VESSARUNTIME_ASYNC_HANDLE* slot = nullptr;
     if (!prepare(&context, &slot)) return nullptr;
     VESSARUNTIME_ERROR_HANDLE error = without_gil([&] { return start(context, slot); });
-    return finish(error);
+    return finish(error, context);
   }
 
  private:
   bool prepare(void** context, VESSARUNTIME_ASYNC_HANDLE** slot);
-  PyObject* finish(VESSARUNTIME_ERROR_HANDLE error);
+  PyObject* finish(VESSARUNTIME_ERROR_HANDLE error, void* context);
 
   bool failed_ = false;
   Ref record_;

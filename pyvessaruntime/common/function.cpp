@@ -90,7 +90,9 @@ PyObject* call_function(PyObject* callable, PyObject* const* args, size_t nargsf
       return nullptr;
     }
     self = args[0];
-    if (!PyObject_TypeCheck(self, f->owner)) {
+    // Methods of the module's own classes read their instance's fields; those of its plain
+    // Python classes take any object, as ordinary methods do.
+    if (!(f->owner->tp_flags & Py_TPFLAGS_HEAPTYPE) && !PyObject_TypeCheck(self, f->owner)) {
       PyErr_Format(PyExc_TypeError, "descriptor '%U' for '%s' objects doesn't apply to a '%s' object",
                    f->name, f->owner->tp_name, Py_TYPE(self)->tp_name);
       return nullptr;

@@ -4,39 +4,65 @@
 // deliver completions or log lines can take it meanwhile (they would deadlock otherwise when
 // the runtime waits for them inside the call).
 //
-// A thread that asks for the lock back while the interpreter finalizes is ended by the
-// interpreter on the spot: its stack is unwound (a forced unwind) from inside
-// PyEval_RestoreThread. Two rules follow. Every frame that can be on the stack then must let
-// the unwind pass (no noexcept, hence the noexcept(false) destructors in this code base).
-// And destructors that run during that unwind must not touch Python, whose lock this thread
-// no longer holds: they ask `abandoned_by_python()` first and leave their objects alone.
+// A thread that asks for the lock while the interpreter finalizes is ended by the interpreter
+// on the spot: its stack is unwound (a forced unwind) from inside the request, be it ours or
+// one the interpreter makes while running a callback. Three rules follow.
+// - Every frame that can be on the stack then lets the unwind pass: no noexcept, hence the
+//   noexcept(false) destructors in this code base.
+// - Destructors that run during the unwind must not touch Python, whose lock this thread does
+//   not hold: they check `holds_python()` (a thread state attached to this thread) first.
+// - Destructors that would take the lock back (GilRelease, the thread state kept by a runtime
+//   thread) check `abandoned_by_python()`: set while this thread waits for the lock in our own
+//   requests, and by `mark_abandonment_of` when the unwind leaves a routine the runtime called.
 #pragma once
 
 #include <Python.h>
 
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
+
 namespace pvr {
 
 namespace detail {
-// True from the moment this thread asks for the interpreter lock back until it has it.
-inline thread_local bool reacquiring_gil = false;
+inline thread_local bool abandoned = false;
 }  // namespace detail
 
-// True while this thread is being ended by the interpreter (see above).
-inline bool abandoned_by_python() { return detail::reacquiring_gil; }
+// True when this thread has a thread state attached, that is, holds the interpreter lock.
+inline bool holds_python() { return PyThreadState_GetUnchecked() != nullptr; }
+
+// True once the interpreter has begun to end this thread (or while it asks for the lock).
+inline bool abandoned_by_python() { return detail::abandoned; }
 
 // PyEval_RestoreThread, marking the wait for the lock.
 inline void restore_thread(PyThreadState* state) {
-  detail::reacquiring_gil = true;
+  detail::abandoned = true;
   PyEval_RestoreThread(state);
-  detail::reacquiring_gil = false;
+  detail::abandoned = false;
 }
 
 // PyGILState_Ensure, marking the wait for the lock.
 inline PyGILState_STATE ensure_gil() {
-  detail::reacquiring_gil = true;
+  detail::abandoned = true;
   PyGILState_STATE state = PyGILState_Ensure();
-  detail::reacquiring_gil = false;
+  detail::abandoned = false;
   return state;
+}
+
+// Runs `body`, which calls into Python; should the interpreter end this thread inside it, the
+// thread is marked abandoned on the way out, for the destructors further up its stack.
+template <class Body>
+void mark_abandonment_of(Body&& body) {
+#if defined(__GLIBCXX__)
+  try {
+    body();
+  } catch (abi::__forced_unwind&) {
+    detail::abandoned = true;
+    throw;
+  }
+#else
+  body();
+#endif
 }
 
 class GilRelease {

@@ -36,7 +36,7 @@ class Ref {
   // Dropping a reference can run any destructor, including one that gives the interpreter lock
   // up and asks for it back: the unwind that may end this thread there must pass through here.
   ~Ref() noexcept(false) {
-    if (!abandoned_by_python()) Py_XDECREF(obj_);
+    if (obj_ && holds_python()) Py_DECREF(obj_);
   }
 
   PyObject* get() const { return obj_; }

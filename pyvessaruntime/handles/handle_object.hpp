@@ -51,7 +51,7 @@ class PendingExceptionGuard {
  public:
   PendingExceptionGuard() : saved_(PyErr_GetRaisedException()) {}
   ~PendingExceptionGuard() {
-    if (!abandoned_by_python()) PyErr_SetRaisedException(saved_);
+    if (holds_python()) PyErr_SetRaisedException(saved_);
   }
   PendingExceptionGuard(const PendingExceptionGuard&) = delete;
   PendingExceptionGuard& operator=(const PendingExceptionGuard&) = delete;

@@ -4,6 +4,8 @@
 // The callable lives in `_callbackStorage` through a `_VESSARuntimeCallBackData` record, like the
 // callbacks of pending operations; `_logCallbackStorage` maps each live registration handle
 // object to that record's key, so shut-down can release whatever is still registered.
+#include <utility>
+
 #include "async/python_entry.hpp"
 #include "common/args.hpp"
 #include "common/gil.hpp"
@@ -40,36 +42,40 @@ void dealloc(PyObject* self) {
 void VESSARUNTIME_CALL log_routine(const os_char* message, int32_t level, void* context) {
   PythonEntry python;
   if (!python.entered()) return;  // the interpreter is finalizing or gone: the line is dropped
-  {
-    Ref key = Ref::borrow(static_cast<PyObject*>(context));
-    Ref text = Ref::steal(message ? decode_native_string(message) : PyUnicode_New(0, 0));
-    Ref storage = text ? state::lookup(names.callbackStorage) : Ref();
-    Ref record;
-    if (storage) {
-      PyObject* get_args[] = {storage.get(), key.get(), Py_None};
-      record = Ref::steal(PyObject_VectorcallMethod(names.get, get_args,
-                                                    3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    }
-    int registered = record ? PyObject_IsTrue(record.get()) : -1;
-    if (registered > 0) {
-      Ref member = enumeration_member(Enumeration::kLogLevel, level);
-      Ref callback = member ? Ref::steal(PyObject_GetAttr(record.get(), names.callback)) : Ref();
-      if (callback) {
-        PyObject* call_args[] = {text.get(), member.get()};
-        Ref returned = Ref::steal(PyObject_Vectorcall(callback.get(), call_args, 2, nullptr));
+  mark_abandonment_of([&] {
+    {
+      Ref key = Ref::borrow(static_cast<PyObject*>(context));
+      Ref text = Ref::steal(message ? decode_native_string(message) : PyUnicode_New(0, 0));
+      Ref storage = text ? state::lookup(names.callbackStorage) : Ref();
+      Ref record;
+      if (storage) {
+        PyObject* get_args[] = {storage.get(), key.get(), Py_None};
+        record = Ref::steal(PyObject_VectorcallMethod(names.get, get_args,
+                                                      3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+      }
+      int registered = record ? PyObject_IsTrue(record.get()) : -1;
+      if (registered > 0) {
+        Ref member = enumeration_member(Enumeration::kLogLevel, level);
+        Ref callback = member ? Ref::steal(PyObject_GetAttr(record.get(), names.callback)) : Ref();
+        if (callback) {
+          PyObject* call_args[] = {text.get(), member.get()};
+          Ref returned = Ref::steal(PyObject_Vectorcall(callback.get(), call_args, 2, nullptr));
+        }
       }
     }
-  }
-  report_unraisable("pyvessaruntime.pyvessaruntime._VESSARUNTIMELogCallback");
+    report_unraisable("pyvessaruntime.pyvessaruntime._VESSARUNTIMELogCallback");
+  });
 }
 
 // VESSARuntimeLogCallbackHandle.release_logging_callback(self)
 PyObject* release_logging_callback(PyObject* self, PyObject* const*) {
   LogCallbackObject* registration = as_registration(self);
   if (!registration->handle) Py_RETURN_NONE;
-  release_handle<VESSARUNTIME_LOG_CALLBACK_HANDLE, VESSARUNTIME_ReleaseLogCallbackHandle>(
-      registration->handle);
-  registration->handle = nullptr;
+  // The field is cleared before the lock is given up for the release, so that a second
+  // release on another thread (an application thread racing shut-down, say) finds nothing to
+  // release instead of releasing the registration twice.
+  VESSARUNTIME_LOG_CALLBACK_HANDLE handle = std::exchange(registration->handle, nullptr);
+  release_handle<VESSARUNTIME_LOG_CALLBACK_HANDLE, VESSARUNTIME_ReleaseLogCallbackHandle>(handle);
   // The runtime calls the routine no more for this registration: the key may go.
   Py_CLEAR(registration->context_key);
   // _callbackStorage.pop(_logCallbackStorage.pop(self)), both without default.

@@ -12,6 +12,13 @@ namespace {
 
 using ErrorObject = HandleObject<VESSARUNTIME_ERROR_HANDLE>;
 
+// `a == b` as Python evaluates it (no shortcut for identical objects): 1, 0, or -1 with an
+// exception.
+int python_equal(PyObject* a, PyObject* b) {
+  Ref result = Ref::steal(PyObject_RichCompare(a, b, Py_EQ));
+  return result ? PyObject_IsTrue(result.get()) : -1;
+}
+
 VESSARUNTIME_ERROR_HANDLE error_of(PyObject* self) {
   return handle_of<VESSARUNTIME_ERROR_HANDLE>(self);
 }
@@ -70,7 +77,7 @@ PyObject* get_context(PyObject* self, PyObject* const*) {
     if (!status) return nullptr;
     Ref expected = response_status(kStatusInsufficientBuffer);
     if (!expected) return nullptr;
-    int same = PyObject_RichCompareBool(status.get(), expected.get(), Py_EQ);
+    int same = python_equal(status.get(), expected.get());
     if (same < 0) return nullptr;
     if (!same) {
       Ref member = as_response_status(status.get());
@@ -141,7 +148,7 @@ bool check_error(VESSARUNTIME_ERROR_HANDLE error, PyObject* tolerated_status) {
   Ref status = Ref::steal(get_status(error_object.get(), nullptr));
   if (!status) return false;
   if (tolerated_status) {
-    int same = PyObject_RichCompareBool(status.get(), tolerated_status, Py_EQ);
+    int same = python_equal(status.get(), tolerated_status);
     if (same) return same > 0;
   }
   Ref code = Ref::steal(get_error_code(error_object.get(), nullptr));

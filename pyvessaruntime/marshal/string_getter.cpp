@@ -13,14 +13,12 @@ PyObject* read_string(const StringRead& read) {
   NativeStringObject* nstr = as_native_string(text);
   VESSARUNTIME_ERROR_HANDLE error =
       without_gil([&] { return read.call(read.getter, read.handle, nullptr, &nstr->size); });
-  if (error) {
-    Ref tolerated = response_status(kStatusInsufficientBuffer);
-    if (!tolerated) {
-      wrap_error(error);  // released with its wrapper
-      return nullptr;
-    }
-    if (!check_error(error, tolerated.get())) return nullptr;
+  Ref tolerated = response_status(kStatusInsufficientBuffer);
+  if (!tolerated) {
+    wrap_error(error);  // released with its wrapper
+    return nullptr;
   }
+  if (!check_error(error, tolerated.get())) return nullptr;
   if (nstr->size == 0) Py_RETURN_NONE;
   if (nstr->size < 0) {
     raise_runtime_failure("the runtime reported a negative string size");
