@@ -50,8 +50,9 @@ windows-check:
 	  { apt-get update -q && $(MINGW_INSTALL); }
 	scripts/check-windows-build
 
-format:
-	clang-format -i $$(git ls-files '*.cpp' '*.hpp' '*.h')
+format: $(PY)
+	$(PY) -m pip install --quiet clang-format
+	$(VENV)/bin/clang-format -i $$(git ls-files '*.cpp' '*.hpp' '*.h')
 
 clean:
 	rm -rf build $(VENV) .venv-asan

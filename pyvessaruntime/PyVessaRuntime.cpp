@@ -52,7 +52,8 @@ const ClassEntry kClasses[] = {
     {&AuthResultType, &auth_result_methods, kPicklingHooks<kNoDefaultReduce>},
     {&SignOutResultType, &signout_result_methods, kPicklingHooks<kNoDefaultReduce>},
     {&ReadAccountResultType, &read_account_result_methods, kPicklingHooks<kNoDefaultReduce>},
-    {&DiscoverAccountsResultType, &discover_accounts_result_methods, kPicklingHooks<kNoDefaultReduce>},
+    {&DiscoverAccountsResultType, &discover_accounts_result_methods,
+     kPicklingHooks<kNoDefaultReduce>},
     {&ErrorType, &error_methods, kPicklingHooks<kNoDefaultReduce>},
     {&NativeStringType, &native_string_methods, kPicklingHooks<kNoDefaultReduce>},
 };
@@ -115,23 +116,18 @@ bool run_module_statements() {
   Ref json = Ref::steal(PyImport_ImportModule("json"));
   return import_names("enum", {"IntEnum", "Enum"}) && json &&
          PyDict_SetItemString(state::ns, "json", json.get()) == 0 &&
-         import_names("threading", {"Event"}) &&
-         add_functions(state::ns, window_functions) &&
+         import_names("threading", {"Event"}) && add_functions(state::ns, window_functions) &&
          add_functions(state::ns, encoding_functions) &&
-         add_functions(state::ns, event_functions) &&
-         define_enumerations() &&
+         add_functions(state::ns, event_functions) && define_enumerations() &&
          add_functions(state::ns, read_account_functions) &&
          add_functions(state::ns, signin_functions) &&
          add_functions(state::ns, account_operation_functions) &&
-         add_functions(state::ns, token_functions) &&
-         add_functions(state::ns, logging_functions) &&
+         add_functions(state::ns, token_functions) && add_functions(state::ns, logging_functions) &&
          add_class_methods(kClasses, kClasses + nclasses - 1) &&
          add_functions(state::ns, lifecycle_functions) &&
          add_class_methods(kClasses + nclasses - 1, kClasses + nclasses) &&
-         bind_new_dict("_callbackStorage") &&
-         define_callback_record_class() &&
-         bind_new_dict("_logCallbackStorage") &&
-         define_callback_data_class() &&
+         bind_new_dict("_callbackStorage") && define_callback_record_class() &&
+         bind_new_dict("_logCallbackStorage") && define_callback_data_class() &&
          bind_new_dict("__test__");
 }
 
@@ -192,9 +188,11 @@ bool execute(PyObject* module) {
   state::module = Py_NewRef(module);
   state::ns = PyModule_GetDict(module);
   Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
-  if (!builtins || PyDict_SetItemString(state::ns, "__builtins__", builtins.get()) < 0) return false;
+  if (!builtins || PyDict_SetItemString(state::ns, "__builtins__", builtins.get()) < 0)
+    return false;
   state::builtins = PyModule_GetDict(builtins.get());
-  if (!state::builtin_id) state::builtin_id = Py_XNewRef(PyDict_GetItemString(state::builtins, "id"));
+  if (!state::builtin_id)
+    state::builtin_id = Py_XNewRef(PyDict_GetItemString(state::builtins, "id"));
   warn_if_other_python();
   if (PyErr_Occurred()) return false;
   return state::init_names() && ready_function_types() && ensure_in_sys_modules(module) &&
@@ -237,4 +235,6 @@ PyModuleDef definition = {
 }  // namespace
 }  // namespace pvr
 
-PyMODINIT_FUNC PyInit_pyvessaruntime(void) { return PyModuleDef_Init(&pvr::definition); }
+PyMODINIT_FUNC PyInit_pyvessaruntime(void) {
+  return PyModuleDef_Init(&pvr::definition);
+}

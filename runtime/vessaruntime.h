@@ -43,7 +43,8 @@ typedef struct VESSARUNTIME_ACCOUNT_s* VESSARUNTIME_ACCOUNT_HANDLE;
 typedef struct VESSARUNTIME_AUTH_RESULT_s* VESSARUNTIME_AUTH_RESULT_HANDLE;
 typedef struct VESSARUNTIME_SIGNOUT_RESULT_s* VESSARUNTIME_SIGNOUT_RESULT_HANDLE;
 typedef struct VESSARUNTIME_READ_ACCOUNT_RESULT_s* VESSARUNTIME_READ_ACCOUNT_RESULT_HANDLE;
-typedef struct VESSARUNTIME_DISCOVER_ACCOUNTS_RESULT_s* VESSARUNTIME_DISCOVER_ACCOUNTS_RESULT_HANDLE;
+typedef struct VESSARUNTIME_DISCOVER_ACCOUNTS_RESULT_s*
+    VESSARUNTIME_DISCOVER_ACCOUNTS_RESULT_HANDLE;
 typedef struct VESSARUNTIME_ERROR_s* VESSARUNTIME_ERROR_HANDLE;
 typedef struct VESSARUNTIME_ASYNC_HANDLE_s* VESSARUNTIME_ASYNC_HANDLE;
 typedef struct VESSARUNTIME_LOG_CALLBACK_HANDLE_s* VESSARUNTIME_LOG_CALLBACK_HANDLE;
@@ -60,7 +61,7 @@ typedef void(VESSARUNTIME_CALL* VESSARUNTIME_READ_ACCOUNT_COMPLETION_ROUTINE)(
 typedef void(VESSARUNTIME_CALL* VESSARUNTIME_DISCOVER_ACCOUNTS_COMPLETION_ROUTINE)(
     VESSARUNTIME_DISCOVER_ACCOUNTS_RESULT_HANDLE result, void* context);
 typedef void(VESSARUNTIME_CALL* VESSARUNTIME_LOG_ROUTINE)(const os_char* message, int32_t level,
-                                                         void* context);
+                                                          void* context);
 
 #define VESSARUNTIME_FN(ret) VESSARUNTIME_API ret VESSARUNTIME_CALL
 
@@ -79,11 +80,12 @@ VESSARUNTIME_FN(VESSARUNTIME_ERROR_HANDLE)
 VESSARUNTIME_GetTag(VESSARUNTIME_ERROR_HANDLE error, int32_t* tag);
 VESSARUNTIME_FN(VESSARUNTIME_ERROR_HANDLE)
 VESSARUNTIME_GetContext(VESSARUNTIME_ERROR_HANDLE error, os_char* context, int32_t* bufferSize);
-VESSARUNTIME_FN(VESSARUNTIME_ERROR_HANDLE) VESSARUNTIME_ReleaseError(VESSARUNTIME_ERROR_HANDLE error);
+VESSARUNTIME_FN(VESSARUNTIME_ERROR_HANDLE)
+VESSARUNTIME_ReleaseError(VESSARUNTIME_ERROR_HANDLE error);
 
 /* Account: thirteen string properties */
-#define VESSARUNTIME_ACCOUNT_STRING_GETTER(name)                                                   \
-  VESSARUNTIME_FN(VESSARUNTIME_ERROR_HANDLE)                                                       \
+#define VESSARUNTIME_ACCOUNT_STRING_GETTER(name) \
+  VESSARUNTIME_FN(VESSARUNTIME_ERROR_HANDLE)     \
   name(VESSARUNTIME_ACCOUNT_HANDLE account, os_char* buffer, int32_t* bufferSize)
 VESSARUNTIME_ACCOUNT_STRING_GETTER(VESSARUNTIME_GetAccountId);
 VESSARUNTIME_ACCOUNT_STRING_GETTER(VESSARUNTIME_GetHomeAccountId);
@@ -120,8 +122,8 @@ VESSARUNTIME_SetAccessTokenToRenew(VESSARUNTIME_AUTH_PARAMETERS_HANDLE authParam
                                    const os_char* accessTokenToRenew);
 VESSARUNTIME_FN(VESSARUNTIME_ERROR_HANDLE)
 VESSARUNTIME_SetPopParams(VESSARUNTIME_AUTH_PARAMETERS_HANDLE authParameters,
-                          const os_char* httpMethod, const os_char* uriHost,
-                          const os_char* uriPath, const os_char* nonce);
+                          const os_char* httpMethod, const os_char* uriHost, const os_char* uriPath,
+                          const os_char* nonce);
 VESSARUNTIME_FN(VESSARUNTIME_ERROR_HANDLE)
 VESSARUNTIME_SetAdditionalParameter(VESSARUNTIME_AUTH_PARAMETERS_HANDLE authParameters,
                                     const os_char* key, const os_char* value);
@@ -212,8 +214,8 @@ VESSARUNTIME_SignInAsync(VESSARUNTIME_WINDOW_HANDLE parentWindowHandle,
 VESSARUNTIME_FN(VESSARUNTIME_ERROR_HANDLE)
 VESSARUNTIME_SignInSilentlyAsync(VESSARUNTIME_AUTH_PARAMETERS_HANDLE authParameters,
                                  const os_char* correlationId,
-                                 VESSARUNTIME_AUTH_COMPLETION_ROUTINE callback,
-                                 void* callbackData, VESSARUNTIME_ASYNC_HANDLE* asyncHandle);
+                                 VESSARUNTIME_AUTH_COMPLETION_ROUTINE callback, void* callbackData,
+                                 VESSARUNTIME_ASYNC_HANDLE* asyncHandle);
 VESSARUNTIME_FN(VESSARUNTIME_ERROR_HANDLE)
 VESSARUNTIME_SignInInteractivelyAsync(VESSARUNTIME_WINDOW_HANDLE parentWindowHandle,
                                       VESSARUNTIME_AUTH_PARAMETERS_HANDLE authParameters,

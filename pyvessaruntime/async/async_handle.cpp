@@ -23,8 +23,10 @@ PyObject* cancel_async_operation(PyObject* self, PyObject* const*) {
 }
 
 const FunctionDef kAsyncHandleMethods[] = {
-    {"cancel_async_operation", cancel_async_operation,
-     "VESSARuntimeAsyncHandle.cancel_async_operation(self)", {}},
+    {"cancel_async_operation",
+     cancel_async_operation,
+     "VESSARuntimeAsyncHandle.cancel_async_operation(self)",
+     {}},
 };
 
 }  // namespace

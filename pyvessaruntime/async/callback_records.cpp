@@ -52,7 +52,9 @@ const FunctionDef kRecordInit[] = {
     {"__init__", record_init, "_VESSARuntimeCallBackData.__init__(self, callback)", {"callback"}},
 };
 const FunctionDef kCallbackDataInit[] = {
-    {"__init__", callback_data_init, "CallbackData.__init__(self, is_interactive=False)",
+    {"__init__",
+     callback_data_init,
+     "CallbackData.__init__(self, is_interactive=False)",
      {"is_interactive"}},
 };
 const FunctionDef kCallbackDataComplete[] = {
@@ -69,10 +71,13 @@ Ref new_plain_class(const char* name) {
       PyDict_SetItem(dict.get(), names.dunder_qualname, class_name.get()) < 0)
     return Ref();
   return Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyType_Type),
-                                                 class_name.get(), bases.get(), dict.get(), nullptr));
+                                                 class_name.get(), bases.get(), dict.get(),
+                                                 nullptr));
 }
 
-PyTypeObject* as_type(const Ref& cls) { return reinterpret_cast<PyTypeObject*>(cls.get()); }
+PyTypeObject* as_type(const Ref& cls) {
+  return reinterpret_cast<PyTypeObject*>(cls.get());
+}
 
 bool bind(const char* name, const Ref& cls) {
   return PyDict_SetItemString(state::ns, name, cls.get()) == 0;
@@ -88,7 +93,8 @@ bool define_callback_record_class() {
 bool define_callback_data_class() {
   Ref cls = new_plain_class("CallbackData");
   Ref init_defaults = Ref::steal(PyTuple_Pack(1, Py_False));
-  return cls && init_defaults && add_methods(as_type(cls), kCallbackDataInit, init_defaults.get()) &&
+  return cls && init_defaults &&
+         add_methods(as_type(cls), kCallbackDataInit, init_defaults.get()) &&
          add_methods(as_type(cls), kCallbackDataComplete) && bind("CallbackData", cls);
 }
 

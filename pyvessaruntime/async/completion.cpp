@@ -52,12 +52,13 @@ template <class Kind>
 bool deliver(PyObject* record, typename Kind::Handle& result) {
   Ref raw = Ref::steal(PyLong_FromLongLong(handle_to_int(result)));
   if (!raw) return false;
-  Ref result_object = Ref::steal(PyObject_CallOneArg(
-      reinterpret_cast<PyObject*>(Kind::result_class()), raw.get()));
+  Ref result_object =
+      Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(Kind::result_class()), raw.get()));
   if (!result_object) return false;
   result = nullptr;
   // The result object goes when this returns, releasing its handle, unless the callback kept it.
-  Ref returned = Ref::steal(PyObject_CallMethodOneArg(record, state::names.callback, result_object.get()));
+  Ref returned =
+      Ref::steal(PyObject_CallMethodOneArg(record, state::names.callback, result_object.get()));
   return static_cast<bool>(returned);
 }
 
@@ -80,8 +81,8 @@ void complete(typename Kind::Handle result, void* context) {
       Ref storage = state::lookup(state::names.callbackStorage);
       if (storage) {
         PyObject* pop_args[] = {storage.get(), key.get(), Py_None};
-        record = Ref::steal(PyObject_VectorcallMethod(
-            state::names.pop, pop_args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        record = Ref::steal(PyObject_VectorcallMethod(state::names.pop, pop_args,
+                                                      3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
       }
       int found = record ? PyObject_IsTrue(record.get()) : -1;
       if (found > 0) {
@@ -105,15 +106,16 @@ void complete(typename Kind::Handle result, void* context) {
 void VESSARUNTIME_CALL auth_completion(VESSARUNTIME_AUTH_RESULT_HANDLE result, void* context) {
   complete<AuthKind>(result, context);
 }
-void VESSARUNTIME_CALL signout_completion(VESSARUNTIME_SIGNOUT_RESULT_HANDLE result, void* context) {
+void VESSARUNTIME_CALL signout_completion(VESSARUNTIME_SIGNOUT_RESULT_HANDLE result,
+                                          void* context) {
   complete<SignOutKind>(result, context);
 }
 void VESSARUNTIME_CALL read_account_completion(VESSARUNTIME_READ_ACCOUNT_RESULT_HANDLE result,
                                                void* context) {
   complete<ReadAccountKind>(result, context);
 }
-void VESSARUNTIME_CALL discover_accounts_completion(
-    VESSARUNTIME_DISCOVER_ACCOUNTS_RESULT_HANDLE result, void* context) {
+void VESSARUNTIME_CALL
+discover_accounts_completion(VESSARUNTIME_DISCOVER_ACCOUNTS_RESULT_HANDLE result, void* context) {
   complete<DiscoverAccountsKind>(result, context);
 }
 

@@ -17,7 +17,7 @@ void VESSARUNTIME_CALL auth_completion(VESSARUNTIME_AUTH_RESULT_HANDLE result, v
 void VESSARUNTIME_CALL signout_completion(VESSARUNTIME_SIGNOUT_RESULT_HANDLE result, void* context);
 void VESSARUNTIME_CALL read_account_completion(VESSARUNTIME_READ_ACCOUNT_RESULT_HANDLE result,
                                                void* context);
-void VESSARUNTIME_CALL discover_accounts_completion(
-    VESSARUNTIME_DISCOVER_ACCOUNTS_RESULT_HANDLE result, void* context);
+void VESSARUNTIME_CALL
+discover_accounts_completion(VESSARUNTIME_DISCOVER_ACCOUNTS_RESULT_HANDLE result, void* context);
 
 }  // namespace pvr

@@ -18,7 +18,9 @@ using args::not_none;
 VESSARUNTIME_AUTH_PARAMETERS_HANDLE auth_parameters_of(PyObject* o) {
   return handle_of<VESSARUNTIME_AUTH_PARAMETERS_HANDLE>(o);
 }
-VESSARUNTIME_ACCOUNT_HANDLE account_of(PyObject* o) { return handle_of<VESSARUNTIME_ACCOUNT_HANDLE>(o); }
+VESSARUNTIME_ACCOUNT_HANDLE account_of(PyObject* o) {
+  return handle_of<VESSARUNTIME_ACCOUNT_HANDLE>(o);
+}
 
 // signin and signin_interactively share their parameters and differ in the start call only.
 using SignInStart = VESSARUNTIME_ERROR_HANDLE(VESSARUNTIME_CALL*)(
@@ -38,7 +40,8 @@ PyObject* sign_in_with_hint(PyObject*, PyObject* const* a) {
   const os_char* hint = start.text(a[3], true);
   auto params = auth_parameters_of(a[1]);
   return start.run([&](void* context, VESSARUNTIME_ASYNC_HANDLE* handle) {
-    return Start(window_handle(window), params, correlation, hint, auth_completion, context, handle);
+    return Start(window_handle(window), params, correlation, hint, auth_completion, context,
+                 handle);
   });
 }
 
@@ -89,14 +92,15 @@ PyObject* acquire_token_interactively(PyObject*, PyObject* const* a) {
 
 PyObject* read_account_by_id(PyObject*, PyObject* const* a) {
   // accountid, correlationId, py_callback
-  if (!exact_str(a[0], "accountid") || !exact_str(a[1], "correlationId") || !not_none(a[2], "py_callback"))
+  if (!exact_str(a[0], "accountid") || !exact_str(a[1], "correlationId") ||
+      !not_none(a[2], "py_callback"))
     return nullptr;
   StartSequence start(a[2]);
   const os_char* account_id = start.text(a[0]);
   const os_char* correlation = start.text(a[1]);
   return start.run([&](void* context, VESSARUNTIME_ASYNC_HANDLE* handle) {
-    return VESSARUNTIME_ReadAccountByIdAsync(account_id, correlation, read_account_completion, context,
-                                             handle);
+    return VESSARUNTIME_ReadAccountByIdAsync(account_id, correlation, read_account_completion,
+                                             context, handle);
   });
 }
 
@@ -110,60 +114,71 @@ PyObject* signout_silently(PyObject*, PyObject* const* a) {
   const os_char* client = start.text(a[0]);
   auto account = account_of(a[2]);
   return start.run([&](void* context, VESSARUNTIME_ASYNC_HANDLE* handle) {
-    return VESSARUNTIME_SignOutSilentlyAsync(client, correlation, account, signout_completion, context,
-                                             handle);
+    return VESSARUNTIME_SignOutSilentlyAsync(client, correlation, account, signout_completion,
+                                             context, handle);
   });
 }
 
 PyObject* discover_accounts(PyObject*, PyObject* const* a) {
   // clientId, correlationId, py_callback
-  if (!exact_str(a[0], "clientId") || !exact_str(a[1], "correlationId") || !not_none(a[2], "py_callback"))
+  if (!exact_str(a[0], "clientId") || !exact_str(a[1], "correlationId") ||
+      !not_none(a[2], "py_callback"))
     return nullptr;
   StartSequence start(a[2]);
   const os_char* correlation = start.text(a[1]);
   const os_char* client = start.text(a[0]);
   return start.run([&](void* context, VESSARUNTIME_ASYNC_HANDLE* handle) {
-    return VESSARUNTIME_DiscoverAccountsAsync(client, correlation, discover_accounts_completion, context,
-                                              handle);
+    return VESSARUNTIME_DiscoverAccountsAsync(client, correlation, discover_accounts_completion,
+                                              context, handle);
   });
 }
 
 const FunctionDef kReadAccountFunctions[] = {
-    {"read_account_by_id", read_account_by_id,
+    {"read_account_by_id",
+     read_account_by_id,
      "read_account_by_id(str accountid, str correlationId, py_callback)",
      {"accountid", "correlationId", "py_callback"}},
 };
 
 const FunctionDef kSignInFunctions[] = {
-    {"signin", sign_in_with_hint<VESSARUNTIME_SignInAsync>,
-     "signin(int64_t parentWindowHandle, VESSARuntimeAuthParameters auth_params, str correlationId, "
+    {"signin",
+     sign_in_with_hint<VESSARUNTIME_SignInAsync>,
+     "signin(int64_t parentWindowHandle, VESSARuntimeAuthParameters auth_params, str "
+     "correlationId, "
      "str accountHint, py_callback)",
      {"parentWindowHandle", "auth_params", "correlationId", "accountHint", "py_callback"}},
-    {"signin_silently", signin_silently,
+    {"signin_silently",
+     signin_silently,
      "signin_silently(VESSARuntimeAuthParameters auth_params, str correlationId, py_callback)",
      {"auth_params", "correlationId", "py_callback"}},
-    {"signin_interactively", sign_in_with_hint<VESSARUNTIME_SignInInteractivelyAsync>,
+    {"signin_interactively",
+     sign_in_with_hint<VESSARUNTIME_SignInInteractivelyAsync>,
      "signin_interactively(int64_t parentWindowHandle, VESSARuntimeAuthParameters auth_params, str "
      "correlationId, str accountHint, py_callback)",
      {"parentWindowHandle", "auth_params", "correlationId", "accountHint", "py_callback"}},
 };
 
 const FunctionDef kAccountOperationFunctions[] = {
-    {"signout_silently", signout_silently,
+    {"signout_silently",
+     signout_silently,
      "signout_silently(str clientId, str correlationId, VESSARuntimeAccount account, py_callback)",
      {"clientId", "correlationId", "account", "py_callback"}},
-    {"discover_accounts", discover_accounts,
+    {"discover_accounts",
+     discover_accounts,
      "discover_accounts(str clientId, str correlationId, py_callback)",
      {"clientId", "correlationId", "py_callback"}},
 };
 
 const FunctionDef kTokenFunctions[] = {
-    {"acquire_token_silently", acquire_token_silently,
+    {"acquire_token_silently",
+     acquire_token_silently,
      "acquire_token_silently(VESSARuntimeAuthParameters auth_params, str correlationId, "
      "VESSARuntimeAccount account, py_callback)",
      {"auth_params", "correlationId", "account", "py_callback"}},
-    {"acquire_token_interactively", acquire_token_interactively,
-     "acquire_token_interactively(int64_t parentWindowHandle, VESSARuntimeAuthParameters auth_params, "
+    {"acquire_token_interactively",
+     acquire_token_interactively,
+     "acquire_token_interactively(int64_t parentWindowHandle, VESSARuntimeAuthParameters "
+     "auth_params, "
      "str correlationId, VESSARuntimeAccount account, py_callback)",
      {"parentWindowHandle", "auth_params", "correlationId", "account", "py_callback"}},
 };

@@ -6,7 +6,9 @@
 namespace pvr {
 namespace {
 
-bool interpreter_alive() { return Py_IsInitialized() && !Py_IsFinalizing(); }
+bool interpreter_alive() {
+  return Py_IsInitialized() && !Py_IsFinalizing();
+}
 
 // The thread state a runtime thread keeps between calls. Given back when the thread ends, unless
 // the interpreter is already going: finalization deletes every thread state itself, and taking

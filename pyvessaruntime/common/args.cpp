@@ -8,8 +8,9 @@
 namespace pvr::args {
 
 bool incorrect_type(const char* name, const char* expected, PyObject* obj) {
-  PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-               name, expected, Py_TYPE(obj)->tp_name);
+  PyErr_Format(PyExc_TypeError,
+               "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name, expected,
+               Py_TYPE(obj)->tp_name);
   return false;
 }
 

@@ -11,8 +11,7 @@ namespace pvr {
 namespace {
 
 struct Function {
-  PyObject_HEAD
-  vectorcallfunc vectorcall;
+  PyObject_HEAD vectorcallfunc vectorcall;
   const FunctionDef* def;
   PyTypeObject* owner;  // strong; null for module-level functions
   PyObject* name;
@@ -23,7 +22,9 @@ struct Function {
   int nparams;
 };
 
-Function* as_function(PyObject* o) { return reinterpret_cast<Function*>(o); }
+Function* as_function(PyObject* o) {
+  return reinterpret_cast<Function*>(o);
+}
 
 bool too_many_positional(Function* f, Py_ssize_t given) {
   if (f->nparams == 0) {
@@ -93,8 +94,9 @@ PyObject* call_function(PyObject* callable, PyObject* const* args, size_t nargsf
     // Methods of the module's own classes read their instance's fields; those of its plain
     // Python classes take any object, as ordinary methods do.
     if (!(f->owner->tp_flags & Py_TPFLAGS_HEAPTYPE) && !PyObject_TypeCheck(self, f->owner)) {
-      PyErr_Format(PyExc_TypeError, "descriptor '%U' for '%s' objects doesn't apply to a '%s' object",
-                   f->name, f->owner->tp_name, Py_TYPE(self)->tp_name);
+      PyErr_Format(PyExc_TypeError,
+                   "descriptor '%U' for '%s' objects doesn't apply to a '%s' object", f->name,
+                   f->owner->tp_name, Py_TYPE(self)->tp_name);
       return nullptr;
     }
     ++args;
@@ -217,7 +219,8 @@ bool add_methods(PyTypeObject* owner, const FunctionTable& table, PyObject* defa
     // Static extension types refuse setattr from Python; their dictionary is ours to fill, and
     // the attribute cache must learn of the change.
     if (owner->tp_flags & Py_TPFLAGS_HEAPTYPE) {
-      if (PyObject_SetAttrString(reinterpret_cast<PyObject*>(owner), table.defs[i].name, fn.get()) < 0)
+      if (PyObject_SetAttrString(reinterpret_cast<PyObject*>(owner), table.defs[i].name, fn.get()) <
+          0)
         return false;
     } else {
       if (PyDict_SetItemString(owner->tp_dict, table.defs[i].name, fn.get()) < 0) return false;

@@ -29,10 +29,14 @@ inline thread_local bool abandoned = false;
 }  // namespace detail
 
 // True when this thread has a thread state attached, that is, holds the interpreter lock.
-inline bool holds_python() { return PyThreadState_GetUnchecked() != nullptr; }
+inline bool holds_python() {
+  return PyThreadState_GetUnchecked() != nullptr;
+}
 
 // True once the interpreter has begun to end this thread (or while it asks for the lock).
-inline bool abandoned_by_python() { return detail::abandoned; }
+inline bool abandoned_by_python() {
+  return detail::abandoned;
+}
 
 // PyEval_RestoreThread, marking the wait for the lock.
 inline void restore_thread(PyThreadState* state) {

@@ -13,8 +13,10 @@ PyObject* read_property(PyObject* self, PyObject* const*) {
   return get_string(Getter, handle_of<VESSARUNTIME_ACCOUNT_HANDLE>(self));
 }
 
-#define PVR_ACCOUNT_GETTER(method, operation) \
-  {#method, read_property<operation>, "VESSARuntimeAccount." #method "(self)", {}}
+#define PVR_ACCOUNT_GETTER(method, operation)                                      \
+  {                                                                                \
+    #method, read_property<operation>, "VESSARuntimeAccount." #method "(self)", {} \
+  }
 
 const FunctionDef kAccountMethods[] = {
     PVR_ACCOUNT_GETTER(get_account_id, VESSARUNTIME_GetAccountId),

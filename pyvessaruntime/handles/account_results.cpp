@@ -15,8 +15,7 @@ using DiscoverHandle = VESSARUNTIME_DISCOVER_ACCOUNTS_RESULT_HANDLE;
 // The discover result keeps the accounts it has enumerated, so it takes part in cyclic garbage
 // collection (a caller may put the result into its own list of accounts).
 struct DiscoverAccountsResultObject {
-  PyObject_HEAD
-  DiscoverHandle handle;
+  PyObject_HEAD DiscoverHandle handle;
   PyObject* accounts;  // the list handed out by get_accounts; None once cleared
   int32_t accounts_loaded;
   // One enumeration at a time per object. The mutex is taken with the interpreter lock held and
@@ -76,8 +75,9 @@ bool enumerate_accounts(DiscoverAccountsResultObject* result) {
   // Set once: the runtime stores into it on every call, a null account past the last one.
   VESSARUNTIME_ACCOUNT_HANDLE account_handle = nullptr;
   for (int32_t index = 0;; ++index) {
-    VESSARUNTIME_ERROR_HANDLE error = without_gil(
-        [&] { return VESSARUNTIME_DiscoverAccountsResult_GetAccount(handle, index, &account_handle); });
+    VESSARUNTIME_ERROR_HANDLE error = without_gil([&] {
+      return VESSARUNTIME_DiscoverAccountsResult_GetAccount(handle, index, &account_handle);
+    });
     if (!check_error(error)) return false;
     if (!account_handle) break;
     Ref account = Ref::steal(new_account(account_handle));
@@ -116,8 +116,9 @@ PyObject* get_accounts(PyObject* self, PyObject* const*) {
 }
 
 PyTypeObject make_discover_type() {
-  PyTypeObject type = make_class(PVR_CLASS_NAME("VESSARuntimeDiscoverAccountsResult"),
-                                 sizeof(DiscoverAccountsResultObject), new_discover, dealloc_discover);
+  PyTypeObject type =
+      make_class(PVR_CLASS_NAME("VESSARuntimeDiscoverAccountsResult"),
+                 sizeof(DiscoverAccountsResultObject), new_discover, dealloc_discover);
   type.tp_flags |= Py_TPFLAGS_HAVE_GC;
   type.tp_traverse = traverse_discover;
   type.tp_clear = clear_discover;
@@ -127,48 +128,59 @@ PyTypeObject make_discover_type() {
 #define PVR_DOC(cls, method) #cls "." #method "(self)"
 
 const FunctionDef kSignOutResultMethods[] = {
-    {"get_error", get_error<SignOutHandle, VESSARUNTIME_SignOutResult_GetError>,
-     PVR_DOC(VESSARuntimeSignOutResult, get_error), {}},
+    {"get_error",
+     get_error<SignOutHandle, VESSARUNTIME_SignOutResult_GetError>,
+     PVR_DOC(VESSARuntimeSignOutResult, get_error),
+     {}},
     {"get_telemetry_data",
      get_telemetry_data<SignOutHandle, VESSARUNTIME_SignOutResult_GetTelemetryData,
                         NoTelemetry::kNone>,
-     PVR_DOC(VESSARuntimeSignOutResult, get_telemetry_data), {}},
+     PVR_DOC(VESSARuntimeSignOutResult, get_telemetry_data),
+     {}},
 };
 
 const FunctionDef kReadAccountResultMethods[] = {
-    {"get_account", get_account<ReadAccountHandle, VESSARUNTIME_ReadAccountResult_GetAccount>,
-     PVR_DOC(VESSARuntimeReadAccountResult, get_account), {}},
-    {"get_error", get_error<ReadAccountHandle, VESSARUNTIME_ReadAccountResult_GetError>,
-     PVR_DOC(VESSARuntimeReadAccountResult, get_error), {}},
+    {"get_account",
+     get_account<ReadAccountHandle, VESSARUNTIME_ReadAccountResult_GetAccount>,
+     PVR_DOC(VESSARuntimeReadAccountResult, get_account),
+     {}},
+    {"get_error",
+     get_error<ReadAccountHandle, VESSARUNTIME_ReadAccountResult_GetError>,
+     PVR_DOC(VESSARuntimeReadAccountResult, get_error),
+     {}},
     {"get_telemetry_data",
      get_telemetry_data<ReadAccountHandle, VESSARUNTIME_ReadAccountResult_GetTelemetryData,
                         NoTelemetry::kNone>,
-     PVR_DOC(VESSARuntimeReadAccountResult, get_telemetry_data), {}},
+     PVR_DOC(VESSARuntimeReadAccountResult, get_telemetry_data),
+     {}},
 };
 
 const FunctionDef kDiscoverAccountsResultMethods[] = {
     {"get_accounts", get_accounts, PVR_DOC(VESSARuntimeDiscoverAccountsResult, get_accounts), {}},
-    {"get_error", get_error<DiscoverHandle, VESSARUNTIME_DiscoverAccountsResult_GetError>,
-     PVR_DOC(VESSARuntimeDiscoverAccountsResult, get_error), {}},
+    {"get_error",
+     get_error<DiscoverHandle, VESSARUNTIME_DiscoverAccountsResult_GetError>,
+     PVR_DOC(VESSARuntimeDiscoverAccountsResult, get_error),
+     {}},
     {"get_telemetry_data",
      get_telemetry_data<DiscoverHandle, VESSARUNTIME_DiscoverAccountsResult_GetTelemetryData,
                         NoTelemetry::kNone>,
-     PVR_DOC(VESSARuntimeDiscoverAccountsResult, get_telemetry_data), {}},
+     PVR_DOC(VESSARuntimeDiscoverAccountsResult, get_telemetry_data),
+     {}},
 };
 
 #undef PVR_DOC
 
 }  // namespace
 
-PyTypeObject SignOutResultType = make_class(
-    PVR_CLASS_NAME("VESSARuntimeSignOutResult"), sizeof(HandleObject<SignOutHandle>),
-    new_from_raw_handle<SignOutHandle>,
-    dealloc_releasing<SignOutHandle, VESSARUNTIME_ReleaseSignOutResult>);
+PyTypeObject SignOutResultType =
+    make_class(PVR_CLASS_NAME("VESSARuntimeSignOutResult"), sizeof(HandleObject<SignOutHandle>),
+               new_from_raw_handle<SignOutHandle>,
+               dealloc_releasing<SignOutHandle, VESSARUNTIME_ReleaseSignOutResult>);
 
-PyTypeObject ReadAccountResultType = make_class(
-    PVR_CLASS_NAME("VESSARuntimeReadAccountResult"), sizeof(HandleObject<ReadAccountHandle>),
-    new_from_raw_handle<ReadAccountHandle>,
-    dealloc_releasing<ReadAccountHandle, VESSARUNTIME_ReleaseReadAccountResult>);
+PyTypeObject ReadAccountResultType =
+    make_class(PVR_CLASS_NAME("VESSARuntimeReadAccountResult"),
+               sizeof(HandleObject<ReadAccountHandle>), new_from_raw_handle<ReadAccountHandle>,
+               dealloc_releasing<ReadAccountHandle, VESSARUNTIME_ReleaseReadAccountResult>);
 
 PyTypeObject DiscoverAccountsResultType = make_discover_type();
 

@@ -140,29 +140,37 @@ int init(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 const FunctionDef kAuthParametersMethods[] = {
-    {"set_requested_scopes", set_requested_scopes,
-     "VESSARuntimeAuthParameters.set_requested_scopes(self, scopes)", {"scopes"}},
-    {"set_redirect_uri", set_text<VESSARUNTIME_SetRedirectUri, "redirect_uri">,
-     "VESSARuntimeAuthParameters.set_redirect_uri(self, str redirect_uri)", {"redirect_uri"}},
-    {"set_decoded_claims", set_text<VESSARUNTIME_SetDecodedClaims, "claims">,
-     "VESSARuntimeAuthParameters.set_decoded_claims(self, str claims)", {"claims"}},
+    {"set_requested_scopes",
+     set_requested_scopes,
+     "VESSARuntimeAuthParameters.set_requested_scopes(self, scopes)",
+     {"scopes"}},
+    {"set_redirect_uri",
+     set_text<VESSARUNTIME_SetRedirectUri, "redirect_uri">,
+     "VESSARuntimeAuthParameters.set_redirect_uri(self, str redirect_uri)",
+     {"redirect_uri"}},
+    {"set_decoded_claims",
+     set_text<VESSARUNTIME_SetDecodedClaims, "claims">,
+     "VESSARuntimeAuthParameters.set_decoded_claims(self, str claims)",
+     {"claims"}},
     {"set_access_token_to_renew",
      set_text<VESSARUNTIME_SetAccessTokenToRenew, "access_token_to_renew">,
      "VESSARuntimeAuthParameters.set_access_token_to_renew(self, str access_token_to_renew)",
      {"access_token_to_renew"}},
-    {"set_pop_params", set_pop_params,
+    {"set_pop_params",
+     set_pop_params,
      "VESSARuntimeAuthParameters.set_pop_params(self, str http_method, str uri_host, str "
      "uri_path, str nonce)",
      {"http_method", "uri_host", "uri_path", "nonce"}},
-    {"set_additional_parameter", set_additional_parameter,
+    {"set_additional_parameter",
+     set_additional_parameter,
      "VESSARuntimeAuthParameters.set_additional_parameter(self, str key, str value)",
      {"key", "value"}},
 };
 
 PyTypeObject make_auth_parameters_type() {
-  PyTypeObject type = make_class(
-      PVR_CLASS_NAME("VESSARuntimeAuthParameters"), sizeof(HandleObject<Handle>), new_empty,
-      dealloc_releasing<Handle, VESSARUNTIME_ReleaseAuthParameters>);
+  PyTypeObject type =
+      make_class(PVR_CLASS_NAME("VESSARuntimeAuthParameters"), sizeof(HandleObject<Handle>),
+                 new_empty, dealloc_releasing<Handle, VESSARUNTIME_ReleaseAuthParameters>);
   type.tp_doc = "VESSARuntimeAuthParameters(str clientid, str authority)";
   type.tp_init = init;
   return type;

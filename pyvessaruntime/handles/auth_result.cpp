@@ -48,29 +48,38 @@ PyObject* get_access_token_expiry_time(PyObject* self, PyObject* const*) {
 const FunctionDef kAuthResultMethods[] = {
     {"get_account", get_account<Handle, VESSARUNTIME_GetAccount>, PVR_DOC(get_account), {}},
     {"get_id_token", read_text<Handle, VESSARUNTIME_GetIdToken>, PVR_DOC(get_id_token), {}},
-    {"get_raw_id_token", read_text<Handle, VESSARUNTIME_GetRawIdToken>, PVR_DOC(get_raw_id_token),
+    {"get_raw_id_token",
+     read_text<Handle, VESSARUNTIME_GetRawIdToken>,
+     PVR_DOC(get_raw_id_token),
      {}},
-    {"get_access_token", read_text<Handle, VESSARUNTIME_GetAccessToken>, PVR_DOC(get_access_token),
+    {"get_access_token",
+     read_text<Handle, VESSARUNTIME_GetAccessToken>,
+     PVR_DOC(get_access_token),
      {}},
     {"get_granted_scopes", get_granted_scopes, PVR_DOC(get_granted_scopes), {}},
-    {"get_authorization_header", read_text<Handle, VESSARUNTIME_GetAuthorizationHeader>,
-     PVR_DOC(get_authorization_header), {}},
+    {"get_authorization_header",
+     read_text<Handle, VESSARUNTIME_GetAuthorizationHeader>,
+     PVR_DOC(get_authorization_header),
+     {}},
     {"is_pop_authorization", is_pop_authorization, PVR_DOC(is_pop_authorization), {}},
-    {"get_access_token_expiry_time", get_access_token_expiry_time,
-     PVR_DOC(get_access_token_expiry_time), {}},
+    {"get_access_token_expiry_time",
+     get_access_token_expiry_time,
+     PVR_DOC(get_access_token_expiry_time),
+     {}},
     {"get_error", get_error<Handle, VESSARUNTIME_GetError>, PVR_DOC(get_error), {}},
     {"get_telemetry_data",
      get_telemetry_data<Handle, VESSARUNTIME_GetTelemetryData, NoTelemetry::kEmptyDict>,
-     PVR_DOC(get_telemetry_data), {}},
+     PVR_DOC(get_telemetry_data),
+     {}},
 };
 
 #undef PVR_DOC
 
 }  // namespace
 
-PyTypeObject AuthResultType = make_class(
-    PVR_CLASS_NAME("VESSARuntimeAuthResult"), sizeof(HandleObject<Handle>),
-    new_from_raw_handle<Handle>, dealloc_releasing<Handle, VESSARUNTIME_ReleaseAuthResult>);
+PyTypeObject AuthResultType = make_class(PVR_CLASS_NAME("VESSARuntimeAuthResult"),
+                                         sizeof(HandleObject<Handle>), new_from_raw_handle<Handle>,
+                                         dealloc_releasing<Handle, VESSARUNTIME_ReleaseAuthResult>);
 
 const FunctionTable auth_result_methods = kAuthResultMethods;
 

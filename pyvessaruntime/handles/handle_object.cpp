@@ -7,7 +7,9 @@
 
 namespace pvr {
 
-PyObject* new_empty(PyTypeObject* type, PyObject*, PyObject*) { return type->tp_alloc(type, 0); }
+PyObject* new_empty(PyTypeObject* type, PyObject*, PyObject*) {
+  return type->tp_alloc(type, 0);
+}
 
 bool parse_raw_handle(const char* type_name, PyObject* args, PyObject* kwargs, int64_t* out) {
   static const char* keywords[] = {"rawHandle", nullptr};

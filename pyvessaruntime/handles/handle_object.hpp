@@ -18,8 +18,7 @@ namespace pvr {
 
 template <class Handle>
 struct HandleObject {
-  PyObject_HEAD
-  Handle handle;
+  PyObject_HEAD Handle handle;
 };
 
 template <class Handle>

@@ -23,14 +23,15 @@ namespace {
 using state::names;
 
 struct LogCallbackObject {
-  PyObject_HEAD
-  VESSARUNTIME_LOG_CALLBACK_HANDLE handle;
+  PyObject_HEAD VESSARUNTIME_LOG_CALLBACK_HANDLE handle;
   // The record's key, whose address is the registration's context value. The module keeps its
   // own reference for as long as the runtime may pass that address to the log routine.
   PyObject* context_key;
 };
 
-LogCallbackObject* as_registration(PyObject* self) { return reinterpret_cast<LogCallbackObject*>(self); }
+LogCallbackObject* as_registration(PyObject* self) {
+  return reinterpret_cast<LogCallbackObject*>(self);
+}
 
 void dealloc(PyObject* self) {
   // Destroying the object ends no registration. A registration still live (its object dropped
@@ -80,7 +81,8 @@ PyObject* release_logging_callback(PyObject* self, PyObject* const*) {
   Py_CLEAR(registration->context_key);
   // _callbackStorage.pop(_logCallbackStorage.pop(self)), both without default.
   Ref callback_storage = state::lookup(names.callbackStorage);
-  Ref pop_record = callback_storage ? Ref::steal(PyObject_GetAttr(callback_storage.get(), names.pop)) : Ref();
+  Ref pop_record =
+      callback_storage ? Ref::steal(PyObject_GetAttr(callback_storage.get(), names.pop)) : Ref();
   Ref log_storage = pop_record ? state::lookup(names.logCallbackStorage) : Ref();
   if (!log_storage) return nullptr;
   Ref key = Ref::steal(PyObject_CallMethodOneArg(log_storage.get(), names.pop, self));
@@ -99,7 +101,8 @@ PyObject* register_logging_callback(PyObject*, PyObject* const* args) {
   // The record goes into _callbackStorage first, so lines emitted during the registration
   // already find the callable.
   Ref record_class = state::lookup(names.VESSARuntimeCallBackData);
-  Ref record = record_class ? Ref::steal(PyObject_CallOneArg(record_class.get(), py_callback)) : Ref();
+  Ref record =
+      record_class ? Ref::steal(PyObject_CallOneArg(record_class.get(), py_callback)) : Ref();
   if (!record) return nullptr;
   LogCallbackObject* registration = as_registration(handle_object.get());
   registration->context_key = PyObject_GetAttr(record.get(), names.id);
@@ -124,12 +127,16 @@ PyObject* set_is_pii_enabled(PyObject*, PyObject* const* args) {
 }
 
 const FunctionDef kLogCallbackHandleMethods[] = {
-    {"release_logging_callback", release_logging_callback,
-     "VESSARuntimeLogCallbackHandle.release_logging_callback(self)", {}},
+    {"release_logging_callback",
+     release_logging_callback,
+     "VESSARuntimeLogCallbackHandle.release_logging_callback(self)",
+     {}},
 };
 
 const FunctionDef kLoggingFunctions[] = {
-    {"register_logging_callback", register_logging_callback, "register_logging_callback(py_callback)",
+    {"register_logging_callback",
+     register_logging_callback,
+     "register_logging_callback(py_callback)",
      {"py_callback"}},
     {"set_is_pii_enabled", set_is_pii_enabled, "set_is_pii_enabled(int32_t enabled)", {"enabled"}},
 };

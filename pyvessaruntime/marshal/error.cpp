@@ -38,7 +38,8 @@ void dealloc(PyObject* self) {
 PyObject* get_status(PyObject* self, PyObject* const*) {
   int32_t status = 0;
   VESSARUNTIME_ERROR_HANDLE error = error_of(self);
-  if (!raise_if_error(without_gil([&] { return VESSARUNTIME_GetStatus(error, &status); }), "get_status"))
+  if (!raise_if_error(without_gil([&] { return VESSARUNTIME_GetStatus(error, &status); }),
+                      "get_status"))
     return nullptr;
   return response_status(status).release();
 }
@@ -81,7 +82,8 @@ PyObject* get_context(PyObject* self, PyObject* const*) {
     if (same < 0) return nullptr;
     if (!same) {
       Ref member = as_response_status(status.get());
-      if (member) PyErr_Format(PyExc_RuntimeError, "Get Context return unexpected status: %S", member.get());
+      if (member)
+        PyErr_Format(PyExc_RuntimeError, "Get Context return unexpected status: %S", member.get());
       return nullptr;
     }
   }
@@ -93,8 +95,9 @@ PyObject* get_context(PyObject* self, PyObject* const*) {
   const Py_ssize_t capacity = nstr->size;
   os_char* buffer = native_string_allocate(nstr);
   if (!buffer) return nullptr;
-  if (!raise_if_error(without_gil([&] { return VESSARUNTIME_GetContext(error, buffer, &nstr->size); }),
-                      "get_context"))
+  if (!raise_if_error(
+          without_gil([&] { return VESSARUNTIME_GetContext(error, buffer, &nstr->size); }),
+          "get_context"))
     return nullptr;
   if (nstr->size > capacity) nstr->size = static_cast<int32_t>(capacity);
   return native_string_text(nstr);
@@ -130,7 +133,9 @@ Ref as_response_status(PyObject* value) {
   return Ref::steal(PyObject_CallOneArg(enumeration.get(), value));
 }
 
-Ref response_status(int32_t status) { return enumeration_member(Enumeration::kResponseStatus, status); }
+Ref response_status(int32_t status) {
+  return enumeration_member(Enumeration::kResponseStatus, status);
+}
 
 namespace {
 

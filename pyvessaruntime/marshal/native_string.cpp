@@ -17,7 +17,9 @@ static_assert(std::endian::native == std::endian::little,
 
 namespace {
 
-NativeStringObject* self_of(PyObject* self) { return reinterpret_cast<NativeStringObject*>(self); }
+NativeStringObject* self_of(PyObject* self) {
+  return reinterpret_cast<NativeStringObject*>(self);
+}
 
 PyObject* new_object(PyTypeObject* type, PyObject*, PyObject*) {
   PyObject* self = type->tp_alloc(type, 0);
@@ -44,10 +46,14 @@ os_char* replace_buffer(NativeStringObject* self, Py_ssize_t units) {
 }
 
 // NativeString.get_string(self)
-PyObject* get_string(PyObject* self, PyObject* const*) { return native_string_text(self_of(self)); }
+PyObject* get_string(PyObject* self, PyObject* const*) {
+  return native_string_text(self_of(self));
+}
 
 // NativeString.is_empty(self)
-PyObject* is_empty(PyObject* self, PyObject* const*) { return PyBool_FromLong(self_of(self)->size == 0); }
+PyObject* is_empty(PyObject* self, PyObject* const*) {
+  return PyBool_FromLong(self_of(self)->size == 0);
+}
 
 // _get_encoded_bytes(str input_str)
 PyObject* get_encoded_bytes(PyObject*, PyObject* const* args) {
@@ -102,7 +108,9 @@ const os_char* native_string_fill(NativeStringObject* self, PyObject* text) {
   return out;
 }
 
-os_char* native_string_allocate(NativeStringObject* self) { return replace_buffer(self, self->size); }
+os_char* native_string_allocate(NativeStringObject* self) {
+  return replace_buffer(self, self->size);
+}
 
 Py_ssize_t native_string_capacity(NativeStringObject* self) {
   return PyByteArray_Check(self->buffer) ? PyByteArray_GET_SIZE(self->buffer) / 2 : 0;

@@ -15,8 +15,8 @@
 namespace pvr {
 
 struct NativeStringObject {
-  PyObject_HEAD
-  int32_t size;      // units including the terminator; the runtime writes it during a getter call
+  PyObject_HEAD int32_t
+      size;          // units including the terminator; the runtime writes it during a getter call
   PyObject* buffer;  // bytearray of size * 2 bytes, or None
 };
 

@@ -29,12 +29,11 @@ using StringGetter = VESSARUNTIME_ERROR_HANDLE(VESSARUNTIME_CALL*)(Handle, os_ch
 
 template <class Handle>
 PyObject* get_string(StringGetter<Handle> getter, Handle handle) {
-  StringRead read{
-      [](const void* g, const void* h, os_char* buffer, int32_t* size) {
-        return reinterpret_cast<StringGetter<Handle>>(const_cast<void*>(g))(
-            static_cast<Handle>(const_cast<void*>(h)), buffer, size);
-      },
-      reinterpret_cast<const void*>(getter), handle};
+  StringRead read{[](const void* g, const void* h, os_char* buffer, int32_t* size) {
+                    return reinterpret_cast<StringGetter<Handle>>(const_cast<void*>(g))(
+                        static_cast<Handle>(const_cast<void*>(h)), buffer, size);
+                  },
+                  reinterpret_cast<const void*>(getter), handle};
   return read_string(read);
 }
 

@@ -6,7 +6,9 @@
 namespace pvr {
 namespace {
 
-bool is_surrogate(Py_UCS4 c) { return c >= 0xD800 && c <= 0xDFFF; }
+bool is_surrogate(Py_UCS4 c) {
+  return c >= 0xD800 && c <= 0xDFFF;
+}
 
 void put_unit(char*& out, Py_UCS4 unit) {
   *out++ = static_cast<char>(unit & 0xFF);
@@ -24,7 +26,8 @@ Ref encode_utf16le(PyObject* text) {
     for (Py_ssize_t i = 0; i < length; ++i) {
       Py_UCS4 c = PyUnicode_READ(kind, data, i);
       // The codec itself reports a lone surrogate, so the error is exactly the host's own.
-      if (is_surrogate(c)) return Ref::steal(PyUnicode_AsEncodedString(text, "utf-16-le", "strict"));
+      if (is_surrogate(c))
+        return Ref::steal(PyUnicode_AsEncodedString(text, "utf-16-le", "strict"));
       if (c > 0xFFFF) ++units;
     }
   }

@@ -50,8 +50,8 @@ bool remember_members(Enumeration which, PyObject* cls, long first_value) {
   return true;
 }
 
-bool define_enumeration(Enumeration which, const char* name, std::initializer_list<const char*> members,
-                        int first_value) {
+bool define_enumeration(Enumeration which, const char* name,
+                        std::initializer_list<const char*> members, int first_value) {
   using state::names;
   Ref enum_base = state::lookup(names.Enum);
   if (!enum_base) return false;
@@ -70,10 +70,11 @@ bool define_enumeration(Enumeration which, const char* name, std::initializer_li
   for (const char* member : members) {
     Ref key = Ref::steal(PyUnicode_InternFromString(member));
     Ref number = Ref::steal(PyLong_FromLong(value++));
-    if (!key || !number || PyObject_SetItem(namespace_.get(), key.get(), number.get()) < 0) return false;
+    if (!key || !number || PyObject_SetItem(namespace_.get(), key.get(), number.get()) < 0)
+      return false;
   }
-  Ref cls = Ref::steal(
-      PyObject_CallFunctionObjArgs(metaclass, class_name.get(), bases.get(), namespace_.get(), nullptr));
+  Ref cls = Ref::steal(PyObject_CallFunctionObjArgs(metaclass, class_name.get(), bases.get(),
+                                                    namespace_.get(), nullptr));
   return cls && PyDict_SetItem(state::ns, class_name.get(), cls.get()) == 0 &&
          remember_members(which, cls.get(), first_value);
 }
@@ -105,8 +106,10 @@ bool define_enumerations() {
                              "Status_DeviceNotRegistered",
                              "Status_FallbackToNativeVessa"},
                             0) &&
-         define_enumeration(Enumeration::kLogLevel, "LogLevel", {"TRACE", "DEBUG", "INFO", "WARNING", "ERROR", "FATAL"}, 1) &&
-         define_enumeration(Enumeration::kSsoPolicyType, "SsoPolicyType", {"Unknown", "PermissionRequired", "AlwaysAllowed", "Error"}, 0);
+         define_enumeration(Enumeration::kLogLevel, "LogLevel",
+                            {"TRACE", "DEBUG", "INFO", "WARNING", "ERROR", "FATAL"}, 1) &&
+         define_enumeration(Enumeration::kSsoPolicyType, "SsoPolicyType",
+                            {"Unknown", "PermissionRequired", "AlwaysAllowed", "Error"}, 0);
 }
 
 Ref enumeration_member(Enumeration which, long value) {

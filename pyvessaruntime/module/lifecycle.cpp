@@ -27,8 +27,8 @@ PyObject* shutdown(PyObject*, PyObject* const*) {
   Ref handles = Ref::steal(PySequence_List(storage.get()));
   if (!handles) return nullptr;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(handles.get()); ++i) {
-    Ref released = Ref::steal(
-        PyObject_CallMethodNoArgs(PyList_GET_ITEM(handles.get(), i), names.release_logging_callback));
+    Ref released = Ref::steal(PyObject_CallMethodNoArgs(PyList_GET_ITEM(handles.get(), i),
+                                                        names.release_logging_callback));
     if (!released) return nullptr;
   }
   without_gil([] { VESSARUNTIME_Shutdown(); });
@@ -44,7 +44,8 @@ PyObject* get_event(PyObject*, PyObject* const*) {
 // get_sso_policy()
 PyObject* get_sso_policy(PyObject*, PyObject* const*) {
   int32_t policy = 0;
-  if (!raise_if_error(without_gil([&] { return VESSARUNTIME_GetSsoPolicy(&policy); }), "get_sso_policy"))
+  if (!raise_if_error(without_gil([&] { return VESSARUNTIME_GetSsoPolicy(&policy); }),
+                      "get_sso_policy"))
     return nullptr;
   return enumeration_member(Enumeration::kSsoPolicyType, policy).release();
 }

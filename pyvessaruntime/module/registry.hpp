@@ -35,19 +35,20 @@ extern const FunctionTable error_methods;
 extern const FunctionTable native_string_methods;
 
 // Module-level functions, one table per binding step.
-extern const FunctionTable window_functions;             // get_console_window, get_desktop_window
-extern const FunctionTable encoding_functions;           // _get_encoded_bytes
-extern const FunctionTable event_functions;              // _get_VESSARuntime_event
-extern const FunctionTable read_account_functions;       // read_account_by_id
-extern const FunctionTable signin_functions;             // signin, signin_silently, signin_interactively
+extern const FunctionTable window_functions;        // get_console_window, get_desktop_window
+extern const FunctionTable encoding_functions;      // _get_encoded_bytes
+extern const FunctionTable event_functions;         // _get_VESSARuntime_event
+extern const FunctionTable read_account_functions;  // read_account_by_id
+extern const FunctionTable signin_functions;        // signin, signin_silently, signin_interactively
 extern const FunctionTable account_operation_functions;  // signout_silently, discover_accounts
-extern const FunctionTable token_functions;              // acquire_token_silently, acquire_token_interactively
-extern const FunctionTable logging_functions;            // register_logging_callback, set_is_pii_enabled
-extern const FunctionTable lifecycle_functions;          // get_sso_policy, _startup_vessaruntime, _shutdown_vessaruntime
+extern const FunctionTable token_functions;  // acquire_token_silently, acquire_token_interactively
+extern const FunctionTable logging_functions;  // register_logging_callback, set_is_pii_enabled
+extern const FunctionTable
+    lifecycle_functions;  // get_sso_policy, _startup_vessaruntime, _shutdown_vessaruntime
 
 // Module-level classes written in terms of Python objects.
-bool define_enumerations();          // Response_Status, LogLevel, SsoPolicyType
-bool define_callback_record_class(); // _VESSARuntimeCallBackData
-bool define_callback_data_class();   // CallbackData
+bool define_enumerations();           // Response_Status, LogLevel, SsoPolicyType
+bool define_callback_record_class();  // _VESSARuntimeCallBackData
+bool define_callback_data_class();    // CallbackData
 
 }  // namespace pvr

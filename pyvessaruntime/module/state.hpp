@@ -12,31 +12,31 @@
 namespace pvr::state {
 
 // Interned names used across the module, built once by the exec step.
-#define PVR_NAMES(X)                                      \
-  X(module_name, "pyvessaruntime.pyvessaruntime")         \
-  X(callbackStorage, "_callbackStorage")                  \
-  X(logCallbackStorage, "_logCallbackStorage")            \
+#define PVR_NAMES(X)                                       \
+  X(module_name, "pyvessaruntime.pyvessaruntime")          \
+  X(callbackStorage, "_callbackStorage")                   \
+  X(logCallbackStorage, "_logCallbackStorage")             \
   X(VESSARuntimeCallBackData, "_VESSARuntimeCallBackData") \
-  X(get_VESSARuntime_event, "_get_VESSARuntime_event")    \
-  X(get_encoded_bytes, "_get_encoded_bytes")              \
-  X(Event, "Event")                                       \
-  X(Enum, "Enum")                                         \
-  X(IntEnum, "IntEnum")                                   \
-  X(json, "json")                                         \
-  X(loads, "loads")                                       \
-  X(Response_Status, "Response_Status")                   \
-  X(LogLevel, "LogLevel")                                 \
-  X(SsoPolicyType, "SsoPolicyType")                       \
-  X(callback, "callback")                                 \
-  X(id, "id")                                             \
-  X(pop, "pop")                                           \
-  X(get, "get")                                           \
-  X(signal, "signal")                                     \
-  X(result, "result")                                     \
-  X(set, "set")                                           \
-  X(release_logging_callback, "release_logging_callback") \
-  X(dunder_module, "__module__")                          \
-  X(dunder_qualname, "__qualname__")                      \
+  X(get_VESSARuntime_event, "_get_VESSARuntime_event")     \
+  X(get_encoded_bytes, "_get_encoded_bytes")               \
+  X(Event, "Event")                                        \
+  X(Enum, "Enum")                                          \
+  X(IntEnum, "IntEnum")                                    \
+  X(json, "json")                                          \
+  X(loads, "loads")                                        \
+  X(Response_Status, "Response_Status")                    \
+  X(LogLevel, "LogLevel")                                  \
+  X(SsoPolicyType, "SsoPolicyType")                        \
+  X(callback, "callback")                                  \
+  X(id, "id")                                              \
+  X(pop, "pop")                                            \
+  X(get, "get")                                            \
+  X(signal, "signal")                                      \
+  X(result, "result")                                      \
+  X(set, "set")                                            \
+  X(release_logging_callback, "release_logging_callback")  \
+  X(dunder_module, "__module__")                           \
+  X(dunder_qualname, "__qualname__")                       \
   X(dunder_prepare, "__prepare__")
 
 struct Names {

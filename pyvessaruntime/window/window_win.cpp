@@ -41,7 +41,9 @@ GetConsoleWindowFunction find_console_window_function() {
   return found;
 }
 
-std::intptr_t window_bits(HWND window) { return reinterpret_cast<std::intptr_t>(window); }
+std::intptr_t window_bits(HWND window) {
+  return reinterpret_cast<std::intptr_t>(window);
+}
 
 }  // namespace
 
@@ -55,6 +57,8 @@ std::intptr_t console_root_owner_window() noexcept {
   return window_bits(vrt_window);
 }
 
-std::intptr_t desktop_window() noexcept { return window_bits(GetDesktopWindow()); }
+std::intptr_t desktop_window() noexcept {
+  return window_bits(GetDesktopWindow());
+}
 
 }  // namespace pvr::native

@@ -133,10 +133,10 @@ VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_AcquireTokenInteractive
   });
 }
 
-VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_ReadAccountByIdAsync(
-    const os_char* accountId, const os_char* correlationId,
-    VESSARUNTIME_READ_ACCOUNT_COMPLETION_ROUTINE callback, void* callbackData,
-    VESSARUNTIME_ASYNC_HANDLE* asyncHandle) {
+VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL
+VESSARUNTIME_ReadAccountByIdAsync(const os_char* accountId, const os_char* correlationId,
+                                  VESSARUNTIME_READ_ACCOUNT_COMPLETION_ROUTINE callback,
+                                  void* callbackData, VESSARUNTIME_ASYNC_HANDLE* asyncHandle) {
   return guarded(Op::ReadAccountByIdAsync, [&](Call& call) {
     if (!call.text(accountId, "accountId") || !call.text(correlationId, "correlationId") ||
         !check_start(call, callback, asyncHandle)) {
@@ -167,10 +167,10 @@ VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_SignOutSilentlyAsync(
   });
 }
 
-VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_DiscoverAccountsAsync(
-    const os_char* clientId, const os_char* correlationId,
-    VESSARUNTIME_DISCOVER_ACCOUNTS_COMPLETION_ROUTINE callback, void* callbackData,
-    VESSARUNTIME_ASYNC_HANDLE* asyncHandle) {
+VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL
+VESSARUNTIME_DiscoverAccountsAsync(const os_char* clientId, const os_char* correlationId,
+                                   VESSARUNTIME_DISCOVER_ACCOUNTS_COMPLETION_ROUTINE callback,
+                                   void* callbackData, VESSARUNTIME_ASYNC_HANDLE* asyncHandle) {
   return guarded(Op::DiscoverAccountsAsync, [&](Call& call) {
     if (!call.text(clientId, "clientId") || !call.text(correlationId, "correlationId") ||
         !check_start(call, callback, asyncHandle)) {

@@ -36,8 +36,8 @@ struct Engine {
   int32_t delay_ms = 0;
 
   uint64_t next_id = 0;
-  std::deque<Ref<Job>> queue;                    // ready for a worker
-  std::map<uint64_t, Ref<Job>> waiting;          // held or delayed, by id (start order)
+  std::deque<Ref<Job>> queue;                          // ready for a worker
+  std::map<uint64_t, Ref<Job>> waiting;                // held or delayed, by id (start order)
   std::multimap<Clock::time_point, uint64_t> delayed;  // ids of the delayed ones by due time
   int64_t held = 0;
   int64_t in_flight = 0;  // taken out of the containers and being completed
@@ -178,7 +178,8 @@ std::vector<Ref<Job>> drain_locked(Engine& e) {
   e.waiting.clear();
   e.delayed.clear();
   e.held = 0;
-  std::sort(jobs.begin(), jobs.end(), [](const Ref<Job>& a, const Ref<Job>& b) { return a->id < b->id; });
+  std::sort(jobs.begin(), jobs.end(),
+            [](const Ref<Job>& a, const Ref<Job>& b) { return a->id < b->id; });
   for (auto& job : jobs) job->where = Job::Where::None;
   e.in_flight += static_cast<int64_t>(jobs.size());
   return jobs;

@@ -89,7 +89,9 @@ class JsonObject {
   JsonObject& add(std::string_view key, std::string_view utf8) {
     return add_raw(key, json_string(utf8));
   }
-  JsonObject& add(std::string_view key, const Text& text) { return add_raw(key, json_string(text)); }
+  JsonObject& add(std::string_view key, const Text& text) {
+    return add_raw(key, json_string(text));
+  }
   JsonObject& add(std::string_view key, int64_t number) {
     return add_raw(key, std::to_string(number));
   }

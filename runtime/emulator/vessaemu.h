@@ -156,8 +156,7 @@ VESSAEMU_API int32_t VESSAEMU_WaitIdle(int64_t timeout_ms);
 /* The next completion of a start operation delivers an error result with these values, or a
  * null result handle. 0 ok, -1 unknown operation, -2 not one of the eight start operations. */
 VESSAEMU_API int32_t VESSAEMU_FailNextCompletion(const char* operation, int32_t status,
-                                                 int64_t code, int32_t tag,
-                                                 VESSAEMU_TEXT context);
+                                                 int64_t code, int32_t tag, VESSAEMU_TEXT context);
 VESSAEMU_API int32_t VESSAEMU_NullNextCompletion(const char* operation);
 
 /* The interactive user: fields as for accounts; set to the default by a reset or by
