@@ -19,7 +19,7 @@ install: $(PY)
 	$(INSTALL) -C cmake.define.PYVESSA_WERROR=ON .
 
 demo: install
-	$(PY) -m pyvessaruntime
+	$(PY) -P -m pyvessaruntime
 
 # -P keeps the source tree off sys.path, so the tests exercise the installed package.
 test: install
