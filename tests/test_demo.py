@@ -1,0 +1,18 @@
+"""The demo runs the whole cycle against the emulator and shows the runtime's log lines."""
+
+import subprocess
+import sys
+
+
+def test_demo_runs_the_whole_cycle():
+    done = subprocess.run([sys.executable, "-P", "-m", "pyvessaruntime"], capture_output=True,
+                          text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    out = done.stdout
+    steps = ["SSO policy: SsoPolicyType.", "1. silent sign-in", "Status_InteractionRequired",
+             "2. interactive sign-in", "authorization header: Bearer ", "3. silent token",
+             "4. read the account", "5. discover accounts", "6. sign out", "signed out",
+             "runtime shut down"]
+    positions = [out.find(step) for step in steps]
+    assert -1 not in positions and positions == sorted(positions), out
+    assert "[runtime INFO]" in out and done.stderr == ""
