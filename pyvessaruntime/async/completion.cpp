@@ -10,41 +10,42 @@
 namespace pvr {
 namespace {
 
-struct AuthKind {
-  using Handle = VESSARUNTIME_AUTH_RESULT_HANDLE;
-  static constexpr auto release = VESSARUNTIME_ReleaseAuthResult;
-  static PyTypeObject* result_class() { return &AuthResultType; }
-  static constexpr const char* null_message = "Auth callback result handle is NULL";
-  static constexpr const char* routine =
-      "pyvessaruntime.pyvessaruntime._VESSARUNTIMEAuthCompletionCallback";
+// The four kinds of completion differ only in these: the result's handle type, its release
+// operation and class, the message for a null result and the routine named in reports.
+template <class ResultHandle, VESSARUNTIME_ERROR_HANDLE(VESSARUNTIME_CALL* Release)(ResultHandle),
+          PyTypeObject* ResultClass, const char* NullMessage, const char* Routine>
+struct CompletionKind {
+  using Handle = ResultHandle;
+  static constexpr auto release = Release;
+  static PyTypeObject* result_class() { return ResultClass; }
+  static constexpr const char* null_message = NullMessage;
+  static constexpr const char* routine = Routine;
 };
 
-struct SignOutKind {
-  using Handle = VESSARUNTIME_SIGNOUT_RESULT_HANDLE;
-  static constexpr auto release = VESSARUNTIME_ReleaseSignOutResult;
-  static PyTypeObject* result_class() { return &SignOutResultType; }
-  static constexpr const char* null_message = "SignOut callback result handle is NULL";
-  static constexpr const char* routine =
-      "pyvessaruntime.pyvessaruntime._VESSARUNTIMESignOutCompletionCallback";
-};
+constexpr char kAuthNull[] = "Auth callback result handle is NULL";
+constexpr char kAuthRoutine[] = "pyvessaruntime.pyvessaruntime._VESSARUNTIMEAuthCompletionCallback";
+constexpr char kSignOutNull[] = "SignOut callback result handle is NULL";
+constexpr char kSignOutRoutine[] =
+    "pyvessaruntime.pyvessaruntime._VESSARUNTIMESignOutCompletionCallback";
+constexpr char kReadAccountNull[] = "ReadAccount callback result handle is NULL";
+constexpr char kReadAccountRoutine[] =
+    "pyvessaruntime.pyvessaruntime._VESSARUNTIMEReadAccountCompletionCallback";
+constexpr char kDiscoverNull[] = "Callback result handle is NULL";
+constexpr char kDiscoverRoutine[] =
+    "pyvessaruntime.pyvessaruntime._VESSARUNTIMEDiscoverAccountsCompletionCallback";
 
-struct ReadAccountKind {
-  using Handle = VESSARUNTIME_READ_ACCOUNT_RESULT_HANDLE;
-  static constexpr auto release = VESSARUNTIME_ReleaseReadAccountResult;
-  static PyTypeObject* result_class() { return &ReadAccountResultType; }
-  static constexpr const char* null_message = "ReadAccount callback result handle is NULL";
-  static constexpr const char* routine =
-      "pyvessaruntime.pyvessaruntime._VESSARUNTIMEReadAccountCompletionCallback";
-};
-
-struct DiscoverAccountsKind {
-  using Handle = VESSARUNTIME_DISCOVER_ACCOUNTS_RESULT_HANDLE;
-  static constexpr auto release = VESSARUNTIME_ReleaseDiscoverAccountsResult;
-  static PyTypeObject* result_class() { return &DiscoverAccountsResultType; }
-  static constexpr const char* null_message = "Callback result handle is NULL";
-  static constexpr const char* routine =
-      "pyvessaruntime.pyvessaruntime._VESSARUNTIMEDiscoverAccountsCompletionCallback";
-};
+using AuthKind = CompletionKind<VESSARUNTIME_AUTH_RESULT_HANDLE, VESSARUNTIME_ReleaseAuthResult,
+                                &AuthResultType, kAuthNull, kAuthRoutine>;
+using SignOutKind =
+    CompletionKind<VESSARUNTIME_SIGNOUT_RESULT_HANDLE, VESSARUNTIME_ReleaseSignOutResult,
+                   &SignOutResultType, kSignOutNull, kSignOutRoutine>;
+using ReadAccountKind =
+    CompletionKind<VESSARUNTIME_READ_ACCOUNT_RESULT_HANDLE, VESSARUNTIME_ReleaseReadAccountResult,
+                   &ReadAccountResultType, kReadAccountNull, kReadAccountRoutine>;
+using DiscoverAccountsKind =
+    CompletionKind<VESSARUNTIME_DISCOVER_ACCOUNTS_RESULT_HANDLE,
+                   VESSARUNTIME_ReleaseDiscoverAccountsResult, &DiscoverAccountsResultType,
+                   kDiscoverNull, kDiscoverRoutine>;
 
 // Wraps the result in the kind's class and calls the record's `callback` with it. Returns
 // false with an exception pending; `result` is owned by the new object once it exists.

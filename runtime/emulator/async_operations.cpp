@@ -47,6 +47,23 @@ Request auth_request(const AuthParametersObject& params, const os_char* correlat
   return request;
 }
 
+// SignInAsync and SignInInteractivelyAsync take the same inputs; the flow tells them apart.
+VESSARUNTIME_ERROR_HANDLE sign_in_with_hint(
+    Op op, VESSARUNTIME_AUTH_PARAMETERS_HANDLE authParameters, const os_char* correlationId,
+    const os_char* accountHint, VESSARUNTIME_AUTH_COMPLETION_ROUTINE callback, void* callbackData,
+    VESSARUNTIME_ASYNC_HANDLE* asyncHandle) {
+  return guarded(op, [&](Call& call) {
+    auto params = call.object<AuthParametersObject>(authParameters);
+    if (!params || !call.text(correlationId, "correlationId") ||
+        !call.text(accountHint, "accountHint") || !check_start(call, callback, asyncHandle)) {
+      return call.error();
+    }
+    Request request = auth_request(*params, correlationId);
+    request.account_hint = units_of(accountHint);
+    return start(call, std::move(request), callback, callbackData, asyncHandle);
+  });
+}
+
 }  // namespace
 }  // namespace vessaemu
 
@@ -59,16 +76,8 @@ VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_SignInAsync(
     const os_char* correlationId, const os_char* accountHint,
     VESSARUNTIME_AUTH_COMPLETION_ROUTINE callback, void* callbackData,
     VESSARUNTIME_ASYNC_HANDLE* asyncHandle) {
-  return guarded(Op::SignInAsync, [&](Call& call) {
-    auto params = call.object<AuthParametersObject>(authParameters);
-    if (!params || !call.text(correlationId, "correlationId") ||
-        !call.text(accountHint, "accountHint") || !check_start(call, callback, asyncHandle)) {
-      return call.error();
-    }
-    Request request = auth_request(*params, correlationId);
-    request.account_hint = units_of(accountHint);
-    return start(call, std::move(request), callback, callbackData, asyncHandle);
-  });
+  return sign_in_with_hint(Op::SignInAsync, authParameters, correlationId, accountHint, callback,
+                           callbackData, asyncHandle);
 }
 
 VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_SignInSilentlyAsync(
@@ -90,16 +99,8 @@ VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_SignInInteractivelyAsyn
     const os_char* correlationId, const os_char* accountHint,
     VESSARUNTIME_AUTH_COMPLETION_ROUTINE callback, void* callbackData,
     VESSARUNTIME_ASYNC_HANDLE* asyncHandle) {
-  return guarded(Op::SignInInteractivelyAsync, [&](Call& call) {
-    auto params = call.object<AuthParametersObject>(authParameters);
-    if (!params || !call.text(correlationId, "correlationId") ||
-        !call.text(accountHint, "accountHint") || !check_start(call, callback, asyncHandle)) {
-      return call.error();
-    }
-    Request request = auth_request(*params, correlationId);
-    request.account_hint = units_of(accountHint);
-    return start(call, std::move(request), callback, callbackData, asyncHandle);
-  });
+  return sign_in_with_hint(Op::SignInInteractivelyAsync, authParameters, correlationId, accountHint,
+                           callback, callbackData, asyncHandle);
 }
 
 VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_AcquireTokenSilentlyAsync(
