@@ -5,7 +5,7 @@ PY        := $(VENV)/bin/python
 BUILD_DIR ?= build/{wheel_tag}
 INSTALL   := $(PY) -m pip install --quiet --no-build-isolation -C build-dir=$(BUILD_DIR)
 
-.PHONY: venv install demo test sanitize stress bench windows-check format clean
+.PHONY: venv install demo test sanitize stress valgrind bench windows-check format clean
 
 $(PY):
 	$(PYTHON313) -m venv $(VENV)
@@ -37,6 +37,14 @@ sanitize:
 stress: install
 	cd tests && STRESS_SCALE=50 ../$(PY) -P -m pytest -q -p no:cacheprovider \
 	  test_completion.py -k stress $(PYTEST_ARGS)
+
+# The single-process tests under valgrind's memcheck (PYTHONMALLOC=malloc lets it see every
+# allocation); the subprocess, exit-time and stress tests are left to `make sanitize`.
+valgrind: install
+	cd tests && PYTHONMALLOC=malloc valgrind -q --error-exitcode=99 --suppressions=valgrind.supp \
+	  ../$(PY) -P -m pytest -q -p no:cacheprovider -k "not exit and not stress and not system_exit" \
+	  test_marshal.py test_errors.py test_lifecycle.py test_account.py test_auth_parameters.py \
+	  test_results.py test_async_handle.py test_completion.py test_logging.py $(PYTEST_ARGS)
 
 bench: install
 	for b in benchmarks/bench_*.py; do $(PY) -P $$b; done
