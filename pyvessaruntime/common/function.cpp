@@ -18,7 +18,8 @@ struct Function {
   PyObject* qualname;
   PyObject* module;
   PyObject* doc;
-  PyObject* defaults;  // tuple or null
+  PyObject* defaults;   // tuple or null
+  PyObject* signature;  // built on first request; null until then
   int nparams;
 };
 
@@ -116,6 +117,7 @@ int traverse(PyObject* self, visitproc visit, void* arg) {
   Function* f = as_function(self);
   Py_VISIT(f->owner);
   Py_VISIT(f->defaults);
+  Py_VISIT(f->signature);
   return 0;
 }
 
@@ -123,6 +125,7 @@ int clear(PyObject* self) {
   Function* f = as_function(self);
   Py_CLEAR(f->owner);
   Py_CLEAR(f->defaults);
+  Py_CLEAR(f->signature);
   return 0;
 }
 
@@ -149,6 +152,56 @@ PyMemberDef members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
+// An `inspect.Signature` of the declared parameters (with `self` first for methods), so that
+// introspection sees the real parameters; the docstrings stay the signature lines they must be.
+// Built on first use: importing `inspect` at module import would cost more than the module.
+PyObject* build_signature(Function* f) {
+  Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
+  if (!inspect) return nullptr;
+  Ref parameter = Ref::steal(PyObject_GetAttrString(inspect.get(), "Parameter"));
+  Ref signature = Ref::steal(PyObject_GetAttrString(inspect.get(), "Signature"));
+  if (!parameter || !signature) return nullptr;
+  Ref kind = Ref::steal(PyObject_GetAttrString(parameter.get(), "POSITIONAL_OR_KEYWORD"));
+  Ref params = Ref::steal(PyList_New(0));
+  if (!kind || !params) return nullptr;
+  auto append = [&](PyObject* name, PyObject* default_value) {
+    Ref kwargs = Ref::steal(default_value ? Py_BuildValue("{sO}", "default", default_value)
+                                          : PyDict_New());
+    Ref args = Ref::steal(PyTuple_Pack(2, name, kind.get()));
+    if (!kwargs || !args) return false;
+    Ref p = Ref::steal(PyObject_Call(parameter.get(), args.get(), kwargs.get()));
+    return p && PyList_Append(params.get(), p.get()) == 0;
+  };
+  if (f->owner) {
+    Ref self_name = Ref::steal(PyUnicode_InternFromString("self"));
+    if (!self_name || !append(self_name.get(), nullptr)) return nullptr;
+  }
+  Py_ssize_t ndefaults = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
+  for (int i = 0; i < f->nparams; ++i) {
+    Ref name = Ref::steal(PyUnicode_InternFromString(f->def->params[i]));
+    Py_ssize_t d = i - (f->nparams - ndefaults);
+    if (!name || !append(name.get(), d >= 0 ? PyTuple_GET_ITEM(f->defaults, d) : nullptr))
+      return nullptr;
+  }
+  return PyObject_CallOneArg(signature.get(), params.get());
+}
+
+PyObject* get_signature(PyObject* self, void*) {
+  Function* f = as_function(self);
+  if (!f->signature) {
+    // Building can give the lock up (the import), so another thread may have cached one first.
+    Ref built = Ref::steal(build_signature(f));
+    if (!built) return nullptr;
+    if (!f->signature) f->signature = built.release();
+  }
+  return Py_NewRef(f->signature);
+}
+
+PyGetSetDef getset[] = {
+    {"__signature__", get_signature, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyTypeObject make_type(const char* name, bool method) {
   PyTypeObject t = blank_type(name, sizeof(Function));
   t.tp_dealloc = dealloc;
@@ -160,6 +213,7 @@ PyTypeObject make_type(const char* name, bool method) {
   t.tp_traverse = traverse;
   t.tp_clear = clear;
   t.tp_members = members;
+  t.tp_getset = getset;
   // Methods bind to the instance they are looked up on; module functions stay unbound even
   // when stored in a class, like the interpreter's own built-in functions.
   if (method) t.tp_descr_get = bind_to_instance;
@@ -190,6 +244,7 @@ PyObject* new_function(const FunctionDef& def, PyTypeObject* owner, PyObject* de
   f->def = &def;
   f->owner = reinterpret_cast<PyTypeObject*>(Py_XNewRef(reinterpret_cast<PyObject*>(owner)));
   f->defaults = Py_XNewRef(defaults);
+  f->signature = nullptr;
   f->nparams = 0;
   while (f->nparams < kMaxParameters && def.params[f->nparams]) ++f->nparams;
   f->name = PyUnicode_InternFromString(def.name);

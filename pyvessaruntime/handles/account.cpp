@@ -41,7 +41,8 @@ const FunctionDef kAccountMethods[] = {
 PyTypeObject AccountType = make_class(
     PVR_CLASS_NAME("VESSARuntimeAccount"), sizeof(HandleObject<VESSARUNTIME_ACCOUNT_HANDLE>),
     new_from_raw_handle<VESSARUNTIME_ACCOUNT_HANDLE>,
-    dealloc_releasing<VESSARUNTIME_ACCOUNT_HANDLE, VESSARUNTIME_ReleaseAccount>);
+    dealloc_releasing<VESSARUNTIME_ACCOUNT_HANDLE, VESSARUNTIME_ReleaseAccount>,
+    PVR_RAW_HANDLE_DOC("VESSARuntimeAccount"));
 
 const FunctionTable account_methods = kAccountMethods;
 

@@ -118,7 +118,8 @@ PyObject* get_accounts(PyObject* self, PyObject* const*) {
 PyTypeObject make_discover_type() {
   PyTypeObject type =
       make_class(PVR_CLASS_NAME("VESSARuntimeDiscoverAccountsResult"),
-                 sizeof(DiscoverAccountsResultObject), new_discover, dealloc_discover);
+                 sizeof(DiscoverAccountsResultObject), new_discover, dealloc_discover,
+                 PVR_RAW_HANDLE_DOC("VESSARuntimeDiscoverAccountsResult"));
   type.tp_flags |= Py_TPFLAGS_HAVE_GC;
   type.tp_traverse = traverse_discover;
   type.tp_clear = clear_discover;
@@ -175,12 +176,14 @@ const FunctionDef kDiscoverAccountsResultMethods[] = {
 PyTypeObject SignOutResultType =
     make_class(PVR_CLASS_NAME("VESSARuntimeSignOutResult"), sizeof(HandleObject<SignOutHandle>),
                new_from_raw_handle<SignOutHandle>,
-               dealloc_releasing<SignOutHandle, VESSARUNTIME_ReleaseSignOutResult>);
+               dealloc_releasing<SignOutHandle, VESSARUNTIME_ReleaseSignOutResult>,
+               PVR_RAW_HANDLE_DOC("VESSARuntimeSignOutResult"));
 
 PyTypeObject ReadAccountResultType =
     make_class(PVR_CLASS_NAME("VESSARuntimeReadAccountResult"),
                sizeof(HandleObject<ReadAccountHandle>), new_from_raw_handle<ReadAccountHandle>,
-               dealloc_releasing<ReadAccountHandle, VESSARUNTIME_ReleaseReadAccountResult>);
+               dealloc_releasing<ReadAccountHandle, VESSARUNTIME_ReleaseReadAccountResult>,
+               PVR_RAW_HANDLE_DOC("VESSARuntimeReadAccountResult"));
 
 PyTypeObject DiscoverAccountsResultType = make_discover_type();
 

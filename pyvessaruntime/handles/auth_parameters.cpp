@@ -170,8 +170,11 @@ const FunctionDef kAuthParametersMethods[] = {
 PyTypeObject make_auth_parameters_type() {
   PyTypeObject type =
       make_class(PVR_CLASS_NAME("VESSARuntimeAuthParameters"), sizeof(HandleObject<Handle>),
-                 new_empty, dealloc_releasing<Handle, VESSARUNTIME_ReleaseAuthParameters>);
-  type.tp_doc = "VESSARuntimeAuthParameters(str clientid, str authority)";
+                 new_empty, dealloc_releasing<Handle, VESSARUNTIME_ReleaseAuthParameters>,
+                 // The text signature before "--" is for introspection; `__doc__` is the line
+                 // after it.
+                 "VESSARuntimeAuthParameters(clientid, authority)\n--\n\n"
+                 "VESSARuntimeAuthParameters(str clientid, str authority)");
   type.tp_init = init;
   return type;
 }

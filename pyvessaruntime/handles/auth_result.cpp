@@ -79,7 +79,8 @@ const FunctionDef kAuthResultMethods[] = {
 
 PyTypeObject AuthResultType = make_class(PVR_CLASS_NAME("VESSARuntimeAuthResult"),
                                          sizeof(HandleObject<Handle>), new_from_raw_handle<Handle>,
-                                         dealloc_releasing<Handle, VESSARUNTIME_ReleaseAuthResult>);
+                                         dealloc_releasing<Handle, VESSARUNTIME_ReleaseAuthResult>,
+                                         PVR_RAW_HANDLE_DOC("VESSARuntimeAuthResult"));
 
 const FunctionTable auth_result_methods = kAuthResultMethods;
 

@@ -24,8 +24,10 @@ bool parse_raw_handle(const char* type_name, PyObject* args, PyObject* kwargs, i
   return args::to_int64(raw, out);
 }
 
-PyTypeObject make_class(const char* name, Py_ssize_t size, newfunc tp_new, destructor dealloc) {
+PyTypeObject make_class(const char* name, Py_ssize_t size, newfunc tp_new, destructor dealloc,
+                        const char* doc) {
   PyTypeObject type = blank_type(name, size);
+  type.tp_doc = doc;
   type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
   type.tp_new = tp_new;
   type.tp_dealloc = dealloc;

@@ -85,7 +85,13 @@ PyObject* new_from_raw_handle(PyTypeObject* type, PyObject* args, PyObject* kwar
   return self;
 }
 
-// A static class of the module: subclassable, based on object.
-PyTypeObject make_class(const char* name, Py_ssize_t size, newfunc tp_new, destructor dealloc);
+// A static class of the module: subclassable, based on object. `doc` (may be null) is the
+// internal docstring: a text signature line ("Name(params)\n--\n\n") gives introspection the
+// constructor's parameters and leaves `__doc__` to what follows it (None when nothing does).
+PyTypeObject make_class(const char* name, Py_ssize_t size, newfunc tp_new, destructor dealloc,
+                        const char* doc = nullptr);
+
+// The internal docstring of a class built from a raw handle: a text signature, no docstring.
+#define PVR_RAW_HANDLE_DOC(class_name) class_name "(rawHandle)\n--\n\n"
 
 }  // namespace pvr
