@@ -1,44 +1,130 @@
 """Python access to the vessaruntime authentication runtime.
 
-The native module ``pyvessaruntime.pyvessaruntime`` does the work; this package re-exports its
-public names. Importing it starts nothing: call ``_startup_vessaruntime()`` (or use
-``pyvessaruntime.running()``) before the first operation.
+Start with `Client` (blocking) or `AsyncClient` (asyncio) inside `running()`::
+
+    import pyvessaruntime as vrt
+
+    with vrt.running():
+        client = vrt.Client("my-client-id", "https://login.example.test/common")
+        token = client.sign_in(["user.read"])
+
+They return `Token` and `Account` values and raise `AuthError` subclasses. `log_to()` routes the
+runtime's log lines into the `logging` module. The native module ``pyvessaruntime.pyvessaruntime``
+underneath, whose public names are re-exported here, offers the same operations with callbacks;
+`start()` and `shutdown()` run the runtime for either. Importing starts nothing.
 """
 
-from . import pyvessaruntime as _native
+from ._version import __version__
 
-_PUBLIC_NAMES = (
-    # classes
-    "VESSARuntimeLogCallbackHandle",
-    "VESSARuntimeAsyncHandle",
+try:
+    from .pyvessaruntime import (
+        CallbackData,
+        LogLevel,
+        NativeString,
+        Response_Status,
+        SsoPolicyType,
+        VESSARuntimeAccount,
+        VESSARuntimeAsyncHandle,
+        VESSARuntimeAuthParameters,
+        VESSARuntimeAuthResult,
+        VESSARuntimeDiscoverAccountsResult,
+        VESSARuntimeError,
+        VESSARuntimeLogCallbackHandle,
+        VESSARuntimeReadAccountResult,
+        VESSARuntimeSignOutResult,
+        acquire_token_interactively,
+        acquire_token_silently,
+        discover_accounts,
+        get_console_window,
+        get_desktop_window,
+        get_sso_policy,
+        read_account_by_id,
+        register_logging_callback,
+        set_is_pii_enabled,
+        signin,
+        signin_interactively,
+        signin_silently,
+        signout_silently,
+    )
+except ImportError as _error:
+    import pathlib as _pathlib
+
+    _here = _pathlib.Path(__file__).parent
+    if any(_here.glob("pyvessaruntime.*.so")) or any(_here.glob("pyvessaruntime*.pyd")):
+        raise
+    raise ImportError(
+        f"pyvessaruntime's native extension is not built in {_here}: this is the source folder, "
+        "which Python imported instead of the installed package. Install the package "
+        "(`make install`, or `pip install .`) and run from another folder, or with `python -P` "
+        "so that the current folder is not on sys.path."
+    ) from _error
+
+from .client import AsyncClient, Client, running, shutdown, start
+from .errors import (
+    AccountNotFound,
+    AccountSwitch,
+    AccountUnusable,
+    AuthError,
+    ConfigurationError,
+    ContractViolation,
+    InteractionRequired,
+    NetworkError,
+    OperationCanceled,
+    Status,
+    TransientError,
+    UserCanceled,
+)
+from .log_bridge import LogRouting, log_to
+from .models import Account, Token
+
+__all__ = [
+    "Account",
+    "AccountNotFound",
+    "AccountSwitch",
+    "AccountUnusable",
+    "AsyncClient",
+    "AuthError",
+    "CallbackData",
+    "Client",
+    "ConfigurationError",
+    "ContractViolation",
+    "InteractionRequired",
+    "LogLevel",
+    "LogRouting",
+    "NativeString",
+    "NetworkError",
+    "OperationCanceled",
+    "Response_Status",
+    "SsoPolicyType",
+    "Status",
+    "Token",
+    "TransientError",
+    "UserCanceled",
     "VESSARuntimeAccount",
+    "VESSARuntimeAsyncHandle",
     "VESSARuntimeAuthParameters",
     "VESSARuntimeAuthResult",
-    "VESSARuntimeSignOutResult",
-    "VESSARuntimeReadAccountResult",
     "VESSARuntimeDiscoverAccountsResult",
     "VESSARuntimeError",
-    "NativeString",
-    "CallbackData",
-    # enumerations
-    "Response_Status",
-    "LogLevel",
-    "SsoPolicyType",
-    # functions
+    "VESSARuntimeLogCallbackHandle",
+    "VESSARuntimeReadAccountResult",
+    "VESSARuntimeSignOutResult",
+    "__version__",
+    "acquire_token_interactively",
+    "acquire_token_silently",
+    "discover_accounts",
     "get_console_window",
     "get_desktop_window",
-    "read_account_by_id",
-    "signin",
-    "signin_silently",
-    "signin_interactively",
-    "signout_silently",
-    "discover_accounts",
-    "acquire_token_silently",
-    "acquire_token_interactively",
-    "register_logging_callback",
-    "set_is_pii_enabled",
     "get_sso_policy",
-)
-
-__all__ = [name for name in _PUBLIC_NAMES if hasattr(_native, name)]
-globals().update({name: getattr(_native, name) for name in __all__})
+    "log_to",
+    "read_account_by_id",
+    "register_logging_callback",
+    "running",
+    "set_is_pii_enabled",
+    "shutdown",
+    "signin",
+    "signin_interactively",
+    "signin_silently",
+    "signout_silently",
+    "start",
+]

@@ -1,5 +1,5 @@
-"""Conveniences over the native module's callbacks: a context manager that runs the runtime,
-futures and awaitables for the asynchronous operations.
+"""Conveniences over the native module's callbacks: futures and awaitables for its asynchronous
+operations, and `running` (the same as ``pyvessaruntime.running``).
 
 They add to the native module and change none of its behaviour: each operation still returns
 its `VESSARuntimeAsyncHandle` and calls back on a runtime thread; these helpers only carry the
@@ -10,21 +10,14 @@ from __future__ import annotations
 
 import asyncio
 import concurrent.futures
-import contextlib
-from collections.abc import Callable, Iterator
+from collections.abc import Callable
 from typing import Any
 
-from . import pyvessaruntime as _native
+from .client import running
+
+__all__ = ["run", "running", "start_future"]
 
 
-@contextlib.contextmanager
-def running() -> Iterator[None]:
-    """Start the runtime for the duration of a ``with`` block and shut it down afterwards."""
-    _native._startup_vessaruntime()
-    try:
-        yield
-    finally:
-        _native._shutdown_vessaruntime()
 
 
 def start_future(operation: Callable[..., Any], *args: Any) -> concurrent.futures.Future:
