@@ -10,7 +10,7 @@ INSTALL   := $(PY) -m pip install --quiet --no-build-isolation -C build-dir=$(BU
 $(PY):
 	$(PYTHON313) -m venv $(VENV)
 	$(PY) -m pip install --quiet --upgrade pip
-	$(PY) -m pip install --quiet "scikit-build-core>=0.10" "pytest>=8"
+	$(PY) -m pip install --quiet "scikit-build-core>=0.10" "pytest>=8" "mypy>=2.4" "pyright>=1.1.400"
 
 venv: $(PY)
 

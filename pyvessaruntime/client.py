@@ -68,12 +68,14 @@ def running() -> Iterator[None]:
         shutdown()
 
 
-def _text(name: str, value: object, *, optional: bool = False) -> str | None:
-    if value is None and optional:
-        return None
+def _text(name: str, value: object) -> str:
     if not isinstance(value, str):
         raise TypeError(f"{name} must be a str, not {type(value).__name__}")
     return value
+
+
+def _optional_text(name: str, value: object) -> str | None:
+    return None if value is None else _text(name, value)
 
 
 def _scope_list(scopes: Scopes) -> list[str]:
@@ -114,7 +116,7 @@ class _Requests:
     def __init__(self, client_id: str, authority: str, redirect_uri: str | None) -> None:
         self.client_id = _text("client_id", client_id)
         self.authority = _text("authority", authority)
-        self.redirect_uri = _text("redirect_uri", redirect_uri, optional=True)
+        self.redirect_uri = _optional_text("redirect_uri", redirect_uri)
 
     def _params(self, scopes: Scopes, claims: Claims | None = None
                 ) -> _native.VESSARuntimeAuthParameters:
@@ -135,12 +137,12 @@ class _Requests:
     def _correlation(correlation_id: str | None) -> str:
         if correlation_id is None:
             return str(uuid.uuid4())
-        return _text("correlation_id", correlation_id) or ""
+        return _text("correlation_id", correlation_id)
 
     def sign_in(self, scopes: Scopes, login_hint: str | None, window: int | None,
                 correlation_id: str | None) -> Pending[Token]:
         args = (_window(window), self._params(scopes), self._correlation(correlation_id),
-                _text("login_hint", login_hint, optional=True))
+                _optional_text("login_hint", login_hint))
         return _core.start(_native.signin, args, to_token)
 
     def sign_in_silently(self, scopes: Scopes, correlation_id: str | None) -> Pending[Token]:
@@ -150,7 +152,7 @@ class _Requests:
     def sign_in_interactively(self, scopes: Scopes, login_hint: str | None, window: int | None,
                               correlation_id: str | None) -> Pending[Token]:
         args = (_window(window), self._params(scopes), self._correlation(correlation_id),
-                _text("login_hint", login_hint, optional=True))
+                _optional_text("login_hint", login_hint))
         return _core.start(_native.signin_interactively, args, to_token)
 
     def acquire_token_silently(self, account: Account, scopes: Scopes, claims: Claims | None,
@@ -199,12 +201,12 @@ class _ClientBase:
     @property
     def client_id(self) -> str:
         """The application's client id."""
-        return self._requests.client_id or ""
+        return self._requests.client_id
 
     @property
     def authority(self) -> str:
         """The authority that issues the tokens."""
-        return self._requests.authority or ""
+        return self._requests.authority
 
     @property
     def redirect_uri(self) -> str | None:

@@ -487,7 +487,7 @@ def live_handles() -> dict[str, int]:
 
 def live_handle_count() -> int:
     """Return the number of live handles of all kinds together."""
-    return library().VESSAEMU_LiveHandles(-1)
+    return int(library().VESSAEMU_LiveHandles(-1))
 
 
 def live_handle_values(kind: str | None = None) -> list[int]:
@@ -529,12 +529,12 @@ def calls(operation: str) -> int:
     count = library().VESSAEMU_Calls(_operation(operation))
     if count < 0:
         raise ValueError(f"unknown runtime operation {operation!r}")
-    return count
+    return int(count)
 
 
 def contract_violations() -> int:
     """Return how many contract violations happened since the last reset or take."""
-    return library().VESSAEMU_ContractViolations()
+    return int(library().VESSAEMU_ContractViolations())
 
 
 def last_contract_violation() -> str | None:
@@ -566,7 +566,7 @@ def is_started() -> bool:
 
 def pii_enabled() -> int:
     """Return the value last given to ``VESSARUNTIME_SetIsPiiEnabled`` (0 after a reset)."""
-    return library().VESSAEMU_PiiEnabled()
+    return int(library().VESSAEMU_PiiEnabled())
 
 
 def fail_next(
@@ -615,7 +615,7 @@ def set_string_protocol(
 def make_error(status: int, code: int = 0, tag: int = 0, context: TextValue = None) -> int:
     """Return a new live error handle with those values (the caller releases it)."""
     keep: list[Any] = []
-    return library().VESSAEMU_MakeError(status, code, tag, _text(context, keep))
+    return int(library().VESSAEMU_MakeError(status, code, tag, _text(context, keep)))
 
 
 # -- accounts -------------------------------------------------------------------------------
@@ -698,7 +698,7 @@ def new_account_handle(account_id: str) -> int:
     handle = library().VESSAEMU_NewAccountHandle(_text(account_id, keep))
     if not handle:
         raise KeyError(account_id)
-    return handle
+    return int(handle)
 
 
 # -- auth parameters ------------------------------------------------------------------------
@@ -743,7 +743,7 @@ def _new_result(create: Any, spec: Any, what: str) -> int:
     handle = create(ctypes.byref(spec))
     if not handle:
         raise KeyError(f"{what}: unknown account")
-    return handle
+    return int(handle)
 
 
 def new_auth_result(
@@ -832,7 +832,7 @@ def new_discover_accounts_result(
 
 def new_async_handle() -> int:
     """Return a new live async-operation handle of a pending operation (the caller releases it)."""
-    return library().VESSAEMU_NewAsyncHandle()
+    return int(library().VESSAEMU_NewAsyncHandle())
 
 
 def async_state(handle: int) -> str | None:
@@ -883,23 +883,23 @@ def release_held(count: int | None = None) -> int:
 
     Returns how many were released; they complete on the workers afterwards (see `wait_idle`).
     """
-    return library().VESSAEMU_ReleaseHeld(-1 if count is None else count)
+    return int(library().VESSAEMU_ReleaseHeld(-1 if count is None else count))
 
 
 def pending_operations() -> int:
     """Return how many started operations have not completed yet: queued for a worker, held,
     delayed, or being delivered right now."""
-    return library().VESSAEMU_PendingOperations()
+    return int(library().VESSAEMU_PendingOperations())
 
 
 def held_operations() -> int:
     """Return how many operations are held (waiting for `release_held`)."""
-    return library().VESSAEMU_HeldOperations()
+    return int(library().VESSAEMU_HeldOperations())
 
 
 def worker_count() -> int:
     """Return the number of worker threads (2 while the runtime is started, else 0)."""
-    return library().VESSAEMU_WorkerCount()
+    return int(library().VESSAEMU_WorkerCount())
 
 
 def wait_idle(timeout: float = 5.0) -> bool:
@@ -1002,4 +1002,4 @@ def emit_log(message: TextValue, level: int, thread: str = "caller", threads: in
 
 def log_registrations() -> int:
     """Return how many log routines are registered (and not released)."""
-    return library().VESSAEMU_LogRegistrations()
+    return int(library().VESSAEMU_LogRegistrations())

@@ -20,14 +20,14 @@ __all__ = ["run", "running", "start_future"]
 
 
 
-def start_future(operation: Callable[..., Any], *args: Any) -> concurrent.futures.Future:
+def start_future(operation: Callable[..., Any], *args: Any) -> concurrent.futures.Future[Any]:
     """Start ``operation(*args, callback)`` and return a future resolved with its result object.
 
     The future's ``async_handle`` attribute holds the operation's `VESSARuntimeAsyncHandle`;
     cancelling the future asks the runtime to cancel the operation (its result, an error
     result, then arrives as usual and is dropped).
     """
-    future: concurrent.futures.Future = concurrent.futures.Future()
+    future: concurrent.futures.Future[Any] = concurrent.futures.Future()
 
     def deliver(result: Any) -> None:
         if not future.done():
@@ -43,7 +43,7 @@ async def run(operation: Callable[..., Any], *args: Any) -> Any:
     """Start ``operation(*args, callback)`` and wait for its result object without blocking the
     event loop. Cancelling the awaiting task cancels the runtime operation."""
     loop = asyncio.get_running_loop()
-    waiter: asyncio.Future = loop.create_future()
+    waiter: asyncio.Future[Any] = loop.create_future()
 
     def settle(result: Any) -> None:
         if not waiter.done():

@@ -3,6 +3,7 @@
 import re
 import shutil
 import subprocess
+import sys
 from pathlib import Path
 
 import pytest
@@ -39,3 +40,14 @@ def test_runtime_exports_the_65_operations():
     assert len(operations) == 65
     from pyvessaruntime import emulator
     assert operations == sorted("VESSARUNTIME_" + op for op in emulator.operations())
+
+
+def test_importing_from_the_source_folder_says_what_to_do():
+    root = Path(__file__).resolve().parent.parent
+    if any((root / "pyvessaruntime").glob("pyvessaruntime*.so")):
+        pytest.skip("the extension is built in the source folder")
+    done = subprocess.run([sys.executable, "-c", "import pyvessaruntime"], cwd=root,
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 1
+    assert "native extension is not built" in done.stderr and "pip install ." in done.stderr
+    assert "partially initialized" not in done.stderr

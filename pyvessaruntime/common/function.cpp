@@ -113,6 +113,10 @@ PyObject* bind_to_instance(PyObject* self, PyObject* obj, PyObject*) {
   return PyMethod_New(self, obj);
 }
 
+PyObject* stay_unbound(PyObject* self, PyObject*, PyObject*) {
+  return Py_NewRef(self);
+}
+
 int traverse(PyObject* self, visitproc visit, void* arg) {
   Function* f = as_function(self);
   Py_VISIT(f->owner);
@@ -215,8 +219,10 @@ PyTypeObject make_type(const char* name, bool method) {
   t.tp_members = members;
   t.tp_getset = getset;
   // Methods bind to the instance they are looked up on; module functions stay unbound even
-  // when stored in a class, like the interpreter's own built-in functions.
-  if (method) t.tp_descr_get = bind_to_instance;
+  // when stored in a class, like the interpreter's own built-in functions. Giving them a
+  // `__get__` that returns them unchanged lets introspection tools see them as the routines
+  // they are.
+  t.tp_descr_get = method ? bind_to_instance : stay_unbound;
   return t;
 }
 

@@ -1,0 +1,167 @@
+"""The typed layer: Client and AsyncClient against the emulator, their values, their exceptions,
+timeouts and cancellation, and what reaches the runtime."""
+
+import asyncio
+import datetime
+import pickle
+
+import pytest
+
+import pyvessaruntime as vrt
+import pyvessaruntime.pyvessaruntime as m
+from pyvessaruntime import _core
+
+CLIENT_ID = "client-1"
+AUTHORITY = "https://login.example.test/common"
+EXPECTED_CLASS = {
+    0: vrt.AuthError, 2: vrt.InteractionRequired, 3: vrt.NetworkError, 4: vrt.NetworkError,
+    5: vrt.NetworkError, 6: vrt.ContractViolation, 7: vrt.UserCanceled,
+    8: vrt.OperationCanceled, 9: vrt.ConfigurationError, 12: vrt.AccountSwitch,
+    13: vrt.AccountUnusable, 16: vrt.AccountNotFound, 17: vrt.TransientError,
+    18: vrt.AccountSwitch, 21: vrt.AuthError,
+}
+
+
+@pytest.fixture
+def client(started):
+    return vrt.Client(CLIENT_ID, AUTHORITY, redirect_uri="http://localhost/cb", timeout=10)
+
+
+@pytest.fixture
+def requests(monkeypatch, emu):
+    """What each start hands the runtime: the recorded auth parameters of the call."""
+    seen = []
+    start = _core.start
+
+    def spy(operation, args, convert):
+        seen.append([emu.auth_parameters(h) for h in emu.live_handle_values("auth_parameters")])
+        return start(operation, args, convert)
+    monkeypatch.setattr(_core, "start", spy)
+    return seen
+
+
+def test_token_and_account_values(client, started, requests):
+    started.set_interactive_user(user_name="ada@example.test", display_name="Ada",
+                                 additional_fields_json='{"tenant": "t1"}')
+    token = client.sign_in(["user.read", "mail.send"], login_hint="ada", correlation_id="c-1")
+    (params,), = requests
+    assert (params["client_id"], params["authority"], params["scopes"], params["redirect_uri"],
+            params["claims"]) == (CLIENT_ID, AUTHORITY, "user.read mail.send",
+                                  "http://localhost/cb", None)
+    assert token.granted_scopes == ("user.read", "mail.send")
+    assert token.authorization_header == "Bearer " + token.access_token
+    assert token.expires_at.tzinfo is datetime.UTC
+    assert token.expires_at.timestamp() == token.id_token["exp"]
+    assert token.id_token["aud"] == CLIENT_ID and token.telemetry["correlation_id"] == "c-1"
+    account = token.account
+    assert (account.user_name, account.display_name, account.additional_fields) == \
+        ("ada@example.test", "Ada", {"tenant": "t1"})
+    assert token.access_token not in repr(token) and "native" not in repr(account)
+    assert vrt.Client(CLIENT_ID, AUTHORITY).read_account(account.account_id) == account
+    assert client.discover_accounts() == (account,)
+
+
+def test_silent_token_for_an_account_passes_its_claims(client, requests):
+    account = client.sign_in_interactively(["a"]).account
+    token = client.acquire_token_silently(account, ["b"], claims={"acr": "2"})
+    assert requests[-1][0]["claims"] == '{"acr": "2"}' and token.granted_scopes == ("b",)
+    client.sign_out(account)
+    with pytest.raises(vrt.AccountNotFound):
+        client.sign_out(account)
+    assert client.discover_accounts() == ()
+
+
+@pytest.mark.parametrize("status, cls", EXPECTED_CLASS.items())
+def test_each_status_raises_its_class(client, started, status, cls):
+    started.fail_next_completion("SignInSilentlyAsync", status, code=-5, tag=77, context="why")
+    with pytest.raises(cls) as caught:
+        client.sign_in_silently(["a"])
+    error = caught.value
+    assert type(error) is cls and isinstance(error, vrt.AuthError)
+    assert (error.status, error.error_code, error.tag, error.context) == (status, -5, 77, "why")
+    assert error.status.name == m.Response_Status(status).name
+    assert type(pickle.loads(pickle.dumps(error))) is cls
+
+
+@pytest.mark.parametrize("context", ["plain", "tricky, ErrorStatus: Response_Status.X", None])
+def test_a_refused_start_raises_auth_error_and_leaves_no_record(client, started, context):
+    started.fail_next("DiscoverAccountsAsync", 3, code=9, tag=-2, context=context)
+    with pytest.raises(vrt.NetworkError) as caught:
+        client.discover_accounts()
+    assert (caught.value.error_code, caught.value.tag, caught.value.context) == (9, -2, context)
+    assert m._callbackStorage == {}
+
+
+def test_status_matches_the_native_enumeration():
+    assert [(s.name, s.value) for s in vrt.Status] == \
+        [(s.name, s.value) for s in m.Response_Status]
+    assert type(vrt.AuthError(99)) is vrt.AuthError and vrt.AuthError(99).status == 0
+
+
+@pytest.mark.parametrize("call, error", [
+    (lambda c: c.sign_in("user.read"), TypeError),
+    (lambda c: c.sign_in([b"user.read"]), TypeError),
+    (lambda c: c.sign_in(["two words"]), ValueError),
+    (lambda c: c.sign_in(["a"], window="w"), TypeError),
+    (lambda c: c.sign_in(["a"], correlation_id=1), TypeError),
+    (lambda c: c.acquire_token_silently("account", ["a"]), TypeError),
+    (lambda c: c.sign_out(vrt.Account(*[None] * 10, {}, None, None)), ValueError),
+    (lambda c: c.acquire_token_silently(None, ["a"], claims=3), TypeError),
+    (lambda c: vrt.Client(CLIENT_ID, AUTHORITY, timeout=0), ValueError),
+    (lambda c: vrt.Client(None, AUTHORITY), TypeError),
+])
+def test_bad_arguments_fail_at_the_call(client, started, call, error):
+    with pytest.raises(error):
+        call(client)
+    assert not any(started.calls(op) for op in started.START_OPERATIONS)
+
+
+def test_timeout_cancels_the_operation(started):
+    started.set_completion_mode("held")
+    client = vrt.Client(CLIENT_ID, AUTHORITY, timeout=0.05)
+    with pytest.raises(TimeoutError):
+        client.discover_accounts()
+    assert started.calls("CancelAsyncOperation") == 1
+    assert started.wait_idle() and started.held_operations() == 0
+
+
+@pytest.mark.parametrize("mode", ["worker", "inline"])
+def test_async_client_cycle(started, mode):
+    started.set_completion_mode(mode)
+
+    async def main():
+        client = vrt.AsyncClient(CLIENT_ID, AUTHORITY)
+        with pytest.raises(vrt.InteractionRequired):
+            await client.sign_in_silently(["a"])
+        first = await client.sign_in_interactively(["a"])
+        tokens = await asyncio.gather(*(client.acquire_token_silently(first.account, [s])
+                                        for s in ("x", "y", "z")))
+        return [t.granted_scopes for t in tokens]
+    assert asyncio.run(main()) == [("x",), ("y",), ("z",)]
+
+
+def test_cancelling_the_task_cancels_the_operation(started):
+    started.set_completion_mode("held")
+
+    async def main():
+        task = asyncio.ensure_future(vrt.AsyncClient(CLIENT_ID, AUTHORITY).discover_accounts())
+        await asyncio.sleep(0.01)
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await task
+        with pytest.raises(TimeoutError):
+            await vrt.AsyncClient(CLIENT_ID, AUTHORITY, timeout=0.01).discover_accounts()
+    asyncio.run(main())
+    assert started.calls("CancelAsyncOperation") == 2
+    assert started.wait_idle() and started.held_operations() == 0
+
+
+def test_a_result_after_the_loop_closed_is_dropped(started, caplog):
+    started.set_completion_mode("held")
+    loop = asyncio.new_event_loop()
+    task = loop.create_task(vrt.AsyncClient(CLIENT_ID, AUTHORITY).discover_accounts())
+    loop.run_until_complete(asyncio.sleep(0.01))
+    loop.close()
+    assert started.release_held() == 1 and started.wait_idle()
+    assert not task.done() and caplog.records == []
+    task._log_destroy_pending = False
