@@ -3,6 +3,7 @@ application written as the README shows type-checks cleanly, and introspection s
 functions' real parameters."""
 
 import inspect
+import re
 import shutil
 import subprocess
 import sys
@@ -67,8 +68,19 @@ def test_stubtest_passes():
     assert done.returncode == 0, done.stdout + done.stderr
 
 
-def test_readme_application_passes_mypy_strict():
-    done = run_tool("mypy", "--strict", "--no-incremental", "app.py")
+def readme_code():
+    """The README's Python examples, as one module."""
+    readme = Path(__file__).resolve().parent.parent / "README.md"
+    blocks = re.findall(r"```python\n(.*?)```", readme.read_text(), re.DOTALL)
+    return "import asyncio\n" + "\n".join(blocks)
+
+
+@pytest.mark.parametrize("source", ["app.py", "README.md"])
+def test_readme_application_passes_mypy_strict(tmp_path, source):
+    if source == "README.md":
+        (tmp_path / "readme_examples.py").write_text(readme_code())
+        source = str(tmp_path / "readme_examples.py")
+    done = run_tool("mypy", "--strict", "--no-incremental", source)
     assert done.returncode == 0, done.stdout + done.stderr
 
 
