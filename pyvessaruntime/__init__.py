@@ -14,6 +14,9 @@ underneath, whose public names are re-exported here, offers the same operations 
 `start()` and `shutdown()` run the runtime for either. Importing starts nothing.
 """
 
+import importlib
+from typing import TYPE_CHECKING
+
 from ._version import __version__
 
 try:
@@ -59,23 +62,51 @@ except ImportError as _error:
         "so that the current folder is not on sys.path."
     ) from _error
 
-from .client import AsyncClient, Client, running, shutdown, start
-from .errors import (
-    AccountNotFound,
-    AccountSwitch,
-    AccountUnusable,
-    AuthError,
-    ConfigurationError,
-    ContractViolation,
-    InteractionRequired,
-    NetworkError,
-    OperationCanceled,
-    Status,
-    TransientError,
-    UserCanceled,
-)
-from .log_bridge import LogRouting, log_to
-from .models import Account, Token
+# The typed layer is imported on first use: it needs asyncio, logging and ctypes, which would
+# multiply the import time of programs that use only the native module. Type checkers read the
+# imports below.
+if TYPE_CHECKING:
+    from .client import AsyncClient, Client, running, shutdown, start
+    from .errors import (
+        AccountNotFound,
+        AccountSwitch,
+        AccountUnusable,
+        AuthError,
+        ConfigurationError,
+        ContractViolation,
+        InteractionRequired,
+        NetworkError,
+        OperationCanceled,
+        Status,
+        TransientError,
+        UserCanceled,
+    )
+    from .log_bridge import LogRouting, log_to
+    from .models import Account, Token
+
+_LAYER = {
+    "client": ("AsyncClient", "Client", "running", "shutdown", "start"),
+    "errors": ("AccountNotFound", "AccountSwitch", "AccountUnusable", "AuthError",
+               "ConfigurationError", "ContractViolation", "InteractionRequired", "NetworkError",
+               "OperationCanceled", "Status", "TransientError", "UserCanceled"),
+    "log_bridge": ("LogRouting", "log_to"),
+    "models": ("Account", "Token"),
+}
+_HOME = {name: module for module, names in _LAYER.items() for name in names}
+
+
+def __getattr__(name: str) -> object:
+    module = _HOME.get(name)
+    if module is None:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    value = getattr(importlib.import_module(f".{module}", __name__), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> list[str]:
+    return sorted(set(globals()) | set(_HOME))
+
 
 __all__ = [
     "Account",

@@ -1,6 +1,8 @@
 """log_to: the runtime's lines as records of a logging logger."""
 
 import logging
+import subprocess
+import sys
 
 import pytest
 
@@ -77,3 +79,24 @@ def test_a_refused_registration_raises(emu):
     assert (caught.value.error_code, caught.value.tag) == (4, 5)
     with pytest.raises(TypeError):
         vrt.log_to(3)
+
+
+def test_exit_with_an_open_routing_while_native_threads_log():
+    script = """
+import logging, threading, time
+import pyvessaruntime as vrt
+from pyvessaruntime import emulator
+logging.basicConfig(level=logging.DEBUG)
+vrt.start()
+vrt.log_to()
+def spam():
+    while True:
+        emulator.emit_log("line", 3, thread="native", threads=2)
+threading.Thread(target=spam, daemon=True).start()
+time.sleep(0.2)
+print("exiting")
+"""
+    done = subprocess.run([sys.executable, "-P", "-c", script], capture_output=True, text=True,
+                          timeout=60)
+    assert done.returncode == 0 and done.stdout == "exiting\n", done.stderr[-2000:]
+    assert "INFO:vessaruntime:line" in done.stderr

@@ -91,3 +91,16 @@ def test_readme_application_passes_pyright_strict():
     done = subprocess.run([pyright, "--pythonpath", sys.executable, "app.py"], cwd=TYPING,
                           capture_output=True, text=True, timeout=300)
     assert done.returncode == 0, done.stdout + done.stderr
+
+
+def test_every_public_name_of_the_layer_is_documented():
+    namespace = {}
+    exec("from pyvessaruntime import *", namespace)
+    for name in pyvessaruntime.__all__:
+        value = namespace[name]
+        if getattr(value, "__module__", m.__name__) == m.__name__:
+            continue
+        assert value.__doc__, name
+        for attr, member in vars(value).items() if isinstance(value, type) else ():
+            if not attr.startswith("_") and (callable(member) or isinstance(member, property)):
+                assert member.__doc__, f"{name}.{attr}"
