@@ -165,8 +165,12 @@ del _S
 
 def from_native(error: VESSARuntimeError) -> AuthError:
     """The `AuthError` for an error object of the native module (read once; not kept)."""
-    return AuthError(error.get_status().value, error.get_error_code(), error.get_tag(),
-                     error.get_context())
+    context = error.get_context()
+    try:
+        status = error.get_status().value
+    except ValueError as unknown:  # a status the native enumeration lacks: keep the failure
+        status, context = Status.Status_Unexpected, f"({unknown}) {context or ''}".rstrip()
+    return AuthError(status, error.get_error_code(), error.get_tag(), context)
 
 
 # The native module's text for a refused call: tag, code, context and status, in this order. The

@@ -26,7 +26,6 @@ __all__ = ["LogRouting", "log_to"]
 LEVELS = {1: logging.DEBUG, 2: logging.DEBUG, 3: logging.INFO, 4: logging.WARNING,
           5: logging.ERROR, 6: logging.CRITICAL}
 
-_PAGE = 4096
 _MAX_UNITS = 65536  # the longest line taken, as the native module cuts them
 
 if sys.platform == "win32":
@@ -78,21 +77,16 @@ def _refusal(lib: Any, error: int) -> AuthError:
 
 
 def _decode(address: int) -> str:
-    """The zero-terminated UTF-16 text at `address`, read page by page (never past the page
-    that holds its terminator) and cut at `_MAX_UNITS` units."""
-    data = b""
-    limit = 2 * _MAX_UNITS
-    while len(data) < limit:
-        start = address + len(data)
-        searched = max(0, len(data) - 1) & ~1
-        data += ctypes.string_at(start, min(_PAGE - start % _PAGE, limit - len(data)))
-        end = data.find(b"\0\0", searched)
-        while end >= 0 and end % 2:
-            end = data.find(b"\0\0", end + 1)
-        if end >= 0:
-            data = data[:end]
-            break
-    return data[: limit].decode("utf-16-le", "replace")
+    """The zero-terminated UTF-16 text at `address`, cut at `_MAX_UNITS` units.
+
+    The units are read one by one up to the terminator: reading further, even within a mapped
+    page, would read past the runtime's buffer.
+    """
+    units = (ctypes.c_uint16 * _MAX_UNITS).from_address(address)
+    length = 0
+    while length < _MAX_UNITS and units[length]:
+        length += 1
+    return ctypes.string_at(address, 2 * length).decode("utf-16-le", "replace")
 
 
 _open_routings: set[LogRouting] = set()

@@ -65,7 +65,7 @@ class Token:
     `id_token` the claims of the ID token (None without one, or when its text cannot be
     read), `raw_id_token` its text; `account` the signed-in account; `telemetry` the runtime's
     telemetry of the operation. `authorization_header` is the value of an HTTP ``Authorization``
-    header (``Bearer ...``, or ``PoP ...`` for a proof-of-possession token).
+    header (``Bearer ...``, or ``PoP ...`` for a proof-of-possession token, when `is_pop`).
     """
 
     # Secrets stay out of repr, so a logged token does not leak them.
@@ -77,11 +77,7 @@ class Token:
     raw_id_token: str | None = field(repr=False)
     account: Account | None
     telemetry: Mapping[str, Any] = field(hash=False, repr=False)
-
-    @property
-    def is_pop(self) -> bool:
-        """Whether the token is bound by proof of possession."""
-        return self.authorization_header.startswith("PoP ")
+    is_pop: bool = False
 
 
 def _json_object(text: str | None) -> dict[str, Any]:
@@ -160,6 +156,7 @@ def to_token(result: VESSARuntimeAuthResult) -> Token:
         raw_id_token=raw_id_token,
         account=None if account is None else to_account(account),
         telemetry=telemetry if isinstance(telemetry, dict) else {"value": telemetry},
+        is_pop=result.is_pop_authorization() != 0,
     )
 
 

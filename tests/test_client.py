@@ -92,6 +92,14 @@ def test_a_refused_start_raises_auth_error_and_leaves_no_record(client, started,
     assert m._callbackStorage == {}
 
 
+def test_a_status_unknown_to_the_enumeration_is_still_an_auth_error(client, started):
+    started.fail_next_completion("DiscoverAccountsAsync", 99, context="why")
+    with pytest.raises(vrt.AuthError) as caught:
+        client.discover_accounts()
+    assert caught.value.status == vrt.Status.Status_Unexpected
+    assert caught.value.context == "(99 is not a valid Response_Status) why"
+
+
 def test_status_matches_the_native_enumeration():
     assert [(s.name, s.value) for s in vrt.Status] == \
         [(s.name, s.value) for s in m.Response_Status]
