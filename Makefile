@@ -44,7 +44,8 @@ valgrind: install
 	cd tests && PYTHONMALLOC=malloc valgrind -q --error-exitcode=99 --suppressions=valgrind.supp \
 	  ../$(PY) -P -m pytest -q -p no:cacheprovider -k "not exit and not stress and not system_exit" \
 	  test_marshal.py test_errors.py test_lifecycle.py test_account.py test_auth_parameters.py \
-	  test_results.py test_async_handle.py test_completion.py test_logging.py $(PYTEST_ARGS)
+	  test_results.py test_async_handle.py test_completion.py test_logging.py test_client.py \
+	  test_log_bridge.py $(PYTEST_ARGS)
 
 bench: install
 	for b in benchmarks/bench_*.py; do $(PY) -P $$b; done

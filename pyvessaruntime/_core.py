@@ -65,7 +65,8 @@ def start(operation: Callable[..., VESSARuntimeAsyncHandle], args: tuple[Any, ..
     try:
         handle = operation(*args, callback)
     except BaseException as exc:
-        _forget(callback)
+        with contextlib.suppress(Exception):  # the refusal matters more than this tidying up
+            _forget(callback)
         if isinstance(exc, RuntimeError):
             raise from_refusal(exc) from None
         raise
