@@ -1,6 +1,6 @@
 """Handles stay safe at the edges: no runtime call with the interpreter lock held, no handle lost
-when an allocation fails, and an exception propagating through a destructor whose release fails
-survives."""
+or released twice when an allocation fails, and an exception propagating through a destructor
+whose release fails survives."""
 
 import gc
 import os
@@ -10,6 +10,7 @@ import shutil
 import subprocess
 import sys
 import sysconfig
+import types
 
 import pytest
 
@@ -22,8 +23,8 @@ LIBRARY = pathlib.Path(m.__file__).resolve().parent / "libvessaruntime.so"
 # ---- no runtime call with the interpreter lock held ----------------------------------------
 
 # An LD_PRELOAD shim in front of every VESSARUNTIME_ operation: it reports a call made while the
-# calling thread holds the interpreter lock, except the one the module makes on purpose:
-# VESSARUNTIME_ReleaseError of the error handle that a release operation has just returned.
+# calling thread holds the interpreter lock. There is no exception, not even for releasing the
+# error that a release operation returned.
 SHIM_HEAD = r"""
 #define _GNU_SOURCE
 #include <Python.h>
@@ -34,7 +35,6 @@ SHIM_HEAD = r"""
 #include <string.h>
 typedef uintptr_t U;
 typedef U (*F)(U, U, U, U, U, U, U, U, U, U);
-static __thread U released_error;
 static void* look(const char* name) {
   void* p = dlsym(RTLD_NEXT, name);
   static void* lib;
@@ -45,11 +45,8 @@ static void* look(const char* name) {
   return p;
 }
 static void check(const char* name, U first) {
+  (void)first;
   if (!Py_IsInitialized() || PyThreadState_GetUnchecked() == NULL) return;
-  if (!strcmp(name, "VESSARUNTIME_ReleaseError") && first && first == released_error) {
-    released_error = 0;
-    return;
-  }
   fprintf(stderr, "LOCK HELD: %s\n", name);
 }
 """
@@ -59,9 +56,7 @@ U {name}(U a, U b, U c, U d, U e, U f, U g, U h, U i, U j) {{
   static F real;
   if (!real) real = (F)look("{name}");
   check("{name}", a);
-  U r = real(a, b, c, d, e, f, g, h, i, j);
-  {after}
-  return r;
+  return real(a, b, c, d, e, f, g, h, i, j);
 }}
 """
 
@@ -157,10 +152,7 @@ def lock_shim(tmp_path_factory):
     names += re.findall(r"VESSARUNTIME_ACCOUNT_STRING_GETTER\((VESSARUNTIME_\w+)\);", header)
     assert len(set(names)) == 65, "the shim must cover every runtime operation"
     parts = [SHIM_HEAD.replace("LIBRARY", '"%s"' % LIBRARY)]
-    for name in names:
-        remember = ("if (r) released_error = r;" if name.startswith("VESSARUNTIME_Release")
-                    and name != "VESSARUNTIME_ReleaseError" else "")
-        parts.append(SHIM_FUNCTION.format(name=name, after=remember))
+    parts += [SHIM_FUNCTION.format(name=name) for name in names]
     directory = tmp_path_factory.mktemp("shim")
     source, shim = directory / "shim.c", directory / "shim.so"
     source.write_text("".join(parts))
@@ -230,6 +222,75 @@ def test_allocation_failure_loses_no_handle(emu, unraisable, make, call):
         gc.collect()
         emu.take_contract_violations()  # handle 0 is refused by design in the last case
         assert emu.live_handle_count() == 0, (nth, emu.live_handles())
+
+
+RAW_HANDLE_CLASSES = {
+    "auth_result": (m.VESSARuntimeAuthResult, lambda e: e.new_auth_result(), "ReleaseAuthResult"),
+    "signout_result": (m.VESSARuntimeSignOutResult, lambda e: e.new_signout_result(),
+                       "ReleaseSignOutResult"),
+    "discover_accounts_result": (m.VESSARuntimeDiscoverAccountsResult,
+                                 lambda e: e.new_discover_accounts_result(),
+                                 "ReleaseDiscoverAccountsResult"),
+    "account": (m.VESSARuntimeAccount, lambda e: e.new_account_handle(e.add_account()),
+                "ReleaseAccount"),
+}
+
+
+@pytest.mark.parametrize("cls, make, release", RAW_HANDLE_CLASSES.values(),
+                         ids=RAW_HANDLE_CLASSES.keys())
+def test_a_failed_construction_leaves_the_handle_to_its_caller(emu, cls, make, release):
+    _testcapi = pytest.importorskip("_testcapi")
+    for nth in range(10):
+        handle = make(emu)
+        lists = [[] for _ in range(100)]  # a new list is then a real allocation
+        _testcapi.set_nomemory(nth, nth + 1)
+        try:
+            obj = cls(handle)
+        except MemoryError:
+            obj = None
+        finally:
+            _testcapi.remove_mem_hooks()
+            lists = None
+        if obj is None:
+            assert handle in emu.live_handle_values(), nth
+            assert getattr(emu.lib, "VESSARUNTIME_" + release)(handle) is None
+        obj = None
+        assert emu.contract_violations() == 0 and emu.live_handle_count() == 0, nth
+
+
+COMPLETIONS = {
+    "auth": lambda e, cb: m.signin_silently(e.params, "corr", cb),
+    "signout": lambda e, cb: m.signout_silently("c", "corr", e.account, cb),
+    "read": lambda e, cb: m.read_account_by_id(e.account_id, "corr", cb),
+    "discover": lambda e, cb: m.discover_accounts("c", "corr", cb),
+}
+
+
+@pytest.mark.parametrize("start", COMPLETIONS.values(), ids=COMPLETIONS.keys())
+def test_allocation_failure_in_a_completion_releases_the_result_once(started, unraisable, start):
+    _testcapi = pytest.importorskip("_testcapi")
+    started.set_completion_mode("inline")
+    objects = types.SimpleNamespace(params=m.VESSARuntimeAuthParameters("c", "a"))
+    for nth in range(80):
+        objects.account_id = started.add_account()  # a sign-out removes it
+        objects.account = m.VESSARuntimeAccount(started.new_account_handle(objects.account_id))
+        received = []
+        # Empties the interpreter's free list of lists, so a new list is a real allocation.
+        lists = [[] for _ in range(100)]
+        _testcapi.set_nomemory(nth, nth + 1)
+        try:
+            handle = start(objects, received.append)
+        except MemoryError:
+            handle = None
+        finally:
+            _testcapi.remove_mem_hooks()
+            lists = None
+        handle = objects.account = None
+        received.clear()
+        gc.collect()
+        assert started.contract_violations() == 0, (nth, started.take_contract_violations())
+        live = {k: n for k, n in started.live_handles().items() if n and k != "auth_parameters"}
+        assert live == {}, (nth, live)
 
 
 # ---- an exception propagating through a destructor whose release fails --------------------

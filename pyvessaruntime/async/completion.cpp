@@ -1,6 +1,8 @@
 // The completion bridge: one routine per result kind, all from one template.
 #include "async/completion.hpp"
 
+#include <type_traits>
+
 #include "async/python_entry.hpp"
 #include "common/ref.hpp"
 #include "handles/handle_object.hpp"
@@ -47,16 +49,26 @@ using DiscoverAccountsKind =
                    VESSARUNTIME_ReleaseDiscoverAccountsResult, &DiscoverAccountsResultType,
                    kDiscoverNull, kDiscoverRoutine>;
 
-// Wraps the result in the kind's class and calls the record's `callback` with it. Returns
-// false with an exception pending; `result` is owned by the new object once it exists.
 template <class Kind>
-bool deliver(PyObject* record, typename Kind::Handle& result) {
-  Ref raw = Ref::steal(PyLong_FromLongLong(handle_to_int(result)));
-  if (!raw) return false;
-  Ref result_object =
-      Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(Kind::result_class()), raw.get()));
+using OwnedResult = OwnedHandle<typename Kind::Handle, Kind::release>;
+
+// The kind's result object, adopting the result `owner` holds (which keeps it on failure). The
+// classes are the module's own static classes, used as class objects, so the object is made as
+// their constructors make one, without a Python int and argument parsing in between.
+template <class Kind>
+PyObject* wrap_result(OwnedResult<Kind>& owner) {
+  if constexpr (std::is_same_v<typename Kind::Handle, VESSARUNTIME_DISCOVER_ACCOUNTS_RESULT_HANDLE>)
+    return adopt_discover_result(owner);
+  else
+    return adopt(Kind::result_class(), owner);
+}
+
+// Wraps the result in the kind's class and calls the record's `callback` with it. Returns
+// false with an exception pending.
+template <class Kind>
+bool deliver(PyObject* record, OwnedResult<Kind>& result) {
+  Ref result_object = Ref::steal(wrap_result<Kind>(result));
   if (!result_object) return false;
-  result = nullptr;
   // The result object goes when this returns, releasing its handle, unless the callback kept it.
   Ref returned =
       Ref::steal(PyObject_CallMethodOneArg(record, state::names.callback, result_object.get()));
@@ -64,15 +76,13 @@ bool deliver(PyObject* record, typename Kind::Handle& result) {
 }
 
 template <class Kind>
-void complete(typename Kind::Handle result, void* context) {
+void complete(typename Kind::Handle handle, void* context) {
+  OwnedResult<Kind> result(handle);
   PythonEntry python;
   if (!python.entered()) {
     // The interpreter is finalizing or gone: the callback can no longer run. The result is
-    // released without Python; the module's reference to the key object goes down with the
-    // interpreter.
-    if (result) {
-      if (VESSARUNTIME_ERROR_HANDLE error = Kind::release(result)) VESSARUNTIME_ReleaseError(error);
-    }
+    // released without Python as its owner goes; the module's reference to the key object goes
+    // down with the interpreter.
     return;
   }
   mark_abandonment_of([&] {
@@ -97,7 +107,7 @@ void complete(typename Kind::Handle result, void* context) {
     }
     // A result that no result object took over (no record for it, or a failure before the
     // wrapping) is released here: nobody could ever release it later.
-    release_handle<typename Kind::Handle, Kind::release>(result);
+    result.reset();
     report_unraisable(Kind::routine);
   });
 }

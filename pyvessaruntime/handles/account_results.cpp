@@ -31,12 +31,22 @@ DiscoverAccountsResultObject* as_discover(PyObject* self) {
   return reinterpret_cast<DiscoverAccountsResultObject*>(self);
 }
 
-PyObject* new_discover(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  PyObject* self = new_from_raw_handle<DiscoverHandle>(type, args, kwargs);
-  if (!self) return nullptr;
-  as_discover(self)->accounts = PyList_New(0);
-  if (!as_discover(self)->accounts) Py_CLEAR(self);
+// The object with its empty list and `handle`; the list comes first, so a failure leaves the
+// handle with whoever holds it and never makes an object that releases it.
+PyObject* make_discover(PyTypeObject* type, DiscoverHandle handle) {
+  Ref accounts = Ref::steal(PyList_New(0));
+  PyObject* self = accounts ? type->tp_alloc(type, 0) : nullptr;
+  if (self) {
+    as_discover(self)->accounts = accounts.release();
+    as_discover(self)->handle = handle;
+  }
   return self;
+}
+
+PyObject* new_discover(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  int64_t raw = 0;
+  if (!parse_raw_handle(type->tp_name, args, kwargs, &raw)) return nullptr;
+  return make_discover(type, handle_from_int<DiscoverHandle>(raw));
 }
 
 int traverse_discover(PyObject* self, visitproc visit, void* arg) {
@@ -80,7 +90,7 @@ bool enumerate_accounts(DiscoverAccountsResultObject* result) {
     });
     if (!check_error(error)) return false;
     if (!account_handle) break;
-    Ref account = Ref::steal(new_account(account_handle));
+    Ref account = Ref::steal(new_account(OwnedAccount(account_handle)));
     if (!account || PyList_Append(found.get(), account.get()) < 0) return false;
   }
   if (!PyList_Check(result->accounts)) {
@@ -186,6 +196,12 @@ PyTypeObject ReadAccountResultType =
                PVR_RAW_HANDLE_DOC("VESSARuntimeReadAccountResult"));
 
 PyTypeObject DiscoverAccountsResultType = make_discover_type();
+
+PyObject* adopt_discover_result(OwnedDiscoverResult& owner) {
+  PyObject* self = make_discover(&DiscoverAccountsResultType, owner.get());
+  if (self) static_cast<void>(owner.release());
+  return self;
+}
 
 const FunctionTable signout_result_methods = kSignOutResultMethods;
 const FunctionTable read_account_result_methods = kReadAccountResultMethods;

@@ -10,6 +10,7 @@
 
 #include "common/args.hpp"
 #include "common/gil.hpp"
+#include "handles/owned_handle.hpp"
 #include "vessaruntime.h"
 
 #define PVR_CLASS_NAME(name) "pyvessaruntime.pyvessaruntime." name
@@ -36,15 +37,6 @@ Handle handle_from_int(int64_t value) {
   return reinterpret_cast<Handle>(static_cast<intptr_t>(value));
 }
 
-// Hands `handle` to its kind's release operation, without the interpreter lock. An error that
-// the release reports is released at once, with the lock held: nobody could act on it.
-template <class Handle, VESSARUNTIME_ERROR_HANDLE (*Release)(Handle)>
-void release_handle(Handle handle) {
-  if (!handle) return;
-  VESSARUNTIME_ERROR_HANDLE error = without_gil([&] { return Release(handle); });
-  if (error) VESSARUNTIME_ReleaseError(error);
-}
-
 // Keeps an exception that is propagating while a wrapper is destroyed out of the destructor's way.
 class PendingExceptionGuard {
  public:
@@ -59,7 +51,7 @@ class PendingExceptionGuard {
   PyObject* saved_;
 };
 
-template <class Handle, VESSARUNTIME_ERROR_HANDLE (*Release)(Handle)>
+template <class Handle, ReleaseOperation<Handle> Release>
 void dealloc_releasing(PyObject* self) {
   {
     PendingExceptionGuard guard;
@@ -67,6 +59,19 @@ void dealloc_releasing(PyObject* self) {
   }
   Py_TYPE(self)->tp_free(self);
 }
+
+// A new object of `type` that adopts the handle `owner` holds; on failure (null with an
+// exception) `owner` keeps the handle. Made without calling the class, so no argument parsing
+// and no second owner: the object holds the handle only once it exists.
+template <class Handle, ReleaseOperation<Handle> Release>
+PyObject* adopt(PyTypeObject* type, OwnedHandle<Handle, Release>& owner) {
+  PyObject* self = type->tp_alloc(type, 0);
+  if (self) handle_of<Handle>(self) = owner.release();
+  return self;
+}
+
+// The discover result, whose objects also hold a list of accounts, made the same way.
+PyObject* adopt_discover_result(OwnedDiscoverResult& owner);
 
 // Constructor of classes whose objects start empty and ignore any arguments.
 PyObject* new_empty(PyTypeObject* type, PyObject* args, PyObject* kwargs);

@@ -31,14 +31,11 @@ bool query_value(OutQuery<Handle, Out> query, Handle handle, Out* out) {
   return check_error(without_gil([&] { return query(handle, out); }));
 }
 
-// A new VESSARuntimeAccount that takes over `account`, made through the class as a caller would
-// make one. If the class call fails no object owns the handle, so it is released here.
-inline PyObject* new_account(VESSARUNTIME_ACCOUNT_HANDLE account) {
-  Ref raw = Ref::steal(PyLong_FromLongLong(handle_to_int(account)));
-  PyObject* object =
-      raw ? PyObject_CallOneArg(reinterpret_cast<PyObject*>(&AccountType), raw.get()) : nullptr;
-  if (!object) release_handle<VESSARUNTIME_ACCOUNT_HANDLE, VESSARUNTIME_ReleaseAccount>(account);
-  return object;
+// A new VESSARuntimeAccount that adopts the account `owner` holds. The class is the module's own
+// static class, which Python cannot replace, so the object is made as its constructor makes one.
+// If that fails, `owner` releases the handle as it goes.
+inline PyObject* new_account(OwnedAccount owner) {
+  return adopt(&AccountType, owner);
 }
 
 // A string property of the result, as the runtime reports it: str, or None for no value.
@@ -85,7 +82,7 @@ PyObject* get_account(PyObject* self, PyObject* const*) {
   VESSARUNTIME_ACCOUNT_HANDLE account = nullptr;
   if (!query_value(Query, handle_of<Handle>(self), &account)) return nullptr;
   if (!account) Py_RETURN_NONE;
-  return new_account(account);
+  return new_account(OwnedAccount(account));
 }
 
 }  // namespace pvr

@@ -23,17 +23,6 @@ VESSARUNTIME_ERROR_HANDLE error_of(PyObject* self) {
   return handle_of<VESSARUNTIME_ERROR_HANDLE>(self);
 }
 
-void dealloc(PyObject* self) {
-  {
-    PendingExceptionGuard guard;
-    if (VESSARUNTIME_ERROR_HANDLE error = error_of(self)) {
-      // What releasing an error answers is of no use to anyone: ignored.
-      without_gil([&] { return VESSARUNTIME_ReleaseError(error); });
-    }
-  }
-  Py_TYPE(self)->tp_free(self);
-}
-
 // VESSARuntimeError.get_status(self)
 PyObject* get_status(PyObject* self, PyObject* const*) {
   int32_t status = 0;
@@ -113,18 +102,14 @@ const FunctionDef kErrorMethods[] = {
 }  // namespace
 
 PyTypeObject ErrorType =
-    make_class(PVR_CLASS_NAME("VESSARuntimeError"), sizeof(ErrorObject), new_empty, dealloc);
+    make_class(PVR_CLASS_NAME("VESSARuntimeError"), sizeof(ErrorObject), new_empty,
+               dealloc_releasing<VESSARUNTIME_ERROR_HANDLE, VESSARUNTIME_ReleaseError>);
 
 const FunctionTable error_methods = kErrorMethods;
 
 Ref wrap_error(VESSARUNTIME_ERROR_HANDLE error) {
-  Ref object = Ref::steal(ErrorType.tp_alloc(&ErrorType, 0));
-  if (object) {
-    handle_of<VESSARUNTIME_ERROR_HANDLE>(object.get()) = error;
-  } else if (error) {
-    without_gil([&] { return VESSARUNTIME_ReleaseError(error); });
-  }
-  return object;
+  OwnedError owner(error);
+  return Ref::steal(adopt(&ErrorType, owner));
 }
 
 Ref as_response_status(PyObject* value) {
