@@ -1,6 +1,8 @@
 """VESSARuntimeAuthParameters: argument checks and the exact texts that reach the runtime."""
 
 import ctypes
+import sys
+import threading
 
 import pytest
 
@@ -93,6 +95,46 @@ def test_init_again_releases_the_earlier_handle(emu):
     with pytest.raises(UnicodeEncodeError):
         params.__init__("\udfff", "x")  # the handle is gone before the texts are converted
     assert emu.handle_kind(second) is None and handle_of(params) == 0
+
+
+@pytest.mark.parametrize("use", [
+    lambda p: p.set_redirect_uri("r"),
+    lambda p: m.signin_silently(p, "corr", lambda result: None),
+    lambda p: p.__init__("c", "a"),
+], ids=["setter", "operation start", "another rebuild"])
+def test_rebuilding_while_other_threads_use_the_parameters(emu, use):
+    """A rebuild never releases a handle that a call on another thread is using, and two
+    rebuilds at once lose no handle."""
+    emu.set_completion_mode("held")
+    m._startup_vessaruntime()
+    params = new_params()
+    stop = threading.Event()
+
+    def keep_using():
+        while not stop.is_set():
+            try:
+                use(params)
+            except RuntimeError as refused:  # caught mid-rebuild: the object holds no handle
+                assert "Status_ApiContractViolation" in str(refused)
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    users = [threading.Thread(target=keep_using) for _ in range(2)]
+    try:
+        for thread in users:
+            thread.start()
+        for _ in range(2000):
+            params.__init__("c", "a")
+    finally:
+        stop.set()
+        for thread in users:
+            thread.join()
+        sys.setswitchinterval(interval)
+        m._shutdown_vessaruntime()
+    faults = {v.rsplit("(", 1)[-1] for v in emu.take_contract_violations()}
+    assert faults <= {"null)"}, faults
+    del params
+    assert emu.live_handles()["auth_parameters"] == 0
 
 
 def test_object_made_without_init_passes_the_null_handle_on(emu):

@@ -5,6 +5,7 @@
 #include "async/completion.hpp"
 #include "async/start_sequence.hpp"
 #include "common/args.hpp"
+#include "handles/auth_parameters.hpp"
 #include "handles/handle_object.hpp"
 #include "module/registry.hpp"
 
@@ -15,9 +16,6 @@ using args::exact_str;
 using args::instance_of;
 using args::not_none;
 
-VESSARUNTIME_AUTH_PARAMETERS_HANDLE auth_parameters_of(PyObject* o) {
-  return handle_of<VESSARUNTIME_AUTH_PARAMETERS_HANDLE>(o);
-}
 VESSARUNTIME_ACCOUNT_HANDLE account_of(PyObject* o) {
   return handle_of<VESSARUNTIME_ACCOUNT_HANDLE>(o);
 }
@@ -38,9 +36,9 @@ PyObject* sign_in_with_hint(PyObject*, PyObject* const* a) {
   StartSequence start(a[4]);
   const os_char* correlation = start.text(a[2]);
   const os_char* hint = start.text(a[3], true);
-  auto params = auth_parameters_of(a[1]);
+  AuthParametersLoan params(a[1]);
   return start.run([&](void* context, VESSARUNTIME_ASYNC_HANDLE* handle) {
-    return Start(window_handle(window), params, correlation, hint, auth_completion, context,
+    return Start(window_handle(window), params.get(), correlation, hint, auth_completion, context,
                  handle);
   });
 }
@@ -52,9 +50,9 @@ PyObject* signin_silently(PyObject*, PyObject* const* a) {
     return nullptr;
   StartSequence start(a[2]);
   const os_char* correlation = start.text(a[1]);
-  auto params = auth_parameters_of(a[0]);
+  AuthParametersLoan params(a[0]);
   return start.run([&](void* context, VESSARUNTIME_ASYNC_HANDLE* handle) {
-    return VESSARUNTIME_SignInSilentlyAsync(params, correlation, auth_completion, context, handle);
+    return VESSARUNTIME_SignInSilentlyAsync(params.get(), correlation, auth_completion, context, handle);
   });
 }
 
@@ -65,10 +63,10 @@ PyObject* acquire_token_silently(PyObject*, PyObject* const* a) {
     return nullptr;
   StartSequence start(a[3]);
   const os_char* correlation = start.text(a[1]);
-  auto params = auth_parameters_of(a[0]);
+  AuthParametersLoan params(a[0]);
   auto account = account_of(a[2]);
   return start.run([&](void* context, VESSARUNTIME_ASYNC_HANDLE* handle) {
-    return VESSARUNTIME_AcquireTokenSilentlyAsync(params, correlation, account, auth_completion,
+    return VESSARUNTIME_AcquireTokenSilentlyAsync(params.get(), correlation, account, auth_completion,
                                                   context, handle);
   });
 }
@@ -82,10 +80,10 @@ PyObject* acquire_token_interactively(PyObject*, PyObject* const* a) {
     return nullptr;
   StartSequence start(a[4]);
   const os_char* correlation = start.text(a[2]);
-  auto params = auth_parameters_of(a[1]);
+  AuthParametersLoan params(a[1]);
   auto account = account_of(a[3]);
   return start.run([&](void* context, VESSARUNTIME_ASYNC_HANDLE* handle) {
-    return VESSARUNTIME_AcquireTokenInteractivelyAsync(window_handle(window), params, correlation,
+    return VESSARUNTIME_AcquireTokenInteractivelyAsync(window_handle(window), params.get(), correlation,
                                                        account, auth_completion, context, handle);
   });
 }

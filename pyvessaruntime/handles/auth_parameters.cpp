@@ -4,11 +4,15 @@
 // Every text gets a NativeString of its own; all of an operation's texts are converted before
 // the interpreter lock is released, and the holders outlive the runtime call, which copies
 // whatever it keeps.
+#include "handles/auth_parameters.hpp"
+
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <new>
 #include <tuple>
 #include <utility>
+#include <vector>
 
 #include "common/args.hpp"
 #include "handles/handle_object.hpp"
@@ -20,6 +24,46 @@ namespace pvr {
 namespace {
 
 using Handle = VESSARUNTIME_AUTH_PARAMETERS_HANDLE;
+using OwnedParameters = OwnedHandle<Handle, VESSARUNTIME_ReleaseAuthParameters>;
+
+struct AuthParametersObject {
+  PyObject_HEAD Handle handle;
+  Py_ssize_t loans;                // runtime calls in progress with a handle of this object
+  std::vector<Handle>* retired;    // handles replaced during loans; null while there are none
+};
+
+AuthParametersObject* as_params(PyObject* self) {
+  return reinterpret_cast<AuthParametersObject*>(self);
+}
+
+// Releases the retired handles once no loan is left (with the lock given up meanwhile, during
+// which new loans and retirements may come).
+void release_retired(AuthParametersObject* params) {
+  while (params->loans == 0 && params->retired && !params->retired->empty()) {
+    OwnedParameters last(params->retired->back());
+    params->retired->pop_back();
+  }
+}
+
+// Takes `handle` (may be null) out of use: released now if nothing uses the object's handles,
+// else kept until the last loan ends.
+void retire(AuthParametersObject* params, OwnedParameters handle) {
+  if (!handle) return;
+  if (params->loans > 0) {
+    try {
+      if (!params->retired) params->retired = new std::vector<Handle>();
+      params->retired->push_back(handle.get());
+      static_cast<void>(handle.release());
+      return;
+    } catch (const std::bad_alloc&) {
+      // Nowhere to keep it, and releasing it under a call in progress is what must never
+      // happen: it is left to the runtime.
+      static_cast<void>(handle.release());
+      return;
+    }
+  }
+  handle.reset();
+}
 
 template <class... Text>
 using TextSetter = VESSARUNTIME_ERROR_HANDLE(VESSARUNTIME_CALL*)(Handle, Text...);
@@ -52,7 +96,8 @@ PyObject* send_texts(PyObject* self, TextSetter<Text...> operation,
                      const std::array<PyObject*, sizeof...(Text)>& values) {
   Texts<sizeof...(Text)> texts;
   if (!texts.convert(values)) return nullptr;
-  Handle handle = handle_of<Handle>(self);
+  AuthParametersLoan loan(self);
+  Handle handle = loan.get();
   VESSARUNTIME_ERROR_HANDLE vrt_error = without_gil([&] {
     return std::apply([&](auto... coerced) { return operation(handle, coerced...); },
                       texts.coerced());
@@ -123,19 +168,22 @@ int init(PyObject* self, PyObject* args, PyObject* kwargs) {
                                    const_cast<char**>(keywords), &clientid, &authority) ||
       !args::exact_str(clientid, "clientid") || !args::exact_str(authority, "authority"))
     return -1;
-  // Calling __init__ again on an initialised object builds a new request: the earlier handle is
-  // released first, so that no handle is left without an owner. The field is cleared before
-  // the release, which gives the interpreter lock up, so no other thread picks the old handle up.
-  Handle& handle = handle_of<Handle>(self);
-  release_handle<Handle, VESSARUNTIME_ReleaseAuthParameters>(std::exchange(handle, nullptr));
+  // Calling __init__ again on an initialised object builds a new request. The earlier handle
+  // leaves the object at once and is retired: a call on another thread may still be inside the
+  // runtime with it.
+  AuthParametersObject* params = as_params(self);
+  retire(params, OwnedParameters(std::exchange(params->handle, nullptr)));
   Texts<2> texts;
   if (!texts.convert({clientid, authority})) return -1;
   const auto& [coerced_clientid, coerced_authority] = texts.coerced();
-  // The runtime stores the new handle straight into the field; whatever it stored there, even
-  // on failure, is this object's to release.
+  // The runtime stores the new handle into a local owner, and it enters the object under the
+  // lock: a handle another rebuild put there meanwhile is retired, never lost. Whatever the
+  // runtime stored, even on failure, is this object's to release.
+  OwnedParameters fresh;
   VESSARUNTIME_ERROR_HANDLE vrt_error = without_gil([&] {
-    return VESSARUNTIME_CreateAuthParameters(coerced_clientid, coerced_authority, &handle);
+    return VESSARUNTIME_CreateAuthParameters(coerced_clientid, coerced_authority, fresh.out());
   });
+  retire(params, OwnedParameters(std::exchange(params->handle, fresh.release())));
   return check_error(vrt_error) ? 0 : -1;
 }
 
@@ -167,10 +215,22 @@ const FunctionDef kAuthParametersMethods[] = {
      {"key", "value"}},
 };
 
+// No loan outlives its object (a loan keeps the object alive), so every handle goes here.
+void dealloc(PyObject* self) {
+  AuthParametersObject* params = as_params(self);
+  {
+    PendingExceptionGuard guard;
+    OwnedParameters current(std::exchange(params->handle, nullptr));
+    release_retired(params);
+  }
+  delete params->retired;
+  Py_TYPE(self)->tp_free(self);
+}
+
 PyTypeObject make_auth_parameters_type() {
   PyTypeObject type =
-      make_class(PVR_CLASS_NAME("VESSARuntimeAuthParameters"), sizeof(HandleObject<Handle>),
-                 new_empty, dealloc_releasing<Handle, VESSARUNTIME_ReleaseAuthParameters>,
+      make_class(PVR_CLASS_NAME("VESSARuntimeAuthParameters"), sizeof(AuthParametersObject),
+                 new_empty, dealloc,
                  // The text signature before "--" is for introspection; `__doc__` is the line
                  // after it.
                  "VESSARuntimeAuthParameters(clientid, authority)\n--\n\n"
@@ -182,6 +242,19 @@ PyTypeObject make_auth_parameters_type() {
 }  // namespace
 
 PyTypeObject AuthParametersType = make_auth_parameters_type();
+
+AuthParametersLoan::AuthParametersLoan(PyObject* params)
+    : params_(Ref::borrow(params)), handle_(as_params(params)->handle) {
+  ++as_params(params)->loans;
+}
+
+AuthParametersLoan::~AuthParametersLoan() noexcept(false) {
+  // A thread the interpreter is ending leaves the count as it is: nothing runs Python again.
+  if (!holds_python()) return;
+  AuthParametersObject* params = as_params(params_.get());
+  --params->loans;
+  release_retired(params);
+}
 
 const FunctionTable auth_parameters_methods = kAuthParametersMethods;
 
