@@ -103,6 +103,15 @@ def test_size_growing_on_the_second_call_reads_only_the_buffer(emu, account, gro
     assert obj.get_display_name() == "abc"
 
 
+@pytest.mark.parametrize("read", ["property", "error context"])
+def test_second_call_reporting_no_units_reads_as_no_value(emu, account, read):
+    obj, set_name = account
+    set_name("abc")
+    error = m.VESSARuntimeAuthResult(emu.new_auth_result(error=(3, 0, 0, "abc"))).get_error()
+    emu.set_string_protocol(grow_by=-4)  # the filling call reports 4 - 4 = 0 units
+    assert (obj.get_display_name() if read == "property" else error.get_context()) is None
+
+
 def test_first_call_failure_other_than_insufficient_buffer_raises(emu, account):
     obj, set_name = account
     set_name("abc")
@@ -171,3 +180,35 @@ def test_response_status_is_looked_up_at_each_read(emu, account, monkeypatch):
     monkeypatch.delattr(m, "Response_Status")
     with pytest.raises(NameError, match="name 'Response_Status' is not defined"):
         obj.get_display_name()
+
+
+def nul_cases():
+    """(runtime operation, call) for every text argument that reaches the runtime."""
+    params = lambda: m.VESSARuntimeAuthParameters("c", "a")  # noqa: E731
+    account = lambda e: m.VESSARuntimeAccount(e.new_account_handle(e.add_account()))  # noqa: E731
+    done = lambda result: None  # noqa: E731
+    yield "CreateAuthParameters", lambda e: m.VESSARuntimeAuthParameters("c\0evil", "a")
+    yield "CreateAuthParameters", lambda e: m.VESSARuntimeAuthParameters("c", "https://a\0b")
+    yield "SetRequestedScopes", lambda e: params().set_requested_scopes(["a\0b", "c"])
+    yield "SetRedirectUri", lambda e: params().set_redirect_uri("r\0")
+    yield "SetDecodedClaims", lambda e: params().set_decoded_claims("{}\0")
+    yield "SetAccessTokenToRenew", lambda e: params().set_access_token_to_renew("\0t")
+    yield "SetPopParams", lambda e: params().set_pop_params("GET", "h", None, "n\0")
+    yield "SetAdditionalParameter", lambda e: params().set_additional_parameter("k\0", "v")
+    yield "SignInSilentlyAsync", lambda e: m.signin_silently(params(), "c\0", done)
+    yield "SignInAsync", lambda e: m.signin(0, params(), "c", "hint\0", done)
+    yield "SignInInteractivelyAsync", lambda e: m.signin_interactively(0, params(), "\0", None,
+                                                                        done)
+    yield "AcquireTokenSilentlyAsync", lambda e: m.acquire_token_silently(params(), "c\0",
+                                                                          account(e), done)
+    yield "ReadAccountByIdAsync", lambda e: m.read_account_by_id("id\0", "c", done)
+    yield "SignOutSilentlyAsync", lambda e: m.signout_silently("client\0", "c", account(e), done)
+    yield "DiscoverAccountsAsync", lambda e: m.discover_accounts("client\0", "c", done)
+
+
+@pytest.mark.parametrize("operation, call", list(nul_cases()),
+                         ids=[f"{op}-{i}" for i, (op, _) in enumerate(nul_cases())])
+def test_embedded_null_never_reaches_the_runtime(started, operation, call):
+    with pytest.raises(ValueError, match="^embedded null character$"):
+        call(started)
+    assert started.calls(operation) == 0

@@ -24,7 +24,7 @@ const os_char* StartSequence::text(PyObject* text, bool none_is_empty) {
         text == Py_None || (PyUnicode_Check(text) && PyUnicode_GET_LENGTH(text) == 0);
     Ref empty_text;
     if (none_is_empty && empty) empty_text = Ref::steal(PyUnicode_New(0, 0));
-    units = native_string_fill(as_native_string(holder), empty_text ? empty_text.get() : text);
+    units = runtime_text(as_native_string(holder), empty_text ? empty_text.get() : text);
   }
   texts_[text_count_++] = std::move(holder);
   failed_ = units == nullptr;

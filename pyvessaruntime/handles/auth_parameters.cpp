@@ -77,7 +77,7 @@ class Texts {
     for (std::size_t i = 0; i < N; ++i) {
       encoded_[i] = new_native_string();
       if (!encoded_[i]) return false;
-      coerced_[i] = native_string_fill(as_native_string(encoded_[i]), values[i]);
+      coerced_[i] = runtime_text(as_native_string(encoded_[i]), values[i]);
       if (!coerced_[i]) return false;
     }
     return true;

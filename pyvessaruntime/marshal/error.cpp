@@ -3,6 +3,7 @@
 #include "handles/handle_object.hpp"
 #include "marshal/errors.hpp"
 #include "marshal/native_string.hpp"
+#include "marshal/string_getter.hpp"
 #include "module/enumerations.hpp"
 #include "module/registry.hpp"
 #include "module/state.hpp"
@@ -81,15 +82,14 @@ PyObject* get_context(PyObject* self, PyObject* const*) {
     raise_runtime_failure("the runtime reported a negative size for an error context");
     return nullptr;
   }
-  const Py_ssize_t capacity = nstr->size;
+  const int32_t capacity = nstr->size;
   os_char* buffer = native_string_allocate(nstr);
   if (!buffer) return nullptr;
   if (!raise_if_error(
           without_gil([&] { return VESSARUNTIME_GetContext(error, buffer, &nstr->size); }),
           "get_context"))
     return nullptr;
-  if (nstr->size > capacity) nstr->size = static_cast<int32_t>(capacity);
-  return native_string_text(nstr);
+  return filled_text(nstr, capacity);
 }
 
 const FunctionDef kErrorMethods[] = {

@@ -1,6 +1,7 @@
 // NativeString and the function `_get_encoded_bytes` that feeds it.
 #include "marshal/native_string.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 
@@ -106,6 +107,15 @@ const os_char* native_string_fill(NativeStringObject* self, PyObject* text) {
   }
   PyBuffer_Release(&view);
   return out;
+}
+
+const os_char* runtime_text(NativeStringObject* self, PyObject* text) {
+  const os_char* units = native_string_fill(self, text);
+  if (units && std::find(units, units + self->size - 1, os_char{0}) != units + self->size - 1) {
+    PyErr_SetString(PyExc_ValueError, "embedded null character");
+    return nullptr;
+  }
+  return units;
 }
 
 os_char* native_string_allocate(NativeStringObject* self) {

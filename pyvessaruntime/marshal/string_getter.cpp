@@ -29,14 +29,19 @@ PyObject* read_string(const StringRead& read) {
   if (!buffer) return nullptr;
   error = without_gil([&] { return read.call(read.getter, read.handle, buffer, &nstr->size); });
   if (!check_error(error)) return nullptr;
-  // A runtime that announces more than it was given room for is read only as far as the
-  // buffer goes; what lies beyond was never written by it.
-  if (nstr->size > capacity) nstr->size = capacity;
-  if (nstr->size < 0) {
+  return filled_text(nstr, capacity);
+}
+
+PyObject* filled_text(NativeStringObject* text, int32_t capacity) {
+  if (text->size == 0) Py_RETURN_NONE;
+  if (text->size < 0) {
     raise_runtime_failure("the runtime reported a negative string size");
     return nullptr;
   }
-  return native_string_text(nstr);
+  // A runtime that announces more than it was given room for is read only as far as the
+  // buffer goes; what lies beyond was never written by it.
+  if (text->size > capacity) text->size = capacity;
+  return native_string_text(text);
 }
 
 }  // namespace pvr

@@ -24,6 +24,12 @@ struct StringRead {
 // The text (str), None when the runtime reports no value, or null with an exception.
 PyObject* read_string(const StringRead& read);
 
+struct NativeStringObject;
+
+// What the filling call left in `text`, whose buffer holds `capacity` units: None when it
+// reported no units after all, else the units it reported, never more than the buffer holds.
+PyObject* filled_text(NativeStringObject* text, int32_t capacity);
+
 template <class Handle>
 using StringGetter = VESSARUNTIME_ERROR_HANDLE(VESSARUNTIME_CALL*)(Handle, os_char*, int32_t*);
 

@@ -47,10 +47,10 @@ Ref encode_utf16le(PyObject* text) {
   return bytes;
 }
 
-PyObject* decode_utf16le(const void* data, Py_ssize_t units) {
+PyObject* decode_utf16le(const void* data, Py_ssize_t units, const char* errors) {
   if (units <= 0) return PyUnicode_New(0, 0);
   int byteorder = -1;  // little-endian, and a byte-order mark stays a character
-  return PyUnicode_DecodeUTF16(static_cast<const char*>(data), units * 2, "strict", &byteorder);
+  return PyUnicode_DecodeUTF16(static_cast<const char*>(data), units * 2, errors, &byteorder);
 }
 
 Py_ssize_t native_string_length(const os_char* s) {
@@ -63,7 +63,7 @@ PyObject* decode_native_string(const os_char* s) {
   Py_ssize_t length = native_string_length(s);
   if (length == kMaxNativeStringUnits && s[length - 1] >= 0xD800 && s[length - 1] <= 0xDBFF)
     --length;
-  return decode_utf16le(s, length);
+  return decode_utf16le(s, length, "replace");
 }
 
 }  // namespace pvr

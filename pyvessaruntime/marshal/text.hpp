@@ -17,14 +17,16 @@ inline constexpr Py_ssize_t kMaxNativeStringUnits = 0x10000;
 // raises the codec's UnicodeEncodeError.
 Ref encode_utf16le(PyObject* text);
 
-// Strict UTF-16LE decoding of `units` units; a leading U+FEFF is kept as a character.
-PyObject* decode_utf16le(const void* data, Py_ssize_t units);
+// UTF-16LE decoding of `units` units, strict unless `errors` says otherwise; a leading U+FEFF
+// is kept as a character.
+PyObject* decode_utf16le(const void* data, Py_ssize_t units, const char* errors = "strict");
 
 // Units before the first zero unit, at most kMaxNativeStringUnits.
 Py_ssize_t native_string_length(const os_char* s);
 
-// A zero-terminated runtime string as str. A text cut at the length limit is not cut inside a
-// surrogate pair: the line arrives shortened rather than lost to a decode error.
+// A zero-terminated runtime string (a log line) as str. A text cut at the length limit is not
+// cut inside a surrogate pair, and an unpaired surrogate becomes U+FFFD: a line always arrives,
+// rather than being lost to a decode error.
 PyObject* decode_native_string(const os_char* s);
 
 }  // namespace pvr
