@@ -105,6 +105,11 @@ bool import_names(const char* module_name, std::initializer_list<const char*> na
   return true;
 }
 
+bool import_module(const char* module_name) {
+  Ref imported = Ref::steal(PyImport_ImportModule(module_name));
+  return imported && PyDict_SetItemString(state::ns, module_name, imported.get()) == 0;
+}
+
 bool bind_new_dict(const char* name) {
   Ref dict = Ref::steal(PyDict_New());
   return dict && PyDict_SetItemString(state::ns, name, dict.get()) == 0;
@@ -113,9 +118,9 @@ bool bind_new_dict(const char* name) {
 // The module-level statements, in the order the module defines its names.
 bool run_module_statements() {
   const std::size_t nclasses = std::size(kClasses);
-  Ref json = Ref::steal(PyImport_ImportModule("json"));
-  return import_names("enum", {"IntEnum", "Enum"}) && json &&
-         PyDict_SetItemString(state::ns, "json", json.get()) == 0 &&
+  // Each step runs only once the one before has succeeded: none may start with an exception
+  // pending.
+  return import_names("enum", {"IntEnum", "Enum"}) && import_module("json") &&
          import_names("threading", {"Event"}) && add_functions(state::ns, window_functions) &&
          add_functions(state::ns, encoding_functions) &&
          add_functions(state::ns, event_functions) && define_enumerations() &&
@@ -191,8 +196,14 @@ bool execute(PyObject* module) {
   if (!builtins || PyDict_SetItemString(state::ns, "__builtins__", builtins.get()) < 0)
     return false;
   state::builtins = PyModule_GetDict(builtins.get());
-  if (!state::builtin_id)
-    state::builtin_id = Py_XNewRef(PyDict_GetItemString(state::builtins, "id"));
+  if (!state::builtin_id) {
+    // The records take their key from the builtin `id` found here, once.
+    if (PyDict_GetItemStringRef(state::builtins, "id", &state::builtin_id) < 0) return false;
+    if (!state::builtin_id) {
+      PyErr_SetString(PyExc_ImportError, "the builtin 'id' is missing");
+      return false;
+    }
+  }
   warn_if_other_python();
   if (PyErr_Occurred()) return false;
   return state::init_names() && ready_function_types() && ensure_in_sys_modules(module) &&
@@ -217,6 +228,11 @@ int exec_module(PyObject* module) {
 PyModuleDef_Slot slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(create_module)},
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    // The create step itself refuses every interpreter but the first, with the module's own
+    // message; declaring no support here would replace that message with the host's.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
+    // The module's state is guarded by the interpreter lock alone.
+    {Py_mod_gil, Py_MOD_GIL_USED},
     {0, nullptr},
 };
 

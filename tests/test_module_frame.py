@@ -3,9 +3,11 @@
 import copy
 import importlib
 import pickle
+import re
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
 
 import pytest
 
@@ -182,6 +184,29 @@ def test_import_in_a_subinterpreter_fails():
         print("ok")
     """)
     assert result.stdout.strip() == "ok", result.stderr
+
+
+@pytest.mark.parametrize("breakage, message", [
+    ("sys.modules['json'] = None", "import of json halted"),
+    ("import builtins; del builtins.id", "the builtin 'id' is missing"),
+])
+def test_a_failed_step_of_module_execution_fails_the_import(breakage, message):
+    result = run_python(f"""
+        import sys
+        {breakage}
+        try:
+            import pyvessaruntime.pyvessaruntime
+        except ImportError as e:
+            print("ImportError", e)
+    """)
+    assert result.stdout.startswith("ImportError") and message in result.stdout, result.stderr
+
+
+def test_sources_use_no_private_python_api():
+    sources = Path(__file__).resolve().parent.parent / "pyvessaruntime"
+    private = {match for path in sources.rglob("*.[ch]pp")
+               for match in re.findall(r"\b_Py[A-Za-z0-9_]*", path.read_text())}
+    assert private == set()
 
 
 def test_import_makes_no_runtime_call():
