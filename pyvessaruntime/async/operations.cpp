@@ -52,7 +52,8 @@ PyObject* signin_silently(PyObject*, PyObject* const* a) {
   const os_char* correlation = start.text(a[1]);
   AuthParametersLoan params(a[0]);
   return start.run([&](void* context, VESSARUNTIME_ASYNC_HANDLE* handle) {
-    return VESSARUNTIME_SignInSilentlyAsync(params.get(), correlation, auth_completion, context, handle);
+    return VESSARUNTIME_SignInSilentlyAsync(params.get(), correlation, auth_completion, context,
+                                            handle);
   });
 }
 
@@ -66,8 +67,8 @@ PyObject* acquire_token_silently(PyObject*, PyObject* const* a) {
   AuthParametersLoan params(a[0]);
   auto account = account_of(a[2]);
   return start.run([&](void* context, VESSARUNTIME_ASYNC_HANDLE* handle) {
-    return VESSARUNTIME_AcquireTokenSilentlyAsync(params.get(), correlation, account, auth_completion,
-                                                  context, handle);
+    return VESSARUNTIME_AcquireTokenSilentlyAsync(params.get(), correlation, account,
+                                                  auth_completion, context, handle);
   });
 }
 
@@ -83,8 +84,9 @@ PyObject* acquire_token_interactively(PyObject*, PyObject* const* a) {
   AuthParametersLoan params(a[1]);
   auto account = account_of(a[3]);
   return start.run([&](void* context, VESSARUNTIME_ASYNC_HANDLE* handle) {
-    return VESSARUNTIME_AcquireTokenInteractivelyAsync(window_handle(window), params.get(), correlation,
-                                                       account, auth_completion, context, handle);
+    return VESSARUNTIME_AcquireTokenInteractivelyAsync(window_handle(window), params.get(),
+                                                       correlation, account, auth_completion,
+                                                       context, handle);
   });
 }
 

@@ -169,8 +169,8 @@ PyObject* build_signature(Function* f) {
   Ref params = Ref::steal(PyList_New(0));
   if (!kind || !params) return nullptr;
   auto append = [&](PyObject* name, PyObject* default_value) {
-    Ref kwargs = Ref::steal(default_value ? Py_BuildValue("{sO}", "default", default_value)
-                                          : PyDict_New());
+    Ref kwargs =
+        Ref::steal(default_value ? Py_BuildValue("{sO}", "default", default_value) : PyDict_New());
     Ref args = Ref::steal(PyTuple_Pack(2, name, kind.get()));
     if (!kwargs || !args) return false;
     Ref p = Ref::steal(PyObject_Call(parameter.get(), args.get(), kwargs.get()));

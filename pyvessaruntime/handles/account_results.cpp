@@ -126,10 +126,9 @@ PyObject* get_accounts(PyObject* self, PyObject* const*) {
 }
 
 PyTypeObject make_discover_type() {
-  PyTypeObject type =
-      make_class(PVR_CLASS_NAME("VESSARuntimeDiscoverAccountsResult"),
-                 sizeof(DiscoverAccountsResultObject), new_discover, dealloc_discover,
-                 PVR_RAW_HANDLE_DOC("VESSARuntimeDiscoverAccountsResult"));
+  PyTypeObject type = make_class(
+      PVR_CLASS_NAME("VESSARuntimeDiscoverAccountsResult"), sizeof(DiscoverAccountsResultObject),
+      new_discover, dealloc_discover, PVR_RAW_HANDLE_DOC("VESSARuntimeDiscoverAccountsResult"));
   type.tp_flags |= Py_TPFLAGS_HAVE_GC;
   type.tp_traverse = traverse_discover;
   type.tp_clear = clear_discover;

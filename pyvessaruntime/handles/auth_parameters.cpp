@@ -28,8 +28,8 @@ using OwnedParameters = OwnedHandle<Handle, VESSARUNTIME_ReleaseAuthParameters>;
 
 struct AuthParametersObject {
   PyObject_HEAD Handle handle;
-  Py_ssize_t loans;                // runtime calls in progress with a handle of this object
-  std::vector<Handle>* retired;    // handles replaced during loans; null while there are none
+  Py_ssize_t loans;              // runtime calls in progress with a handle of this object
+  std::vector<Handle>* retired;  // handles replaced during loans; null while there are none
 };
 
 AuthParametersObject* as_params(PyObject* self) {
@@ -53,14 +53,12 @@ void retire(AuthParametersObject* params, OwnedParameters handle) {
     try {
       if (!params->retired) params->retired = new std::vector<Handle>();
       params->retired->push_back(handle.get());
-      static_cast<void>(handle.release());
-      return;
     } catch (const std::bad_alloc&) {
-      // Nowhere to keep it, and releasing it under a call in progress is what must never
-      // happen: it is left to the runtime.
-      static_cast<void>(handle.release());
-      return;
+      // Nowhere to keep it, and releasing it while a call may use it must never happen: it is
+      // left to the runtime.
     }
+    static_cast<void>(handle.release());
+    return;
   }
   handle.reset();
 }
@@ -228,13 +226,12 @@ void dealloc(PyObject* self) {
 }
 
 PyTypeObject make_auth_parameters_type() {
-  PyTypeObject type =
-      make_class(PVR_CLASS_NAME("VESSARuntimeAuthParameters"), sizeof(AuthParametersObject),
-                 new_empty, dealloc,
-                 // The text signature before "--" is for introspection; `__doc__` is the line
-                 // after it.
-                 "VESSARuntimeAuthParameters(clientid, authority)\n--\n\n"
-                 "VESSARuntimeAuthParameters(str clientid, str authority)");
+  PyTypeObject type = make_class(PVR_CLASS_NAME("VESSARuntimeAuthParameters"),
+                                 sizeof(AuthParametersObject), new_empty, dealloc,
+                                 // The text signature before "--" is for introspection; `__doc__`
+                                 // is the line after it.
+                                 "VESSARuntimeAuthParameters(clientid, authority)\n--\n\n"
+                                 "VESSARuntimeAuthParameters(str clientid, str authority)");
   type.tp_init = init;
   return type;
 }
