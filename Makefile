@@ -5,7 +5,7 @@ PY        := $(VENV)/bin/python
 BUILD_DIR ?= build/{wheel_tag}
 INSTALL   := $(PY) -m pip install --quiet --no-build-isolation -C build-dir=$(BUILD_DIR)
 
-.PHONY: venv install demo test sanitize stress valgrind bench windows-check format clean
+.PHONY: venv install demo test sanitize stress valgrind bench windows-check windows format clean
 
 $(PY):
 	$(PYTHON313) -m venv $(VENV)
@@ -58,6 +58,15 @@ windows-check:
 	command -v $(MINGW_CXX) >/dev/null 2>&1 || $(MINGW_INSTALL) || \
 	  { apt-get update -q && $(MINGW_INSTALL); }
 	scripts/check-windows-build
+
+# The Windows build, cross-compiled with MinGW-w64: vessaruntime.dll, the .pyd and a win_amd64
+# wheel in build/windows/dist (installs the compilers and tools it needs when they are missing).
+WINDOWS_TOOLS := g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64
+windows:
+	command -v $(MINGW_CXX)-posix >/dev/null 2>&1 && command -v gendef >/dev/null 2>&1 || \
+	  DEBIAN_FRONTEND=noninteractive apt-get install -y -q $(WINDOWS_TOOLS) || \
+	  { apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q $(WINDOWS_TOOLS); }
+	scripts/build-windows
 
 format: $(PY)
 	$(PY) -m pip install --quiet clang-format

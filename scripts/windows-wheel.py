@@ -1,0 +1,71 @@
+"""Assembles the win_amd64 wheel of a Windows build: the package's Python files, its stubs and
+py.typed, the extension module and the emulator DLL.
+
+Usage: windows-wheel.py <folder with the built .pyd and .dll> <output folder>
+Prints the wheel's path.
+"""
+
+import base64
+import hashlib
+import pathlib
+import re
+import sys
+import zipfile
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+PACKAGE = ROOT / "pyvessaruntime"
+TAG = "cp313-cp313-win_amd64"
+
+
+def version() -> str:
+    text = (PACKAGE / "_version.py").read_text()
+    return re.search(r'__version__ = "([^"]+)"', text)[1]
+
+
+def package_files(built: pathlib.Path) -> dict[str, bytes]:
+    files = {f"pyvessaruntime/{p.name}": p.read_bytes()
+             for p in sorted(PACKAGE.iterdir()) if p.suffix in {".py", ".pyi"} or p.name == "py.typed"}
+    for name in ("pyvessaruntime.cp313-win_amd64.pyd", "vessaruntime.dll"):
+        files[f"pyvessaruntime/{name}"] = (built / name).read_bytes()
+    return files
+
+
+def metadata(project_version: str) -> dict[str, bytes]:
+    info = f"pyvessaruntime-{project_version}.dist-info"
+    return {
+        f"{info}/METADATA": (
+            "Metadata-Version: 2.1\n"
+            "Name: pyvessaruntime\n"
+            f"Version: {project_version}\n"
+            "Summary: Python access to the vessaruntime authentication runtime, with a working "
+            "emulator of it\n"
+            "Requires-Python: >=3.13\n").encode(),
+        f"{info}/WHEEL": (
+            "Wheel-Version: 1.0\n"
+            "Generator: pyvessaruntime scripts/windows-wheel.py\n"
+            "Root-Is-Purelib: false\n"
+            f"Tag: {TAG}\n").encode(),
+    }
+
+
+def record_line(name: str, data: bytes) -> str:
+    digest = base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=").decode()
+    return f"{name},sha256={digest},{len(data)}"
+
+
+def main(built: pathlib.Path, dist: pathlib.Path) -> pathlib.Path:
+    project_version = version()
+    files = {**package_files(built), **metadata(project_version)}
+    record = f"pyvessaruntime-{project_version}.dist-info/RECORD"
+    lines = [record_line(name, data) for name, data in files.items()] + [f"{record},,"]
+    files[record] = ("\n".join(lines) + "\n").encode()
+    dist.mkdir(parents=True, exist_ok=True)
+    wheel = dist / f"pyvessaruntime-{project_version}-{TAG}.whl"
+    with zipfile.ZipFile(wheel, "w", zipfile.ZIP_DEFLATED) as archive:
+        for name, data in files.items():
+            archive.writestr(name, data)
+    return wheel
+
+
+if __name__ == "__main__":
+    print(main(pathlib.Path(sys.argv[1]), pathlib.Path(sys.argv[2])))
