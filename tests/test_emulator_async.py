@@ -179,6 +179,7 @@ def test_workers_follow_startup_and_shutdown(emu):
         assert emu.worker_count() == 0 and not emu.is_started()
 
 
+@pytest.mark.keeps_callback_records
 @pytest.mark.parametrize("when", ["never started", "after shutdown"])
 def test_start_is_refused_while_not_started(emu, when):
     if when == "after shutdown":
@@ -247,6 +248,7 @@ def test_shutdown_completes_pending_operations_before_returning(emu, mode, delay
         recorder.results.clear()
 
 
+@pytest.mark.keeps_callback_records
 def test_reset_drops_pending_and_waits_for_completions_in_progress(emu):
     m._startup_vessaruntime()
     finished = threading.Event()
@@ -260,7 +262,7 @@ def test_reset_drops_pending_and_waits_for_completions_in_progress(emu):
     emu.set_completion_mode("held")
     dropped = Recorder()
     start("DiscoverAccountsAsync", dropped)
-    emu.reset()
+    emu.reset(drop_pending=True)
     assert finished.is_set()  # the completion in progress ended before the reset went on
     assert dropped.results == [] and emu.pending_operations() == 0 and emu.worker_count() == 0
 
