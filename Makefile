@@ -68,7 +68,7 @@ stress: install
 tsan:
 	$(MAKE) -j$(NATIVE_JOBS) build/native-tsan/stress
 	TSAN_OPTIONS="halt_on_error=1 exitcode=66 $(TSAN_OPTIONS)" \
-	  build/native-tsan/stress --operations 40000 --threads 8 --log-flood
+	  build/native-tsan/stress --operations 40000 --threads 8 --races 2000 --log-flood
 
 # The single-process tests under valgrind's memcheck (PYTHONMALLOC=malloc lets it see every
 # allocation); the subprocess, exit-time and stress tests are left to `make sanitize`.

@@ -36,7 +36,7 @@ struct Options {
   long operations = 100000;
   int threads = 8;
   int rounds = 10;
-  int races = 200;  // interactive sign-in races
+  int races = 20000;  // interactive sign-in races: a lost update shows about once in 2000
   bool log_flood = false;
 };
 
@@ -197,6 +197,7 @@ constexpr int kModes[] = {0, 1, 3, 2, 4};  // worker, inline, delayed, held, ear
 struct Round {
   const Accounts* accounts;
   bool chaos;
+  bool change_modes;  // else every operation completes on a worker
 };
 
 // Starts operation `kind` (0..7) for `op`; returns what the start answered.
@@ -246,7 +247,7 @@ void drive(const Round& round, int index, long count, std::deque<Operation>& ops
     }
     if (i % 50 == index % 50) registration.toggle();
     if (i % 32 == 7) emit(u"a line from a host thread", 0);
-    if (index == 0 && i % 97 == 0) {
+    if (round.change_modes && index == 0 && i % 97 == 0) {
       mode = (mode + 1) % std::size(kModes);
       VESSAEMU_SetCompletionMode(kModes[mode], kModes[mode] == 3 ? 1 : 0);
     }
@@ -275,6 +276,11 @@ void drive(const Round& round, int index, long count, std::deque<Operation>& ops
       continue;
     }
     op.accepted = true;
+    // One at a time: the workers are idle when the next one starts, the likeliest moment for a
+    // routine to run before its start call stored the handle.
+    if (!round.change_modes) {
+      while (op.completions.load() == 0) std::this_thread::yield();
+    }
     const unsigned roll = random() % 8;
     if (roll < 2) drop(VESSARUNTIME_CancelAsyncOperation(op.handle));
     if (roll == 7) {
@@ -328,7 +334,7 @@ long run_round(const Options& options, int number, bool chaos) {
   Accounts accounts;
   accounts.seed(4);
   drop(VESSARUNTIME_Startup());
-  const Round round{&accounts, chaos};
+  const Round round{&accounts, chaos, number > 0};
   const long per_thread = options.operations / (options.threads * options.rounds);
   std::vector<std::deque<Operation>> ops(static_cast<size_t>(options.threads));
   std::atomic<bool> done{false};
@@ -454,9 +460,9 @@ int main(int argc, char** argv) {
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
   std::printf(
-      "stress: %ld operations started from %d threads (%ld accepted, each completed once) in "
-      "%d rounds, %d sign-in races, %ld log lines delivered, %.1f s%s\n",
+      "stress: %ld operations started from %d threads (%ld accepted) in %d rounds, %d sign-in "
+      "races, %ld log lines delivered, %.1f s: %ld failures\n",
       started, options.threads, accepted, options.rounds, options.races, g_log_lines.load(),
-      seconds, g_failures ? "" : ": no failure");
+      seconds, g_failures.load());
   return g_failures.load() == 0 ? 0 : 1;
 }
