@@ -450,7 +450,8 @@ int32_t VESSAEMU_SetCompletionMode(int32_t mode, int32_t delay_ms) {
 }
 
 int32_t VESSAEMU_CompletionMode(int32_t* delay_ms) {
-  return control<int32_t>(__func__, [&] { return static_cast<int32_t>(completion_mode(delay_ms)); });
+  return control<int32_t>(__func__,
+                          [&] { return static_cast<int32_t>(completion_mode(delay_ms)); });
 }
 
 int32_t VESSAEMU_ReleaseHeld(int32_t count) {

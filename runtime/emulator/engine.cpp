@@ -347,21 +347,16 @@ VESSARUNTIME_ERROR_HANDLE start_job(Op op, Ref<Job> job, VESSARUNTIME_ASYNC_HAND
   bool early = false;
   const char* how = "";
   int32_t delay = 0;
-  {
+  try {
     std::lock_guard lock(e.mutex);
     if (e.running) {
-      // The handle is the caller's before the job is published: a worker may complete it at
-      // once, and its routine may read the handle through the context value.
-      if (e.mode != CompletionMode::Early) *asyncHandle = handle;
       switch (e.mode) {
         case CompletionMode::Inline:
           run_inline = true;
-          ++e.in_flight;
           how = "completes inline";
           break;
         case CompletionMode::Early:
           run_inline = early = true;
-          ++e.in_flight;
           how = "completes inline before its handle is stored";
           break;
         case CompletionMode::Held:
@@ -374,8 +369,10 @@ VESSARUNTIME_ERROR_HANDLE start_job(Op op, Ref<Job> job, VESSARUNTIME_ASYNC_HAND
           delay = e.delay_ms;
           job->where = Job::Where::Delayed;
           job->due = Clock::now() + std::chrono::milliseconds(delay);
-          e.waiting.emplace(job->id, job);
+          // In this order: a due time whose job is not waiting is skipped (take), if the second
+          // insertion fails.
           e.delayed.emplace(job->due, job->id);
+          e.waiting.emplace(job->id, job);
           how = "delayed";
           break;
         case CompletionMode::Worker:
@@ -384,7 +381,16 @@ VESSARUNTIME_ERROR_HANDLE start_job(Op op, Ref<Job> job, VESSARUNTIME_ASYNC_HAND
           how = "queued for a worker";
           break;
       }
+      if (run_inline) ++e.in_flight;
+      // The handle is the caller's before the lock is left, which publishes the job: a worker
+      // may complete it at once, and its routine may read the handle through the context value.
+      if (!early) *asyncHandle = handle;
     }
+  } catch (...) {
+    // Nothing was published (a container could not grow): the start fails and leaves nothing.
+    unregister_object(job->handle, Kind::AsyncOperation, nullptr);
+    job->operation->claim();
+    throw;
   }
   if (*how == '\0') {
     unregister_object(job->handle, Kind::AsyncOperation, nullptr);

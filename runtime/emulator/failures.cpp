@@ -56,13 +56,14 @@ thread_local bool t_out_of_memory = false;
 
 uint64_t make_reserved(const std::string& function) {
   return register_permanent(
-      Kind::Error,
-      make_ref<ErrorObject>(ErrorInfo{kStatusUnexpected, 0, 0, widen(function + ": out of memory")}));
+      Kind::Error, make_ref<ErrorObject>(
+                       ErrorInfo{kStatusUnexpected, 0, 0, widen(function + ": out of memory")}));
 }
 
 std::array<uint64_t, kOperationCount + 1> make_reserve() {
   std::array<uint64_t, kOperationCount + 1> handles{};
-  for (int i = 0; i < kOperationCount; ++i) handles[i] = make_reserved(full_name(static_cast<Op>(i)));
+  for (int i = 0; i < kOperationCount; ++i)
+    handles[i] = make_reserved(full_name(static_cast<Op>(i)));
   handles[kOperationCount] = make_reserved("VESSAEMU");
   return handles;
 }

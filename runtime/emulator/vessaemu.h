@@ -82,7 +82,8 @@ VESSAEMU_API void VESSAEMU_Free(void* memory);
  * "VESSAEMU_..."; runtime operations also without the prefix) fail inside the emulator:
  * kind 0, out of memory: every handle the call tries to make fails with std::bad_alloc;
  * kind 1: a std::exception is thrown as the call begins; kind 2: an exception of no standard type.
- * Cleared by a reset. 0 ok, -1 unknown runtime operation or a name of neither family, -2 bad kind. */
+ * Cleared by a reset. 0 ok, -1 unknown runtime operation or a name of neither family,
+ * -2 bad kind. */
 VESSAEMU_API int32_t VESSAEMU_FailInside(const char* function, int32_t kind, int32_t count);
 
 /* Handles: kinds are numbered 0..VESSAEMU_KindCount()-1; kind -1 counts all kinds. */
