@@ -20,6 +20,9 @@ UTF-16), and a list of ints is sent as raw UTF-16 units. Texts read back are dec
 ``surrogatepass``, so invalid UTF-16 comes back as a ``str`` holding lone surrogates.
 
 Handles are plain ``int`` values, as the extension module's wrapper classes take them.
+
+No control call lets an exception out of the library: one that fails inside it (out of memory,
+say) raises `EmulatorFailure` here.
 """
 
 from __future__ import annotations
@@ -32,6 +35,8 @@ from typing import Any
 
 __all__ = [
     "ACCOUNT_FIELDS",
+    "FAILURE_KINDS",
+    "EmulatorFailure",
     "AUTH_PARAMETERS_FIELDS",
     "COMPLETION_MODES",
     "KINDS",
@@ -45,6 +50,7 @@ __all__ = [
     "completion_mode",
     "contract_violations",
     "emit_log",
+    "fail_inside",
     "fail_next",
     "fail_next_completion",
     "handle_kind",
@@ -131,7 +137,18 @@ AUTH_PARAMETERS_FIELDS = (
 _ASYNC_STATES = ("pending", "cancelled", "completed")
 
 #: How asynchronous operations complete, in the emulator's numbering (see `set_completion_mode`).
-COMPLETION_MODES = ("worker", "inline", "held", "delay")
+COMPLETION_MODES = ("worker", "inline", "held", "delay", "early")
+
+#: How a call fails inside the emulator, in its numbering (see `fail_inside`).
+FAILURE_KINDS = ("no_memory", "exception", "foreign")
+
+_FAILED = -1000  # VESSAEMU_FAILED
+_FAILED_HANDLE = 0xFFFFFFFFFFFFFFFF  # VESSAEMU_FAILED_HANDLE
+_RESET_DROP_PENDING = 1
+
+
+class EmulatorFailure(RuntimeError):
+    """A control call failed inside the emulator (out of memory, or an injected failure)."""
 
 #: The eight operations that start an asynchronous operation and complete it later.
 START_OPERATIONS = (
@@ -274,8 +291,9 @@ _RUNTIME_SIGNATURES: dict[str, tuple[Any, list[Any]]] = {
 }
 
 _CONTROL_SIGNATURES: dict[str, tuple[Any, list[Any]]] = {
-    "Reset": (None, []),
+    "Reset": (_i32, [_i32]),
     "Free": (None, [_p]),
+    "FailInside": (_i32, [_str, _i32, _i32]),
     "KindCount": (_i32, []),
     "KindName": (_str, [_i32]),
     "LiveHandles": (_i64, [_i32]),
@@ -286,12 +304,12 @@ _CONTROL_SIGNATURES: dict[str, tuple[Any, list[Any]]] = {
     "Calls": (_i64, [_str]),
     "FailNext": (_i32, [_str, _i32, _i64, _i32, _Text, _i32, _i32]),
     "ContractViolations": (_i64, []),
-    "LastContractViolation": (_p, []),
-    "TakeContractViolations": (_p, [_pi32]),
-    "SetSsoPolicy": (None, [_i32]),
+    "LastContractViolation": (_i32, [_pp]),
+    "TakeContractViolations": (_i32, [_pp]),
+    "SetSsoPolicy": (_i32, [_i32]),
     "IsStarted": (_i32, []),
     "PiiEnabled": (_i32, []),
-    "SetStringProtocol": (None, [_i32, _i32, _i32]),
+    "SetStringProtocol": (_i32, [_i32, _i32, _i32]),
     "MakeError": (_u64, [_i32, _i64, _i32, _Text]),
     "AccountFieldCount": (_i32, []),
     "AccountFieldName": (_str, [_i32]),
@@ -321,10 +339,10 @@ _CONTROL_SIGNATURES: dict[str, tuple[Any, list[Any]]] = {
     "WaitIdle": (_i32, [_i64]),
     "FailNextCompletion": (_i32, [_str, _i32, _i64, _i32, _Text]),
     "NullNextCompletion": (_i32, [_str]),
-    "ResetInteractiveUser": (None, []),
+    "ResetInteractiveUser": (_i32, []),
     "SetInteractiveUserField": (_i32, [_i32, _Text]),
     "InteractiveUserField": (_i32, [_i32, _pp]),
-    "CancelNextInteractive": (None, [_i32]),
+    "CancelNextInteractive": (_i32, [_i32]),
     "EmitLog": (_i32, [_Text, _i32, _i32]),
     "LogRegistrations": (_i32, []),
 }
@@ -354,6 +372,13 @@ def _open() -> ctypes.CDLL:
         return ctypes.CDLL(beside)
 
 
+def _check_failure(result: Any, function: Any, args: tuple[Any, ...]) -> Any:
+    failed = _FAILED_HANDLE if function.restype is _u64 else _FAILED
+    if result == failed:
+        raise EmulatorFailure(f"{function.__name__} failed inside the emulator")
+    return result
+
+
 def _declare(lib: ctypes.CDLL) -> None:
     for name, (restype, argtypes) in _RUNTIME_SIGNATURES.items():
         function = getattr(lib, "VESSARUNTIME_" + name)
@@ -363,6 +388,8 @@ def _declare(lib: ctypes.CDLL) -> None:
         function = getattr(lib, "VESSAEMU_" + name)
         function.restype = restype
         function.argtypes = argtypes
+        if restype in (_i32, _i64, _u64):
+            function.errcheck = _check_failure
 
 
 def library() -> ctypes.CDLL:
@@ -432,13 +459,16 @@ def _take_units(call: Any, *args: Any) -> list[int] | None:
             library().VESSAEMU_Free(out)
 
 
-def _take_text(pointer: int | None) -> str | None:
-    if not pointer:
-        return None
+def _take_text(call: Any) -> tuple[int, str | None]:
+    """Runs a control call that hands out an ASCII text; returns its answer and the text."""
+    out = ctypes.c_void_p()
+    answer = call(ctypes.byref(out))
+    if not out.value:
+        return answer, None
     try:
-        return ctypes.string_at(pointer).decode("ascii", "replace")
+        return answer, ctypes.string_at(out.value).decode("ascii", "replace")
     finally:
-        library().VESSAEMU_Free(pointer)
+        library().VESSAEMU_Free(out)
 
 
 def _error_spec(error: Any, keep: list[Any]) -> _ErrorSpec:
@@ -462,21 +492,25 @@ def _operation(name: str) -> bytes:
 # -- state ----------------------------------------------------------------------------------
 
 
-def reset() -> None:
+def reset(*, drop_pending: bool = False) -> None:
     """Return the emulator to its fresh state.
 
     If the runtime is started it is stopped first: operations still pending (queued, held or
-    delayed) are dropped without a call of their completion routine, as a runtime that lost them
-    would (call ``VESSARUNTIME_Shutdown`` or ``_shutdown_vessaruntime()`` instead to have them
-    delivered with an error), completions already being delivered are waited for, and the worker
-    threads are joined. Log registrations end: their routines are not called again.
+    delayed) complete on this thread with an error result of status 8
+    (Status_ApplicationCanceled, context "... the emulator was reset ..."), so every callback
+    runs and every caller waiting for one gets its answer. With ``drop_pending=True`` they are
+    dropped instead, without a call of their completion routine, as a runtime that lost them
+    would. Then, started or not, every completion still in progress is waited for: on the worker
+    threads, inline on other threads, and on workers that a shut-down called from inside a
+    routine left running. Log registrations end: their routines are not called again.
 
     Then drops every handle (their values stay unusable: using one later is a contract
-    violation), call counters, contract violations, scripted failures and completions, accounts,
-    the interactive user and scripted cancellations, and settings (completion mode back to
-    "worker"); the runtime is not started afterwards.
+    violation), call counters, contract violations, scripted failures and completions, injected
+    failures, accounts, the interactive user and scripted cancellations, and settings (completion
+    mode back to "worker"); the runtime is not started afterwards. The interpreter lock is
+    released meanwhile, so callbacks run.
     """
-    library().VESSAEMU_Reset()
+    library().VESSAEMU_Reset(_RESET_DROP_PENDING if drop_pending else 0)
 
 
 def live_handles() -> dict[str, int]:
@@ -539,7 +573,7 @@ def contract_violations() -> int:
 
 def last_contract_violation() -> str | None:
     """Return the text of the latest contract violation, or None if there was none."""
-    return _take_text(library().VESSAEMU_LastContractViolation())
+    return _take_text(library().VESSAEMU_LastContractViolation)[1]
 
 
 def take_contract_violations() -> list[str]:
@@ -549,8 +583,7 @@ def take_contract_violations() -> list[str]:
     purpose. Each text names the operation and the fault, e.g.
     ``"VESSARUNTIME_GetAccountId: handle 0x... is not a live account handle (it was released)"``.
     """
-    count = ctypes.c_int32()
-    text = _take_text(library().VESSAEMU_TakeContractViolations(ctypes.byref(count)))
+    _, text = _take_text(library().VESSAEMU_TakeContractViolations)
     return text.splitlines() if text else []
 
 
@@ -595,6 +628,34 @@ def fail_next(
         raise ValueError(f"unknown runtime operation {operation!r}")
     if result == -2:
         raise ValueError(f"{operation} returns no error handle and cannot fail")
+
+
+def fail_inside(function: str, kind: str = "no_memory", count: int = 1) -> None:
+    """Make the next `count` calls of an exported function fail inside the emulator, to show
+    that no failure escapes it and none reads as success.
+
+    `function` is a runtime operation (with or without the ``VESSARUNTIME_`` prefix) or a
+    control function by its full name (``"VESSAEMU_AddAccount"``). `kind` is one of
+    `FAILURE_KINDS`:
+
+    - ``"no_memory"``: every handle the call tries to make fails with ``std::bad_alloc``. A
+      runtime operation then answers an error of status 0 (Status_Unexpected) with the context
+      ``"VESSARUNTIME_<operation>: out of memory"``, made in advance: it is not counted as live
+      and releasing it does nothing. A call that makes no handle is not affected.
+    - ``"exception"``, ``"foreign"``: the call throws, as it begins, a ``std::exception`` or
+      something of no standard type. A runtime operation answers a new error of status 0 (the
+      caller releases it), ``Shutdown`` and ``SetIsPiiEnabled`` do nothing.
+
+    A control function that fails raises `EmulatorFailure` here (``VESSAEMU_MakeError`` answers
+    the reserved out-of-memory error instead). Cleared by `reset`. Unknown names raise
+    ValueError.
+    """
+    if kind not in FAILURE_KINDS:
+        raise ValueError(f"unknown failure kind {kind!r}; expected one of {FAILURE_KINDS}")
+    if function.startswith("VESSAEMU_") and function[len("VESSAEMU_"):] not in _CONTROL_SIGNATURES:
+        raise ValueError(f"unknown control function {function!r}")
+    if library().VESSAEMU_FailInside(_operation(function), FAILURE_KINDS.index(kind), count) != 0:
+        raise ValueError(f"unknown runtime operation {function!r}")
 
 
 def set_string_protocol(
@@ -860,6 +921,9 @@ def set_completion_mode(mode: str, delay_ms: int = 0) -> None:
     - ``"held"``: not until `release_held` hands them to the workers (or a cancel, or a shut-down,
       completes them with an error).
     - ``"delay"`` (also ``"delayed"``): on a worker, `delay_ms` milliseconds after the start call.
+    - ``"early"``: inline like ``"inline"``, but before the start call stores the operation's
+      handle, as a runtime that calls back before it hands the handle out would. In every other
+      mode the handle is stored before the completion can run.
 
     Operations already started keep the way they were scheduled. An unknown mode raises
     ValueError.

@@ -8,19 +8,50 @@ import pyvessaruntime.pyvessaruntime as native
 from pyvessaruntime import emulator
 
 
+KEEPS_CALLBACK_RECORDS = "keeps_callback_records"
+
+# Tests of files kept as they are that leave records on purpose: a refused registration, and a
+# release whose storage entry the test removed by hand.
+LEAVING_RECORDS = {
+    "test_logging.py::test_refused_registration_keeps_only_the_record",
+    "test_logging.py::test_release_with_missing_entry_raises_after_releasing",
+}
+
+
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", f"{KEEPS_CALLBACK_RECORDS}: the test leaves callback records of starts or "
+        "registrations the runtime refused (the native module keeps those by design)")
+
+
+def pytest_collection_modifyitems(items):
+    for item in items:
+        if item.nodeid.split("/")[-1] in LEAVING_RECORDS:
+            item.add_marker(KEEPS_CALLBACK_RECORDS)
+
+
 @pytest.fixture(autouse=True)
-def emu():
-    """The emulator, reset before the test; afterwards no handle may be live and no contract
-    violation may have happened."""
+def emu(request):
+    """The emulator, reset before the test. Afterwards operations the test left pending complete
+    (with an error result), and then no handle may be live, no contract violation may have
+    happened and no callback record may be left."""
     emulator.reset()
     yield emulator
+    # The raw shut-down, not the module's: that one would release log registrations the test
+    # left behind, which must show up as live handles instead.
+    if emulator.is_started():
+        emulator.lib.VESSARUNTIME_Shutdown()
     gc.collect()
     leaked = {kind: count for kind, count in emulator.live_handles().items() if count}
     violations = emulator.take_contract_violations()
+    records = dict(native._callbackStorage)
+    # Cleared whatever the outcome, so one failure does not cascade into the next tests.
     native._callbackStorage.clear()
     native._logCallbackStorage.clear()
     assert not leaked, f"handles left live: {leaked}"
     assert not violations, f"contract violations: {violations}"
+    if not request.node.get_closest_marker(KEEPS_CALLBACK_RECORDS):
+        assert not records, f"callback records left: {records}"
 
 
 @pytest.fixture

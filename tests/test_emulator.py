@@ -7,6 +7,7 @@ import pathlib
 import re
 import shutil
 import subprocess
+import sys
 import threading
 
 import pytest
@@ -84,6 +85,12 @@ def wide(text):
 
 def out_handle():
     return ctypes.c_void_p()
+
+
+LOG_ROUTINE = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_int32, ctypes.c_void_p)(
+    lambda message, level, context: None)
+NO_COMPLETION = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_void_p)(
+    lambda result, context: None)
 
 
 # -- the export table -----------------------------------------------------------------------
@@ -521,6 +528,117 @@ def test_scripted_failure_precedes_argument_checks(emu, lib):
     assert emu.contract_violations() == 0
 
 
+def test_scripted_failure_of_release_error_answers_an_error_nobody_must_release(emu, lib):
+    error = emu.make_error(3)
+    emu.fail_next("ReleaseError", 4, context="refused")
+    answer = lib.VESSARUNTIME_ReleaseError(error)
+    # The error whose release failed is still live; the answer is not counted: callers ignore
+    # what ReleaseError answers.
+    assert emu.live_handle_values() == [error]
+    assert error_values(lib, answer) == (4, 0, 0, "refused")  # released without a violation
+    release_error(lib, error)
+
+
+# -- failures inside the emulator ------------------------------------------------------------
+
+
+def default_argument(argtype):
+    if argtype is emulator._Text:
+        return emulator._Text(None, -1)
+    if argtype is ctypes.c_char_p:
+        return b"GetStatus"
+    if argtype in (ctypes.c_int32, ctypes.c_int64, ctypes.c_uint64):
+        return 0
+    return None  # pointers and handles
+
+
+def call_with_defaults(function):
+    return function(*[default_argument(argtype) for argtype in function.argtypes])
+
+
+@pytest.mark.parametrize("kind, context", [("exception", "injected failure"),
+                                           ("foreign", "internal failure")])
+def test_every_runtime_operation_turns_a_failure_into_an_error(emu, lib, kind, context):
+    for operation in emu.operations():
+        emu.fail_inside(operation, kind)
+        answer = call_with_defaults(getattr(lib, "VESSARUNTIME_" + operation))
+        if operation in ("Shutdown", "SetIsPiiEnabled"):
+            assert answer is None  # nothing to answer with; the call did nothing
+            continue
+        assert error_values(lib, answer) == (0, 0, 0, f"VESSARUNTIME_{operation}: {context}")
+    assert emu.pii_enabled() == 0 and emu.contract_violations() == 0
+
+
+def make_out_of_memory(emu, lib, operation):
+    """Calls `operation` while every handle it makes fails; returns its answer and out value."""
+    out = ctypes.c_void_p(0x5EED)
+    emu.fail_inside(operation, "no_memory")
+    if operation == "CreateAuthParameters":
+        return lib.VESSARUNTIME_CreateAuthParameters(wide("c"), wide("a"), ctypes.byref(out)), out
+    if operation == "RegisterLogCallback":
+        return lib.VESSARUNTIME_RegisterLogCallback(LOG_ROUTINE, None, ctypes.byref(out)), out
+    if operation == "DiscoverAccountsAsync":
+        if not emu.is_started():
+            assert lib.VESSARUNTIME_Startup() is None
+        return lib.VESSARUNTIME_DiscoverAccountsAsync(wide("c"), wide("c"), NO_COMPLETION, None,
+                                                      ctypes.byref(out)), out
+    result = emu.new_auth_result(error=(3,))
+    answer = lib.VESSARUNTIME_GetError(result, ctypes.byref(out))
+    assert lib.VESSARUNTIME_ReleaseAuthResult(result) is None
+    return answer, out
+
+
+@pytest.mark.parametrize("operation", ["CreateAuthParameters", "GetError", "RegisterLogCallback",
+                                       "DiscoverAccountsAsync"])
+def test_out_of_memory_answers_an_error_made_in_advance(emu, lib, operation):
+    answer, out = make_out_of_memory(emu, lib, operation)
+    assert answer is not None  # never read as success
+    assert out.value == 0x5EED and emu.live_handle_count() == 0
+    assert emu.log_registrations() == 0 and emu.pending_operations() == 0
+    # Made when the library loaded: always the same, never counted, and releasing it (any number
+    # of times) does nothing.
+    again, _ = make_out_of_memory(emu, lib, operation)
+    assert again == answer and emu.handle_kind(answer) == "error"
+    assert error_values(lib, answer) == (0, 0, 0, f"VESSARUNTIME_{operation}: out of memory")
+    assert error_values(lib, answer)[0] == 0 and emu.contract_violations() == 0
+    lib.VESSARUNTIME_Shutdown()
+
+
+CONTROL_FAILURES = """
+import ctypes
+from pyvessaruntime import emulator as emu
+import test_emulator as t
+
+lib = emu.lib
+for kind in emu.FAILURE_KINDS:
+    for name in emu._CONTROL_SIGNATURES:
+        function = getattr(lib, "VESSAEMU_" + name)
+        emu.fail_inside("VESSAEMU_" + name, kind)
+        try:
+            answer = t.call_with_defaults(function)
+        except emu.EmulatorFailure:
+            answer = "failed"
+        if name == "FailInside" or (kind == "no_memory" and answer != "failed"):
+            emu.reset()  # a call that made no handle was not affected: the injection is left
+            continue
+        if name == "MakeError":
+            assert t.error_values(lib, answer) == (0, 0, 0, "VESSAEMU: out of memory"), answer
+        elif function.restype in (ctypes.c_int32, ctypes.c_int64, ctypes.c_uint64):
+            assert answer == "failed", (name, kind, answer)
+        else:
+            assert answer is None, (name, kind, answer)  # names, and Free
+print("contained")
+"""
+
+
+def test_every_control_function_contains_a_failure():
+    # In a child process: a failure escaping the library ends the process. It runs in this
+    # folder, which holds no package to shadow the installed one, to import this module.
+    done = subprocess.run([sys.executable, "-c", CONTROL_FAILURES], capture_output=True,
+                          text=True, timeout=120, cwd=pathlib.Path(__file__).parent)
+    assert done.returncode == 0 and done.stdout.strip() == "contained", done.stderr[-3000:]
+
+
 # -- accounts --------------------------------------------------------------------------------
 
 
@@ -705,8 +823,6 @@ def test_cancel_async_operation(emu, lib):
     assert emu.async_state(handle) is None
 
 
-LOG_ROUTINE = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_int32, ctypes.c_void_p)(
-    lambda message, level, context: None)
 
 
 def test_log_registration_handle(emu, lib):

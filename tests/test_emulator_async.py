@@ -5,6 +5,7 @@ through the real module, or through ctypes where the raw routine arguments matte
 
 import base64
 import ctypes
+import gc
 import json
 import subprocess
 import sys
@@ -100,7 +101,10 @@ RESULT_CLASS = {
     "DiscoverAccountsAsync": m.VESSARuntimeDiscoverAccountsResult,
 }
 
-MODES = [("worker", 0), ("inline", 0), ("delay", 60)]
+MODES = [("worker", 0), ("inline", 0), ("early", 0), ("delay", 60)]
+
+COMPLETION = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_void_p)
+UTF16_CLIENT = "c\0".encode("utf-16-le")
 
 
 def run_script(code, timeout=60):
@@ -119,14 +123,14 @@ def test_every_operation_completes_once_in_each_mode(started, operation, mode, d
     recorder = Recorder()
     before = time.monotonic()
     start(operation, recorder, account_id=key)
-    if mode == "inline":
+    if mode in ("inline", "early"):
         assert len(recorder.results) == 1  # delivered before the start call returned
     recorder.wait()
     assert started.wait_idle() and started.pending_operations() == 0
     elapsed = time.monotonic() - before
     assert len(recorder.results) == 1
     assert type(recorder.results[0]) is RESULT_CLASS.get(operation, m.VESSARuntimeAuthResult)
-    assert (recorder.threads[0] == threading.get_ident()) == (mode == "inline")
+    assert (recorder.threads[0] == threading.get_ident()) == (mode in ("inline", "early"))
     if mode == "delay":
         assert elapsed >= delay / 1000
     recorder.results.clear()
@@ -179,6 +183,7 @@ def test_workers_follow_startup_and_shutdown(emu):
         assert emu.worker_count() == 0 and not emu.is_started()
 
 
+@pytest.mark.keeps_callback_records
 @pytest.mark.parametrize("when", ["never started", "after shutdown"])
 def test_start_is_refused_while_not_started(emu, when):
     if when == "after shutdown":
@@ -247,6 +252,7 @@ def test_shutdown_completes_pending_operations_before_returning(emu, mode, delay
         recorder.results.clear()
 
 
+@pytest.mark.keeps_callback_records
 def test_reset_drops_pending_and_waits_for_completions_in_progress(emu):
     m._startup_vessaruntime()
     finished = threading.Event()
@@ -260,9 +266,141 @@ def test_reset_drops_pending_and_waits_for_completions_in_progress(emu):
     emu.set_completion_mode("held")
     dropped = Recorder()
     start("DiscoverAccountsAsync", dropped)
-    emu.reset()
+    emu.reset(drop_pending=True)
     assert finished.is_set()  # the completion in progress ended before the reset went on
     assert dropped.results == [] and emu.pending_operations() == 0 and emu.worker_count() == 0
+
+
+class Answers:
+    """A py_callback that notes the status and context of each result's error and keeps no
+    result: a reset drops the results it delivers once the callbacks are done."""
+
+    def __init__(self):
+        self.answers = []
+
+    def __call__(self, result):
+        error = result.get_error()
+        self.answers.append(None if error is None else (error.get_status(), error.get_context()))
+
+
+@pytest.mark.parametrize("mode,delay", [("held", 0), ("delay", 10_000)])
+def test_reset_completes_pending_operations_with_an_error(emu, mode, delay):
+    m._startup_vessaruntime()
+    key = emu.add_account()
+    emu.set_completion_mode(mode, delay_ms=delay)
+    answers = [Answers() for _ in emulator.START_OPERATIONS]
+    for operation, callback in zip(emulator.START_OPERATIONS, answers):
+        start(operation, callback, account_id=key)
+    emu.reset()
+    assert [len(a.answers) for a in answers] == [1] * len(answers)
+    for a in answers:
+        status, context = a.answers[0]
+        assert status is S.Status_ApplicationCanceled
+        assert "the emulator was reset before the operation completed" in context
+    assert emu.pending_operations() == 0 and not emu.is_started()
+
+
+def test_reset_answers_a_caller_waiting_for_its_operation(emu):
+    from pyvessaruntime import Client, OperationCanceled
+
+    m._startup_vessaruntime()
+    emu.set_completion_mode("held")
+    client = Client(CLIENT, "https://authority.example/tenant", timeout=5)
+    outcome = []
+
+    def wait_for_accounts():
+        try:
+            outcome.append(client.discover_accounts())
+        except Exception as exc:
+            outcome.append((type(exc), str(exc)))
+
+    waiter = threading.Thread(target=wait_for_accounts)
+    waiter.start()
+    deadline = time.monotonic() + 10
+    while emu.held_operations() == 0 and time.monotonic() < deadline:
+        time.sleep(0.001)
+    emu.reset()
+    waiter.join(10)
+    assert len(outcome) == 1 and outcome[0][0] is OperationCanceled, outcome
+    assert "reset" in outcome[0][1]
+    # The client's objects outlive the reset that dropped their handles: releasing them is late.
+    gc.collect()
+    assert all("dropped by a reset" in text for text in emu.take_contract_violations())
+
+
+@pytest.mark.parametrize("stop", ["reset", "shutdown"])
+@pytest.mark.parametrize("where", ["inline on another thread", "worker left by a shut-down"])
+def test_stops_wait_for_every_completion_in_progress(emu, stop, where):
+    # The routine holds its completion open until released; a stop that does not wait for it
+    # returns meanwhile, and the routine then releases its result into a reset registry.
+    lib = emu.lib
+    assert lib.VESSARUNTIME_Startup() is None
+    entered, release, stopped = threading.Event(), threading.Event(), threading.Event()
+    seen = []
+
+    @COMPLETION
+    def routine(result, context):
+        if where == "worker left by a shut-down":
+            lib.VESSARUNTIME_Shutdown()
+        entered.set()
+        release.wait(10)
+        seen.append((stopped.is_set(), lib.VESSARUNTIME_ReleaseDiscoverAccountsResult(result)))
+
+    handle = ctypes.c_void_p()
+
+    def begin():
+        lib.VESSARUNTIME_DiscoverAccountsAsync(UTF16_CLIENT, UTF16_CLIENT, routine, None,
+                                               ctypes.byref(handle))
+
+    starter = threading.Thread(target=begin)
+    if where == "inline on another thread":
+        emu.set_completion_mode("inline")
+    starter.start()
+    assert entered.wait(10)
+    if not emu.is_started():
+        assert lib.VESSARUNTIME_Startup() is None  # a later start's stop still waits for it
+
+    def stop_it():
+        if stop == "reset":
+            emu.reset()
+        else:
+            lib.VESSARUNTIME_Shutdown()
+        stopped.set()
+
+    stopper = threading.Thread(target=stop_it)
+    stopper.start()
+    stopper.join(0.2)
+    release.set()
+    stopper.join(10)
+    starter.join(10)
+    assert seen == [(False, None)]
+    assert emu.worker_count() == 0 and emu.pending_operations() == 0
+    if stop == "shutdown":
+        assert lib.VESSARUNTIME_ReleaseAsyncHandle(handle) is None
+
+
+@pytest.mark.parametrize("mode, stored", [("inline", True), ("early", False)])
+def test_handle_is_stored_before_the_completion_runs_but_in_early_mode(started, mode, stored):
+    # The routine reads the handle through its context, as a host keeping it beside its
+    # callback would.
+    lib = started.lib
+    started.set_completion_mode(mode)
+    handle = ctypes.c_void_p()
+    seen = []
+    done = threading.Event()
+
+    @COMPLETION
+    def routine(result, context):
+        seen.append(ctypes.c_void_p.from_address(context).value)
+        lib.VESSARUNTIME_ReleaseDiscoverAccountsResult(result)
+        done.set()
+
+    assert lib.VESSARUNTIME_DiscoverAccountsAsync(UTF16_CLIENT, UTF16_CLIENT, routine,
+                                                  ctypes.addressof(handle),
+                                                  ctypes.byref(handle)) is None
+    assert done.wait(10) and started.wait_idle()
+    assert handle.value and seen == [handle.value if stored else None]
+    assert lib.VESSARUNTIME_ReleaseAsyncHandle(handle) is None
 
 
 # -- identity flows -------------------------------------------------------------------------
@@ -427,9 +565,6 @@ def test_scripted_completion_applies_to_a_held_operation_when_it_completes(start
     started.release_held()
     assert status_of(recorder.wait()) is S.Status_NoNetwork
     recorder.results.clear()
-
-
-COMPLETION = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_void_p)
 
 
 def test_null_next_completion_passes_a_null_handle_and_the_context(started):

@@ -148,6 +148,7 @@ def test_enumeration_members_are_not_integers():
     assert [x.name for x in m.LogLevel] == ["TRACE", "DEBUG", "INFO", "WARNING", "ERROR", "FATAL"]
 
 
+@pytest.mark.keeps_callback_records
 def test_reimport_yields_the_same_module_and_storages():
     m._callbackStorage["marker"] = 1
     storage = m._callbackStorage
@@ -230,6 +231,7 @@ def test_package_reexports_public_names():
     assert not any(name.startswith("_") for name in pyvessaruntime.__all__ if name != "__version__")
 
 
+@pytest.mark.keeps_callback_records
 class TestCallbackRecord:
     def test_registers_itself_under_its_id(self):
         def f(result):

@@ -126,6 +126,7 @@ def test_first_failing_check_wins(objects, name):
     assert str(info.value) == expected
 
 
+@pytest.mark.keeps_callback_records
 @pytest.mark.parametrize("name", OPERATIONS)
 def test_refused_start_keeps_the_record(emu, objects, name):
     _, start = OPERATIONS[name]
@@ -139,6 +140,7 @@ def test_refused_start_keeps_the_record(emu, objects, name):
     assert emu.calls(start) == 1
 
 
+@pytest.mark.keeps_callback_records
 @pytest.mark.parametrize("name", OPERATIONS)
 def test_text_that_cannot_be_converted_stops_before_the_runtime(emu, objects, name):
     _, start = OPERATIONS[name]
@@ -147,6 +149,7 @@ def test_text_that_cannot_be_converted_stops_before_the_runtime(emu, objects, na
     assert len(m._callbackStorage) == 1 and emu.calls(start) == 0
 
 
+@pytest.mark.keeps_callback_records
 @pytest.mark.parametrize("name", ["signout_silently", "discover_accounts"])
 def test_correlation_id_is_converted_before_client_id(emu, objects, name, monkeypatch):
     emu.fail_next(OPERATIONS[name][1], status=0)
@@ -157,6 +160,7 @@ def test_correlation_id_is_converted_before_client_id(emu, objects, name, monkey
     assert seen == ["c", "k"]
 
 
+@pytest.mark.keeps_callback_records
 @pytest.mark.parametrize("name", ["signin", "signin_interactively"])
 @pytest.mark.parametrize("hint", [None, ""])
 def test_missing_account_hint_is_the_empty_text(emu, objects, name, hint, monkeypatch):

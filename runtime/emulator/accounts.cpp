@@ -73,15 +73,8 @@ void fill_defaults(AccountRecord& record, int n) {
       base64url(std::string("{\"uid\":\"") + local + "\",\"utid\":\"" + kDefaultRealm + "\"}"));
 }
 
-}  // namespace
-
-const char* account_field_name(AccountField field) {
-  return kFieldNames[static_cast<int>(field)];
-}
-
-Ref<AccountRecord> add_account(const Text& key) {
-  Store& s = store();
-  std::lock_guard lock(s.mutex);
+// Adds an account (see add_account); the store's lock is held.
+Ref<AccountRecord> add_locked(Store& s, const Text& key) {
   auto record = make_ref<AccountRecord>();
   const int n = ++s.serial;
   fill_defaults(*record, n);
@@ -101,6 +94,18 @@ Ref<AccountRecord> add_account(const Text& key) {
   }
   s.accounts.push_back(record);
   return record;
+}
+
+}  // namespace
+
+const char* account_field_name(AccountField field) {
+  return kFieldNames[static_cast<int>(field)];
+}
+
+Ref<AccountRecord> add_account(const Text& key) {
+  Store& s = store();
+  std::lock_guard lock(s.mutex);
+  return add_locked(s, key);
 }
 
 bool set_account_field(const std::u16string& key, AccountField field, Text value) {
@@ -206,9 +211,11 @@ bool remove_record(const AccountRecord& record) {
 
 Ref<AccountRecord> store_account(const AccountFields& fields) {
   const Text& id = fields[static_cast<int>(AccountField::AccountId)];
+  // One critical section from the look-up to the addition: two sign-ins completing at once on
+  // two workers would otherwise both find no account and both add one with the same id.
+  Store& s = store();
+  std::lock_guard lock(s.mutex);
   if (id) {
-    Store& s = store();
-    std::lock_guard lock(s.mutex);
     for (auto& record : s.accounts) {
       const Text& stored = record->fields[static_cast<int>(AccountField::AccountId)];
       if (stored && *stored == *id) {
@@ -219,10 +226,8 @@ Ref<AccountRecord> store_account(const AccountFields& fields) {
   }
   // Not stored yet: added under its id, or under a fresh one when it has none (or when that id
   // is another account's key).
-  auto record = add_account(id);
-  if (!record) record = add_account(std::nullopt);
-  Store& s = store();
-  std::lock_guard lock(s.mutex);
+  auto record = add_locked(s, id);
+  if (!record) record = add_locked(s, std::nullopt);
   record->fields = fields;
   return record;
 }

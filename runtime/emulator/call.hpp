@@ -23,16 +23,31 @@
 #define VESSAEMU_FORCED_UNWIND_PATH
 #endif
 
+#include <cstdint>
 #include <exception>
-#include "ref.hpp"
 #include <new>
 #include <string>
+#include <type_traits>
 
 #include "errors.hpp"
+#include "failures.hpp"
 #include "operations.hpp"
+#include "ref.hpp"
 #include "registry.hpp"
+#include "vessaemu.h"
 
 namespace vessaemu {
+
+template <class R>
+constexpr R control_failure() {
+  if constexpr (std::is_pointer_v<R>) {
+    return nullptr;
+  } else if constexpr (std::is_same_v<R, uint64_t>) {
+    return VESSAEMU_FAILED_HANDLE;
+  } else {
+    return VESSAEMU_FAILED;
+  }
+}
 
 class Call {
  public:
@@ -71,31 +86,71 @@ class Call {
   VESSARUNTIME_ERROR_HANDLE error_ = nullptr;
 };
 
-// Runs the body of an export that returns an error handle. Not noexcept, and a forced unwind (a
-// thread ended while inside a routine this call invoked) passes through untouched; any other
-// exception becomes a Status_Unexpected error.
+// Runs the body of an export of the runtime. Not noexcept, and a forced unwind (a thread ended
+// while inside a routine this call invoked) passes through untouched; any other exception
+// becomes a Status_Unexpected error, the reserved one when memory ran out, so a failure never
+// reads as success (null). The handlers make nothing that could fail in turn.
 template <class Body>
 VESSAEMU_FORCED_UNWIND_PATH VESSARUNTIME_ERROR_HANDLE guarded(Op op, Body&& body) {
   try {
-    if (auto fault = enter(op)) return new_error(*fault);
+    const auto fault = enter(op);
+    FailurePoint point(full_name(op));
+    if (fault) return new_error(*fault, op);
     Call call(op);
     return body(call);
   }
   VESSAEMU_PASS_FORCED_UNWIND
   catch (const std::bad_alloc&) {
-    try {
-      return unexpected(op, "out of memory");
-    }
-    VESSAEMU_PASS_FORCED_UNWIND
-    catch (...) {
-      return nullptr;
-    }
+    return reserved_error(op);
   }
   catch (const std::exception& e) {
-    return unexpected(op, e.what());
+    return failure_error(op, e.what());
   }
   catch (...) {
-    return unexpected(op, "internal failure");
+    return failure_error(op, "internal failure");
+  }
+}
+
+// The same for the two runtime operations that answer nothing.
+template <class Body>
+VESSAEMU_FORCED_UNWIND_PATH void guarded_void(Op op, Body&& body) {
+  try {
+    enter(op);
+    FailurePoint point(full_name(op));
+    body();
+  }
+  VESSAEMU_PASS_FORCED_UNWIND
+  catch (...) {
+    // Nothing to answer with: the operation did what it could.
+  }
+}
+
+// Runs the body of a control function (`function` is its exported name, __func__). Whatever
+// fails inside answers VESSAEMU_FAILED (VESSAEMU_FAILED_HANDLE for handle values, null for
+// names), or `failed` when given; forced unwinds pass as above.
+template <class R, class Body>
+  requires(!std::is_void_v<R>)
+VESSAEMU_FORCED_UNWIND_PATH R control(const char* function, Body&& body,
+                                      std::type_identity_t<R> failed = control_failure<R>()) {
+  try {
+    FailurePoint point(function);
+    return body();
+  }
+  VESSAEMU_PASS_FORCED_UNWIND
+  catch (...) {
+    return failed;
+  }
+}
+
+template <class R, class Body>
+  requires std::is_void_v<R>
+VESSAEMU_FORCED_UNWIND_PATH void control(const char* function, Body&& body) {
+  try {
+    FailurePoint point(function);
+    body();
+  }
+  VESSAEMU_PASS_FORCED_UNWIND
+  catch (...) {
   }
 }
 

@@ -13,7 +13,6 @@
 
 #include "call.hpp"
 #include "logging.hpp"
-#include "settings.hpp"
 
 namespace vessaemu {
 namespace {
@@ -25,12 +24,16 @@ constexpr int kWorkers = 2;
 struct Engine {
   std::mutex mutex;
   std::condition_variable work;  // workers wait here for jobs, for a due delay, or to stop
-  std::condition_variable idle;  // wait_idle waits here
+  std::condition_variable idle;  // wait_idle and the stops wait here for completions to end
   bool running = false;
   // Workers of an older start end when they see the generation move on, even if a new start
   // has set `running` again meanwhile.
   uint64_t generation = 0;
   std::vector<std::thread> workers;
+  // Workers of stopped starts not joined yet: a stop called from inside a routine joins nothing
+  // (it may run on one of them, and another routine may wait for it); the next stop called
+  // outside every routine joins them.
+  std::vector<std::thread> retired;
 
   CompletionMode mode = CompletionMode::Worker;
   int32_t delay_ms = 0;
@@ -40,7 +43,11 @@ struct Engine {
   std::map<uint64_t, Ref<Job>> waiting;                // held or delayed, by id (start order)
   std::multimap<Clock::time_point, uint64_t> delayed;  // ids of the delayed ones by due time
   int64_t held = 0;
-  int64_t in_flight = 0;  // taken out of the containers and being completed
+  int64_t in_flight = 0;  // taken out of the containers and being completed, on any thread
+  // Completions of threads that wait in a stop called from inside their routine. Such a stop
+  // does not wait for these, or two routines stopping the runtime at once would wait for each
+  // other for ever.
+  int64_t parked = 0;
 
   std::array<std::deque<Outcome>, kOperationCount> faults;
 
@@ -54,22 +61,37 @@ Engine& engine() {
   return *instance;
 }
 
-// The generation this thread works for, if it is a worker (0: not a worker).
-thread_local uint64_t t_worker_generation = 0;
+// Completions in progress on this thread: more than one when a routine starts an operation that
+// completes inline. A stop called from a routine must not wait for these.
+thread_local int64_t t_in_flight = 0;
 
-// Counts jobs as delivered once their completion is over, also when the host ends the thread
-// inside a routine.
-struct InFlight {
-  int64_t count = 1;
+// Counts completions as in flight until they are over, also when the host ends the thread inside
+// a routine. Whoever takes jobs out of the containers raises the engine's count under its lock
+// and makes this guard right after, before anything can call out.
+class InFlight {
+ public:
+  explicit InFlight(int64_t count = 1) : count_(count) { t_in_flight += count; }
+  InFlight(const InFlight&) = delete;
+  InFlight& operator=(const InFlight&) = delete;
   ~InFlight() {
-    if (count == 0) return;
+    t_in_flight -= count_;
+    if (count_ == 0) return;
     Engine& e = engine();
     {
       std::lock_guard lock(e.mutex);
-      e.in_flight -= count;
+      e.in_flight -= count_;
     }
     e.idle.notify_all();
   }
+
+  // One job of a drained batch goes over to a guard of its own.
+  void hand_over_one() {
+    --count_;
+    --t_in_flight;
+  }
+
+ private:
+  int64_t count_;
 };
 
 std::optional<Outcome> take_fault(Op op) {
@@ -82,7 +104,8 @@ std::optional<Outcome> take_fault(Op op) {
   return outcome;
 }
 
-enum class Cause { Run, Shutdown };
+// Why a job completes: its normal run, or a stop (Drop: a stop that calls no routine).
+enum class Cause { Run, Shutdown, Reset, Drop };
 
 std::string describe(const Job& job) {
   char text[96];
@@ -110,6 +133,9 @@ void run_job(Job& job, Cause cause) {
   } else if (cause == Cause::Shutdown) {
     outcome = Outcome::failure(error_for(job.op, kStatusApplicationCanceled,
                                          "the runtime shut down before the operation completed"));
+  } else if (cause == Cause::Reset) {
+    outcome = Outcome::failure(error_for(job.op, kStatusApplicationCanceled,
+                                         "the emulator was reset before the operation completed"));
   }
   job.deliver(outcome);
 }
@@ -161,17 +187,22 @@ Ref<Job> take(uint64_t generation) {
   }
 }
 
-void worker_main(uint64_t generation) {
-  t_worker_generation = generation;
-  while (Ref<Job> job = take(generation)) {
-    InFlight done;
-    run_guarded(*job, Cause::Run);
+VESSAEMU_FORCED_UNWIND_PATH void worker_main(uint64_t generation) {
+  try {
+    while (Ref<Job> job = take(generation)) {
+      InFlight done;
+      run_guarded(*job, Cause::Run);
+    }
+  }
+  VESSAEMU_PASS_FORCED_UNWIND
+  catch (...) {
+    // Waiting for work failed (a broken lock): the worker ends rather than the process.
   }
 }
 
-// Takes every job out of the containers, in start order; the engine's lock is held.
-std::vector<Ref<Job>> drain_locked(Engine& e) {
-  std::vector<Ref<Job>> jobs;
+// Takes every job out of the containers, in start order; the engine's lock is held. `jobs` has
+// room for all of them already, so nothing here can fail half-way.
+void drain_locked(Engine& e, std::vector<Ref<Job>>& jobs) {
   for (auto& job : e.queue) jobs.push_back(std::move(job));
   for (auto& [id, job] : e.waiting) jobs.push_back(std::move(job));
   e.queue.clear();
@@ -182,57 +213,79 @@ std::vector<Ref<Job>> drain_locked(Engine& e) {
             [](const Ref<Job>& a, const Ref<Job>& b) { return a->id < b->id; });
   for (auto& job : jobs) job->where = Job::Where::None;
   e.in_flight += static_cast<int64_t>(jobs.size());
-  return jobs;
 }
 
-void join(std::vector<std::thread>& threads) {
-  for (auto& thread : threads) {
-    if (!thread.joinable()) continue;
-    // Shutdown called from a routine on a worker: that worker ends once the routine returns.
+// Waits, the lock held, until no completion is in progress but this thread's own and those of
+// threads parked here from inside their routines.
+void wait_for_completions(Engine& e, std::unique_lock<std::mutex>& lock) {
+  const int64_t own = t_in_flight;
+  if (own == 0) {
+    e.idle.wait(lock, [&] { return e.in_flight == 0; });
+    return;
+  }
+  e.parked += own;
+  e.idle.notify_all();  // a routine parked already may be waiting for this one only
+  e.idle.wait(lock, [&] { return e.in_flight <= e.parked; });
+  e.parked -= own;
+}
+
+// Stops the workers if they run, and completes the pending jobs on this thread: with an error
+// for `cause` Shutdown or Reset, or silently for Drop. Then waits for the completions in
+// progress elsewhere and, outside every routine, joins the stopped workers.
+bool stop(Cause cause) {
+  Engine& e = engine();
+  std::vector<Ref<Job>> jobs;
+  bool was_running = false;
+  {
+    std::lock_guard lock(e.mutex);
+    if (e.running) {
+      jobs.reserve(e.queue.size() + e.waiting.size());
+      e.retired.reserve(e.retired.size() + e.workers.size());
+      was_running = true;
+      e.running = false;
+      ++e.generation;
+      drain_locked(e, jobs);
+      for (auto& worker : e.workers) e.retired.push_back(std::move(worker));
+      e.workers.clear();
+    }
+  }
+  if (was_running) {
+    e.work.notify_all();
+    InFlight drained{static_cast<int64_t>(jobs.size())};
+    if (cause != Cause::Drop && logging_wanted()) {
+      char text[112];
+      std::snprintf(text, sizeof text, "%s: %zu pending operations complete with an error",
+                    cause == Cause::Reset ? "emulator reset" : "runtime shutting down",
+                    jobs.size());
+      log(kLogInfo, text);
+    }
+    for (auto& job : jobs) {
+      drained.hand_over_one();
+      InFlight done;
+      if (cause == Cause::Drop) {
+        job->operation->claim();
+      } else {
+        run_guarded(*job, cause);
+      }
+      job = nullptr;
+    }
+  }
+  std::vector<std::thread> joinable;
+  {
+    std::unique_lock lock(e.mutex);
+    wait_for_completions(e, lock);
+    if (t_in_flight == 0) joinable.swap(e.retired);
+  }
+  // Every completion is over, so the workers are on their way out: none takes a job again.
+  for (auto& thread : joinable) {
     if (thread.get_id() == std::this_thread::get_id()) {
       thread.detach();
     } else {
       thread.join();
     }
   }
-}
-
-// Stops the workers; the pending jobs are completed with an error on this thread, or dropped.
-bool stop(bool deliver) {
-  Engine& e = engine();
-  std::vector<std::thread> threads;
-  std::vector<Ref<Job>> jobs;
-  {
-    std::lock_guard lock(e.mutex);
-    if (!e.running) return false;
-    e.running = false;
-    ++e.generation;
-    settings().started = false;
-    jobs = drain_locked(e);
-    threads.swap(e.workers);
-  }
-  e.work.notify_all();
-  InFlight drained{static_cast<int64_t>(jobs.size())};
-  if (deliver) {
-    char text[96];
-    std::snprintf(text, sizeof text,
-                  "runtime shutting down: %zu pending operations complete with an error",
-                  jobs.size());
-    log(kLogInfo, text);
-  }
-  for (auto& job : jobs) {
-    --drained.count;  // handed over to this job's own count
-    InFlight done;
-    if (deliver) {
-      run_guarded(*job, Cause::Shutdown);
-    } else {
-      job->operation->claim();
-    }
-  }
-  jobs.clear();
-  join(threads);
-  if (deliver) log(kLogInfo, "runtime shut down");
-  return true;
+  if (was_running && cause == Cause::Shutdown) log(kLogInfo, "runtime shut down");
+  return was_running;
 }
 
 }  // namespace
@@ -289,17 +342,22 @@ VESSARUNTIME_ERROR_HANDLE start_job(Op op, Ref<Job> job, VESSARUNTIME_ASYNC_HAND
   };
   job->handle = register_object(Kind::AsyncOperation, job->operation);
 
+  const auto handle = as_handle<VESSARUNTIME_ASYNC_HANDLE>(job->handle);
   bool run_inline = false;
+  bool early = false;
   const char* how = "";
   int32_t delay = 0;
-  {
+  try {
     std::lock_guard lock(e.mutex);
     if (e.running) {
       switch (e.mode) {
         case CompletionMode::Inline:
           run_inline = true;
-          ++e.in_flight;
           how = "completes inline";
+          break;
+        case CompletionMode::Early:
+          run_inline = early = true;
+          how = "completes inline before its handle is stored";
           break;
         case CompletionMode::Held:
           job->where = Job::Where::Held;
@@ -311,8 +369,10 @@ VESSARUNTIME_ERROR_HANDLE start_job(Op op, Ref<Job> job, VESSARUNTIME_ASYNC_HAND
           delay = e.delay_ms;
           job->where = Job::Where::Delayed;
           job->due = Clock::now() + std::chrono::milliseconds(delay);
-          e.waiting.emplace(job->id, job);
+          // In this order: a due time whose job is not waiting is skipped (take), if the second
+          // insertion fails.
           e.delayed.emplace(job->due, job->id);
+          e.waiting.emplace(job->id, job);
           how = "delayed";
           break;
         case CompletionMode::Worker:
@@ -321,7 +381,16 @@ VESSARUNTIME_ERROR_HANDLE start_job(Op op, Ref<Job> job, VESSARUNTIME_ASYNC_HAND
           how = "queued for a worker";
           break;
       }
+      if (run_inline) ++e.in_flight;
+      // The handle is the caller's before the lock is left, which publishes the job: a worker
+      // may complete it at once, and its routine may read the handle through the context value.
+      if (!early) *asyncHandle = handle;
     }
+  } catch (...) {
+    // Nothing was published (a container could not grow): the start fails and leaves nothing.
+    unregister_object(job->handle, Kind::AsyncOperation, nullptr);
+    job->operation->claim();
+    throw;
   }
   if (*how == '\0') {
     unregister_object(job->handle, Kind::AsyncOperation, nullptr);
@@ -332,14 +401,23 @@ VESSARUNTIME_ERROR_HANDLE start_job(Op op, Ref<Job> job, VESSARUNTIME_ASYNC_HAND
   // From here the inline completion is counted as in flight until it is over, whatever happens.
   std::optional<InFlight> inline_done;
   if (run_inline) inline_done.emplace();
-  e.work.notify_one();
-  *asyncHandle = as_handle<VESSARUNTIME_ASYNC_HANDLE>(job->handle);
+  if (!run_inline) e.work.notify_one();
   if (logging_wanted()) {
     std::string line = describe(*job) + ": " + how;
     if (delay > 0) line += " by " + std::to_string(delay) + " ms";
     log(kLogDebug, line);
   }
-  if (run_inline) run_job(*job, Cause::Run);
+  if (early) {
+    // Stored however the completion ends, so the caller never loses the handle it owns.
+    struct StoreAfter {
+      VESSARUNTIME_ASYNC_HANDLE* slot;
+      VESSARUNTIME_ASYNC_HANDLE handle;
+      ~StoreAfter() { *slot = handle; }
+    } store{asyncHandle, handle};
+    run_job(*job, Cause::Run);
+  } else if (run_inline) {
+    run_job(*job, Cause::Run);
+  }
   return kOk;
 }
 
@@ -360,16 +438,21 @@ bool engine_start() {
   }
   e.workers = std::move(threads);
   e.running = true;
-  settings().started = true;
   return true;
 }
 
-bool engine_stop() {
-  return stop(true);
+bool engine_running() {
+  Engine& e = engine();
+  std::lock_guard lock(e.mutex);
+  return e.running;
 }
 
-void engine_reset() {
-  stop(false);
+bool engine_stop() {
+  return stop(Cause::Shutdown);
+}
+
+void engine_reset(bool deliver) {
+  stop(deliver ? Cause::Reset : Cause::Drop);
   Engine& e = engine();
   std::lock_guard lock(e.mutex);
   e.mode = CompletionMode::Worker;

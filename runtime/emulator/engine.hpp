@@ -19,7 +19,9 @@
 
 namespace vessaemu {
 
-enum class CompletionMode : int32_t { Worker = 0, Inline = 1, Held = 2, Delayed = 3 };
+// Early completes inline too, but before the start call stores the operation's handle: what a
+// runtime that calls back before it hands out the handle would do, on purpose and every time.
+enum class CompletionMode : int32_t { Worker = 0, Inline = 1, Held = 2, Delayed = 3, Early = 4 };
 
 // What a completion delivers: the operation's own outcome, an error result, or a null result.
 struct Outcome {
@@ -43,21 +45,28 @@ struct Job : RefCounted {
   std::chrono::steady_clock::time_point due{};
 };
 
-// Registers the operation's handle and schedules its one completion by the current mode; stores
-// the handle through `asyncHandle`. Refused with an error (Status_IncorrectConfiguration) while
-// the runtime is not started. In inline mode the completion runs before this returns.
+// Registers the operation's handle and schedules its one completion by the current mode. The
+// handle is stored through `asyncHandle` before any completion can run (a routine may read it
+// through its context), except in Early mode. Refused with an error
+// (Status_IncorrectConfiguration), storing nothing, while the runtime is not started. In inline
+// and early mode the completion runs before this returns.
 VESSARUNTIME_ERROR_HANDLE start_job(Op op, Ref<Job> job, VESSARUNTIME_ASYNC_HANDLE* asyncHandle);
 
 // Startup: starts the workers; false (and nothing started) if the runtime already runs.
 // Throws if a thread cannot be made.
 bool engine_start();
-// Shutdown: refuses new operations, completes every pending one (queued, held, delayed) with an
-// error result on this thread, then joins the workers (which finish what they are delivering).
+bool engine_running();
+// Shutdown: refuses new operations and completes every pending one (queued, held, delayed) with
+// an error result on this thread. Then, whether or not the runtime was started, waits for every
+// completion in progress: on the workers, inline on other threads, on workers of an earlier
+// start. Called from inside a routine, it does not wait for its own completion nor for routines
+// that wait in a shut-down or reset themselves, and joins no thread (a later stop does).
 // Returns false if the runtime was not started.
 bool engine_stop();
-// Reset: like engine_stop, but pending operations are dropped without a call of their routine;
-// then mode, delay and scripted faults go back to their defaults.
-void engine_reset();
+// Reset: like engine_stop, but pending operations complete with an error saying so (or, when
+// `deliver` is false, are dropped without a call of their routine); then mode, delay and
+// scripted completions go back to their defaults.
+void engine_reset(bool deliver);
 
 void set_completion_mode(CompletionMode mode, int32_t delay_ms);
 CompletionMode completion_mode(int32_t* delay_ms);

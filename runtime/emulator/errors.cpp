@@ -42,22 +42,19 @@ void record(std::string text) {
 
 }  // namespace
 
-VESSARUNTIME_ERROR_HANDLE new_error(ErrorInfo info) {
-  const uint64_t handle = register_object(Kind::Error, make_ref<ErrorObject>(std::move(info)));
+VESSARUNTIME_ERROR_HANDLE new_error(ErrorInfo info, Holder holder) {
+  const uint64_t handle =
+      register_object(Kind::Error, make_ref<ErrorObject>(std::move(info)), holder);
   return as_handle<VESSARUNTIME_ERROR_HANDLE>(handle);
 }
 
-VESSARUNTIME_ERROR_HANDLE new_error(const Fault& fault) {
-  return new_error(ErrorInfo{fault.status, fault.code, fault.tag, fault.context});
+VESSARUNTIME_ERROR_HANDLE new_error(const Fault& fault, Op op) {
+  return new_error(ErrorInfo{fault.status, fault.code, fault.tag, fault.context},
+                   op == Op::ReleaseError ? Holder::Nobody : Holder::Caller);
 }
 
 VESSARUNTIME_ERROR_HANDLE unexpected(Op op, std::string_view what) {
   return new_error(ErrorInfo{kStatusUnexpected, 0, 0, widen(with_operation(op, what))});
-}
-
-VESSARUNTIME_ERROR_HANDLE not_implemented(Op op) {
-  return new_error(ErrorInfo{kStatusUnexpected, 0, 0,
-                             widen(std::string(full_name(op)) + " is not implemented")});
 }
 
 VESSARUNTIME_ERROR_HANDLE violation(Op op, std::string_view what) {

@@ -55,12 +55,12 @@ struct ErrorObject : Object {
 inline constexpr VESSARUNTIME_ERROR_HANDLE kOk = nullptr;
 
 // A new live error handle.
-VESSARUNTIME_ERROR_HANDLE new_error(ErrorInfo info);
-VESSARUNTIME_ERROR_HANDLE new_error(const Fault& fault);
+VESSARUNTIME_ERROR_HANDLE new_error(ErrorInfo info, Holder holder = Holder::Caller);
+// The error a scripted failure of `op` answers. ReleaseError's is held by nobody: callers ignore
+// what ReleaseError answers, and releasing it would take the very call that failed.
+VESSARUNTIME_ERROR_HANDLE new_error(const Fault& fault, Op op);
 // Status_Unexpected with the context "VESSARUNTIME_<op>: <what>".
 VESSARUNTIME_ERROR_HANDLE unexpected(Op op, std::string_view what);
-// Status_Unexpected with the context "VESSARUNTIME_<op> is not implemented".
-VESSARUNTIME_ERROR_HANDLE not_implemented(Op op);
 // Records a contract violation "VESSARUNTIME_<op>: <what>" and returns a
 // Status_ApiContractViolation error with that context.
 VESSARUNTIME_ERROR_HANDLE violation(Op op, std::string_view what);

@@ -3,7 +3,6 @@
 
 #include <array>
 #include <cstdio>
-#include <ctime>
 #include <deque>
 #include <mutex>
 #include <type_traits>
@@ -53,8 +52,11 @@ std::string text_or_empty(const Text& text) {
   return text ? narrow(*text) : std::string();
 }
 
+// The precise clock: std::time may read a coarse one that lags a second boundary by a tick, so a
+// token could be issued before a time its caller read just before asking.
 int64_t unix_now() {
-  return static_cast<int64_t>(std::time(nullptr));
+  using namespace std::chrono;
+  return duration_cast<seconds>(system_clock::now().time_since_epoch()).count();
 }
 
 // A signature-shaped third part: 32 bytes that depend on the signed text, so tokens differ.

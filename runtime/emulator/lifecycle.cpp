@@ -13,7 +13,6 @@ Settings& settings() {
 
 void reset_settings() {
   Settings& s = settings();
-  s.started = false;
   s.sso_policy = 1;
   s.pii_enabled = 0;
   s.first_call_error = true;
@@ -42,15 +41,10 @@ VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_Startup(void) {
 // Called with the interpreter lock released: the pending completions it delivers run on this
 // thread and take that lock themselves. Not noexcept, so that a thread the host ends inside one
 // of them unwinds through here.
-VESSAEMU_FORCED_UNWIND_PATH void VESSARUNTIME_CALL VESSARUNTIME_Shutdown(void) {
-  enter(Op::Shutdown);
-  try {
+void VESSARUNTIME_CALL VESSARUNTIME_Shutdown(void) {
+  guarded_void(Op::Shutdown, [] {
     if (!engine_stop()) log(kLogDebug, "Shutdown: the runtime was not started");
-  }
-  VESSAEMU_PASS_FORCED_UNWIND
-  catch (...) {
-    // Shutdown cannot report a failure; the engine is stopped whatever happened to a log line.
-  }
+  });
 }
 
 VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_GetSsoPolicy(int32_t* policy) {
@@ -61,15 +55,11 @@ VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_GetSsoPolicy(int32_t* p
   });
 }
 
-VESSAEMU_FORCED_UNWIND_PATH void VESSARUNTIME_CALL VESSARUNTIME_SetIsPiiEnabled(int32_t enabled) {
-  enter(Op::SetIsPiiEnabled);
-  settings().pii_enabled = enabled;
-  try {
+void VESSARUNTIME_CALL VESSARUNTIME_SetIsPiiEnabled(int32_t enabled) {
+  guarded_void(Op::SetIsPiiEnabled, [&] {
+    settings().pii_enabled = enabled;
     log(kLogDebug, enabled != 0 ? "PII logging on" : "PII logging off");
-  }
-  VESSAEMU_PASS_FORCED_UNWIND
-  catch (...) {
-  }
+  });
 }
 
 }  // extern "C"

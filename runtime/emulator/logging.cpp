@@ -124,14 +124,22 @@ VESSARUNTIME_RegisterLogCallback(VESSARUNTIME_LOG_ROUTINE callback, void* callba
       return call.error();
     }
     auto object = make_ref<LogCallbackObject>(callback, callbackData);
-    {
+    // Registered and handed to the caller before any line can reach the routine: a routine may
+    // read its handle through the context value, and a registration that could not get a handle
+    // must never have been listed.
+    const uint64_t handle = register_object(Kind::LogCallback, object);
+    const VESSARUNTIME_LOG_CALLBACK_HANDLE previous = *callbackHandle;
+    *callbackHandle = as_handle<VESSARUNTIME_LOG_CALLBACK_HANDLE>(handle);
+    try {
       Registrations& r = registrations();
       std::lock_guard lock(r.mutex);
       r.live.push_back(object);
       r.count.store(static_cast<int32_t>(r.live.size()));
+    } catch (...) {
+      *callbackHandle = previous;
+      unregister_object(handle, Kind::LogCallback, nullptr);
+      throw;
     }
-    *callbackHandle = as_handle<VESSARUNTIME_LOG_CALLBACK_HANDLE>(
-        register_object(Kind::LogCallback, std::move(object)));
     return kOk;
   });
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <utility>
@@ -38,9 +39,13 @@ class Ref {
   }
   Ref(const Ref& other) : Ref(other.p_) {}
   Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+  // Conversions go up the hierarchy only; a downcast is explicit (ref_cast), where the caller
+  // says it knows the dynamic type.
   template <class U>
-  Ref(const Ref<U>& other) : Ref(static_cast<T*>(other.get())) {}
+    requires std::convertible_to<U*, T*>
+  Ref(const Ref<U>& other) : Ref(other.get()) {}
   template <class U>
+    requires std::convertible_to<U*, T*>
   Ref(Ref<U>&& other) noexcept : p_(other.detach()) {}
   Ref& operator=(Ref other) noexcept {
     std::swap(p_, other.p_);

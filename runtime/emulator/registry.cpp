@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "failures.hpp"
+
 namespace vessaemu {
 namespace {
 
@@ -30,11 +32,14 @@ constexpr std::array<const char*, kKindCount> kKindNames = {"auth_parameters",
 struct Entry {
   Kind kind;
   Ref<Object> object;
+  Holder holder = Holder::Caller;
 };
 
 struct Registry {
   std::mutex mutex;
   std::unordered_map<uint64_t, Entry> entries;
+  // Made when the library loads; never released nor reset.
+  std::unordered_map<uint64_t, Entry> permanent;
   std::array<int64_t, kKindCount> live{};
   uint64_t next = kFirstHandle;
   // Handles below this value were dropped by a reset rather than released.
@@ -47,14 +52,20 @@ Registry& registry() {
   return *instance;
 }
 
+// The entry of a live handle, permanent ones included; null if there is none. Lock held.
+const Entry* find_locked(const Registry& reg, uint64_t handle) {
+  if (auto it = reg.entries.find(handle); it != reg.entries.end()) return &it->second;
+  if (auto it = reg.permanent.find(handle); it != reg.permanent.end()) return &it->second;
+  return nullptr;
+}
+
 std::string describe_fault(const Registry& reg, uint64_t handle, Kind wanted) {
   const char* why;
   std::string detail;
   if (handle == 0) {
     why = "null";
-  } else if (auto it = reg.entries.find(handle); it != reg.entries.end()) {
-    detail =
-        std::string("it is a live ") + kKindNames[static_cast<int>(it->second.kind)] + " handle";
+  } else if (const Entry* entry = find_locked(reg, handle)) {
+    detail = std::string("it is a live ") + kKindNames[static_cast<int>(entry->kind)] + " handle";
     why = detail.c_str();
   } else if (handle >= kFirstHandle && handle < reg.next &&
              (handle - kFirstHandle) % kHandleStep == 0) {
@@ -74,21 +85,31 @@ const char* kind_name(Kind kind) {
   return kKindNames[static_cast<int>(kind)];
 }
 
-uint64_t register_object(Kind kind, Ref<Object> object) {
+uint64_t register_object(Kind kind, Ref<Object> object, Holder holder) {
+  check_memory();
   Registry& reg = registry();
   std::lock_guard lock(reg.mutex);
   const uint64_t handle = reg.next;
+  reg.entries.emplace(handle, Entry{kind, std::move(object), holder});
   reg.next += kHandleStep;
-  reg.entries.emplace(handle, Entry{kind, std::move(object)});
-  ++reg.live[static_cast<int>(kind)];
+  if (holder == Holder::Caller) ++reg.live[static_cast<int>(kind)];
+  return handle;
+}
+
+uint64_t register_permanent(Kind kind, Ref<Object> object) {
+  Registry& reg = registry();
+  std::lock_guard lock(reg.mutex);
+  const uint64_t handle = reg.next;
+  reg.permanent.emplace(handle, Entry{kind, std::move(object), Holder::Nobody});
+  reg.next += kHandleStep;
   return handle;
 }
 
 Ref<Object> find_object(uint64_t handle, Kind kind, std::string* fault) {
   Registry& reg = registry();
   std::lock_guard lock(reg.mutex);
-  auto it = reg.entries.find(handle);
-  if (it != reg.entries.end() && it->second.kind == kind) return it->second.object;
+  const Entry* entry = find_locked(reg, handle);
+  if (entry != nullptr && entry->kind == kind) return entry->object;
   if (fault != nullptr) *fault = describe_fault(reg, handle, kind);
   return nullptr;
 }
@@ -98,21 +119,25 @@ Ref<Object> unregister_object(uint64_t handle, Kind kind, std::string* fault) {
   std::lock_guard lock(reg.mutex);
   auto it = reg.entries.find(handle);
   if (it == reg.entries.end() || it->second.kind != kind) {
+    if (auto kept = reg.permanent.find(handle);
+        kept != reg.permanent.end() && kept->second.kind == kind) {
+      return kept->second.object;
+    }
     if (fault != nullptr) *fault = describe_fault(reg, handle, kind);
     return nullptr;
   }
   Ref<Object> object = std::move(it->second.object);
+  if (it->second.holder == Holder::Caller) --reg.live[static_cast<int>(kind)];
   reg.entries.erase(it);
-  --reg.live[static_cast<int>(kind)];
   return object;
 }
 
 std::optional<Kind> kind_of(uint64_t handle) {
   Registry& reg = registry();
   std::lock_guard lock(reg.mutex);
-  auto it = reg.entries.find(handle);
-  if (it == reg.entries.end()) return std::nullopt;
-  return it->second.kind;
+  const Entry* entry = find_locked(reg, handle);
+  if (entry == nullptr) return std::nullopt;
+  return entry->kind;
 }
 
 std::array<int64_t, kKindCount> live_counts() {
@@ -127,7 +152,9 @@ std::vector<uint64_t> live_values(std::optional<Kind> kind) {
     Registry& reg = registry();
     std::lock_guard lock(reg.mutex);
     for (const auto& [handle, entry] : reg.entries) {
-      if (!kind || entry.kind == *kind) values.push_back(handle);
+      if (entry.holder == Holder::Caller && (!kind || entry.kind == *kind)) {
+        values.push_back(handle);
+      }
     }
   }
   std::sort(values.begin(), values.end());  // serial values: sorted is creation order

@@ -65,8 +65,19 @@ H as_handle(uint64_t value) {
   return reinterpret_cast<H>(static_cast<uintptr_t>(value));
 }
 
-// Registers the object and returns its new handle value.
-uint64_t register_object(Kind kind, Ref<Object> object);
+// Who has to release a handle.
+enum class Holder {
+  Caller,  // the caller: counted as live until released (or dropped by a reset)
+  Nobody,  // nobody: not counted, so a caller that ignores it leaks nothing; releasable once
+};
+
+// Registers the object and returns its new handle value. Throws std::bad_alloc when it cannot
+// (really, or because the current call runs out of memory by injection).
+uint64_t register_object(Kind kind, Ref<Object> object, Holder holder = Holder::Caller);
+
+// Registers an object for the life of the process, when the library loads: its handle is always
+// live, never counted nor dropped by a reset, and releasing it does nothing.
+uint64_t register_permanent(Kind kind, Ref<Object> object);
 
 // The live object of that kind, or null with `fault` describing why the handle is not acceptable
 // (e.g. "handle 0x7e5a00000010 is not a live account handle (it was released)").
@@ -76,8 +87,10 @@ Ref<Object> find_object(uint64_t handle, Kind kind, std::string* fault);
 Ref<Object> unregister_object(uint64_t handle, Kind kind, std::string* fault);
 
 std::optional<Kind> kind_of(uint64_t handle);
+// Live handles the caller has to release, per kind.
 std::array<int64_t, kKindCount> live_counts();
-// Values of the live handles of a kind (of all kinds without one), in creation order.
+// Values of the live handles the caller has to release, of a kind (of all kinds without one), in
+// creation order.
 std::vector<uint64_t> live_values(std::optional<Kind> kind);
 
 // Drops every handle; handle values handed out before stay unusable.

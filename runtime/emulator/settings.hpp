@@ -1,5 +1,6 @@
-// Process-wide switches of the emulator: lifecycle state, SSO policy, PII flag and how string
-// getters answer. Atomics, since every thread reads them without a lock.
+// Process-wide switches of the emulator: SSO policy, PII flag and how string getters answer.
+// Atomics, since every thread reads them without a lock. Whether the runtime is started is the
+// engine's to say (engine_running), nobody else's.
 #pragma once
 
 #include <atomic>
@@ -8,7 +9,6 @@
 namespace vessaemu {
 
 struct Settings {
-  std::atomic<bool> started{false};
   std::atomic<int32_t> sso_policy{1};
   std::atomic<int32_t> pii_enabled{0};
   // The size-finding call of a string getter answers Status_InsufficientBuffer for a present value.

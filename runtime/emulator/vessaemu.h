@@ -4,7 +4,11 @@
  * Tests, the demo and application developers script the emulator through these calls; the
  * Python wrapper is pyvessaruntime/emulator.py. Texts are UTF-16 units with an explicit length so
  * that absent values, embedded zeros and invalid sequences can all be expressed. Memory the
- * emulator hands out (char16_t** and char* results) is freed with VESSAEMU_Free.
+ * emulator hands out (char16_t** and char** results) is freed with VESSAEMU_Free.
+ *
+ * No call lets an exception out. One that fails inside the emulator (out of memory, say) answers
+ * VESSAEMU_FAILED where it returns a number, VESSAEMU_FAILED_HANDLE where it returns a handle
+ * value, and null where it returns a name.
  */
 #ifndef VESSAEMU_H
 #define VESSAEMU_H
@@ -16,6 +20,9 @@
 #else
 #define VESSAEMU_API __attribute__((visibility("default")))
 #endif
+
+#define VESSAEMU_FAILED (-1000)
+#define VESSAEMU_FAILED_HANDLE UINT64_MAX
 
 #ifdef __cplusplus
 typedef char16_t vessaemu_unit;
@@ -62,10 +69,22 @@ typedef struct VESSAEMU_RESULT_SPEC {
   VESSAEMU_TEXT telemetry;
 } VESSAEMU_RESULT_SPEC;
 
-/* General. Reset stops the engine first: operations still pending are dropped without a call of
- * their routine, and completions in progress on the workers are waited for. */
-VESSAEMU_API void VESSAEMU_Reset(void);
+/* General. Reset stops the engine first: operations still pending (queued, held, delayed) complete
+ * with an error result of status 8 (Status_ApplicationCanceled) on the calling thread, or, with
+ * VESSAEMU_RESET_DROP_PENDING, are dropped without a call of their routine. Then it waits for
+ * every completion in progress (on the workers, inline on other threads, on workers a shut-down
+ * from inside a routine left running), and only then clears the emulator's state. Returns 0. */
+#define VESSAEMU_RESET_DROP_PENDING 1
+VESSAEMU_API int32_t VESSAEMU_Reset(int32_t flags);
 VESSAEMU_API void VESSAEMU_Free(void* memory);
+
+/* The next `count` calls of an exported function (its full name, "VESSARUNTIME_..." or
+ * "VESSAEMU_..."; runtime operations also without the prefix) fail inside the emulator:
+ * kind 0, out of memory: every handle the call tries to make fails with std::bad_alloc;
+ * kind 1: a std::exception is thrown as the call begins; kind 2: an exception of no standard type.
+ * Cleared by a reset. 0 ok, -1 unknown runtime operation or a name of neither family,
+ * -2 bad kind. */
+VESSAEMU_API int32_t VESSAEMU_FailInside(const char* function, int32_t kind, int32_t count);
 
 /* Handles: kinds are numbered 0..VESSAEMU_KindCount()-1; kind -1 counts all kinds. */
 VESSAEMU_API int32_t VESSAEMU_KindCount(void);
@@ -86,19 +105,20 @@ VESSAEMU_API int32_t VESSAEMU_FailNext(const char* operation, int32_t status, in
                                        int32_t tag, VESSAEMU_TEXT context, int32_t count,
                                        int32_t after);
 
-/* Contract violations; texts are ASCII, one per line. */
+/* Contract violations; texts are ASCII, one per line. LastContractViolation returns the text's
+ * length (-1: none); TakeContractViolations how many it took, their texts joined in *out. */
 VESSAEMU_API int64_t VESSAEMU_ContractViolations(void);
-VESSAEMU_API char* VESSAEMU_LastContractViolation(void); /* null: none */
-VESSAEMU_API char* VESSAEMU_TakeContractViolations(int32_t* count);
+VESSAEMU_API int32_t VESSAEMU_LastContractViolation(char** out);
+VESSAEMU_API int32_t VESSAEMU_TakeContractViolations(char** out);
 
-/* Settings */
-VESSAEMU_API void VESSAEMU_SetSsoPolicy(int32_t policy);
+/* Settings (0 ok) */
+VESSAEMU_API int32_t VESSAEMU_SetSsoPolicy(int32_t policy);
 VESSAEMU_API int32_t VESSAEMU_IsStarted(void);
 VESSAEMU_API int32_t VESSAEMU_PiiEnabled(void);
-VESSAEMU_API void VESSAEMU_SetStringProtocol(int32_t first_call_error, int32_t negative_size,
-                                             int32_t grow_by);
+VESSAEMU_API int32_t VESSAEMU_SetStringProtocol(int32_t first_call_error, int32_t negative_size,
+                                                int32_t grow_by);
 
-/* Errors */
+/* Errors (the reserved "out of memory" error when it cannot be made) */
 VESSAEMU_API uint64_t VESSAEMU_MakeError(int32_t status, int64_t code, int32_t tag,
                                          VESSAEMU_TEXT context);
 
@@ -140,7 +160,9 @@ VESSAEMU_API uint64_t VESSAEMU_NewAsyncHandle(void);
 VESSAEMU_API int32_t VESSAEMU_AsyncState(uint64_t handle);
 
 /* The asynchronous engine. Modes: 0 on a worker thread, 1 inline inside the start call,
- * 2 held until released, 3 on a worker after delay_ms. Returns 0, or -1 for an unknown mode. */
+ * 2 held until released, 3 on a worker after delay_ms, 4 inline inside the start call before
+ * the start stores the operation's handle (in every other mode the handle is stored before the
+ * completion can run). Returns 0, or -1 for an unknown mode. */
 VESSAEMU_API int32_t VESSAEMU_SetCompletionMode(int32_t mode, int32_t delay_ms);
 VESSAEMU_API int32_t VESSAEMU_CompletionMode(int32_t* delay_ms);
 /* Hands up to `count` held operations (all for count < 0) to the workers, oldest first;
@@ -161,11 +183,11 @@ VESSAEMU_API int32_t VESSAEMU_NullNextCompletion(const char* operation);
 
 /* The interactive user: fields as for accounts; set to the default by a reset or by
  * VESSAEMU_ResetInteractiveUser. 0 ok, -2 unknown field. */
-VESSAEMU_API void VESSAEMU_ResetInteractiveUser(void);
+VESSAEMU_API int32_t VESSAEMU_ResetInteractiveUser(void);
 VESSAEMU_API int32_t VESSAEMU_SetInteractiveUserField(int32_t field, VESSAEMU_TEXT value);
 VESSAEMU_API int32_t VESSAEMU_InteractiveUserField(int32_t field, vessaemu_unit** out);
-/* The next interactive sign-in completes with an error of this status instead. */
-VESSAEMU_API void VESSAEMU_CancelNextInteractive(int32_t status);
+/* The next interactive sign-in completes with an error of this status instead. 0 ok. */
+VESSAEMU_API int32_t VESSAEMU_CancelNextInteractive(int32_t status);
 
 /* Logging: writes the line to every registration, from the calling thread (threads 0) or from
  * `threads` new native threads at once, each writing it once; returns when all are done, with

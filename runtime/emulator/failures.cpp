@@ -1,0 +1,135 @@
+// Injected failures and the reserved errors (see failures.hpp).
+#include "failures.hpp"
+
+#include <array>
+#include <atomic>
+#include <mutex>
+#include <optional>
+#include <new>
+#include <stdexcept>
+#include <vector>
+
+#include "call.hpp"
+#include "errors.hpp"
+
+namespace vessaemu {
+namespace {
+
+struct Pending {
+  std::string function;
+  Injected kind;
+  int32_t remaining;
+};
+
+struct Injections {
+  std::mutex mutex;
+  std::vector<Pending> pending;
+  // Lets every call that nothing is scripted for pass with one load.
+  std::atomic<bool> any{false};
+};
+
+// Never destroyed: a runtime thread may enter an export while the process exits.
+Injections& injections() {
+  static Injections* instance = new Injections();
+  return *instance;
+}
+
+std::optional<Injected> take(const char* function) {
+  Injections& in = injections();
+  std::lock_guard lock(in.mutex);
+  for (auto it = in.pending.begin(); it != in.pending.end(); ++it) {
+    if (it->function != function) continue;
+    const Injected kind = it->kind;
+    if (--it->remaining <= 0) in.pending.erase(it);
+    in.any.store(!in.pending.empty(), std::memory_order_release);
+    return kind;
+  }
+  return std::nullopt;
+}
+
+// Not derived from std::exception, as a foreign library's exception might not be.
+struct ForeignFailure {
+  int code = 0;
+};
+
+thread_local bool t_out_of_memory = false;
+
+uint64_t make_reserved(const std::string& function) {
+  return register_permanent(
+      Kind::Error, make_ref<ErrorObject>(
+                       ErrorInfo{kStatusUnexpected, 0, 0, widen(function + ": out of memory")}));
+}
+
+std::array<uint64_t, kOperationCount + 1> make_reserve() {
+  std::array<uint64_t, kOperationCount + 1> handles{};
+  for (int i = 0; i < kOperationCount; ++i)
+    handles[i] = make_reserved(full_name(static_cast<Op>(i)));
+  handles[kOperationCount] = make_reserved("VESSAEMU");
+  return handles;
+}
+
+// Made as the library loads, while memory is surely there; a guard short of memory only reads it.
+const std::array<uint64_t, kOperationCount + 1> kReserved = make_reserve();
+
+}  // namespace
+
+void inject_failure(std::string function, Injected kind, int32_t count) {
+  if (count <= 0) return;
+  Injections& in = injections();
+  std::lock_guard lock(in.mutex);
+  in.pending.push_back(Pending{std::move(function), kind, count});
+  in.any.store(true, std::memory_order_release);
+}
+
+void reset_injected_failures() {
+  Injections& in = injections();
+  std::lock_guard lock(in.mutex);
+  in.pending.clear();
+  in.any.store(false, std::memory_order_release);
+}
+
+FailurePoint::FailurePoint(const char* function) : saved_(t_out_of_memory) {
+  t_out_of_memory = false;
+  if (!injections().any.load(std::memory_order_acquire)) return;
+  const auto kind = take(function);
+  if (!kind) return;
+  switch (*kind) {
+    case Injected::NoMemory:
+      t_out_of_memory = true;
+      return;
+    case Injected::Exception:
+      t_out_of_memory = saved_;
+      throw std::runtime_error("injected failure");
+    case Injected::Foreign:
+      t_out_of_memory = saved_;
+      throw ForeignFailure{};
+  }
+}
+
+FailurePoint::~FailurePoint() {
+  t_out_of_memory = saved_;
+}
+
+void check_memory() {
+  if (t_out_of_memory) throw std::bad_alloc();
+}
+
+VESSARUNTIME_ERROR_HANDLE reserved_error(Op op) {
+  return as_handle<VESSARUNTIME_ERROR_HANDLE>(kReserved[static_cast<int>(op)]);
+}
+
+VESSARUNTIME_ERROR_HANDLE reserved_control_error() {
+  return as_handle<VESSARUNTIME_ERROR_HANDLE>(kReserved[kOperationCount]);
+}
+
+VESSAEMU_FORCED_UNWIND_PATH VESSARUNTIME_ERROR_HANDLE failure_error(Op op, const char* what) {
+  try {
+    return unexpected(op, what);
+  }
+  VESSAEMU_PASS_FORCED_UNWIND
+  catch (...) {
+    return reserved_error(op);
+  }
+}
+
+}  // namespace vessaemu

@@ -1,0 +1,54 @@
+// Failures inside the emulator: exceptions injected on purpose (VESSAEMU_FailInside), the
+// exhaustion of memory one of them simulates, and the errors reserved for when memory runs out.
+//
+// Every export runs inside a guard (guarded, control in call.hpp) that turns an exception into an
+// answer; these let tests reach each guard's handlers, and let a guard answer without memory.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "operations.hpp"
+#include "vessaruntime.h"
+
+namespace vessaemu {
+
+enum class Injected : int32_t {
+  NoMemory = 0,   // every handle the call tries to make fails with std::bad_alloc
+  Exception = 1,  // the call throws a std::runtime_error as it begins
+  Foreign = 2,    // the call throws something that is no std::exception as it begins
+};
+inline constexpr int32_t kInjectedKinds = 3;
+
+// The next `count` calls of the exported function `function` (its full name) fail inside.
+void inject_failure(std::string function, Injected kind, int32_t count);
+void reset_injected_failures();
+
+// Marks one call of an export: throws an injected exception, or lets the call run out of memory
+// (check_memory) until the point is left. Nested calls (a routine calling the runtime) get a
+// state of their own.
+class FailurePoint {
+ public:
+  explicit FailurePoint(const char* function);
+  FailurePoint(const FailurePoint&) = delete;
+  FailurePoint& operator=(const FailurePoint&) = delete;
+  ~FailurePoint();
+
+ private:
+  bool saved_;
+};
+
+// Throws std::bad_alloc while the current call runs out of memory by injection; called wherever
+// the emulator makes a handle.
+void check_memory();
+
+// Errors made when the library loads, for when even making an error fails: always live, never
+// counted, releasing one does nothing. Status_Unexpected, context "<function>: out of memory".
+VESSARUNTIME_ERROR_HANDLE reserved_error(Op op);
+VESSARUNTIME_ERROR_HANDLE reserved_control_error();
+
+// Status_Unexpected with the context "VESSARUNTIME_<op>: <what>", or the reserved error when
+// that cannot be made.
+VESSARUNTIME_ERROR_HANDLE failure_error(Op op, const char* what);
+
+}  // namespace vessaemu
