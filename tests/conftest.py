@@ -10,24 +10,11 @@ from pyvessaruntime import emulator
 
 KEEPS_CALLBACK_RECORDS = "keeps_callback_records"
 
-# Tests of files kept as they are that leave records on purpose: a refused registration, and a
-# release whose storage entry the test removed by hand.
-LEAVING_RECORDS = {
-    "test_logging.py::test_refused_registration_keeps_only_the_record",
-    "test_logging.py::test_release_with_missing_entry_raises_after_releasing",
-}
-
 
 def pytest_configure(config):
     config.addinivalue_line(
         "markers", f"{KEEPS_CALLBACK_RECORDS}: the test leaves callback records of starts or "
         "registrations the runtime refused (the native module keeps those by design)")
-
-
-def pytest_collection_modifyitems(items):
-    for item in items:
-        if item.nodeid.split("/")[-1] in LEAVING_RECORDS:
-            item.add_marker(KEEPS_CALLBACK_RECORDS)
 
 
 @pytest.fixture(autouse=True)

@@ -39,6 +39,7 @@ def test_none_is_refused_and_anything_else_accepted(emu):
     handle.release_logging_callback()
 
 
+@pytest.mark.keeps_callback_records
 def test_refused_registration_keeps_only_the_record(emu):
     emu.fail_next("RegisterLogCallback", status=9, context="no logging")
     with pytest.raises(RuntimeError, match="ErrorContext: no logging"):
@@ -56,6 +57,7 @@ def test_release_failure_still_forgets_the_registration(emu):
     emu.lib.VESSARUNTIME_ReleaseLogCallbackHandle(leftover)
 
 
+@pytest.mark.keeps_callback_records
 def test_release_with_missing_entry_raises_after_releasing(emu):
     handle = m.register_logging_callback(print)
     del m._logCallbackStorage[handle]
