@@ -5,7 +5,7 @@ PY        := $(VENV)/bin/python
 BUILD_DIR ?= build/{wheel_tag}
 INSTALL   := $(PY) -m pip install --quiet --no-build-isolation -C build-dir=$(BUILD_DIR)
 
-.PHONY: venv install demo test sanitize stress tsan valgrind bench windows-check windows format clean
+.PHONY: venv install demo test sanitize stress tsan valgrind bench windows-check windows windows-test format clean
 
 $(PY):
 	$(PYTHON313) -m venv $(VENV)
@@ -102,6 +102,12 @@ windows:
 	  DEBIAN_FRONTEND=noninteractive apt-get install -y -q $(WINDOWS_TOOLS) || \
 	  { apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q $(WINDOWS_TOOLS); }
 	scripts/build-windows
+
+# The test suite and the demo on the Windows build, under Wine (installed when missing).
+windows-test: windows
+	command -v wine >/dev/null 2>&1 || DEBIAN_FRONTEND=noninteractive apt-get install -y -q wine64 || \
+	  { apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q wine64; }
+	scripts/test-windows $(PYTEST_ARGS)
 
 format: $(PY)
 	$(PY) -m pip install --quiet clang-format
