@@ -23,7 +23,7 @@ struct KeptThreadState {
   }
 };
 
-thread_local KeptThreadState kept;
+thread_local KeptThreadState kept PVR_FAST_TLS;
 
 }  // namespace
 
