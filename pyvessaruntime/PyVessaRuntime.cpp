@@ -10,6 +10,7 @@
 
 #include "common/function.hpp"
 #include "common/ref.hpp"
+#include "marshal/runtime_text.hpp"
 #include "module/registry.hpp"
 #include "module/state.hpp"
 
@@ -122,7 +123,7 @@ bool run_module_statements() {
   // pending.
   return import_names("enum", {"IntEnum", "Enum"}) && import_module("json") &&
          import_names("threading", {"Event"}) && add_functions(state::ns, window_functions) &&
-         add_functions(state::ns, encoding_functions) &&
+         add_functions(state::ns, encoding_functions) && remember_own_encoder() &&
          add_functions(state::ns, event_functions) && define_enumerations() &&
          add_functions(state::ns, read_account_functions) &&
          add_functions(state::ns, signin_functions) &&

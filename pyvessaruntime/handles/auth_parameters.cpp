@@ -16,6 +16,7 @@
 
 #include "common/args.hpp"
 #include "handles/handle_object.hpp"
+#include "marshal/runtime_text.hpp"
 #include "marshal/errors.hpp"
 #include "marshal/native_string.hpp"
 #include "module/registry.hpp"
@@ -66,16 +67,14 @@ void retire(AuthParametersObject* params, OwnedParameters handle) {
 template <class... Text>
 using TextSetter = VESSARUNTIME_ERROR_HANDLE(VESSARUNTIME_CALL*)(Handle, Text...);
 
-// The runtime texts of one operation, one NativeString holder each, converted in order.
+// The runtime texts of one operation, converted in order.
 template <std::size_t N>
 class Texts {
  public:
   // False with a Python exception if a conversion fails; the runtime is then not called.
   bool convert(const std::array<PyObject*, N>& values) {
     for (std::size_t i = 0; i < N; ++i) {
-      encoded_[i] = new_native_string();
-      if (!encoded_[i]) return false;
-      coerced_[i] = runtime_text(as_native_string(encoded_[i]), values[i]);
+      coerced_[i] = encoded_[i].convert(values[i]);
       if (!coerced_[i]) return false;
     }
     return true;
@@ -83,7 +82,7 @@ class Texts {
   const std::array<const os_char*, N>& coerced() const { return coerced_; }
 
  private:
-  std::array<Ref, N> encoded_;
+  std::array<RuntimeText, N> encoded_;
   std::array<const os_char*, N> coerced_{};
 };
 

@@ -6,6 +6,7 @@
 // object to that record's key, so shut-down can release whatever is still registered.
 #include <utility>
 
+#include "async/callback_records.hpp"
 #include "async/python_entry.hpp"
 #include "common/args.hpp"
 #include "common/gil.hpp"
@@ -100,9 +101,7 @@ PyObject* register_logging_callback(PyObject*, PyObject* const* args) {
   if (!handle_object) return nullptr;
   // The record goes into _callbackStorage first, so lines emitted during the registration
   // already find the callable.
-  Ref record_class = state::lookup(names.VESSARuntimeCallBackData);
-  Ref record =
-      record_class ? Ref::steal(PyObject_CallOneArg(record_class.get(), py_callback)) : Ref();
+  Ref record = new_callback_record(py_callback);
   if (!record) return nullptr;
   LogCallbackObject* registration = as_registration(handle_object.get());
   registration->context_key = PyObject_GetAttr(record.get(), names.id);
