@@ -193,6 +193,7 @@ bool ensure_in_sys_modules(PyObject* module) {
 bool execute(PyObject* module) {
   state::module = Py_NewRef(module);
   state::ns = PyModule_GetDict(module);
+  state::watch_namespace();
   Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
   if (!builtins || PyDict_SetItemString(state::ns, "__builtins__", builtins.get()) < 0)
     return false;

@@ -103,12 +103,13 @@ bool define_callback_record_class() {
 }
 
 Ref new_callback_record(PyObject* py_callback) {
-  Ref cls = state::lookup(names.VESSARuntimeCallBackData);
-  if (!cls) return cls;
-  PyTypeObject* type = as_type(cls);
-  if (cls.get() != own_record_class || own_record_version == 0 ||
-      type->tp_version_tag != own_record_version)
-    return Ref::steal(PyObject_CallOneArg(cls.get(), py_callback));
+  PyObject* bound = state::peek(names.VESSARuntimeCallBackData);
+  PyTypeObject* type = reinterpret_cast<PyTypeObject*>(own_record_class);
+  if (!bound || bound != own_record_class || own_record_version == 0 ||
+      type->tp_version_tag != own_record_version) {
+    Ref cls = state::lookup(names.VESSARuntimeCallBackData);
+    return cls ? Ref::steal(PyObject_CallOneArg(cls.get(), py_callback)) : Ref();
+  }
   // The class as made: calling it allocates through object.__new__ (which only allocates, the
   // class having an __init__ of its own) and runs that __init__ on the new object. Both are
   // done here directly, without an argument tuple and the lookup of __init__; the recursion

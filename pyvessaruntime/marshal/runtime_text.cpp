@@ -33,9 +33,10 @@ RuntimeText::~RuntimeText() {
 }
 
 const os_char* RuntimeText::convert(PyObject* text) {
-  Ref encoder = state::lookup(state::names.get_encoded_bytes);
-  if (!encoder) return nullptr;
-  if (encoder.get() != own_encoder || !PyUnicode_CheckExact(text)) {
+  PyObject* bound = state::peek(state::names.get_encoded_bytes);
+  if (!bound || bound != own_encoder || !PyUnicode_CheckExact(text)) {
+    Ref encoder = state::lookup(state::names.get_encoded_bytes);
+    if (!encoder) return nullptr;
     holder_ = new_native_string();
     return holder_ ? runtime_text_with(as_native_string(holder_), encoder.get(), text) : nullptr;
   }

@@ -125,15 +125,8 @@ Ref enumeration_member(Enumeration which, long value) {
 
 bool enumeration_unchanged(Enumeration which) {
   const MemberTable& table = tables[static_cast<int>(which)];
-  if (!table.cls || !state::ns) return false;
-  PyObject* bound = PyDict_GetItemWithError(state::ns, enumeration_name(which));  // borrowed
-  if (!bound) {
-    // A failed lookup is left for the caller's general path, which looks the name up again at
-    // the point where it must and meets the failure there.
-    PyErr_Clear();
-    return false;
-  }
-  return bound == table.cls &&
+  PyObject* bound = state::peek(enumeration_name(which));
+  return bound && bound == table.cls &&
          reinterpret_cast<PyTypeObject*>(bound)->tp_richcompare == PyBaseObject_Type.tp_richcompare;
 }
 
