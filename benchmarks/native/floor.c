@@ -34,30 +34,40 @@ static PyObject* level_members[7];
 
 /* ---- entering Python from a runtime thread ----------------------------------------------- */
 
+/* A runtime thread keeps the thread state it was given. What no binding may skip: a thread that
+ * asks for the lock while the interpreter finalizes is ended by it (so a line or completion
+ * arriving then is dropped), and the runtime may call back on a thread that already holds the
+ * lock (a call made with it held), which must not ask for it again. */
 static _Thread_local PyThreadState* kept_state;
 
 typedef struct {
-  int gil_state_used;
+  enum { NOT_ENTERED, NESTED, KEPT, GIL_STATE } mode;
   PyGILState_STATE gil_state;
 } Entry;
 
-static void enter(Entry* entry) {
-  entry->gil_state_used = 0;
-  if (kept_state) {
+static int enter(Entry* entry) {
+  entry->mode = NOT_ENTERED;
+  if (!Py_IsInitialized() || Py_IsFinalizing()) return 0;
+  if (PyThreadState_GetUnchecked()) {
+    entry->mode = NESTED;
+  } else if (kept_state) {
     PyEval_RestoreThread(kept_state);
+    entry->mode = KEPT;
   } else if (PyGILState_GetThisThreadState()) {
     entry->gil_state = PyGILState_Ensure();
-    entry->gil_state_used = 1;
+    entry->mode = GIL_STATE;
   } else {
     PyGILState_Ensure();
     kept_state = PyThreadState_Get();
+    entry->mode = KEPT;
   }
+  return 1;
 }
 
 static void leave(Entry* entry) {
-  if (entry->gil_state_used) {
+  if (entry->mode == GIL_STATE) {
     PyGILState_Release(entry->gil_state);
-  } else {
+  } else if (entry->mode == KEPT) {
     PyEval_SaveThread();
   }
 }
@@ -195,7 +205,11 @@ HANDLE_TYPE(AsyncHandleType, "AsyncHandle", async_handle_dealloc, NULL, NULL)
 static void complete(PyTypeObject* result_type, void* handle, void* context,
                      VESSARUNTIME_ERROR_HANDLE (*release)(void*)) {
   Entry entry;
-  enter(&entry);
+  if (!enter(&entry)) {
+    VESSARUNTIME_ERROR_HANDLE error = release(handle);
+    if (error) VESSARUNTIME_ReleaseError(error);
+    return;
+  }
   void* unreleased = handle;
   PyObject* key = (PyObject*)context;
   PyObject* storage = lookup(str_callbackStorage);
@@ -337,7 +351,7 @@ static PyObject* signin_silently(PyObject* module, PyObject* const* args, Py_ssi
 
 static void log_routine(const os_char* message, int32_t level, void* context) {
   Entry entry;
-  enter(&entry);
+  if (!enter(&entry)) return;
   Py_ssize_t length = 0;
   while (length < 0x10000 && message[length]) ++length;
   int byteorder = -1;

@@ -41,6 +41,20 @@ void dealloc(PyObject* self) {
   Py_TYPE(self)->tp_free(self);
 }
 
+// `_callbackStorage.get(key, None)`: the record, None, or null with an exception.
+Ref get_record(PyObject* storage, PyObject* key) {
+  if (PyDict_CheckExact(storage)) {
+    // A dict's own get, which no instance or subclass can have replaced here, without the
+    // method lookup and the call.
+    PyObject* found = nullptr;
+    if (PyDict_GetItemRef(storage, key, &found) < 0) return Ref();
+    return Ref::steal(found ? found : Py_NewRef(Py_None));
+  }
+  PyObject* get_args[] = {storage, key, Py_None};
+  return Ref::steal(
+      PyObject_VectorcallMethod(names.get, get_args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
 void VESSARUNTIME_CALL log_routine(const os_char* message, int32_t level, void* context) {
   PythonEntry python;
   if (!python.entered()) return;  // the interpreter is finalizing or gone: the line is dropped
@@ -49,12 +63,7 @@ void VESSARUNTIME_CALL log_routine(const os_char* message, int32_t level, void* 
       Ref key = Ref::borrow(static_cast<PyObject*>(context));
       Ref text = Ref::steal(message ? decode_native_string(message) : PyUnicode_New(0, 0));
       Ref storage = text ? state::lookup(names.callbackStorage) : Ref();
-      Ref record;
-      if (storage) {
-        PyObject* get_args[] = {storage.get(), key.get(), Py_None};
-        record = Ref::steal(PyObject_VectorcallMethod(names.get, get_args,
-                                                      3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-      }
+      Ref record = storage ? get_record(storage.get(), key.get()) : Ref();
       int registered = record ? PyObject_IsTrue(record.get()) : -1;
       if (registered > 0) {
         Ref member = enumeration_member(Enumeration::kLogLevel, level);

@@ -113,12 +113,14 @@ bool define_enumerations() {
 }
 
 Ref enumeration_member(Enumeration which, long value) {
-  Ref cls = state::lookup(enumeration_name(which));
-  if (!cls) return cls;
   const MemberTable& table = tables[static_cast<int>(which)];
   const long index = value - table.first_value;
-  if (cls.get() == table.cls && index >= 0 && index < static_cast<long>(table.members.size()))
+  const bool tabled = index >= 0 && index < static_cast<long>(table.members.size());
+  if (tabled && table.cls && state::peek(enumeration_name(which)) == table.cls)
     return Ref::borrow(table.members[index]);
+  Ref cls = state::lookup(enumeration_name(which));
+  if (!cls) return cls;
+  if (tabled && cls.get() == table.cls) return Ref::borrow(table.members[index]);
   Ref number = Ref::steal(PyLong_FromLong(value));
   return number ? Ref::steal(PyObject_CallOneArg(cls.get(), number.get())) : Ref();
 }

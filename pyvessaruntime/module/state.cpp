@@ -27,9 +27,14 @@ struct Binding {
   bool known = false;
 };
 
+// The hottest first: they are found by a scan.
 Binding cached[] = {
-    {&names.callbackStorage},   {&names.Response_Status}, {&names.VESSARuntimeCallBackData},
-    {&names.get_encoded_bytes}, {&names.LogLevel},        {&names.logCallbackStorage},
+    {&names.callbackStorage},
+    {&names.LogLevel},
+    {&names.Response_Status},
+    {&names.get_encoded_bytes},
+    {&names.VESSARuntimeCallBackData},
+    {&names.logCallbackStorage},
     {&names.SsoPolicyType},
 };
 
