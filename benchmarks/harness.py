@@ -115,10 +115,11 @@ def record(measurement: str, times: dict[str, float], target: float | None,
                                          % (target, "met" if ratio <= target else "NOT met"))
     print(f"{measurement}")
     for name, seconds in times.items():
-        print(f"    {name:10} {seconds * 1e9:9.0f} ns/{unit}")
-    print(f"    ratio extension/floor: {ratio:.2f}{verdict}")
+        shown = f"{seconds * 1e9:9.0f} ns" if seconds < 1e-4 else f"{seconds * 1e6:9.0f} us"
+        print(f"    {name:12} {shown}/{unit}")
+    print(f"    ratio {subject}/{floor}: {ratio:.2f}{verdict}")
     results = json.loads(RESULTS.read_text()) if RESULTS.exists() else {}
     results[measurement] = {"ns": {k: v * 1e9 for k, v in times.items()}, "ratio": ratio,
-                            "target": target, "unit": unit}
+                            "target": target, "unit": unit, "floor": floor}
     RESULTS.parent.mkdir(parents=True, exist_ok=True)
     RESULTS.write_text(json.dumps(results, indent=2) + "\n")
