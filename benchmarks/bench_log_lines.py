@@ -55,5 +55,5 @@ def main(lines: int, rounds: int) -> None:
 
 
 if __name__ == "__main__":
-    main(int(sys.argv[1]) if len(sys.argv) > 1 else 50_000,
-         int(sys.argv[2]) if len(sys.argv) > 2 else 7)
+    main(int(sys.argv[1]) if len(sys.argv) > 1 else 100_000,
+         int(sys.argv[2]) if len(sys.argv) > 2 else 9)

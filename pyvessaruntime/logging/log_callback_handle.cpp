@@ -66,10 +66,12 @@ void VESSARUNTIME_CALL log_routine(const os_char* message, int32_t level, void* 
       Ref record = storage ? get_record(storage.get(), key.get()) : Ref();
       int registered = record ? PyObject_IsTrue(record.get()) : -1;
       if (registered > 0) {
-        Ref member = enumeration_member(Enumeration::kLogLevel, level);
+        PyObject* member = tabled_member(Enumeration::kLogLevel, level);
+        Ref looked_up;
+        if (!member) member = (looked_up = enumeration_member(Enumeration::kLogLevel, level)).get();
         Ref callback = member ? Ref::steal(PyObject_GetAttr(record.get(), names.callback)) : Ref();
         if (callback) {
-          PyObject* call_args[] = {text.get(), member.get()};
+          PyObject* call_args[] = {text.get(), member};
           Ref returned = Ref::steal(PyObject_Vectorcall(callback.get(), call_args, 2, nullptr));
         }
       }

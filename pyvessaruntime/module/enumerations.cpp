@@ -112,12 +112,20 @@ bool define_enumerations() {
                             {"Unknown", "PermissionRequired", "AlwaysAllowed", "Error"}, 0);
 }
 
-Ref enumeration_member(Enumeration which, long value) {
+PyObject* tabled_member(Enumeration which, long value) {
   const MemberTable& table = tables[static_cast<int>(which)];
   const long index = value - table.first_value;
   const bool tabled = index >= 0 && index < static_cast<long>(table.members.size());
-  if (tabled && table.cls && state::peek(enumeration_name(which)) == table.cls)
-    return Ref::borrow(table.members[index]);
+  return tabled && table.cls && state::peek(enumeration_name(which)) == table.cls
+             ? table.members[index]
+             : nullptr;
+}
+
+Ref enumeration_member(Enumeration which, long value) {
+  if (PyObject* member = tabled_member(which, value)) return Ref::borrow(member);
+  const MemberTable& table = tables[static_cast<int>(which)];
+  const long index = value - table.first_value;
+  const bool tabled = index >= 0 && index < static_cast<long>(table.members.size());
   Ref cls = state::lookup(enumeration_name(which));
   if (!cls) return cls;
   if (tabled && cls.get() == table.cls) return Ref::borrow(table.members[index]);
