@@ -4,7 +4,6 @@
 #include "async/callback_records.hpp"
 #include "handles/handle_object.hpp"
 #include "marshal/errors.hpp"
-#include "marshal/native_string.hpp"
 #include "module/registry.hpp"
 #include "module/state.hpp"
 

@@ -1,7 +1,7 @@
 // VESSARuntimeAuthParameters: the description of one authentication request.
 //
 // The object keeps nothing on the Python side: each setter hands its text to the runtime at once.
-// Every text gets a NativeString of its own; all of an operation's texts are converted before
+// Every text gets a RuntimeText of its own; all of an operation's texts are converted before
 // the interpreter lock is released, and the holders outlive the runtime call, which copies
 // whatever it keeps.
 #include "handles/auth_parameters.hpp"
@@ -16,9 +16,8 @@
 
 #include "common/args.hpp"
 #include "handles/handle_object.hpp"
-#include "marshal/runtime_text.hpp"
 #include "marshal/errors.hpp"
-#include "marshal/native_string.hpp"
+#include "marshal/runtime_text.hpp"
 #include "module/registry.hpp"
 
 namespace pvr {

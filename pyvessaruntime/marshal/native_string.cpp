@@ -88,12 +88,6 @@ Ref new_native_string() {
   return Ref::steal(new_object(&NativeStringType, nullptr, nullptr));
 }
 
-const os_char* native_string_fill(NativeStringObject* self, PyObject* text) {
-  Ref encode = state::lookup(state::names.get_encoded_bytes);
-  if (!encode) return nullptr;
-  return native_string_fill_with(self, encode.get(), text);
-}
-
 const os_char* native_string_fill_with(NativeStringObject* self, PyObject* encode, PyObject* text) {
   Ref encoded = Ref::steal(PyObject_CallOneArg(encode, text));
   if (!encoded) return nullptr;

@@ -26,11 +26,8 @@ inline NativeStringObject* as_native_string(const Ref& o) {
   return reinterpret_cast<NativeStringObject*>(o.get());
 }
 
-// Converts `text` through the module's `_get_encoded_bytes` (looked up at call time) into a
-// zero-terminated buffer; null with an exception if that fails.
-const os_char* native_string_fill(NativeStringObject* self, PyObject* text);
-
-// The same with the encoder already looked up.
+// Converts `text` through `encode` (the module's `_get_encoded_bytes`, as looked up at the call)
+// into a zero-terminated buffer; null with an exception if that fails.
 const os_char* native_string_fill_with(NativeStringObject* self, PyObject* encode, PyObject* text);
 
 // `native_string_fill_with` for text that an operation hands to the runtime: refused with

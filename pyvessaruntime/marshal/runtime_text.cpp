@@ -28,8 +28,10 @@ bool remember_own_encoder() {
   return true;
 }
 
+// The raw allocator needs no interpreter lock: an unwind that ends this thread while it waits
+// for the lock (after the start call) passes through this destructor without it.
 RuntimeText::~RuntimeText() {
-  PyMem_Free(heap_);
+  PyMem_RawFree(heap_);
 }
 
 const os_char* RuntimeText::convert(PyObject* text) {
@@ -51,9 +53,12 @@ const os_char* RuntimeText::convert(PyObject* text) {
   }
   os_char* out = inline_;
   if (units >= kInlineUnits) {
-    PyMem_Free(heap_);
-    out = heap_ = static_cast<os_char*>(PyMem_Malloc((units + 1) * sizeof(os_char)));
-    if (!out) return reinterpret_cast<os_char*>(PyErr_NoMemory());
+    PyMem_RawFree(heap_);
+    out = heap_ = static_cast<os_char*>(PyMem_RawMalloc((units + 1) * sizeof(os_char)));
+    if (!out) {
+      PyErr_NoMemory();
+      return nullptr;
+    }
   }
   write_utf16(text, out);
   out[units] = 0;

@@ -29,7 +29,7 @@ class RuntimeText {
  private:
   static constexpr Py_ssize_t kInlineUnits = 128;
   os_char inline_[kInlineUnits];
-  os_char* heap_ = nullptr;  // PyMem_Malloc'd, for longer texts
+  os_char* heap_ = nullptr;  // PyMem_RawMalloc'd, for longer texts
   Ref holder_;               // the NativeString of a conversion through another encoder
 };
 
