@@ -82,8 +82,19 @@ valgrind: install
 	  test_results.py test_async_handle.py test_completion.py test_logging.py test_client.py \
 	  test_log_bridge.py $(PYTEST_ARGS)
 
-bench: install
-	for b in benchmarks/bench_*.py; do $(PY) -P $$b; done
+# The benchmarks, in a venv of their own with matplotlib for the plot; the C compiler builds the
+# minimal runtime and the floor extension they compare against (benchmarks/README.md).
+BENCH_PY := .venv-bench/bin/python
+$(BENCH_PY):
+	$(PYTHON313) -m venv .venv-bench
+	$(BENCH_PY) -m pip install --quiet --upgrade pip
+	$(BENCH_PY) -m pip install --quiet "scikit-build-core>=0.10" matplotlib
+
+bench: $(BENCH_PY)
+	$(BENCH_PY) -m pip install --quiet --no-build-isolation -C build-dir=build/bench .
+	rm -f build/bench-results.json
+	for b in benchmarks/bench_*.py; do $(BENCH_PY) -P $$b || exit 1; done
+	$(BENCH_PY) -P benchmarks/report.py
 
 # The Windows build, cross-compiled here: installs the MinGW-w64 compiler from the distribution's
 # packages when it is missing (refreshing the package lists only if the first attempt fails).
@@ -114,4 +125,4 @@ format: $(PY)
 	$(VENV)/bin/clang-format -i $$(git ls-files '*.cpp' '*.hpp' '*.h')
 
 clean:
-	rm -rf build $(VENV) .venv-asan
+	rm -rf build $(VENV) .venv-asan .venv-bench

@@ -1,49 +1,94 @@
-"""Round trips of asynchronous operations: start, completion on the emulator, Python callback.
+"""Asynchronous operations end to end, against their floor and a ctypes binding.
 
-Prints the time per operation with completions on the emulator's worker threads (threads
-Python has never seen, so the cost of entering Python from them shows) and inline.
-`.venv/bin/python -P benchmarks/bench_completion.py [count]`
+- Inline round trip: the start (argument checks, callback record, texts, start call without the
+  interpreter lock, async handle) with the runtime completing inside the start call (the result
+  object made, the callback called, the result released).
+- Native-thread completions: operations started first and held by the runtime, then completed
+  back to back by one runtime thread that Python has never seen (it keeps its thread state);
+  only the completions are timed.
+
+Run by `make bench`, or alone:
+`.venv-bench/bin/python -P benchmarks/bench_completion.py [operations] [rounds]`
 """
 
+import gc
 import sys
-import threading
-import time
+from itertools import repeat
+from pathlib import Path
 
-import pyvessaruntime.pyvessaruntime as m
-from pyvessaruntime import emulator
+sys.path.insert(0, str(Path(__file__).parent))  # -P leaves the script's folder off the path
+import harness  # noqa: E402
 
+harness.run_in_minimal_runtime()
 
-def run(count: int, mode: str) -> float:
-    emulator.set_completion_mode(mode)
-    done = threading.Event()
-    remaining = [count]
+import _vessafloor  # noqa: E402  (built and put on the path by the harness)
+import ctypes_binding  # noqa: E402
 
-    def callback(result):
-        remaining[0] -= 1
-        if remaining[0] == 0:
-            done.set()
+import pyvessaruntime.pyvessaruntime as m  # noqa: E402
 
-    start = time.perf_counter()
-    for _ in range(count):
-        m.discover_accounts("client", "corr", callback)
-    done.wait(120)
-    elapsed = time.perf_counter() - start
-    emulator.wait_idle()
-    return elapsed / count
+SOME_PARAMETERS = 0x1000  # what the minimal runtime's CreateAuthParameters answers
 
 
-def main(count: int) -> None:
-    emulator.reset()
-    m._startup_vessaruntime()
-    try:
-        for mode in ("worker", "inline"):
-            run(1000, mode)
-            print(f"operation round trip ({mode:6}): {run(count, mode) * 1e6:7.2f} us/operation "
-                  f"over {count} operations")
-    finally:
-        m._shutdown_vessaruntime()
-        emulator.reset()
+def callback(result):
+    pass
+
+
+def inline_round_trips(start, count):
+    def run():
+        start(callback)  # warm
+        elapsed = harness.timed(lambda: [start(callback) for _ in repeat(None, count)])
+        return elapsed / count
+    return run
+
+
+def native_thread_completions(lib, start, count):
+    def run():
+        lib.VESSABENCH_SetHoldCompletions(1)
+        handles = [start(callback) for _ in repeat(None, count)]
+        lib.VESSABENCH_SetHoldCompletions(0)
+        assert lib.VESSABENCH_HeldCount() == count
+        elapsed = harness.timed(lib.VESSABENCH_DeliverHeld)
+        del handles
+        return elapsed / count
+    return run
+
+
+def check_balanced(lib, storages):
+    gc.collect()
+    live = lib.VESSABENCH_LiveHandles()
+    if live or any(storages):
+        raise RuntimeError(f"{live} handles live, storages {[len(s) for s in storages]}")
+
+
+def main(count: int, rounds: int) -> None:
+    lib = harness.runtime()
+    binding = ctypes_binding.Binding(lib, m.LogLevel)
+    params = m.VESSARuntimeAuthParameters("client-id", "https://authority.example.test/common")
+    operations = {
+        "read_account_by_id": {
+            "extension": lambda cb: m.read_account_by_id("account-id", "correlation-id", cb),
+            "floor": lambda cb: _vessafloor.read_account_by_id("account-id", "correlation-id", cb),
+            "ctypes": lambda cb: binding.read_account_by_id("account-id", "correlation-id", cb),
+        },
+        "signin_silently": {
+            "extension": lambda cb: m.signin_silently(params, "correlation-id", cb),
+            "floor": lambda cb: _vessafloor.signin_silently(SOME_PARAMETERS, "correlation-id", cb),
+        },
+    }
+    storages = (m._callbackStorage, vars(_vessafloor)["_callbackStorage"], binding.storage)
+    for name, starts in operations.items():
+        variants = {v: inline_round_trips(start, count) for v, start in starts.items()}
+        times = harness.compare(variants, rounds)
+        harness.record(f"round trip completed inline ({name})", times, 1.5, unit="operation")
+        check_balanced(lib, storages)
+    starts = operations["read_account_by_id"]
+    variants = {v: native_thread_completions(lib, start, count) for v, start in starts.items()}
+    times = harness.compare(variants, rounds)
+    harness.record("completion on a native thread (read_account_by_id)", times, 1.5,
+                   unit="completion")
+    check_balanced(lib, storages)
 
 
 if __name__ == "__main__":
-    main(int(sys.argv[1]) if len(sys.argv) > 1 else 100_000)
+    main(int(sys.argv[1]) if len(sys.argv) > 1 else 50_000,
+         int(sys.argv[2]) if len(sys.argv) > 2 else 7)

@@ -10,6 +10,7 @@
 
 #include "common/function.hpp"
 #include "common/ref.hpp"
+#include "marshal/runtime_text.hpp"
 #include "module/registry.hpp"
 #include "module/state.hpp"
 
@@ -122,7 +123,7 @@ bool run_module_statements() {
   // pending.
   return import_names("enum", {"IntEnum", "Enum"}) && import_module("json") &&
          import_names("threading", {"Event"}) && add_functions(state::ns, window_functions) &&
-         add_functions(state::ns, encoding_functions) &&
+         add_functions(state::ns, encoding_functions) && remember_own_encoder() &&
          add_functions(state::ns, event_functions) && define_enumerations() &&
          add_functions(state::ns, read_account_functions) &&
          add_functions(state::ns, signin_functions) &&
@@ -192,6 +193,7 @@ bool ensure_in_sys_modules(PyObject* module) {
 bool execute(PyObject* module) {
   state::module = Py_NewRef(module);
   state::ns = PyModule_GetDict(module);
+  state::watch_namespace();
   Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
   if (!builtins || PyDict_SetItemString(state::ns, "__builtins__", builtins.get()) < 0)
     return false;

@@ -3,7 +3,8 @@
 // helper for callers who want to wait for one completion.
 //
 // Both are ordinary classes (instances keep a __dict__) whose methods are native functions.
-#include "common/ref.hpp"
+#include "async/callback_records.hpp"
+
 #include "module/registry.hpp"
 #include "module/state.hpp"
 
@@ -11,6 +12,12 @@ namespace pvr {
 namespace {
 
 using state::names;
+
+// The record class the module made (a strong reference, so its address is never reused) and its
+// version tag once complete: the interpreter gives the class a new tag whenever the class or one
+// of its bases changes, so an equal tag means the class still behaves as made.
+PyObject* own_record_class = nullptr;
+unsigned int own_record_version = 0;
 
 // _VESSARuntimeCallBackData.__init__(self, callback): the record registers itself in
 // _callbackStorage under its own id, before the runtime can know of it.
@@ -87,7 +94,34 @@ bool bind(const char* name, const Ref& cls) {
 
 bool define_callback_record_class() {
   Ref cls = new_plain_class("_VESSARuntimeCallBackData");
-  return cls && add_methods(as_type(cls), kRecordInit) && bind("_VESSARuntimeCallBackData", cls);
+  if (!cls || !add_methods(as_type(cls), kRecordInit) || !bind("_VESSARuntimeCallBackData", cls))
+    return false;
+  Py_XSETREF(own_record_class, Py_NewRef(cls.get()));
+  own_record_version =
+      PyUnstable_Type_AssignVersionTag(as_type(cls)) ? as_type(cls)->tp_version_tag : 0;
+  return true;
+}
+
+Ref new_callback_record(PyObject* py_callback) {
+  PyObject* bound = state::peek(names.VESSARuntimeCallBackData);
+  PyTypeObject* type = reinterpret_cast<PyTypeObject*>(own_record_class);
+  if (!bound || bound != own_record_class || own_record_version == 0 ||
+      type->tp_version_tag != own_record_version) {
+    Ref cls = state::lookup(names.VESSARuntimeCallBackData);
+    return cls ? Ref::steal(PyObject_CallOneArg(cls.get(), py_callback)) : Ref();
+  }
+  // The class as made: calling it allocates through object.__new__ (which only allocates, the
+  // class having an __init__ of its own) and runs that __init__ on the new object. Both are
+  // done here directly, without an argument tuple and the lookup of __init__; the recursion
+  // guard the call would pass through stays.
+  if (Py_EnterRecursiveCall(" while calling a Python object")) return Ref();
+  Ref record = Ref::steal(type->tp_alloc(type, 0));
+  if (record) {
+    PyObject* args[] = {py_callback};
+    if (!Ref::steal(record_init(record.get(), args))) record.reset();
+  }
+  Py_LeaveRecursiveCall();
+  return record;
 }
 
 bool define_callback_data_class() {

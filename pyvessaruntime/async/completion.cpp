@@ -2,6 +2,7 @@
 #include "async/completion.hpp"
 
 #include <type_traits>
+#include <utility>
 
 #include "async/python_entry.hpp"
 #include "common/ref.hpp"
@@ -64,19 +65,40 @@ PyObject* wrap_result(OwnedResult<Kind>& owner) {
 }
 
 // Wraps the result in the kind's class and calls the record's `callback` with it. Returns
-// false with an exception pending.
+// false with an exception pending. The result object goes when this returns, and with it the
+// result handle, unless the callback kept a reference: when nothing else holds the object (and
+// the callback returned), the handle goes back to `result` instead, for the caller to release
+// once it no longer holds the interpreter lock. The object then dies without a runtime call of
+// its own, and the lock is not given up and taken back only for the release.
 template <class Kind>
 bool deliver(PyObject* record, OwnedResult<Kind>& result) {
   Ref result_object = Ref::steal(wrap_result<Kind>(result));
   if (!result_object) return false;
-  // The result object goes when this returns, releasing its handle, unless the callback kept it.
   Ref returned =
       Ref::steal(PyObject_CallMethodOneArg(record, state::names.callback, result_object.get()));
+  if (returned && Py_REFCNT(result_object.get()) == 1)
+    result.reset(std::exchange(handle_of<typename Kind::Handle>(result_object.get()), nullptr));
   return static_cast<bool>(returned);
+}
+
+// `_callbackStorage.pop(key, None)`: the record, None, or null with an exception.
+Ref pop_record(PyObject* storage, PyObject* key) {
+  if (PyDict_CheckExact(storage)) {
+    // A dict's own pop, which no instance or subclass can have replaced here, without the
+    // method lookup and the call.
+    PyObject* popped = nullptr;
+    if (PyDict_Pop(storage, key, &popped) < 0) return Ref();
+    return Ref::steal(popped ? popped : Py_NewRef(Py_None));
+  }
+  PyObject* pop_args[] = {storage, key, Py_None};
+  return Ref::steal(PyObject_VectorcallMethod(state::names.pop, pop_args,
+                                              3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 template <class Kind>
 void complete(typename Kind::Handle handle, void* context) {
+  // Released when this routine returns, after the interpreter lock is given back (`python`
+  // goes first), unless a result object has taken it over meanwhile.
   OwnedResult<Kind> result(handle);
   PythonEntry python;
   if (!python.entered()) {
@@ -90,11 +112,7 @@ void complete(typename Kind::Handle handle, void* context) {
       Ref key = Ref::steal(static_cast<PyObject*>(context));  // the module's own reference
       Ref record;
       Ref storage = state::lookup(state::names.callbackStorage);
-      if (storage) {
-        PyObject* pop_args[] = {storage.get(), key.get(), Py_None};
-        record = Ref::steal(PyObject_VectorcallMethod(state::names.pop, pop_args,
-                                                      3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-      }
+      if (storage) record = pop_record(storage.get(), key.get());
       int found = record ? PyObject_IsTrue(record.get()) : -1;
       if (found > 0) {
         if (!result) {
@@ -105,11 +123,12 @@ void complete(typename Kind::Handle handle, void* context) {
       }
       // Dropping the record here may destroy it and the caller's callback with it.
     }
-    // A result that no result object took over (no record for it, or a failure before the
-    // wrapping) is released here: nobody could ever release it later.
-    result.reset();
+    // After a failure, a result that no result object took over (a failure before the
+    // wrapping) is released before the failure is reported, as the report may look.
+    if (PyErr_Occurred()) result.reset();
     report_unraisable(Kind::routine);
   });
+  // `python` gives the lock back before `result`, declared first, goes.
 }
 
 }  // namespace

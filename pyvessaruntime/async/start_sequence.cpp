@@ -1,32 +1,25 @@
 // The steps every asynchronous operation shares.
 #include "async/start_sequence.hpp"
 
+#include "async/callback_records.hpp"
 #include "handles/handle_object.hpp"
 #include "marshal/errors.hpp"
-#include "marshal/native_string.hpp"
 #include "module/registry.hpp"
 #include "module/state.hpp"
 
 namespace pvr {
 
-StartSequence::StartSequence(PyObject* py_callback) {
-  Ref record_class = state::lookup(state::names.VESSARuntimeCallBackData);
-  if (record_class) record_ = Ref::steal(PyObject_CallOneArg(record_class.get(), py_callback));
+StartSequence::StartSequence(PyObject* py_callback) : record_(new_callback_record(py_callback)) {
   failed_ = !record_;
 }
 
 const os_char* StartSequence::text(PyObject* text, bool none_is_empty) {
   if (failed_ || text_count_ == texts_.size()) return nullptr;
-  Ref holder = new_native_string();
-  const os_char* units = nullptr;
-  if (holder) {
-    const bool empty =
-        text == Py_None || (PyUnicode_Check(text) && PyUnicode_GET_LENGTH(text) == 0);
-    Ref empty_text;
-    if (none_is_empty && empty) empty_text = Ref::steal(PyUnicode_New(0, 0));
-    units = runtime_text(as_native_string(holder), empty_text ? empty_text.get() : text);
-  }
-  texts_[text_count_++] = std::move(holder);
+  RuntimeText& slot = texts_[text_count_++];
+  const bool empty = text == Py_None || (PyUnicode_Check(text) && PyUnicode_GET_LENGTH(text) == 0);
+  Ref empty_text;
+  if (none_is_empty && empty) empty_text = Ref::steal(PyUnicode_New(0, 0));
+  const os_char* units = slot.convert(empty_text ? empty_text.get() : text);
   failed_ = units == nullptr;
   return units;
 }

@@ -10,6 +10,7 @@
 
 #include "common/gil.hpp"
 #include "common/ref.hpp"
+#include "marshal/runtime_text.hpp"
 #include "vessaruntime.h"
 
 namespace pvr {
@@ -42,7 +43,7 @@ class StartSequence {
   bool failed_ = false;
   Ref record_;
   Ref async_handle_;
-  std::array<Ref, 2> texts_;
+  std::array<RuntimeText, 2> texts_;
   std::size_t text_count_ = 0;
 };
 

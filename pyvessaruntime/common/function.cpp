@@ -103,6 +103,8 @@ PyObject* call_function(PyObject* callable, PyObject* const* args, size_t nargsf
     ++args;
     --nargs;
   }
+  // Every parameter given by position, in order: the arguments are the bound values already.
+  if (!kwnames && nargs == f->nparams) return f->def->body(self, args);
   PyObject* bound[kMaxParameters];
   if (!bind_arguments(f, args, nargs, kwnames, bound)) return nullptr;
   return f->def->body(self, bound);

@@ -24,8 +24,17 @@
 
 namespace pvr {
 
+// Thread-local state of the module is read on every runtime call. In a shared object the
+// default model asks the dynamic linker for each access; the initial-exec model reads the
+// thread's static TLS block directly, which the small amount used here always fits into.
+#if defined(__ELF__)
+#define PVR_FAST_TLS __attribute__((tls_model("initial-exec")))
+#else
+#define PVR_FAST_TLS
+#endif
+
 namespace detail {
-inline thread_local bool abandoned = false;
+inline thread_local bool abandoned PVR_FAST_TLS = false;
 }  // namespace detail
 
 // True when this thread has a thread state attached, that is, holds the interpreter lock.

@@ -35,8 +35,11 @@ class Ref {
   }
   // Dropping a reference can run any destructor, including one that gives the interpreter lock
   // up and asks for it back: the unwind that may end this thread there must pass through here.
+  // Only such an unwind leaves a reference behind without the lock, and the interpreter ends
+  // threads only once it finalizes, which it marks before; until then the question which thread
+  // state is attached (a call and a thread-local lookup for every reference) need not be asked.
   ~Ref() noexcept(false) {
-    if (obj_ && holds_python()) Py_DECREF(obj_);
+    if (obj_ && (!Py_IsFinalizing() || holds_python())) Py_DECREF(obj_);
   }
 
   PyObject* get() const { return obj_; }

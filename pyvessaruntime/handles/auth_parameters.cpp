@@ -1,7 +1,7 @@
 // VESSARuntimeAuthParameters: the description of one authentication request.
 //
 // The object keeps nothing on the Python side: each setter hands its text to the runtime at once.
-// Every text gets a NativeString of its own; all of an operation's texts are converted before
+// Every text gets a RuntimeText of its own; all of an operation's texts are converted before
 // the interpreter lock is released, and the holders outlive the runtime call, which copies
 // whatever it keeps.
 #include "handles/auth_parameters.hpp"
@@ -17,7 +17,7 @@
 #include "common/args.hpp"
 #include "handles/handle_object.hpp"
 #include "marshal/errors.hpp"
-#include "marshal/native_string.hpp"
+#include "marshal/runtime_text.hpp"
 #include "module/registry.hpp"
 
 namespace pvr {
@@ -66,16 +66,14 @@ void retire(AuthParametersObject* params, OwnedParameters handle) {
 template <class... Text>
 using TextSetter = VESSARUNTIME_ERROR_HANDLE(VESSARUNTIME_CALL*)(Handle, Text...);
 
-// The runtime texts of one operation, one NativeString holder each, converted in order.
+// The runtime texts of one operation, converted in order.
 template <std::size_t N>
 class Texts {
  public:
   // False with a Python exception if a conversion fails; the runtime is then not called.
   bool convert(const std::array<PyObject*, N>& values) {
     for (std::size_t i = 0; i < N; ++i) {
-      encoded_[i] = new_native_string();
-      if (!encoded_[i]) return false;
-      coerced_[i] = runtime_text(as_native_string(encoded_[i]), values[i]);
+      coerced_[i] = encoded_[i].convert(values[i]);
       if (!coerced_[i]) return false;
     }
     return true;
@@ -83,7 +81,7 @@ class Texts {
   const std::array<const os_char*, N>& coerced() const { return coerced_; }
 
  private:
-  std::array<Ref, N> encoded_;
+  std::array<RuntimeText, N> encoded_;
   std::array<const os_char*, N> coerced_{};
 };
 

@@ -6,6 +6,7 @@
 // object to that record's key, so shut-down can release whatever is still registered.
 #include <utility>
 
+#include "async/callback_records.hpp"
 #include "async/python_entry.hpp"
 #include "common/args.hpp"
 #include "common/gil.hpp"
@@ -40,6 +41,20 @@ void dealloc(PyObject* self) {
   Py_TYPE(self)->tp_free(self);
 }
 
+// `_callbackStorage.get(key, None)`: the record, None, or null with an exception.
+Ref get_record(PyObject* storage, PyObject* key) {
+  if (PyDict_CheckExact(storage)) {
+    // A dict's own get, which no instance or subclass can have replaced here, without the
+    // method lookup and the call.
+    PyObject* found = nullptr;
+    if (PyDict_GetItemRef(storage, key, &found) < 0) return Ref();
+    return Ref::steal(found ? found : Py_NewRef(Py_None));
+  }
+  PyObject* get_args[] = {storage, key, Py_None};
+  return Ref::steal(
+      PyObject_VectorcallMethod(names.get, get_args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
 void VESSARUNTIME_CALL log_routine(const os_char* message, int32_t level, void* context) {
   PythonEntry python;
   if (!python.entered()) return;  // the interpreter is finalizing or gone: the line is dropped
@@ -48,18 +63,15 @@ void VESSARUNTIME_CALL log_routine(const os_char* message, int32_t level, void* 
       Ref key = Ref::borrow(static_cast<PyObject*>(context));
       Ref text = Ref::steal(message ? decode_native_string(message) : PyUnicode_New(0, 0));
       Ref storage = text ? state::lookup(names.callbackStorage) : Ref();
-      Ref record;
-      if (storage) {
-        PyObject* get_args[] = {storage.get(), key.get(), Py_None};
-        record = Ref::steal(PyObject_VectorcallMethod(names.get, get_args,
-                                                      3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-      }
+      Ref record = storage ? get_record(storage.get(), key.get()) : Ref();
       int registered = record ? PyObject_IsTrue(record.get()) : -1;
       if (registered > 0) {
-        Ref member = enumeration_member(Enumeration::kLogLevel, level);
+        PyObject* member = tabled_member(Enumeration::kLogLevel, level);
+        Ref looked_up;
+        if (!member) member = (looked_up = enumeration_member(Enumeration::kLogLevel, level)).get();
         Ref callback = member ? Ref::steal(PyObject_GetAttr(record.get(), names.callback)) : Ref();
         if (callback) {
-          PyObject* call_args[] = {text.get(), member.get()};
+          PyObject* call_args[] = {text.get(), member};
           Ref returned = Ref::steal(PyObject_Vectorcall(callback.get(), call_args, 2, nullptr));
         }
       }
@@ -100,9 +112,7 @@ PyObject* register_logging_callback(PyObject*, PyObject* const* args) {
   if (!handle_object) return nullptr;
   // The record goes into _callbackStorage first, so lines emitted during the registration
   // already find the callable.
-  Ref record_class = state::lookup(names.VESSARuntimeCallBackData);
-  Ref record =
-      record_class ? Ref::steal(PyObject_CallOneArg(record_class.get(), py_callback)) : Ref();
+  Ref record = new_callback_record(py_callback);
   if (!record) return nullptr;
   LogCallbackObject* registration = as_registration(handle_object.get());
   registration->context_key = PyObject_GetAttr(record.get(), names.id);

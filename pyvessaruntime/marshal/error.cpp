@@ -24,14 +24,20 @@ VESSARUNTIME_ERROR_HANDLE error_of(PyObject* self) {
   return handle_of<VESSARUNTIME_ERROR_HANDLE>(self);
 }
 
+// What get_status answers once the runtime has been asked: `status_error` is the error handle
+// VESSARUNTIME_GetStatus returned, `status` the value it stored.
+Ref status_answer(VESSARUNTIME_ERROR_HANDLE status_error, int32_t status) {
+  if (!raise_if_error(status_error, "get_status")) return Ref();
+  return response_status(status);
+}
+
 // VESSARuntimeError.get_status(self)
 PyObject* get_status(PyObject* self, PyObject* const*) {
   int32_t status = 0;
   VESSARUNTIME_ERROR_HANDLE error = error_of(self);
-  if (!raise_if_error(without_gil([&] { return VESSARUNTIME_GetStatus(error, &status); }),
-                      "get_status"))
-    return nullptr;
-  return response_status(status).release();
+  VESSARUNTIME_ERROR_HANDLE status_error =
+      without_gil([&] { return VESSARUNTIME_GetStatus(error, &status); });
+  return status_answer(status_error, status).release();
 }
 
 // VESSARuntimeError.get_error_code(self)
@@ -129,13 +135,11 @@ void raise_error_message(PyObject* tag, PyObject* code, PyObject* context, PyObj
                tag, code, context, status);
 }
 
-}  // namespace
-
-bool check_error(VESSARUNTIME_ERROR_HANDLE error, PyObject* tolerated_status) {
-  if (!error) return true;
-  Ref error_object = wrap_error(error);
-  if (!error_object) return false;
-  Ref status = Ref::steal(get_status(error_object.get(), nullptr));
+// check_error from the point where the status of the error `error_object` owns has been asked
+// for.
+bool judge_error(const Ref& error_object, VESSARUNTIME_ERROR_HANDLE status_error,
+                 int32_t status_value, PyObject* tolerated_status) {
+  Ref status = status_answer(status_error, status_value);
   if (!status) return false;
   if (tolerated_status) {
     int same = python_equal(status.get(), tolerated_status);
@@ -151,6 +155,27 @@ bool check_error(VESSARUNTIME_ERROR_HANDLE error, PyObject* tolerated_status) {
   if (!member) return false;
   raise_error_message(tag.get(), code.get(), context.get(), member.get());
   return false;
+}
+
+}  // namespace
+
+bool check_error(VESSARUNTIME_ERROR_HANDLE error, PyObject* tolerated_status) {
+  if (!error) return true;
+  Ref error_object = wrap_error(error);
+  if (!error_object) return false;
+  int32_t status = 0;
+  VESSARUNTIME_ERROR_HANDLE status_error =
+      without_gil([&] { return VESSARUNTIME_GetStatus(error, &status); });
+  return judge_error(error_object, status_error, status, tolerated_status);
+}
+
+bool check_error_with_status(VESSARUNTIME_ERROR_HANDLE error,
+                             VESSARUNTIME_ERROR_HANDLE status_error, int32_t status,
+                             PyObject* tolerated_status) {
+  OwnedError status_owner(status_error);
+  Ref error_object = wrap_error(error);
+  if (!error_object) return false;
+  return judge_error(error_object, status_owner.release(), status, tolerated_status);
 }
 
 bool raise_if_error(VESSARUNTIME_ERROR_HANDLE error, const char* function_name) {

@@ -22,6 +22,13 @@ Ref wrap_error(VESSARUNTIME_ERROR_HANDLE error);
 // unless `tolerated_status` is given and the error's status is that member.
 bool check_error(VESSARUNTIME_ERROR_HANDLE error, PyObject* tolerated_status = nullptr);
 
+// check_error for an error whose status the caller has already asked the runtime for:
+// `status_error` is what VESSARUNTIME_GetStatus returned for `error` (owned from here on, like
+// `error`) and `status` the value it stored. Used where the status was read without the lock.
+bool check_error_with_status(VESSARUNTIME_ERROR_HANDLE error,
+                             VESSARUNTIME_ERROR_HANDLE status_error, int32_t status,
+                             PyObject* tolerated_status);
+
 // True when `error` is null; otherwise RuntimeError "<function_name> return unexpected".
 bool raise_if_error(VESSARUNTIME_ERROR_HANDLE error, const char* function_name);
 

@@ -88,10 +88,8 @@ Ref new_native_string() {
   return Ref::steal(new_object(&NativeStringType, nullptr, nullptr));
 }
 
-const os_char* native_string_fill(NativeStringObject* self, PyObject* text) {
-  Ref encode = state::lookup(state::names.get_encoded_bytes);
-  if (!encode) return nullptr;
-  Ref encoded = Ref::steal(PyObject_CallOneArg(encode.get(), text));
+const os_char* native_string_fill_with(NativeStringObject* self, PyObject* encode, PyObject* text) {
+  Ref encoded = Ref::steal(PyObject_CallOneArg(encode, text));
   if (!encoded) return nullptr;
   Py_buffer view;
   if (PyObject_GetBuffer(encoded.get(), &view, PyBUF_SIMPLE) < 0) return nullptr;
@@ -109,8 +107,8 @@ const os_char* native_string_fill(NativeStringObject* self, PyObject* text) {
   return out;
 }
 
-const os_char* runtime_text(NativeStringObject* self, PyObject* text) {
-  const os_char* units = native_string_fill(self, text);
+const os_char* runtime_text_with(NativeStringObject* self, PyObject* encode, PyObject* text) {
+  const os_char* units = native_string_fill_with(self, encode, text);
   if (units && std::find(units, units + self->size - 1, os_char{0}) != units + self->size - 1) {
     PyErr_SetString(PyExc_ValueError, "embedded null character");
     return nullptr;

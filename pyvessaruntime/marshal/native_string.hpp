@@ -26,14 +26,14 @@ inline NativeStringObject* as_native_string(const Ref& o) {
   return reinterpret_cast<NativeStringObject*>(o.get());
 }
 
-// Converts `text` through the module's `_get_encoded_bytes` (looked up at call time) into a
-// zero-terminated buffer; null with an exception if that fails.
-const os_char* native_string_fill(NativeStringObject* self, PyObject* text);
+// Converts `text` through `encode` (the module's `_get_encoded_bytes`, as looked up at the call)
+// into a zero-terminated buffer; null with an exception if that fails.
+const os_char* native_string_fill_with(NativeStringObject* self, PyObject* encode, PyObject* text);
 
-// `native_string_fill` for text that an operation hands to the runtime: refused with
+// `native_string_fill_with` for text that an operation hands to the runtime: refused with
 // ValueError "embedded null character" when a zero unit comes before its end, since the runtime
 // would act on the text up to there only, not on the text the caller checked.
-const os_char* runtime_text(NativeStringObject* self, PyObject* text);
+const os_char* runtime_text_with(NativeStringObject* self, PyObject* encode, PyObject* text);
 
 // A zero-filled buffer of `size` units; null with an exception if that fails.
 os_char* native_string_allocate(NativeStringObject* self);

@@ -1,13 +1,121 @@
 // The two-call protocol by which every runtime string is read.
+//
+// Two ways through it, with the same runtime calls in the same order and the same answers:
+// - While `Response_Status` is the module's own enumeration, whether the size call's error is
+//   the tolerated InsufficientBuffer is a comparison of status values, so both runtime calls,
+//   the status query and the release of the tolerated error run in one stretch without the
+//   interpreter lock, into a buffer on the stack (the heap for long texts), and the text is
+//   decoded straight from it.
+// - Otherwise the tolerated status is built and compared as Python objects, between the two
+//   calls, with the lock: whatever the name is bound to then is what decides.
 #include "marshal/string_getter.hpp"
+
+#include <cstring>
 
 #include "common/gil.hpp"
 #include "marshal/errors.hpp"
 #include "marshal/native_string.hpp"
+#include "marshal/text.hpp"
+#include "module/enumerations.hpp"
 
 namespace pvr {
+namespace {
 
-PyObject* read_string(const StringRead& read) {
+// Texts up to this many units (terminator included) are read into the stack, which is zeroed in
+// blocks of kZeroBlock units (a size the compiler turns into a few stores, not a call).
+constexpr int32_t kStackUnits = 512;
+constexpr int32_t kZeroBlock = 32;
+static_assert(kStackUnits % kZeroBlock == 0);
+
+constexpr char kNegativeSize[] = "the runtime reported a negative string size";
+
+// What the runtime answered during the stretch without the lock.
+struct Answers {
+  int32_t first_size = 0;  // the size call's answer
+  // The size call's error when its status is not the tolerated one (or could not be read), the
+  // error VESSARUNTIME_GetStatus itself returned, and the status it stored.
+  VESSARUNTIME_ERROR_HANDLE first_error = nullptr;
+  VESSARUNTIME_ERROR_HANDLE status_error = nullptr;
+  int32_t status = 0;
+  bool out_of_memory = false;
+  os_char* units = nullptr;  // the buffer given to the filling call; null if it was not made
+  int32_t capacity = 0;      // its units
+  int32_t size = 0;          // what the filling call left in the size
+  VESSARUNTIME_ERROR_HANDLE fill_error = nullptr;
+};
+
+// Runs without the interpreter lock: no Python object is touched. A tolerated error is released
+// right after its status is read, as its wrapper would be on the general path.
+void ask_runtime(const StringRead& read, os_char* stack, Answers& answers) {
+  VESSARUNTIME_ERROR_HANDLE error =
+      read.call(read.getter, read.handle, nullptr, &answers.first_size);
+  if (error) {
+    answers.status_error = VESSARUNTIME_GetStatus(error, &answers.status);
+    if (answers.status_error || answers.status != kStatusInsufficientBuffer) {
+      answers.first_error = error;
+      return;
+    }
+    VESSARUNTIME_ReleaseError(error);
+  }
+  const int32_t size = answers.first_size;
+  if (size <= 0) return;
+  os_char* units =
+      size <= kStackUnits ? stack : static_cast<os_char*>(PyMem_RawMalloc(size * sizeof(os_char)));
+  if (!units) {
+    answers.out_of_memory = true;
+    return;
+  }
+  // Zero-filled like the general path's buffer, so units the runtime announces but does not
+  // write read as zeros there and here alike.
+  if (units == stack) {
+    for (int32_t block = 0; block < size; block += kZeroBlock)
+      std::memset(units + block, 0, kZeroBlock * sizeof(os_char));
+  } else {
+    std::memset(units, 0, size * sizeof(os_char));
+  }
+  answers.units = units;
+  answers.capacity = answers.size = size;
+  answers.fill_error = read.call(read.getter, read.handle, units, &answers.size);
+}
+
+// The heap buffer of a long text, freed when the read ends.
+struct HeapUnits {
+  os_char* units;
+  ~HeapUnits() { PyMem_RawFree(units); }
+};
+
+// What the filling call left: None when it reported no units after all, else the units it
+// reported less the terminator, never more than the buffer holds.
+PyObject* decode_filled(const os_char* units, int32_t size, int32_t capacity) {
+  if (size == 0) Py_RETURN_NONE;
+  if (size < 0) {
+    raise_runtime_failure(kNegativeSize);
+    return nullptr;
+  }
+  // A runtime that announces more than it was given room for is read only as far as the
+  // buffer goes; what lies beyond was never written by it.
+  if (size > capacity) size = capacity;
+  return decode_utf16le(units, size - 1);
+}
+
+// The general path after a size call that passed: the size checks, a buffer of the reported
+// size and the filling call, each runtime call in its own stretch without the lock.
+PyObject* fill_with_lock(const StringRead& read, NativeStringObject* nstr) {
+  if (nstr->size == 0) Py_RETURN_NONE;
+  if (nstr->size < 0) {
+    raise_runtime_failure(kNegativeSize);
+    return nullptr;
+  }
+  const int32_t capacity = nstr->size;
+  os_char* buffer = native_string_allocate(nstr);
+  if (!buffer) return nullptr;
+  VESSARUNTIME_ERROR_HANDLE error =
+      without_gil([&] { return read.call(read.getter, read.handle, buffer, &nstr->size); });
+  if (!check_error(error)) return nullptr;
+  return filled_text(nstr, capacity);
+}
+
+PyObject* read_with_python_status(const StringRead& read) {
   Ref text = new_native_string();
   if (!text) return nullptr;
   NativeStringObject* nstr = as_native_string(text);
@@ -19,27 +127,54 @@ PyObject* read_string(const StringRead& read) {
     return nullptr;
   }
   if (!check_error(error, tolerated.get())) return nullptr;
-  if (nstr->size == 0) Py_RETURN_NONE;
-  if (nstr->size < 0) {
-    raise_runtime_failure("the runtime reported a negative string size");
+  return fill_with_lock(read, nstr);
+}
+
+PyObject* read_natively(const StringRead& read) {
+  os_char stack[kStackUnits];
+  Answers answers;
+  without_gil([&] { ask_runtime(read, stack, answers); });
+  HeapUnits heap{answers.units != stack ? answers.units : nullptr};
+  if (answers.first_error) {
+    Ref tolerated = response_status(kStatusInsufficientBuffer);
+    if (!tolerated) {
+      wrap_error(answers.status_error);
+      wrap_error(answers.first_error);
+      return nullptr;
+    }
+    if (!check_error_with_status(answers.first_error, answers.status_error, answers.status,
+                                 tolerated.get()))
+      return nullptr;
+    // Passed after all: the name was bound to something else by the time it was looked up
+    // (another thread rebound it during the stretch). The read goes on as the general path's.
+    Ref text = new_native_string();
+    if (!text) return nullptr;
+    as_native_string(text)->size = answers.first_size;
+    return fill_with_lock(read, as_native_string(text));
+  }
+  if (answers.first_size == 0) Py_RETURN_NONE;
+  if (answers.first_size < 0) {
+    raise_runtime_failure(kNegativeSize);
     return nullptr;
   }
-  const int32_t capacity = nstr->size;
-  os_char* buffer = native_string_allocate(nstr);
-  if (!buffer) return nullptr;
-  error = without_gil([&] { return read.call(read.getter, read.handle, buffer, &nstr->size); });
-  if (!check_error(error)) return nullptr;
-  return filled_text(nstr, capacity);
+  if (answers.out_of_memory) return PyErr_NoMemory();
+  if (answers.fill_error && !check_error(answers.fill_error)) return nullptr;
+  return decode_filled(answers.units, answers.size, answers.capacity);
+}
+
+}  // namespace
+
+PyObject* read_string(const StringRead& read) {
+  if (enumeration_unchanged(Enumeration::kResponseStatus)) return read_natively(read);
+  return read_with_python_status(read);
 }
 
 PyObject* filled_text(NativeStringObject* text, int32_t capacity) {
   if (text->size == 0) Py_RETURN_NONE;
   if (text->size < 0) {
-    raise_runtime_failure("the runtime reported a negative string size");
+    raise_runtime_failure(kNegativeSize);
     return nullptr;
   }
-  // A runtime that announces more than it was given room for is read only as far as the
-  // buffer goes; what lies beyond was never written by it.
   if (text->size > capacity) text->size = capacity;
   return native_string_text(text);
 }

@@ -10,40 +10,49 @@ bool is_surrogate(Py_UCS4 c) {
   return c >= 0xD800 && c <= 0xDFFF;
 }
 
-void put_unit(char*& out, Py_UCS4 unit) {
-  *out++ = static_cast<char>(unit & 0xFF);
-  *out++ = static_cast<char>(unit >> 8);
-}
-
 }  // namespace
 
-Ref encode_utf16le(PyObject* text) {
+Py_ssize_t utf16_units(PyObject* text) {
   const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
   const int kind = PyUnicode_KIND(text);
+  if (kind == PyUnicode_1BYTE_KIND) return length;
   const void* data = PyUnicode_DATA(text);
   Py_ssize_t units = length;
-  if (kind != PyUnicode_1BYTE_KIND) {
-    for (Py_ssize_t i = 0; i < length; ++i) {
-      Py_UCS4 c = PyUnicode_READ(kind, data, i);
-      // The codec itself reports a lone surrogate, so the error is exactly the host's own.
-      if (is_surrogate(c))
-        return Ref::steal(PyUnicode_AsEncodedString(text, "utf-16-le", "strict"));
-      if (c > 0xFFFF) ++units;
-    }
+  for (Py_ssize_t i = 0; i < length; ++i) {
+    Py_UCS4 c = PyUnicode_READ(kind, data, i);
+    if (is_surrogate(c)) return -1;
+    if (c > 0xFFFF) ++units;
   }
-  Ref bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, units * 2));
-  if (!bytes) return bytes;
-  char* out = PyBytes_AS_STRING(bytes.get());
+  return units;
+}
+
+void write_utf16(PyObject* text, os_char* out) {
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+  const int kind = PyUnicode_KIND(text);
+  if (kind == PyUnicode_1BYTE_KIND) {
+    const Py_UCS1* data = PyUnicode_1BYTE_DATA(text);
+    for (Py_ssize_t i = 0; i < length; ++i) out[i] = data[i];
+    return;
+  }
+  const void* data = PyUnicode_DATA(text);
   for (Py_ssize_t i = 0; i < length; ++i) {
     Py_UCS4 c = PyUnicode_READ(kind, data, i);
     if (c > 0xFFFF) {
       c -= 0x10000;
-      put_unit(out, 0xD800 | (c >> 10));
-      put_unit(out, 0xDC00 | (c & 0x3FF));
+      *out++ = static_cast<os_char>(0xD800 | (c >> 10));
+      *out++ = static_cast<os_char>(0xDC00 | (c & 0x3FF));
     } else {
-      put_unit(out, c);
+      *out++ = static_cast<os_char>(c);
     }
   }
+}
+
+Ref encode_utf16le(PyObject* text) {
+  const Py_ssize_t units = utf16_units(text);
+  // The codec itself reports a lone surrogate, so the error is exactly the host's own.
+  if (units < 0) return Ref::steal(PyUnicode_AsEncodedString(text, "utf-16-le", "strict"));
+  Ref bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, units * 2));
+  if (bytes) write_utf16(text, reinterpret_cast<os_char*>(PyBytes_AS_STRING(bytes.get())));
   return bytes;
 }
 

@@ -13,6 +13,13 @@ namespace pvr {
 // Log lines are read up to this many units when no terminator comes first.
 inline constexpr Py_ssize_t kMaxNativeStringUnits = 0x10000;
 
+// The number of UTF-16 units of `text` (a str), or -1 when it holds a lone surrogate, which
+// UTF-16 cannot carry.
+Py_ssize_t utf16_units(PyObject* text);
+
+// Writes the `utf16_units(text)` units of `text` (which has no lone surrogate) to `out`.
+void write_utf16(PyObject* text, os_char* out);
+
 // `text.encode("utf-16-le")`: bytes without byte-order mark or terminator; a lone surrogate
 // raises the codec's UnicodeEncodeError.
 Ref encode_utf16le(PyObject* text);

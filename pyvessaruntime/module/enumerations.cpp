@@ -112,15 +112,32 @@ bool define_enumerations() {
                             {"Unknown", "PermissionRequired", "AlwaysAllowed", "Error"}, 0);
 }
 
-Ref enumeration_member(Enumeration which, long value) {
-  Ref cls = state::lookup(enumeration_name(which));
-  if (!cls) return cls;
+PyObject* tabled_member(Enumeration which, long value) {
   const MemberTable& table = tables[static_cast<int>(which)];
   const long index = value - table.first_value;
-  if (cls.get() == table.cls && index >= 0 && index < static_cast<long>(table.members.size()))
-    return Ref::borrow(table.members[index]);
+  const bool tabled = index >= 0 && index < static_cast<long>(table.members.size());
+  return tabled && table.cls && state::peek(enumeration_name(which)) == table.cls
+             ? table.members[index]
+             : nullptr;
+}
+
+Ref enumeration_member(Enumeration which, long value) {
+  if (PyObject* member = tabled_member(which, value)) return Ref::borrow(member);
+  const MemberTable& table = tables[static_cast<int>(which)];
+  const long index = value - table.first_value;
+  const bool tabled = index >= 0 && index < static_cast<long>(table.members.size());
+  Ref cls = state::lookup(enumeration_name(which));
+  if (!cls) return cls;
+  if (tabled && cls.get() == table.cls) return Ref::borrow(table.members[index]);
   Ref number = Ref::steal(PyLong_FromLong(value));
   return number ? Ref::steal(PyObject_CallOneArg(cls.get(), number.get())) : Ref();
+}
+
+bool enumeration_unchanged(Enumeration which) {
+  const MemberTable& table = tables[static_cast<int>(which)];
+  PyObject* bound = state::peek(enumeration_name(which));
+  return bound && bound == table.cls &&
+         reinterpret_cast<PyTypeObject*>(bound)->tp_richcompare == PyBaseObject_Type.tp_richcompare;
 }
 
 }  // namespace pvr

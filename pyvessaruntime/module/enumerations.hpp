@@ -14,4 +14,15 @@ enum class Enumeration { kResponseStatus, kLogLevel, kSsoPolicyType };
 // member is taken from a table: the very object the call would return, without the call.
 Ref enumeration_member(Enumeration which, long value);
 
+// The member `enumeration_member` would answer from its table, borrowed from the table (which
+// keeps it for the life of the process); null when the answer needs the general way.
+PyObject* tabled_member(Enumeration which, long value);
+
+// True while the name of the enumeration is bound in the module namespace to the class the
+// module made and that class still compares its members as `object` does (by identity). Then
+// `enumeration_member` answers from the table and two members are equal exactly when their
+// values are: a caller may compare values natively and get the answer the Python objects would
+// give. Reads the namespace without raising; false whenever anything is unusual.
+bool enumeration_unchanged(Enumeration which);
+
 }  // namespace pvr

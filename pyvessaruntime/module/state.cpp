@@ -18,12 +18,101 @@ bool init_names() {
   return true;
 }
 
+namespace {
+
+// One cached binding: `value` is borrowed from the namespace and meaningful while `known`.
+struct Binding {
+  PyObject* const* name;
+  PyObject* value = nullptr;
+  bool known = false;
+};
+
+// The hottest first: they are found by a scan.
+Binding cached[] = {
+    {&names.callbackStorage},
+    {&names.LogLevel},
+    {&names.Response_Status},
+    {&names.get_encoded_bytes},
+    {&names.VESSARuntimeCallBackData},
+    {&names.logCallbackStorage},
+    {&names.SsoPolicyType},
+};
+
+// The namespace being watched (null: none), and whether its bindings may be cached at all.
+PyObject* watched = nullptr;
+int watcher_id = -1;
+
+void forget_bindings() {
+  for (Binding& binding : cached) binding.known = false;
+}
+
+Binding* binding_of(PyObject* name) {
+  if (!watched || watched != ns) return nullptr;
+  for (Binding& binding : cached) {
+    if (*binding.name == name) return &binding;
+  }
+  return nullptr;
+}
+
+// Called by the interpreter before each change of a watched dictionary.
+int on_namespace_change(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject*) {
+  if (dict != watched) return 0;
+  forget_bindings();
+  // A key of another type than str makes a lookup by name compare with it (and run its __eq__
+  // on a hash collision), which a cached answer would skip: such a namespace is read afresh.
+  if (event == PyDict_EVENT_DEALLOCATED || (key && !PyUnicode_CheckExact(key))) watched = nullptr;
+  return 0;
+}
+
+}  // namespace
+
+void watch_namespace() {
+  forget_bindings();
+  watched = nullptr;
+  if (!ns) return;
+  if (watcher_id < 0) watcher_id = PyDict_AddWatcher(on_namespace_change);
+  if (watcher_id < 0 || PyDict_Watch(watcher_id, ns) < 0) {
+    PyErr_Clear();  // the lookups work without the cache
+    return;
+  }
+  watched = ns;
+  // Keys set before the watch started are checked once, like those the watcher will see.
+  PyObject* key;
+  PyObject* value;
+  Py_ssize_t pos = 0;
+  while (PyDict_Next(ns, &pos, &key, &value)) {
+    if (!PyUnicode_CheckExact(key)) watched = nullptr;
+  }
+}
+
 Ref lookup(PyObject* name) {
+  Binding* binding = binding_of(name);
+  if (binding && binding->known) return Ref::borrow(binding->value);
   PyObject* found = nullptr;
   int status = ns ? PyDict_GetItemRef(ns, name, &found) : 0;
+  if (status > 0 && binding) {
+    binding->value = found;
+    binding->known = true;
+  }
   if (status == 0 && builtins) status = PyDict_GetItemRef(builtins, name, &found);
   if (status == 0) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
   return Ref::steal(found);
+}
+
+PyObject* peek(PyObject* name) {
+  Binding* binding = binding_of(name);
+  if (binding && binding->known) return binding->value;
+  PyObject* found = ns ? PyDict_GetItemWithError(ns, name) : nullptr;
+  if (!found) {
+    // A failing lookup is met again, and raised, where the caller's general path looks up.
+    if (PyErr_Occurred()) PyErr_Clear();
+    return nullptr;
+  }
+  if (binding) {
+    binding->value = found;
+    binding->known = true;
+  }
+  return found;
 }
 
 }  // namespace pvr::state

@@ -60,6 +60,21 @@ extern PyObject* builtin_id;
 
 // Looks `name` up in the module namespace, then in the builtins, at the time of the call, so
 // that rebinding a name on the module takes effect at its next use. NameError if neither has it.
+//
+// The hot names (the storages, the record class, the encoder, the enumerations) are answered
+// from a cache that the namespace keeps exact: the module watches its own dictionary, and the
+// interpreter tells the watcher of every change before it is made, so a cached binding is the
+// one the dictionary holds at the moment of the lookup, and still alive. A name the namespace
+// lacks is looked up afresh every time (then the builtins answer).
 Ref lookup(PyObject* name);
+
+// What `name` is bound to in the module namespace right now (borrowed, valid until the
+// namespace changes), or null when it is not bound there or the answer would take anything but
+// a plain read. Never raises: for comparing a binding with an object the module holds.
+PyObject* peek(PyObject* name);
+
+// Starts watching the namespace; called by the exec step once `ns` is set. Without a watcher
+// (the interpreter has none left) every lookup reads the dictionary.
+void watch_namespace();
 
 }  // namespace pvr::state

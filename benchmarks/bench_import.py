@@ -1,0 +1,47 @@
+"""Import time of the native module, against `import json`, in fresh interpreters.
+
+`-X importtime` splits an import into a module's own time and the modules it imports. The
+native module's own share is its self time: loading the extension and the runtime library it
+links (the emulator here, which brings the C++ runtime library), the create and exec steps,
+the three enumerations. The standard modules it must import (`enum`, `json`, `threading`) are
+counted apart; so is the package's `__init__`, which runs first. Best of several runs each.
+Run by `make bench`, or alone: `.venv-bench/bin/python -P benchmarks/bench_import.py [runs]`
+"""
+
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).parent))  # -P leaves the script's folder off the path
+import harness  # noqa: E402
+
+LINE = re.compile(r"import time:\s+(\d+) \|\s+(\d+) \|(\s+)(\S+)$")
+
+
+def import_times(statement: str, module: str) -> tuple[float, float]:
+    """(self, cumulative) seconds of `module` when a fresh interpreter runs `statement`."""
+    out = subprocess.run([sys.executable, "-X", "importtime", "-P", "-c", statement],
+                         capture_output=True, text=True, check=True).stderr
+    for line in out.splitlines():
+        match = LINE.match(line)
+        if match and match.group(4) == module:
+            return int(match.group(1)) * 1e-6, int(match.group(2)) * 1e-6
+    raise RuntimeError(f"{module} not in the import times of {statement!r}")
+
+
+def main(runs: int) -> None:
+    best = {"extension": float("inf"), "with enum, json, threading": float("inf"),
+            "import json": float("inf")}
+    for _ in range(runs):
+        self_time, cumulative = import_times("import pyvessaruntime.pyvessaruntime",
+                                             "pyvessaruntime.pyvessaruntime")
+        best["extension"] = min(best["extension"], self_time)
+        best["with enum, json, threading"] = min(best["with enum, json, threading"], cumulative)
+        best["import json"] = min(best["import json"], import_times("import json", "json")[1])
+    harness.record("import, the native module's own share", best, 1.0, floor="import json",
+                   unit="import")
+
+
+if __name__ == "__main__":
+    main(int(sys.argv[1]) if len(sys.argv) > 1 else 15)
