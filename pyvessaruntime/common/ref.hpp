@@ -35,11 +35,12 @@ class Ref {
   }
   // Dropping a reference can run any destructor, including one that gives the interpreter lock
   // up and asks for it back: the unwind that may end this thread there must pass through here.
-  // Only such an unwind leaves a reference behind without the lock, and the interpreter ends
-  // threads only once it finalizes, which it marks before; until then the question which thread
-  // state is attached (a call and a thread-local lookup for every reference) need not be asked.
+  // Only such an unwind leaves a reference behind without the lock. An unwind out of our own
+  // requests for the lock is marked on this thread (a flag read for free); one out of the
+  // interpreter's requests happens only once it finalizes, which it marks before, so until then
+  // the question which thread state is attached (a call per reference) need not be asked.
   ~Ref() noexcept(false) {
-    if (obj_ && (!Py_IsFinalizing() || holds_python())) Py_DECREF(obj_);
+    if (obj_ && !abandoned_by_python() && (!Py_IsFinalizing() || holds_python())) Py_DECREF(obj_);
   }
 
   PyObject* get() const { return obj_; }
