@@ -15,9 +15,12 @@ underneath, whose public names are re-exported here, offers the same operations 
 """
 
 import importlib
-from typing import TYPE_CHECKING
 
 from ._version import __version__
+
+# `typing` is not imported for this alone: it would be most of the package's import time. Type
+# checkers treat any name TYPE_CHECKING as true.
+TYPE_CHECKING = False
 
 try:
     from .pyvessaruntime import (
