@@ -634,8 +634,10 @@ print("contained")
 def test_every_control_function_contains_a_failure():
     # In a child process: a failure escaping the library ends the process. It runs in this
     # folder, which holds no package to shadow the installed one, to import this module.
-    done = subprocess.run([sys.executable, "-c", CONTROL_FAILURES], capture_output=True,
-                          text=True, timeout=120, cwd=pathlib.Path(__file__).parent)
+    here = str(pathlib.Path(__file__).parent)
+    done = subprocess.run([sys.executable, "-c", f"import sys; sys.path.insert(0, {here!r})\n"
+                           + CONTROL_FAILURES], capture_output=True, text=True, timeout=120,
+                          cwd=here)
     assert done.returncode == 0 and done.stdout.strip() == "contained", done.stderr[-3000:]
 
 

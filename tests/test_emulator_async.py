@@ -699,6 +699,8 @@ def test_release_waits_for_a_call_in_progress_on_another_thread(emu):
 # -- threads the host ends, deadlock-prone calls, exit --------------------------------------
 
 
+@pytest.mark.skipif(sys.platform == "win32", reason="threads end by a forced unwind only on POSIX "
+                    "systems; Windows ends them without unwinding their stacks")
 def test_threads_ended_inside_routines_leave_the_emulator_consistent():
     # pthread_exit as the routine ends the calling thread with a forced unwind, as the
     # interpreter does to a native thread that asks for its lock while it finalizes.

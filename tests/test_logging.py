@@ -2,6 +2,8 @@
 
 import threading
 
+import sys
+
 import pytest
 
 import pyvessaruntime.pyvessaruntime as m
@@ -83,9 +85,14 @@ def test_pii_switch_coercion(emu, value, passed):
     assert emu.pii_enabled() == passed
 
 
+# Where long has 32 bits (Windows), the host's own conversion to long rejects these first.
+TOO_LARGE = ("Python int too large to convert to C long" if sys.platform == "win32"
+             else "value too large to convert to int32_t")
+
+
 @pytest.mark.parametrize("value, error, message", [
-    (2**31, OverflowError, "value too large to convert to int32_t"),
-    (-2**31 - 1, OverflowError, "value too large to convert to int32_t"),
+    (2**31, OverflowError, TOO_LARGE),
+    (-2**31 - 1, OverflowError, TOO_LARGE),
     (2**64, OverflowError, None),
     (None, TypeError, "an integer is required"),
     ("1", TypeError, "an integer is required"),

@@ -102,7 +102,7 @@ def test_exit_while_a_callback_has_released_the_lock(kind):
 # the emulator's emit through ctypes.PyDLL, which keeps the lock.
 REENTRANT_LOG = """
 lib = emu.library()
-holding = ctypes.PyDLL(lib._name, mode=os.RTLD_NOLOAD)
+holding = ctypes.PyDLL(lib._name, **({} if os.name == "nt" else {"mode": os.RTLD_NOLOAD}))
 holding.VESSAEMU_EmitLog.restype = ctypes.c_int32
 holding.VESSAEMU_EmitLog.argtypes = lib.VESSAEMU_EmitLog.argtypes
 keep, lines = [], []

@@ -12,10 +12,17 @@ bool interpreter_alive() {
 
 // The thread state a runtime thread keeps between calls. Given back when the thread ends, unless
 // the interpreter is already going: finalization deletes every thread state itself, and taking
-// the lock then would end this thread in the middle of its exit.
+// the lock then would end this thread in the middle of its exit. On Windows it is never given
+// back by the ending thread: thread-local destructors run there under the loader lock, which the
+// thread holding the interpreter lock may need (to load a module, to end the process), so
+// waiting for the interpreter lock would deadlock; the state stays with the interpreter, which
+// deletes it as it finalizes.
 struct KeptThreadState {
   PyThreadState* state = nullptr;
   ~KeptThreadState() noexcept(false) {
+#if defined(_WIN32)
+    return;
+#endif
     if (!state || abandoned_by_python() || !interpreter_alive()) return;
     restore_thread(state);
     PyThreadState_Clear(state);
