@@ -20,13 +20,12 @@ bool interpreter_alive() {
 struct KeptThreadState {
   PyThreadState* state = nullptr;
   ~KeptThreadState() noexcept(false) {
-#if defined(_WIN32)
-    return;
-#endif
+#if !defined(_WIN32)
     if (!state || abandoned_by_python() || !interpreter_alive()) return;
     restore_thread(state);
     PyThreadState_Clear(state);
     PyThreadState_DeleteCurrent();
+#endif
   }
 };
 
