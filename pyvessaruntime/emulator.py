@@ -581,7 +581,8 @@ def _script(operation: str | None, outcome: dict[str, Any], target: Target) -> N
     if "account" in target:
         rule["account"] = _key(target["account"])
     if "scopes" in target:
-        rule["scopes"] = list(target["scopes"])
+        scopes = target["scopes"]
+        rule["scopes"] = scopes.split() if isinstance(scopes, str) else list(scopes)
     _apply({"outcomes": [rule]})
 
 
