@@ -875,3 +875,77 @@ def test_errors_are_given_as_the_error_dataclass(emu, error, expected):
     carried = result.get_error()
     assert (carried.get_status().value, carried.get_error_code(), carried.get_tag(),
             carried.get_context()) == expected
+
+
+# -- names, scenarios and the rest of the state a reset clears --------------------------------
+
+
+@pytest.mark.parametrize("spelling", ["GetSsoPolicy", "VESSARUNTIME_GetSsoPolicy",
+                                      "get_sso_policy", "GET_SSO_POLICY"])
+def test_operations_in_any_spelling(emu, lib, spelling):
+    assert lib.VESSARUNTIME_GetSsoPolicy(ctypes.byref(ctypes.c_int32())) is None
+    assert emu.calls(spelling) == 1 and emu.calls("get_status") == 0
+
+
+def test_every_python_spelling_names_its_own_operation(emu, lib):
+    # Operation i is called i + 1 times (ReleaseError more), each call failing inside at once so
+    # that nothing happens but the count; each spelling must read its own operation's count.
+    spellings = dict(zip(emu.names().python_operations, emu.names().operations))
+    assert len(spellings) == 65
+    for times, operation in enumerate(spellings.values(), start=1):
+        emu.fail_inside(operation, "exception", count=times)
+        answers = [call_with_defaults(getattr(lib, "VESSARUNTIME_" + operation))
+                   for _ in range(times)]
+        for answer in filter(None, answers):  # after the injections, ReleaseError's own too
+            release_error(lib, answer)
+    counts = [emu.calls(spelled) for spelled in spellings]
+    assert counts == [emu.calls(name) for name in spellings.values()] and len(set(counts)) == 65
+
+
+@pytest.mark.parametrize("call, listed", [
+    (lambda e: e.calls("get_nothing"), "get_sso_policy, set_is_pii_enabled"),
+    (lambda e: e.fail_completion("acquire", 3), "acquire_token_silently"),
+    (lambda e: e.set_latency("get_status", 5), "sign_in, sign_in_silently"),
+    (lambda e: e.set_completion_mode("later"), "worker, inline, held, delay, early"),
+    (lambda e: e.add_account(state="gone"), "ready, interaction_required, unusable"),
+    (lambda e: e.add_account(nick="x"), "account_id, home_account_id"),
+    (lambda e: e.live_handle_values("nothing"), "auth_parameters, account"),
+    (lambda e: e.fail_inside("VESSAEMU_Nothing"), "VESSAEMU_Reset"),
+])
+def test_unknown_names_are_refused_with_the_valid_ones(emu, call, listed):
+    with pytest.raises(ValueError, match=re.escape(listed)):
+        call(emu)
+
+
+@pytest.mark.parametrize("document, message", [
+    ('{"now": 1.5}', "line 1, column 10: only whole numbers are accepted"),
+    ('{"now": 99999999999999999999}', "does not fit in 64 bits"),
+    ('{"accounts": [', "unexpected end of the document"),
+    ('{"now": 1} x', "unexpected text after the document"),
+    ('{"a": "\\q"}', "unknown escape"),
+    ("[" * 70 + "]" * 70, "nested too deeply"),
+    ('[]', "scenario: expected an object"),
+])
+def test_faulty_documents_are_refused_where_they_go_wrong(emu, tmp_path, document, message):
+    path = tmp_path / "scenario.json"
+    path.write_text(document)
+    with pytest.raises(ValueError, match=re.escape(message)):
+        emu.load_scenario(path)
+
+
+def test_a_scenario_sets_what_the_calls_set(emu, lib):
+    emu.load_scenario({
+        "settings": {"sso_policy": 3, "latency_ms": {"DiscoverAccountsAsync": 7}},
+        "interactive_user": {"user_name": "\ud800x", "middle_name": None},
+        "accounts": [{"account_id": "a1", "user_name": "raw\ud800", "state": "unusable"}],
+        "outcomes": [{"status": "Status_NoNetwork", "every_time": True},
+                     {"operation": "sign_in", "null_result": True}],
+    })
+    policy = ctypes.c_int32()
+    assert lib.VESSARUNTIME_GetSsoPolicy(ctypes.byref(policy)) is None and policy.value == 3
+    assert emu.interactive_user()["user_name"] == "\ud800x"
+    assert emu.accounts()[0]["user_name"] == "raw\ud800" and emu.account_state("a1") == "unusable"
+    emu.reset()
+    assert emu.accounts() == [] and emu.interactive_user()["user_name"] != "\ud800x"
+    with pytest.raises(KeyError):
+        emu.account_state("a1")

@@ -814,3 +814,60 @@ def test_exit_with_pending_operations_and_native_log_lines():
     """, timeout=60)
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "exiting True"
+
+
+# -- the clock, token renewal and the history of raw requests --------------------------------
+
+
+def test_renewal_is_asked_for_by_the_token_to_renew(started):
+    key = started.add_account()
+    first = run("AcquireTokenSilentlyAsync", account_id=key).get_access_token()
+    assert run("AcquireTokenSilentlyAsync", account_id=key).get_access_token() == first
+    p = params()
+    p.set_access_token_to_renew(first)
+    recorder = Recorder()
+    m.acquire_token_silently(p, "corr", account(key), recorder)
+    renewed = recorder.wait().get_access_token()
+    assert renewed != first
+    assert run("AcquireTokenSilentlyAsync", account_id=key).get_access_token() == renewed
+    recorder.results.clear()
+
+
+def test_advancing_a_running_clock_puts_it_ahead_of_the_system(started):
+    started.advance(86400)
+    key = started.add_account()
+    _, payload = claims(run("AcquireTokenSilentlyAsync", account_id=key).get_access_token())
+    assert abs(payload["iat"] - (time.time() + 86400)) < 5
+    started.reset()
+    assert abs(started.now().timestamp() - time.time()) < 5
+
+
+def test_history_keeps_raw_texts_and_forgets_refused_starts(emu):
+    def units(text):
+        return ctypes.create_string_buffer(text.encode("utf-16-le", "surrogatepass") + b"\0\0")
+
+    @COMPLETION
+    def release(result, context):
+        runtime.VESSARUNTIME_ReleaseAuthResult(result)
+
+    parameters, handle = ctypes.c_void_p(), ctypes.c_void_p()
+    assert runtime.VESSARUNTIME_CreateAuthParameters(units("c"), units("a"),
+                                                     ctypes.byref(parameters)) is None
+    assert runtime.VESSARUNTIME_SetRequestedScopes(parameters, units("x\ud800 y")) is None
+    assert runtime.VESSARUNTIME_SetAdditionalParameter(parameters, units("k"),
+                                                       units("\U0001F511")) is None
+
+    def start():
+        return runtime.VESSARUNTIME_SignInSilentlyAsync(parameters, units("c\udc00"), release,
+                                                        None, ctypes.byref(handle))
+    refused = start()  # the runtime is not started
+    assert refused is not None and runtime.VESSARUNTIME_ReleaseError(refused) is None
+    assert runtime.VESSARUNTIME_Startup() is None
+    emu.set_completion_mode("inline")
+    assert start() is None
+    assert runtime.VESSARUNTIME_ReleaseAsyncHandle(handle) is None
+    assert runtime.VESSARUNTIME_ReleaseAuthParameters(parameters) is None
+    (entry,) = emu.requests()
+    assert (entry.correlation_id, entry.scopes, entry.additional_parameters, entry.status) == (
+        "c\udc00", ("x\ud800", "y"), (("k", "\U0001F511"),), S.Status_InteractionRequired.value)
+    runtime.VESSARUNTIME_Shutdown()
