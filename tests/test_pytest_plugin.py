@@ -2,6 +2,8 @@
 `emulator` fixture found through the entry point, tests that leave runtime handles live or break
 the runtime's contract failed, and nothing of pytest imported by the package itself."""
 
+import pathlib
+import re
 import subprocess
 import sys
 import textwrap
@@ -55,3 +57,14 @@ def test_the_package_imports_no_test_machinery():
                            "'_pytest', 'pyvessaruntime.pytest_plugin'))))"],
                           capture_output=True, text=True, timeout=60)
     assert done.stdout.strip() == "[]", done.stderr
+
+
+def test_the_guide_for_application_developers_passes(tmp_path):
+    # The Python blocks of the emulator's README, one module: the application and its tests.
+    readme = pathlib.Path(__file__).resolve().parent.parent / "runtime" / "emulator" / "README.md"
+    blocks = re.findall(r"```python\n(.*?)```", readme.read_text(), re.DOTALL)
+    (tmp_path / "test_guide.py").write_text("\n".join(blocks))
+    done = subprocess.run([sys.executable, "-P", "-m", "pytest", "-q", "-p", "no:cacheprovider",
+                           "test_guide.py"], cwd=tmp_path, capture_output=True, text=True,
+                          timeout=120)
+    assert done.returncode == 0 and "4 passed" in done.stdout, done.stdout + done.stderr
