@@ -2,6 +2,7 @@
 #include "scenario.hpp"
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -82,7 +83,7 @@ struct Fault : std::runtime_error {
   throw Fault(where + ": " + what);
 }
 
-std::string quoted(std::string_view name) {
+std::string in_quotes(std::string_view name) {
   return "'" + std::string(name) + "'";
 }
 
@@ -106,7 +107,7 @@ void members(const JsonValue& v, const std::string& where, const std::string& kn
   for (size_t i = 0; i < v.keys.size(); ++i) {
     const std::string& key = v.keys[i];
     if (!each(key, v.items[i], where + "." + key)) {
-      fault(where, "unknown member " + quoted(key) + "; expected one of: " + known);
+      fault(where, "unknown member " + in_quotes(key) + "; expected one of: " + known);
     }
   }
 }
@@ -148,7 +149,7 @@ Op start_operation(const JsonValue& v, const std::string& where) {
   const std::string name = narrow(present_text(v, where));
   const auto op = find_operation(name);
   if (!op || !is_start_operation(*op)) {
-    fault(where, "unknown start operation " + quoted(name) +
+    fault(where, "unknown start operation " + in_quotes(name) +
                      "; expected one of: " + operation_names(true));
   }
   return *op;
@@ -161,7 +162,7 @@ int32_t status(const JsonValue& v, const std::string& where) {
   for (int32_t s = 0; s < kStatusCount; ++s) {
     if (bare == status_name(s)) return s;
   }
-  fault(where, "unknown status " + quoted(name) + "; expected a number or one of: " +
+  fault(where, "unknown status " + in_quotes(name) + "; expected a number or one of: " +
                    listed(kStatusCount, [](int i) { return status_name(i); }));
 }
 
@@ -193,7 +194,7 @@ AccountState account_state_of(const JsonValue& v, const std::string& where) {
   for (int s = 0; s < kAccountStateCount; ++s) {
     if (name == account_state_name(static_cast<AccountState>(s))) return static_cast<AccountState>(s);
   }
-  fault(where, "unknown state " + quoted(name) + "; expected one of: " +
+  fault(where, "unknown state " + in_quotes(name) + "; expected one of: " +
                    listed(kAccountStateCount, [](int i) {
                      return account_state_name(static_cast<AccountState>(i));
                    }));
@@ -344,7 +345,7 @@ Scenario read_scenario(const JsonValue& doc) {
     for (size_t j = 0; j < i; ++j) taken = taken || s.accounts[j].key == key;
     if (taken) {
       fault("accounts[" + std::to_string(i) + "].account_id",
-            "an account with id " + quoted(narrow(*key)) + " exists already");
+            "an account with id " + in_quotes(narrow(*key)) + " exists already");
     }
   }
   return s;
@@ -366,6 +367,24 @@ void apply(const Scenario& s) {
     if (spec.state) set_account_state(record->key, *spec.state);
   }
   for (const auto& rule : s.rules) script_outcome(rule);
+}
+
+// The file VESSAEMU_SCENARIO names, if it is set and not empty. Windows' narrow environment
+// cannot hold every path, so there the wide one is read.
+std::optional<std::filesystem::path> scenario_path() {
+#ifdef _WIN32
+  wchar_t* value = nullptr;
+  size_t size = 0;
+  if (_wdupenv_s(&value, &size, L"VESSAEMU_SCENARIO") != 0 || value == nullptr) return std::nullopt;
+  std::filesystem::path path(value);
+  std::free(value);
+#else
+  const char* value = std::getenv(kScenarioVariable);
+  if (value == nullptr) return std::nullopt;
+  std::filesystem::path path(value);
+#endif
+  if (path.empty()) return std::nullopt;
+  return path;
 }
 
 }  // namespace
@@ -411,10 +430,13 @@ bool load_scenario(std::string_view json, std::string* error) {
 
 bool load_scenario_from_environment(std::string* error) {
   State& st = state();
-  const char* path = std::getenv(kScenarioVariable);
-  if (path == nullptr || *path == '\0' || st.scenario_loaded.load()) return true;
-  const std::string named = std::string(path) + " (named by " + kScenarioVariable + ")";
-  std::ifstream file(path, std::ios::binary);
+  if (st.scenario_loaded.load()) return true;
+  const auto path = scenario_path();
+  if (!path) return true;
+  const auto utf8 = path->u8string();
+  const std::string named =
+      std::string(utf8.begin(), utf8.end()) + " (named by " + kScenarioVariable + ")";
+  std::ifstream file(*path, std::ios::binary);
   if (!file.is_open()) {
     *error = "cannot read the scenario file " + named;
     return false;
