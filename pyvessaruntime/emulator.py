@@ -37,7 +37,7 @@ import os
 import sys
 import threading
 from collections.abc import Generator, Iterable, Mapping, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, fields
 from typing import Any, TypedDict, Unpack
 
 from .errors import Status
@@ -138,9 +138,6 @@ class Target(TypedDict, total=False):
     every_time: bool
 
 
-_NAME_TABLES = ("kinds", "operations", "python_operations", "start_operations", "account_fields",
-                "auth_parameters_fields", "completion_modes", "failure_kinds", "account_states",
-                "async_states")
 _FAILED = -1000  # VESSAEMU_FAILED
 _FAILED_HANDLE = 0xFFFFFFFFFFFFFFFF  # VESSAEMU_FAILED_HANDLE
 _U64 = 0xFFFFFFFFFFFFFFFF
@@ -237,16 +234,17 @@ def library() -> ctypes.CDLL:
     """The emulator library the extension loaded (``ctypes``), with the control functions
     (``VESSAEMU_*``) declared; loaded on first use."""
     global _lib
-    with _lock:
-        if _lib is None:
-            lib = _open()
-            for name, (restype, argtypes) in _SIGNATURES.items():
-                function = getattr(lib, "VESSAEMU_" + name)
-                function.restype, function.argtypes = restype, argtypes
-                if restype in (_i32, _i64, _u64):
-                    function.errcheck = _check_failure
-            _lib = lib
-        return _lib
+    if _lib is None:
+        with _lock:
+            if _lib is None:
+                lib = _open()
+                for name, (restype, argtypes) in _SIGNATURES.items():
+                    function = getattr(lib, "VESSAEMU_" + name)
+                    function.restype, function.argtypes = restype, argtypes
+                    if restype in (_i32, _i64, _u64):
+                        function.errcheck = _check_failure
+                _lib = lib
+    return _lib
 
 
 def names() -> Names:
@@ -260,7 +258,8 @@ def names() -> Names:
             while (name := read(index, len(found))) is not None:
                 found.append(name.decode())
             return tuple(found)
-        _names = Names(*(table(index) for index in range(len(_NAME_TABLES))))
+        # The fields of Names are the library's tables, in the order of their numbers.
+        _names = Names(*(table(index) for index in range(len(fields(Names)))))
     return _names
 
 

@@ -113,7 +113,6 @@ Ref<AccountRecord> add_locked(Store& s, const Text& key, int64_t refresh_expires
   return record;
 }
 
-
 }  // namespace
 
 const char* account_field_name(AccountField field) {

@@ -92,7 +92,8 @@ const char* name_at(int32_t table, int32_t index) {
       }
       return nullptr;
     case VESSAEMU_NAMES_ACCOUNT_FIELDS:
-      return in(kAccountFieldCount) ? account_field_name(static_cast<AccountField>(index)) : nullptr;
+      return in(kAccountFieldCount) ? account_field_name(static_cast<AccountField>(index))
+                                    : nullptr;
     case VESSAEMU_NAMES_AUTH_PARAMETERS_FIELDS:
       return in(kAuthFieldCount) ? auth_field_name(static_cast<AuthField>(index)) : nullptr;
     case VESSAEMU_NAMES_COMPLETION_MODES:
@@ -100,7 +101,8 @@ const char* name_at(int32_t table, int32_t index) {
     case VESSAEMU_NAMES_FAILURE_KINDS:
       return in(kInjectedKinds) ? kFailures[index] : nullptr;
     case VESSAEMU_NAMES_ACCOUNT_STATES:
-      return in(kAccountStateCount) ? account_state_name(static_cast<AccountState>(index)) : nullptr;
+      return in(kAccountStateCount) ? account_state_name(static_cast<AccountState>(index))
+                                    : nullptr;
     case VESSAEMU_NAMES_ASYNC_STATES:
       return in(std::size(kAsyncStates)) ? kAsyncStates[index] : nullptr;
     default:

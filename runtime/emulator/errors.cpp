@@ -14,29 +14,28 @@ namespace {
 // Keeps the texts of the first violations in full; a runaway test still gets a true count.
 constexpr size_t kMaxKeptViolations = 10000;
 
-constexpr std::array<const char*, kStatusCount> kStatusNames = {
-    "Unexpected",
-    "Reserved",
-    "InteractionRequired",
-    "NoNetwork",
-    "NetworkTemporarilyUnavailable",
-    "ServerTemporarilyUnavailable",
-    "ApiContractViolation",
-    "UserCanceled",
-    "ApplicationCanceled",
-    "IncorrectConfiguration",
-    "InsufficientBuffer",
-    "AuthorityUntrusted",
-    "UserSwitch",
-    "AccountUnusable",
-    "UserDataRemovalRequired",
-    "KeyNotFound",
-    "AccountNotFound",
-    "TransientError",
-    "AccountSwitch",
-    "RequiredBrokerMissing",
-    "DeviceNotRegistered",
-    "FallbackToNativeVessa"};
+constexpr std::array<const char*, kStatusCount> kStatusNames = {"Unexpected",
+                                                                "Reserved",
+                                                                "InteractionRequired",
+                                                                "NoNetwork",
+                                                                "NetworkTemporarilyUnavailable",
+                                                                "ServerTemporarilyUnavailable",
+                                                                "ApiContractViolation",
+                                                                "UserCanceled",
+                                                                "ApplicationCanceled",
+                                                                "IncorrectConfiguration",
+                                                                "InsufficientBuffer",
+                                                                "AuthorityUntrusted",
+                                                                "UserSwitch",
+                                                                "AccountUnusable",
+                                                                "UserDataRemovalRequired",
+                                                                "KeyNotFound",
+                                                                "AccountNotFound",
+                                                                "TransientError",
+                                                                "AccountSwitch",
+                                                                "RequiredBrokerMissing",
+                                                                "DeviceNotRegistered",
+                                                                "FallbackToNativeVessa"};
 
 Violations& violations() {
   return state().violations;

@@ -185,8 +185,7 @@ AuthOutcome interactive(const Request& r, const Ref<AccountRecord>& chosen) {
   }
   const AccountFields fields = prompted_user(r, chosen);
   const int64_t now = state().clock.now();
-  auto account =
-      sign_in_account(fields, now + state().settings.refresh_credential_lifetime.load());
+  auto account = sign_in_account(fields, now + state().settings.refresh_credential_lifetime.load());
   if (!account) {
     return error_of(r, kStatusAccountUnusable, "the account cannot be used (state unusable)");
   }

@@ -30,8 +30,8 @@ class Reader {
         ++column;
       }
     }
-    throw std::runtime_error("line " + std::to_string(line) + ", column " +
-                             std::to_string(column) + ": " + what);
+    throw std::runtime_error("line " + std::to_string(line) + ", column " + std::to_string(column) +
+                             ": " + what);
   }
 
   void skip_space() {
@@ -134,9 +134,7 @@ class Reader {
     ++at_;
     std::u16string out;
     size_t run = at_;
-    auto flush = [&] {
-      out += widen(text_.substr(run, at_ - run));
-    };
+    auto flush = [&] { out += widen(text_.substr(run, at_ - run)); };
     for (;;) {
       if (at_ >= text_.size()) fail("unterminated string");
       const char c = text_[at_];

@@ -156,7 +156,8 @@ Op start_operation(const JsonValue& v, const std::string& where) {
 }
 
 int32_t status(const JsonValue& v, const std::string& where) {
-  if (v.type == JsonType::Integer) return static_cast<int32_t>(integer(v, where, kInt32Min, kInt32Max));
+  if (v.type == JsonType::Integer)
+    return static_cast<int32_t>(integer(v, where, kInt32Min, kInt32Max));
   std::string name = narrow(present_text(v, where));
   const std::string bare = name.starts_with("Status_") ? name.substr(7) : name;
   for (int32_t s = 0; s < kStatusCount; ++s) {
@@ -169,8 +170,8 @@ int32_t status(const JsonValue& v, const std::string& where) {
 using Fields = std::vector<std::pair<AccountField, Text>>;
 
 const std::string& field_names() {
-  static const std::string* names = new std::string(
-      listed(kAccountFieldCount, [](int i) { return account_field_name(static_cast<AccountField>(i)); }));
+  static const std::string* names = new std::string(listed(
+      kAccountFieldCount, [](int i) { return account_field_name(static_cast<AccountField>(i)); }));
   return *names;
 }
 
@@ -192,24 +193,25 @@ struct AccountSpec {
 AccountState account_state_of(const JsonValue& v, const std::string& where) {
   const std::string name = narrow(present_text(v, where));
   for (int s = 0; s < kAccountStateCount; ++s) {
-    if (name == account_state_name(static_cast<AccountState>(s))) return static_cast<AccountState>(s);
+    if (name == account_state_name(static_cast<AccountState>(s)))
+      return static_cast<AccountState>(s);
   }
-  fault(where, "unknown state " + in_quotes(name) + "; expected one of: " +
-                   listed(kAccountStateCount, [](int i) {
+  fault(where, "unknown state " + in_quotes(name) +
+                   "; expected one of: " + listed(kAccountStateCount, [](int i) {
                      return account_state_name(static_cast<AccountState>(i));
                    }));
 }
 
 AccountSpec account_spec(const JsonValue& v, const std::string& where) {
   AccountSpec spec;
-  members(v, where, field_names() + ", state", [&](const std::string& key, const JsonValue& m,
-                                                   const std::string& at) {
-    if (key == "state") {
-      spec.state = account_state_of(m, at);
-      return true;
-    }
-    return account_member(key, m, at, spec.fields);
-  });
+  members(v, where, field_names() + ", state",
+          [&](const std::string& key, const JsonValue& m, const std::string& at) {
+            if (key == "state") {
+              spec.state = account_state_of(m, at);
+              return true;
+            }
+            return account_member(key, m, at, spec.fields);
+          });
   for (const auto& [field, value] : spec.fields) {
     if (field == AccountField::AccountId && value) spec.key = value;
   }
@@ -292,13 +294,14 @@ void read_settings(const JsonValue& v, Scenario& s) {
   members(v, "settings", std::string(Settings::names()) + ", latency_ms",
           [&](const std::string& key, const JsonValue& m, const std::string& at) {
             if (key == "latency_ms") {
-              members(m, at, operation_names(true), [&](const std::string& op, const JsonValue& ms,
-                                                        const std::string& op_at) {
-                const auto found = find_operation(op);
-                if (!found || !is_start_operation(*found)) return false;
-                s.latency.emplace_back(*found, static_cast<int32_t>(integer(ms, op_at, 0, kInt32Max)));
-                return true;
-              });
+              members(m, at, operation_names(true),
+                      [&](const std::string& op, const JsonValue& ms, const std::string& op_at) {
+                        const auto found = find_operation(op);
+                        if (!found || !is_start_operation(*found)) return false;
+                        s.latency.emplace_back(
+                            *found, static_cast<int32_t>(integer(ms, op_at, 0, kInt32Max)));
+                        return true;
+                      });
               return true;
             }
             if (!Settings::known(key)) return false;
@@ -362,7 +365,8 @@ void apply(const Scenario& s) {
     const auto record = add_account(spec.key);
     if (!record) continue;  // taken meanwhile by another thread
     for (const auto& [field, value] : spec.fields) {
-      if (field != AccountField::AccountId || !spec.key) set_account_field(record->key, field, value);
+      if (field != AccountField::AccountId || !spec.key)
+        set_account_field(record->key, field, value);
     }
     if (spec.state) set_account_state(record->key, *spec.state);
   }

@@ -41,7 +41,7 @@ struct Target {
 
 struct Rule {
   Target target;
-  Outcome outcome;  // an error result, or a null result
+  Outcome outcome;          // an error result, or a null result
   bool every_time = false;  // else the first completion that matches takes it
 };
 

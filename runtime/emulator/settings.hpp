@@ -14,7 +14,7 @@
 
 namespace vessaemu {
 
-inline constexpr int64_t kDefaultAccessTokenLifetime = 3600;          // one hour
+inline constexpr int64_t kDefaultAccessTokenLifetime = 3600;           // one hour
 inline constexpr int64_t kDefaultRefreshCredentialLifetime = 7776000;  // ninety days
 
 struct Settings {
