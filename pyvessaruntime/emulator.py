@@ -177,7 +177,7 @@ _SIGNATURES: dict[str, tuple[Any, tuple[Any, ...]]] = {
     "Reset": (_i32, (_i32,)), "Free": (None, (_p,)), "FailInside": (_i32, (_str, _i32, _i32)),
     "Name": (_str, (_i32, _i32)), "LiveHandles": (_i64, (_i32,)), "HandleKind": (_i32, (_u64,)),
     "LiveHandleValues": (_i64, (_i32, ctypes.POINTER(ctypes.c_uint64), _i64)),
-    "Calls": (_i64, (_str,)), "FailNext": (_i32, (_str, _i32, _i64, _i32, _Text, _i32, _i32)),
+    "OperationIndex": (_i32, (_str,)), "Calls": (_i64, (_str,)), "FailNext": (_i32, (_str, _i32, _i64, _i32, _Text, _i32, _i32)),
     "ContractViolations": (_i64, ()), "LastContractViolation": (_i32, (_pp,)),
     "TakeContractViolations": (_i32, (_pp,)), "LoadScenario": (_i32, (_str, _pp)),
     "IsStarted": (_i32, ()), "PiiEnabled": (_i32, ()), "Now": (_i64, ()),
@@ -864,12 +864,9 @@ def requests(operation: str | None = None) -> list[Request]:
     found = [_request(entry) for entry in json.loads(text or "[]")]
     if operation is None:
         return found
-    wanted = operation.removeprefix("VESSARUNTIME_")
-    if wanted in names().operations:
-        wanted = names().python_operations[names().operations.index(wanted)]
-    if wanted not in names().python_operations:
-        _operation(operation, -1)
-    return [request for request in found if request.operation == wanted]
+    index = library().VESSAEMU_OperationIndex(operation.encode())
+    _operation(operation, index)
+    return [request for request in found if request.operation == names().python_operations[index]]
 
 
 def clear_requests() -> None:

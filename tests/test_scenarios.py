@@ -175,6 +175,7 @@ def test_the_request_history_outlives_the_handles(emulator, client):
     assert (silent.account, silent.claims) == (token.account.account_id, '{"acr": "1"}')
     assert silent.parameters["authority"] == AUTHORITY
     assert emulator.requests("AcquireTokenSilentlyAsync") == [silent]
+    assert emulator.requests("signin_interactively") == [prompted]  # the native module's name
     emulator.clear_requests()
     assert emulator.requests() == []
 

@@ -232,6 +232,13 @@ int64_t VESSAEMU_LiveHandleValues(int32_t kind, uint64_t* values, int64_t capaci
   });
 }
 
+int32_t VESSAEMU_OperationIndex(const char* operation) {
+  return control<int32_t>(__func__, [&] {
+    const auto op = operation != nullptr ? find_operation(operation) : std::nullopt;
+    return op ? static_cast<int32_t>(*op) : -1;
+  });
+}
+
 int64_t VESSAEMU_Calls(const char* operation) {
   return control<int64_t>(__func__, [&]() -> int64_t {
     if (operation == nullptr) return -1;

@@ -114,7 +114,8 @@ VESSAEMU_API int64_t VESSAEMU_LiveHandleValues(int32_t kind, uint64_t* values, i
 
 /* Operations, named with or without the VESSARUNTIME_ prefix or as Python spells them
  * ("acquire_token_silently"; case, underscores and an "Async" ending do not matter). */
-VESSAEMU_API int64_t VESSAEMU_Calls(const char* operation); /* -1: unknown operation */
+VESSAEMU_API int32_t VESSAEMU_OperationIndex(const char* operation); /* -1: unknown */
+VESSAEMU_API int64_t VESSAEMU_Calls(const char* operation);          /* -1: unknown operation */
 /* The next `count` calls fail, after `after` calls that go through normally.
  * 0 ok, -1 unknown operation, -2 the operation returns no error handle */
 VESSAEMU_API int32_t VESSAEMU_FailNext(const char* operation, int32_t status, int64_t code,
