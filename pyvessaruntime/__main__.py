@@ -58,9 +58,9 @@ def main() -> None:
     logger.addHandler(handler)
     logger.setLevel(logging.DEBUG)
     logger.propagate = False
-    # Shut-down ends the log routing.
-    with vrt.running():
-        vrt.log_to(logger)
+    # Routed before start-up, so that the runtime's first lines show (the emulator says there
+    # what it is); shut-down ends the routing.
+    with vrt.log_to(logger), vrt.running():
         run_cycle(vrt.Client(CLIENT_ID, AUTHORITY, redirect_uri="http://localhost/redirect",
                              timeout=30))
     print("runtime shut down")

@@ -6,6 +6,7 @@ import pytest
 
 import pyvessaruntime.pyvessaruntime as native
 from pyvessaruntime import emulator
+from runtime_abi import lib as runtime
 
 
 KEEPS_CALLBACK_RECORDS = "keeps_callback_records"
@@ -27,7 +28,7 @@ def emu(request):
     # The raw shut-down, not the module's: that one would release log registrations the test
     # left behind, which must show up as live handles instead.
     if emulator.is_started():
-        emulator.lib.VESSARUNTIME_Shutdown()
+        runtime.VESSARUNTIME_Shutdown()
     gc.collect()
     leaked = {kind: count for kind, count in emulator.live_handles().items() if count}
     violations = emulator.take_contract_violations()
@@ -39,6 +40,12 @@ def emu(request):
     assert not violations, f"contract violations: {violations}"
     if not request.node.get_closest_marker(KEEPS_CALLBACK_RECORDS):
         assert not records, f"callback records left: {records}"
+
+
+@pytest.fixture
+def lib():
+    """The emulator library with the runtime's 65 operations declared (tests/runtime_abi.py)."""
+    return runtime
 
 
 @pytest.fixture

@@ -3,7 +3,9 @@
 import pytest
 
 import pyvessaruntime.pyvessaruntime as m
-from pyvessaruntime.emulator import ACCOUNT_FIELDS
+from pyvessaruntime.emulator import names
+
+ACCOUNT_FIELDS = names().account_fields
 
 GETTERS = [f"get_{field}" for field in ACCOUNT_FIELDS]
 GETTERS[ACCOUNT_FIELDS.index("additional_fields_json")] = "get_additional_fields_json"

@@ -5,6 +5,7 @@ import ctypes
 import pytest
 
 import pyvessaruntime.pyvessaruntime as m
+from runtime_abi import lib as runtime
 
 NO_NETWORK_MESSAGE = ("ErrorTag: 7, ErrorCode: -3, ErrorContext: busy, "
                       "ErrorStatus: Response_Status.Status_NoNetwork")
@@ -81,4 +82,4 @@ def test_release_failure_is_swallowed(emu):
     emu.fail_next("ReleaseAsyncHandle", status=3)
     del obj  # nothing raised or reported; the error the release answered is released
     assert emu.live_handles()["error"] == 0 and emu.async_state(handle) == "pending"
-    assert emu.lib.VESSARUNTIME_ReleaseAsyncHandle(handle) is None
+    assert runtime.VESSARUNTIME_ReleaseAsyncHandle(handle) is None

@@ -43,7 +43,8 @@ def requests(monkeypatch, emu):
 def test_token_and_account_values(client, started, requests):
     started.set_interactive_user(user_name="ada@example.test", display_name="Ada",
                                  additional_fields_json='{"tenant": "t1"}')
-    token = client.sign_in(["user.read", "mail.send"], login_hint="ada", correlation_id="c-1")
+    token = client.sign_in(["user.read", "mail.send"], login_hint="ADA@example.test",
+                           correlation_id="c-1")
     (params,), = requests
     assert (params["client_id"], params["authority"], params["scopes"], params["redirect_uri"],
             params["claims"]) == (CLIENT_ID, AUTHORITY, "user.read mail.send",
@@ -73,7 +74,7 @@ def test_silent_token_for_an_account_passes_its_claims(client, requests):
 
 @pytest.mark.parametrize("status, cls", EXPECTED_CLASS.items())
 def test_each_status_raises_its_class(client, started, status, cls):
-    started.fail_next_completion("SignInSilentlyAsync", status, code=-5, tag=77, context="why")
+    started.fail_completion("sign_in_silently", started.Error(status, -5, 77, "why"))
     with pytest.raises(cls) as caught:
         client.sign_in_silently(["a"])
     error = caught.value
@@ -93,7 +94,7 @@ def test_a_refused_start_raises_auth_error_and_leaves_no_record(client, started,
 
 
 def test_a_status_unknown_to_the_enumeration_is_still_an_auth_error(client, started):
-    started.fail_next_completion("DiscoverAccountsAsync", 99, context="why")
+    started.fail_completion("discover_accounts", started.Error(99, context="why"))
     with pytest.raises(vrt.AuthError) as caught:
         client.discover_accounts()
     assert caught.value.status == vrt.Status.Status_Unexpected
@@ -121,7 +122,7 @@ def test_status_matches_the_native_enumeration():
 def test_bad_arguments_fail_at_the_call(client, started, call, error):
     with pytest.raises(error):
         call(client)
-    assert not any(started.calls(op) for op in started.START_OPERATIONS)
+    assert not any(started.calls(op) for op in started.names().start_operations)
 
 
 def test_timeout_cancels_the_operation(started):

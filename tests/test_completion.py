@@ -98,7 +98,7 @@ def test_record_waits_in_storage_until_completion(started, account_id):
 @pytest.mark.parametrize("operation", KINDS)
 def test_null_result_is_reported(started, account_id, unraisable, operation):
     result_class, message, routine = KINDS[operation]
-    started.null_next_completion(operation)
+    started.null_completion(operation)
     started.set_completion_mode("inline")
     recorder = Recorder()
     start(operation, account_id, recorder)

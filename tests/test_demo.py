@@ -1,4 +1,5 @@
-"""The demo runs the whole cycle against the emulator and shows the runtime's log lines."""
+"""The demo runs the whole cycle against the emulator and shows the runtime's log lines, the
+emulator's start-up warning first."""
 
 import subprocess
 import sys
@@ -9,7 +10,8 @@ def test_demo_runs_the_whole_cycle():
                           text=True, timeout=120)
     assert done.returncode == 0, done.stderr
     out = done.stdout
-    steps = ["SSO policy: SsoPolicyType.", "1. silent sign-in", "Status_InteractionRequired",
+    steps = ["[runtime WARNING] this is the vessaruntime emulator",
+             "SSO policy: SsoPolicyType.", "1. silent sign-in", "Status_InteractionRequired",
              "2. interactive sign-in", "authorization header: Bearer ", "3. silent token",
              "4. read the account", "5. discover accounts", "6. sign out", "signed out",
              "runtime shut down"]

@@ -12,18 +12,15 @@ import threading
 
 import pytest
 
-from pyvessaruntime import emulator
+import pyvessaruntime.pyvessaruntime as native
+from pyvessaruntime import Status, emulator
+from runtime_abi import lib as runtime
 
 HEADER = pathlib.Path(__file__).resolve().parent.parent / "runtime" / "vessaruntime.h"
 
 STATUS_UNEXPECTED = 0
 STATUS_CONTRACT_VIOLATION = 6
 STATUS_INSUFFICIENT_BUFFER = 10
-
-
-@pytest.fixture
-def lib():
-    return emulator.lib
 
 
 # -- helpers --------------------------------------------------------------------------------
@@ -115,7 +112,7 @@ def library_path():
 def test_operations_table_matches_header():
     expected = header_operations()
     assert len(expected) == 65
-    assert sorted("VESSARUNTIME_" + n for n in emulator.operations()) == expected
+    assert sorted("VESSARUNTIME_" + n for n in emulator.names().operations) == expected
 
 
 @pytest.mark.skipif(shutil.which("nm") is None, reason="needs nm")
@@ -138,7 +135,7 @@ def make_handle(emu, kind):
         return emu.new_account_handle(emu.add_account())
     if kind == "auth_parameters":
         handle = out_handle()
-        assert emulator.lib.VESSARUNTIME_CreateAuthParameters(wide("c"), wide("a"), ctypes.byref(handle)) is None
+        assert runtime.VESSARUNTIME_CreateAuthParameters(wide("c"), wide("a"), ctypes.byref(handle)) is None
         return handle.value
     if kind == "auth_result":
         return emu.new_auth_result()
@@ -151,7 +148,7 @@ def make_handle(emu, kind):
     if kind == "async_operation":
         return emu.new_async_handle()
     if kind == "log_callback":
-        return take_handle(emulator.lib, emulator.lib.VESSARUNTIME_RegisterLogCallback, LOG_ROUTINE, None)
+        return take_handle(runtime, runtime.VESSARUNTIME_RegisterLogCallback, LOG_ROUTINE, None)
     raise AssertionError(kind)
 
 
@@ -456,7 +453,7 @@ def test_startup_twice_is_refused_but_no_violation(emu, lib):
 @pytest.mark.parametrize("policy", [None, 0, 3, -1, 2**31 - 1])
 def test_sso_policy(emu, lib, policy):
     if policy is not None:
-        emu.set_sso_policy(policy)
+        emu.configure(sso_policy=policy)
     value = ctypes.c_int32(-99)
     assert lib.VESSARUNTIME_GetSsoPolicy(ctypes.byref(value)) is None
     assert value.value == (1 if policy is None else policy)
@@ -466,7 +463,7 @@ def test_pii_switch_and_reset(emu, lib):
     lib.VESSARUNTIME_SetIsPiiEnabled(5)
     assert emu.pii_enabled() == 5 and emu.calls("SetIsPiiEnabled") == 1
     emu.add_account()
-    emu.set_sso_policy(2)
+    emu.configure(sso_policy=2)
     emu.fail_next("GetSsoPolicy", 3)
     emu.reset()
     value = ctypes.c_int32()
@@ -559,7 +556,7 @@ def call_with_defaults(function):
 @pytest.mark.parametrize("kind, context", [("exception", "injected failure"),
                                            ("foreign", "internal failure")])
 def test_every_runtime_operation_turns_a_failure_into_an_error(emu, lib, kind, context):
-    for operation in emu.operations():
+    for operation in emu.names().operations:
         emu.fail_inside(operation, kind)
         answer = call_with_defaults(getattr(lib, "VESSARUNTIME_" + operation))
         if operation in ("Shutdown", "SetIsPiiEnabled"):
@@ -582,7 +579,7 @@ def make_out_of_memory(emu, lib, operation):
             assert lib.VESSARUNTIME_Startup() is None
         return lib.VESSARUNTIME_DiscoverAccountsAsync(wide("c"), wide("c"), NO_COMPLETION, None,
                                                       ctypes.byref(out)), out
-    result = emu.new_auth_result(error=(3,))
+    result = emu.new_auth_result(error=emu.Error(3))
     answer = lib.VESSARUNTIME_GetError(result, ctypes.byref(out))
     assert lib.VESSARUNTIME_ReleaseAuthResult(result) is None
     return answer, out
@@ -608,10 +605,11 @@ CONTROL_FAILURES = """
 import ctypes
 from pyvessaruntime import emulator as emu
 import test_emulator as t
+from runtime_abi import lib as runtime
 
-lib = emu.lib
-for kind in emu.FAILURE_KINDS:
-    for name in emu._CONTROL_SIGNATURES:
+lib = emu.library()
+for kind in emu.names().failure_kinds:
+    for name in emu._SIGNATURES:
         function = getattr(lib, "VESSAEMU_" + name)
         emu.fail_inside("VESSAEMU_" + name, kind)
         try:
@@ -622,7 +620,7 @@ for kind in emu.FAILURE_KINDS:
             emu.reset()  # a call that made no handle was not affected: the injection is left
             continue
         if name == "MakeError":
-            assert t.error_values(lib, answer) == (0, 0, 0, "VESSAEMU: out of memory"), answer
+            assert t.error_values(runtime, answer) == (0, 0, 0, "VESSAEMU: out of memory"), answer
         elif function.restype in (ctypes.c_int32, ctypes.c_int64, ctypes.c_uint64):
             assert answer == "failed", (name, kind, answer)
         else:
@@ -660,14 +658,14 @@ def test_default_accounts_are_complete_and_distinct(emu):
     listed = emu.accounts()
     assert [a["account_id"] for a in listed] == [first, second]
     for account in listed:
-        assert set(account) == set(emulator.ACCOUNT_FIELDS)
+        assert set(account) == set(emulator.names().account_fields)
         assert [name for name, value in account.items() if value is None] == ["middle_name"]
     assert listed[0]["user_name"] != listed[1]["user_name"]
     with pytest.raises(ValueError):
         emu.add_account(account_id=first)
 
 
-@pytest.mark.parametrize("field", emulator.ACCOUNT_FIELDS)
+@pytest.mark.parametrize("field", emulator.names().account_fields)
 @pytest.mark.parametrize("value,size,units", [
     (None, 0, None),
     ("", 1, []),
@@ -749,7 +747,7 @@ def test_auth_result_contents(emu, lib):
     result = emu.new_auth_result(
         account_id=key, id_token="id", raw_id_token="raw", access_token="at",
         granted_scopes="a b", authorization_header="Bearer at", is_pop=-3, expiry=2**40 + 7,
-        error=(13, -2, 5, "why"), telemetry='{"t": 1}')
+        error=emu.Error(13, -2, 5, "why"), telemetry='{"t": 1}')
     for getter, expected in [("GetIdToken", "id"), ("GetRawIdToken", "raw"), ("GetAccessToken", "at"),
                              ("GetGrantedScopes", "a b"), ("GetAuthorizationHeader", "Bearer at"),
                              ("GetTelemetryData", '{"t": 1}')]:
@@ -792,7 +790,7 @@ def test_result_with_unknown_account_is_refused(emu):
 def test_discover_result_enumeration(emu, lib):
     keys = [emu.add_account(user_name=f"user{i}") for i in range(3)]
     result = emu.new_discover_accounts_result(account_ids=keys[::-1], telemetry="[1]",
-                                              error={"status": 16, "context": "gone"})
+                                              error=emu.Error(16, context="gone"))
     names = []
     for index in range(3):
         account = take_handle(lib, lib.VESSARUNTIME_DiscoverAccountsResult_GetAccount, result, index)
@@ -869,14 +867,87 @@ def test_concurrent_use_from_many_threads(emu, lib):
 
 
 @pytest.mark.parametrize("error, expected", [
-    ((3,), (3, 0, 0, None)),
-    ((3, 1), (3, 1, 0, None)),
-    ((3, 1, 2, "ctx"), (3, 1, 2, "ctx")),
-    ({"status": 5, "context": "c"}, (5, 0, 0, "c")),
-])
-def test_result_error_spec_pads_missing_items(emu, error, expected):
-    import pyvessaruntime.pyvessaruntime as native
+    (emulator.Error(3), (3, 0, 0, None)),
+    (emulator.Error(Status.Status_NoNetwork, 1), (3, 1, 0, None)),
+    (emulator.Error(native.Response_Status.Status_NoNetwork, 1, 2, "ctx"), (3, 1, 2, "ctx")),
+    (emulator.Error(5, context=[0x63, 0x78]), (5, 0, 0, "cx")),
+], ids=["int", "status", "response-status", "raw-units"])
+def test_errors_are_given_as_the_error_dataclass(emu, error, expected):
     result = native.VESSARuntimeSignOutResult(emu.new_signout_result(error=error))
     carried = result.get_error()
     assert (carried.get_status().value, carried.get_error_code(), carried.get_tag(),
             carried.get_context()) == expected
+
+
+# -- names, scenarios and the rest of the state a reset clears --------------------------------
+
+
+@pytest.mark.parametrize("spelling", ["GetSsoPolicy", "VESSARUNTIME_GetSsoPolicy",
+                                      "get_sso_policy", "GET_SSO_POLICY"])
+def test_operations_in_any_spelling(emu, lib, spelling):
+    assert lib.VESSARUNTIME_GetSsoPolicy(ctypes.byref(ctypes.c_int32())) is None
+    assert emu.calls(spelling) == 1 and emu.calls("get_status") == 0
+
+
+def test_every_python_spelling_names_its_own_operation(emu, lib):
+    # Operation i is called i + 1 times (ReleaseError more), each call failing inside at once so
+    # that nothing happens but the count; each spelling must read its own operation's count.
+    spellings = dict(zip(emu.names().python_operations, emu.names().operations))
+    assert len(spellings) == 65
+    for times, operation in enumerate(spellings.values(), start=1):
+        emu.fail_inside(operation, "exception", count=times)
+        answers = [call_with_defaults(getattr(lib, "VESSARUNTIME_" + operation))
+                   for _ in range(times)]
+        for answer in filter(None, answers):  # after the injections, ReleaseError's own too
+            release_error(lib, answer)
+    counts = [emu.calls(spelled) for spelled in spellings]
+    assert counts == [emu.calls(name) for name in spellings.values()] and len(set(counts)) == 65
+
+
+@pytest.mark.parametrize("call, listed", [
+    (lambda e: e.calls("get_nothing"), "get_sso_policy, set_is_pii_enabled"),
+    (lambda e: e.fail_completion("acquire", 3), "acquire_token_silently"),
+    (lambda e: e.set_latency("get_status", 5), "sign_in, sign_in_silently"),
+    (lambda e: e.set_completion_mode("later"), "worker, inline, held, delay, early"),
+    (lambda e: e.add_account(state="gone"), "ready, interaction_required, unusable"),
+    (lambda e: e.add_account(nick="x"), "account_id, home_account_id"),
+    (lambda e: e.live_handle_values("nothing"), "auth_parameters, account"),
+    (lambda e: e.fail_inside("VESSAEMU_Nothing"), "VESSAEMU_Reset"),
+])
+def test_unknown_names_are_refused_with_the_valid_ones(emu, call, listed):
+    with pytest.raises(ValueError, match=re.escape(listed)):
+        call(emu)
+
+
+@pytest.mark.parametrize("document, message", [
+    ('{"now": 1.5}', "line 1, column 10: only whole numbers are accepted"),
+    ('{"now": 99999999999999999999}', "does not fit in 64 bits"),
+    ('{"accounts": [', "unexpected end of the document"),
+    ('{"now": 1} x', "unexpected text after the document"),
+    ('{"a": "\\q"}', "unknown escape"),
+    ("[" * 70 + "]" * 70, "nested too deeply"),
+    ('[]', "scenario: expected an object"),
+])
+def test_faulty_documents_are_refused_where_they_go_wrong(emu, tmp_path, document, message):
+    path = tmp_path / "scenario.json"
+    path.write_text(document)
+    with pytest.raises(ValueError, match=re.escape(message)):
+        emu.load_scenario(path)
+
+
+def test_a_scenario_sets_what_the_calls_set(emu, lib):
+    emu.load_scenario({
+        "settings": {"sso_policy": 3, "latency_ms": {"DiscoverAccountsAsync": 7}},
+        "interactive_user": {"user_name": "\ud800x", "middle_name": None},
+        "accounts": [{"account_id": "a1", "user_name": "raw\ud800", "state": "unusable"}],
+        "outcomes": [{"status": "Status_NoNetwork", "every_time": True},
+                     {"operation": "sign_in", "null_result": True}],
+    })
+    policy = ctypes.c_int32()
+    assert lib.VESSARUNTIME_GetSsoPolicy(ctypes.byref(policy)) is None and policy.value == 3
+    assert emu.interactive_user()["user_name"] == "\ud800x"
+    assert emu.accounts()[0]["user_name"] == "raw\ud800" and emu.account_state("a1") == "unusable"
+    emu.reset()
+    assert emu.accounts() == [] and emu.interactive_user()["user_name"] != "\ud800x"
+    with pytest.raises(KeyError):
+        emu.account_state("a1")

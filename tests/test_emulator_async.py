@@ -7,6 +7,7 @@ import base64
 import ctypes
 import gc
 import json
+import pathlib
 import subprocess
 import sys
 import textwrap
@@ -17,6 +18,7 @@ import pytest
 
 import pyvessaruntime.pyvessaruntime as m
 from pyvessaruntime import emulator
+from runtime_abi import lib as runtime
 
 CLIENT = "client-id"
 S = m.Response_Status
@@ -89,10 +91,13 @@ def status_of(result):
 
 
 def claims(token):
+    """The header and payload of an unsecured JWT: it has an empty signature part."""
     parts = token.split(".")
-    assert len(parts) == 3 and all(parts), token
+    assert len(parts) == 3 and all(parts[:2]) and parts[2] == "", token
     decode = lambda part: json.loads(base64.urlsafe_b64decode(part + "=" * (-len(part) % 4)))
-    return decode(parts[0]), decode(parts[1])
+    header = decode(parts[0])
+    assert header["alg"] == "none", header
+    return header, decode(parts[1])
 
 
 RESULT_CLASS = {
@@ -108,15 +113,16 @@ UTF16_CLIENT = "c\0".encode("utf-16-le")
 
 
 def run_script(code, timeout=60):
+    # From this folder, which holds no package to shadow the installed one, for runtime_abi.
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                          text=True, timeout=timeout)
+                          text=True, timeout=timeout, cwd=pathlib.Path(__file__).parent)
 
 
 # -- engine: modes, held operations, idle ---------------------------------------------------
 
 
 @pytest.mark.parametrize("mode,delay", MODES, ids=[mode for mode, _ in MODES])
-@pytest.mark.parametrize("operation", emulator.START_OPERATIONS)
+@pytest.mark.parametrize("operation", emulator.names().start_operations)
 def test_every_operation_completes_once_in_each_mode(started, operation, mode, delay):
     key = started.add_account()
     started.set_completion_mode(mode, delay_ms=delay)
@@ -288,8 +294,8 @@ def test_reset_completes_pending_operations_with_an_error(emu, mode, delay):
     m._startup_vessaruntime()
     key = emu.add_account()
     emu.set_completion_mode(mode, delay_ms=delay)
-    answers = [Answers() for _ in emulator.START_OPERATIONS]
-    for operation, callback in zip(emulator.START_OPERATIONS, answers):
+    answers = [Answers() for _ in emulator.names().start_operations]
+    for operation, callback in zip(emulator.names().start_operations, answers):
         start(operation, callback, account_id=key)
     emu.reset()
     assert [len(a.answers) for a in answers] == [1] * len(answers)
@@ -333,7 +339,7 @@ def test_reset_answers_a_caller_waiting_for_its_operation(emu):
 def test_stops_wait_for_every_completion_in_progress(emu, stop, where):
     # The routine holds its completion open until released; a stop that does not wait for it
     # returns meanwhile, and the routine then releases its result into a reset registry.
-    lib = emu.lib
+    lib = runtime
     assert lib.VESSARUNTIME_Startup() is None
     entered, release, stopped = threading.Event(), threading.Event(), threading.Event()
     seen = []
@@ -383,7 +389,7 @@ def test_stops_wait_for_every_completion_in_progress(emu, stop, where):
 def test_handle_is_stored_before_the_completion_runs_but_in_early_mode(started, mode, stored):
     # The routine reads the handle through its context, as a host keeping it beside its
     # callback would.
-    lib = started.lib
+    lib = runtime
     started.set_completion_mode(mode)
     handle = ctypes.c_void_p()
     seen = []
@@ -424,26 +430,35 @@ def test_silent_sign_in_needs_a_known_account(started):
     ("", "first@example.com"),                     # no hint: the first account
     ("SECOND@example.com", "second@example.com"),  # user names compare case-insensitively
     ("id-2", "second@example.com"),                # or the account id
-    ("stranger@example.com", "interactive.user@example.com"),  # unknown: interactive
+    ("stranger@example.com", "stranger@example.com"),  # unknown: the prompt signs the hint in
 ])
 def test_sign_in_uses_a_known_account_or_asks_the_user(started, hint, expected):
     started.add_account(account_id="id-1", user_name="first@example.com")
     started.add_account(account_id="id-2", user_name="second@example.com")
     assert signed_in_user(run("SignInAsync", hint=hint)) == expected
-    assert len(started.accounts()) == (3 if expected.startswith("interactive") else 2)
+    assert len(started.accounts()) == (3 if expected.startswith("stranger") else 2)
 
 
-@pytest.mark.parametrize("operation", ["SignInInteractivelyAsync", "AcquireTokenInteractivelyAsync",
-                                       "SignInAsync"])
-def test_interactive_sign_in_stores_the_interactive_user(started, operation):
+# The prompt signs in the account it is given, else the account or interactive user its hint
+# names, else a new user of the hint's name; only with neither the interactive user.
+@pytest.mark.parametrize("operation, hint, expected", [
+    ("AcquireTokenInteractivelyAsync", "", "someone@example.com"),
+    ("SignInInteractivelyAsync", "SOMEONE@example.com", "someone@example.com"),
+    ("SignInInteractivelyAsync", "prompted", "prompted@example.com"),
+    ("SignInInteractivelyAsync", "new@example.com", "new@example.com"),
+    ("SignInInteractivelyAsync", "", "prompted@example.com"),
+    ("SignInAsync", "", "someone@example.com"),  # it cannot be signed in silently
+    ("SignInAsync", "new@example.com", "new@example.com"),
+])
+def test_the_prompt_signs_in_whom_it_is_asked_for(started, operation, hint, expected):
     started.set_interactive_user(account_id="prompted", user_name="prompted@example.com")
-    key = started.add_account(user_name="someone@example.com") if operation != "SignInAsync" else None
+    key = started.add_account(user_name="someone@example.com", state="interaction_required")
     for _ in range(2):  # signing the same user in again updates, not duplicates
-        result = run(operation, account_id=key, hint="nobody")
-        assert signed_in_user(result) == "prompted@example.com"
-        assert result.get_account().get_account_id() == "prompted"
-    assert [a["user_name"] for a in started.accounts()][-1] == "prompted@example.com"
-    assert sum(a["account_id"] == "prompted" for a in started.accounts()) == 1
+        assert signed_in_user(run(operation, account_id=key, hint=hint)) == expected
+    assert [a["user_name"] for a in started.accounts()].count(expected) == 1
+    prompted_for_someone = expected == "someone@example.com"
+    assert started.account_state(key) == ("ready" if prompted_for_someone
+                                          else "interaction_required")
 
 
 @pytest.mark.parametrize("status", [None, S.Status_NoNetwork.value])
@@ -502,7 +517,7 @@ def test_bearer_token_shape_and_claims(started):
     before = int(time.time())
     result = run("AcquireTokenSilentlyAsync", account_id=key, scopes=["read", "write"])
     header, payload = claims(result.get_access_token())
-    assert header["typ"] == "JWT"
+    assert header["typ"] == "JWT" and "emulator" in payload["iss"]
     assert payload["aud"] == CLIENT and payload["scp"] == "read write"
     assert payload["preferred_username"] == "someone@example.com"
     assert payload["tid"] == stored["realm"] and payload["sub"] == stored["local_account_id"]
@@ -545,9 +560,9 @@ def test_error_results_carry_telemetry(started):
 # -- scripted completions -------------------------------------------------------------------
 
 
-def test_fail_next_completion_replaces_one_outcome(started):
+def test_fail_completion_replaces_one_outcome(started):
     started.add_account()
-    started.fail_next_completion("SignInInteractivelyAsync", 5, code=-7, tag=99, context="scripted")
+    started.fail_completion("SignInInteractivelyAsync", started.Error(5, -7, 99, "scripted"))
     accounts_before = started.accounts()
     assert status_of(run("SignInSilentlyAsync")) is None  # another operation is not affected
     error = run("SignInInteractivelyAsync").get_error()
@@ -561,14 +576,14 @@ def test_scripted_completion_applies_to_a_held_operation_when_it_completes(start
     started.set_completion_mode("held")
     recorder = Recorder()
     start("DiscoverAccountsAsync", recorder)
-    started.fail_next_completion("VESSARUNTIME_DiscoverAccountsAsync", 3)
+    started.fail_completion("VESSARUNTIME_DiscoverAccountsAsync", 3)
     started.release_held()
     assert status_of(recorder.wait()) is S.Status_NoNetwork
     recorder.results.clear()
 
 
-def test_null_next_completion_passes_a_null_handle_and_the_context(started):
-    lib = started.lib
+def test_null_completion_passes_a_null_handle_and_the_context(started):
+    lib = runtime
     received = []
     done = threading.Event()
 
@@ -577,7 +592,7 @@ def test_null_next_completion_passes_a_null_handle_and_the_context(started):
         received.append((result, context))
         done.set()
 
-    started.null_next_completion("DiscoverAccountsAsync")
+    started.null_completion("DiscoverAccountsAsync")
     handle = ctypes.c_void_p()
     client = "c\0".encode("utf-16-le")
     assert lib.VESSARUNTIME_DiscoverAccountsAsync(client, client, routine, 0xC0FFEE,
@@ -626,7 +641,7 @@ class LogSink:
 
 @pytest.mark.parametrize("thread,threads", [("caller", 1), ("native", 1), ("native", 8)])
 def test_emitted_lines_reach_every_registration(emu, thread, threads):
-    sinks = [LogSink(emu.lib, context=n) for n in (1, 2)]
+    sinks = [LogSink(runtime, context=n) for n in (1, 2)]
     assert emu.log_registrations() == 2
     raw = [0x41, 0xD800, 0x42]  # a lone surrogate is passed on as it is
     for level in (0, 3, 7, -5):
@@ -646,9 +661,11 @@ def test_emitted_lines_reach_every_registration(emu, thread, threads):
 
 @pytest.mark.parametrize("pii", [0, 1])
 def test_operation_log_lines_and_personal_data(started, pii):
-    sink = LogSink(started.lib)
-    started.lib.VESSARUNTIME_SetIsPiiEnabled(pii)
-    started.set_interactive_user(user_name="private.person@example.com")
+    sink = LogSink(runtime)
+    runtime.VESSARUNTIME_SetIsPiiEnabled(pii)
+    # The hint names the interactive user by its account id, so line and hint differ.
+    started.set_interactive_user(account_id="private.hint@example.com",
+                                 user_name="private.person@example.com")
     run("SignInInteractivelyAsync", hint="private.hint@example.com")
     m._shutdown_vessaruntime()
     m._startup_vessaruntime()
@@ -665,7 +682,7 @@ def test_operation_log_lines_and_personal_data(started, pii):
 
 
 def test_error_completions_are_logged_as_warnings(started):
-    sink = LogSink(started.lib)
+    sink = LogSink(runtime)
     run("SignInSilentlyAsync")
     sink.release()
     warnings = [line for line, level in sink.text() if level == 4]
@@ -673,7 +690,7 @@ def test_error_completions_are_logged_as_warnings(started):
 
 
 def test_release_waits_for_a_call_in_progress_on_another_thread(emu):
-    lib = emu.lib
+    lib = runtime
     entered, finished = threading.Event(), threading.Event()
     calls = []
 
@@ -708,7 +725,7 @@ def test_threads_ended_inside_routines_leave_the_emulator_consistent():
         import ctypes
         import pyvessaruntime.pyvessaruntime as m
         from pyvessaruntime import emulator as emu
-        lib = emu.lib
+        from runtime_abi import lib
         exit_thread = ctypes.cast(ctypes.CDLL(None).pthread_exit, ctypes.c_void_p).value
         client = "c\\0".encode("utf-16-le")
         m._startup_vessaruntime()
@@ -799,3 +816,60 @@ def test_exit_with_pending_operations_and_native_log_lines():
     """, timeout=60)
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "exiting True"
+
+
+# -- the clock, token renewal and the history of raw requests --------------------------------
+
+
+def test_renewal_is_asked_for_by_the_token_to_renew(started):
+    key = started.add_account()
+    first = run("AcquireTokenSilentlyAsync", account_id=key).get_access_token()
+    assert run("AcquireTokenSilentlyAsync", account_id=key).get_access_token() == first
+    p = params()
+    p.set_access_token_to_renew(first)
+    recorder = Recorder()
+    m.acquire_token_silently(p, "corr", account(key), recorder)
+    renewed = recorder.wait().get_access_token()
+    assert renewed != first
+    assert run("AcquireTokenSilentlyAsync", account_id=key).get_access_token() == renewed
+    recorder.results.clear()
+
+
+def test_advancing_a_running_clock_puts_it_ahead_of_the_system(started):
+    started.advance(86400)
+    key = started.add_account()
+    _, payload = claims(run("AcquireTokenSilentlyAsync", account_id=key).get_access_token())
+    assert abs(payload["iat"] - (time.time() + 86400)) < 5
+    started.reset()
+    assert abs(started.now().timestamp() - time.time()) < 5
+
+
+def test_history_keeps_raw_texts_and_forgets_refused_starts(emu):
+    def units(text):
+        return ctypes.create_string_buffer(text.encode("utf-16-le", "surrogatepass") + b"\0\0")
+
+    @COMPLETION
+    def release(result, context):
+        runtime.VESSARUNTIME_ReleaseAuthResult(result)
+
+    parameters, handle = ctypes.c_void_p(), ctypes.c_void_p()
+    assert runtime.VESSARUNTIME_CreateAuthParameters(units("c"), units("a"),
+                                                     ctypes.byref(parameters)) is None
+    assert runtime.VESSARUNTIME_SetRequestedScopes(parameters, units("x\ud800 y")) is None
+    assert runtime.VESSARUNTIME_SetAdditionalParameter(parameters, units("k"),
+                                                       units("\U0001F511")) is None
+
+    def start():
+        return runtime.VESSARUNTIME_SignInSilentlyAsync(parameters, units("c\udc00"), release,
+                                                        None, ctypes.byref(handle))
+    refused = start()  # the runtime is not started
+    assert refused is not None and runtime.VESSARUNTIME_ReleaseError(refused) is None
+    assert runtime.VESSARUNTIME_Startup() is None
+    emu.set_completion_mode("inline")
+    assert start() is None
+    assert runtime.VESSARUNTIME_ReleaseAsyncHandle(handle) is None
+    assert runtime.VESSARUNTIME_ReleaseAuthParameters(parameters) is None
+    (entry,) = emu.requests()
+    assert (entry.correlation_id, entry.scopes, entry.additional_parameters, entry.status) == (
+        "c\udc00", ("x\ud800", "y"), (("k", "\U0001F511"),), S.Status_InteractionRequired.value)
+    runtime.VESSARUNTIME_Shutdown()

@@ -15,6 +15,7 @@ import types
 import pytest
 
 import pyvessaruntime.pyvessaruntime as m
+from runtime_abi import lib as runtime
 
 HEADER = pathlib.Path(__file__).resolve().parent.parent / "runtime" / "vessaruntime.h"
 LIBRARY = pathlib.Path(m.__file__).resolve().parent / "libvessaruntime.so"
@@ -84,7 +85,7 @@ emu.fail_next("GetUserName", **FAIL, after=1)
 refused(account.get_user_name)
 
 result = m.VESSARuntimeAuthResult(emu.new_auth_result(
-    account_id=aid, id_token="i", granted_scopes="a b", telemetry="{}", error=(3, 1, 2, "c")))
+    account_id=aid, id_token="i", granted_scopes="a b", telemetry="{}", error=emu.Error(3, 1, 2, "c")))
 for name in dir(result):
     if name.startswith(("get_", "is_")):
         getattr(result, name)()
@@ -97,7 +98,7 @@ refused(result.is_pop_authorization); refused(result.get_telemetry_data)
 
 for cls, make in ((m.VESSARuntimeSignOutResult, emu.new_signout_result),
                   (m.VESSARuntimeReadAccountResult, emu.new_read_account_result)):
-    obj = cls(make(error=(4,), telemetry="[1]"))
+    obj = cls(make(error=emu.Error(4), telemetry="[1]"))
     for name in dir(obj):
         if name.startswith("get_"):
             getattr(obj, name)()
@@ -188,11 +189,11 @@ OWNING_GETTERS = [
     ("auth get_account", lambda e: m.VESSARuntimeAuthResult(
         e.new_auth_result(account_id=e.add_account())), lambda o: o.get_account()),
     ("auth get_error", lambda e: m.VESSARuntimeAuthResult(
-        e.new_auth_result(error=(3, 1, 2, "c"))), lambda o: o.get_error()),
+        e.new_auth_result(error=e.Error(3, 1, 2, "c"))), lambda o: o.get_error()),
     ("read get_account", lambda e: m.VESSARuntimeReadAccountResult(
         e.new_read_account_result(account_id=e.add_account())), lambda o: o.get_account()),
     ("signout get_error", lambda e: m.VESSARuntimeSignOutResult(
-        e.new_signout_result(error=(3,))), lambda o: o.get_error()),
+        e.new_signout_result(error=e.Error(3))), lambda o: o.get_error()),
     ("discover get_accounts", lambda e: m.VESSARuntimeDiscoverAccountsResult(
         e.new_discover_accounts_result(account_ids=[e.add_account() for _ in range(3)])),
      lambda o: o.get_accounts()),
@@ -253,7 +254,7 @@ def test_a_failed_construction_leaves_the_handle_to_its_caller(emu, cls, make, r
             lists = None
         if obj is None:
             assert handle in emu.live_handle_values(), nth
-            assert getattr(emu.lib, "VESSARUNTIME_" + release)(handle) is None
+            assert getattr(runtime, "VESSARUNTIME_" + release)(handle) is None
         obj = None
         assert emu.contract_violations() == 0 and emu.live_handle_count() == 0, nth
 
@@ -330,6 +331,6 @@ def test_propagating_exception_survives_a_failed_release(emu, unraisable, kind):
     assert info.value.args == ("propagating",) and info.value.__context__ is None
     assert unraisable == [] and emu.live_handles()["error"] == 0
     # The scripted failure released nothing: hand the handle back so the fixture sees none live.
-    live = [h for kind_ in emu.KINDS if kind_ != "error" for h in emu.live_handle_values(kind_)]
+    live = [h for kind_ in emu.names().kinds if kind_ != "error" for h in emu.live_handle_values(kind_)]
     assert len(live) == 1
-    assert getattr(emu.lib, "VESSARUNTIME_" + release)(live[0]) is None
+    assert getattr(runtime, "VESSARUNTIME_" + release)(live[0]) is None

@@ -21,14 +21,14 @@ def test_second_startup_is_the_runtimes_answer(started):
 @pytest.mark.parametrize("value, member", [
     (0, "Unknown"), (1, "PermissionRequired"), (2, "AlwaysAllowed"), (3, "Error")])
 def test_sso_policy(started, value, member):
-    started.set_sso_policy(value)
+    started.configure(sso_policy=value)
     policy = m.get_sso_policy()
     assert policy is getattr(m.SsoPolicyType, member) and policy != value
 
 
 @pytest.mark.parametrize("value", [4, -1])
 def test_sso_policy_out_of_range(started, value):
-    started.set_sso_policy(value)
+    started.configure(sso_policy=value)
     with pytest.raises(ValueError):
         m.get_sso_policy()
 

@@ -7,6 +7,7 @@ import sys
 import pytest
 
 import pyvessaruntime.pyvessaruntime as m
+from runtime_abi import lib as runtime
 
 LOG_ROUTINE = "pyvessaruntime.pyvessaruntime._VESSARUNTIMELogCallback"
 
@@ -56,7 +57,7 @@ def test_release_failure_still_forgets_the_registration(emu):
     assert m._logCallbackStorage == {} and m._callbackStorage == {}
     # the runtime kept its registration: drop it so the test ends clean
     (leftover,) = emu.live_handle_values("log_callback")
-    emu.lib.VESSARUNTIME_ReleaseLogCallbackHandle(leftover)
+    runtime.VESSARUNTIME_ReleaseLogCallbackHandle(leftover)
 
 
 @pytest.mark.keeps_callback_records

@@ -107,7 +107,7 @@ def test_size_growing_on_the_second_call_reads_only_the_buffer(emu, account, gro
 def test_second_call_reporting_no_units_reads_as_no_value(emu, account, read):
     obj, set_name = account
     set_name("abc")
-    error = m.VESSARuntimeAuthResult(emu.new_auth_result(error=(3, 0, 0, "abc"))).get_error()
+    error = m.VESSARuntimeAuthResult(emu.new_auth_result(error=emu.Error(3, 0, 0, "abc"))).get_error()
     emu.set_string_protocol(grow_by=-4)  # the filling call reports 4 - 4 = 0 units
     assert (obj.get_display_name() if read == "property" else error.get_context()) is None
 

@@ -43,7 +43,7 @@ def test_runtime_exports_the_65_operations():
     operations = sorted(s for s in symbols if s.startswith("VESSARUNTIME_"))
     assert len(operations) == 65
     from pyvessaruntime import emulator
-    assert operations == sorted("VESSARUNTIME_" + op for op in emulator.operations())
+    assert operations == sorted("VESSARUNTIME_" + op for op in emulator.names().operations)
 
 
 def test_importing_from_the_source_folder_says_what_to_do():

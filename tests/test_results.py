@@ -8,6 +8,7 @@ import sys
 import pytest
 
 import pyvessaruntime.pyvessaruntime as m
+from runtime_abi import lib as runtime
 
 NO_NETWORK_MESSAGE = ("ErrorTag: 7, ErrorCode: -3, ErrorContext: query refused, "
                       "ErrorStatus: Response_Status.Status_NoNetwork")
@@ -103,7 +104,7 @@ def test_release_failure_is_swallowed(emu, cls):
     emu.fail_next(release, status=3)
     del result  # nothing raised or reported; the error the release answered is released
     assert emu.live_handles()["error"] == 0 and emu.handle_kind(handle) is not None
-    assert getattr(emu.lib, "VESSARUNTIME_" + release)(handle) is None
+    assert getattr(runtime, "VESSARUNTIME_" + release)(handle) is None
 
 
 # ---- every query's failure is raised --------------------------------------------------------
@@ -137,7 +138,7 @@ def test_query_failure_raises_and_leaves_the_object_usable(emu, cls, method, ope
     account_id = emu.add_account()
     contents = {"account_ids": [account_id]} if cls is m.VESSARuntimeDiscoverAccountsResult else (
         {} if cls is m.VESSARuntimeSignOutResult else {"account_id": account_id})
-    result = make(emu, cls, error={"status": 3}, telemetry="{}", **contents)
+    result = make(emu, cls, error=emu.Error(3), telemetry="{}", **contents)
     emu.fail_next(operation, **REFUSAL)
     with pytest.raises(RuntimeError) as info:
         getattr(result, method)()
@@ -241,7 +242,7 @@ def test_telemetry_uses_the_json_bound_at_call_time(emu, cls, monkeypatch):
 @each_class
 def test_error_is_none_or_a_new_owner_on_each_call(emu, cls):
     assert make(emu, cls).get_error() is None
-    result = make(emu, cls, error=(3, -5, 9, "ctx\U0001F600"))
+    result = make(emu, cls, error=emu.Error(3, -5, 9, "ctx\U0001F600"))
     first, second = result.get_error(), result.get_error()
     assert type(first) is m.VESSARuntimeError and first is not second
     assert emu.live_handles()["error"] == 2

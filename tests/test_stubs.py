@@ -105,3 +105,13 @@ def test_every_public_name_of_the_layer_is_documented():
         for attr, member in vars(value).items() if isinstance(value, type) else ():
             if not attr.startswith("_") and (callable(member) or isinstance(member, property)):
                 assert member.__doc__, f"{name}.{attr}"
+
+
+def test_every_public_name_of_the_emulator_module_and_the_plugin_is_documented():
+    from pyvessaruntime import emulator, pytest_plugin
+
+    for module in (emulator, pytest_plugin):
+        for name in module.__all__:
+            value = getattr(module, name)
+            if callable(value) or isinstance(value, type):
+                assert value.__doc__, f"{module.__name__}.{name}"

@@ -1,11 +1,12 @@
 // The identity store, the thirteen account getters and ReleaseAccount.
 #include "accounts.hpp"
 
+#include <algorithm>
 #include <cstdio>
-#include <mutex>
 
 #include "call.hpp"
 #include "json.hpp"
+#include "state.hpp"
 #include "string_protocol.hpp"
 
 namespace vessaemu {
@@ -25,19 +26,22 @@ constexpr std::array<const char*, kAccountFieldCount> kFieldNames = {"account_id
                                                                      "home_environment",
                                                                      "client_info"};
 
+constexpr std::array<const char*, kAccountStateCount> kStateNames = {
+    "ready", "interaction_required", "unusable", "account_switch", "removed"};
+
 constexpr const char* kDefaultRealm = "11111111-2222-4333-8444-555555555555";
 constexpr const char* kDefaultEnvironment = "login.vessa.example";
 
-struct Store {
-  std::mutex mutex;
-  // Insertion order is the order accounts are listed and discovered in.
-  std::vector<Ref<AccountRecord>> accounts;
-  int serial = 0;
-};
-
 Store& store() {
-  static Store* instance = new Store();
-  return *instance;
+  return state().store;
+}
+
+int64_t fresh_refresh_expiry() {
+  return state().clock.now() + state().settings.refresh_credential_lifetime.load();
+}
+
+bool listed(const AccountRecord& record) {
+  return record.state != AccountState::Removed;
 }
 
 Ref<AccountRecord> find_locked(Store& s, const std::u16string& key) {
@@ -47,16 +51,26 @@ Ref<AccountRecord> find_locked(Store& s, const std::u16string& key) {
   return nullptr;
 }
 
+const Text& id_of(const AccountRecord& record) {
+  return record.fields[static_cast<int>(AccountField::AccountId)];
+}
+
+// The account (listed, or removed as well) whose account id equals `id`; lock held.
+Ref<AccountRecord> find_by_id_locked(Store& s, const std::u16string& id, bool removed_too) {
+  for (auto& record : s.accounts) {
+    if ((removed_too || listed(*record)) && id_of(*record) == id) return record;
+  }
+  return nullptr;
+}
+
 // A complete, self-consistent account: every property present except the middle name.
-void fill_defaults(AccountRecord& record, int n) {
+void fill_defaults(AccountFields& fields, int n) {
   char local[64];
   std::snprintf(local, sizeof local, "00000000-0000-4000-8000-%012d", n);
   const std::string id = std::string(local) + "." + kDefaultRealm;
-  char digits[16];
-  std::snprintf(digits, sizeof digits, "%d", n);
-  const std::string number = digits;
+  const std::string number = std::to_string(n);
   auto set = [&](AccountField field, const std::string& text) {
-    record.fields[static_cast<int>(field)] = widen(text);
+    fields[static_cast<int>(field)] = widen(text);
   };
   set(AccountField::AccountId, id);
   set(AccountField::HomeAccountId, id);
@@ -73,25 +87,28 @@ void fill_defaults(AccountRecord& record, int n) {
       base64url(std::string("{\"uid\":\"") + local + "\",\"utid\":\"" + kDefaultRealm + "\"}"));
 }
 
+// Defaults under an identifier no stored account uses as its key; lock held.
+AccountFields fresh_fields_locked(Store& s) {
+  AccountFields fields;
+  do {
+    fill_defaults(fields, ++s.serial);
+  } while (find_locked(s, *fields[0]));
+  return fields;
+}
+
 // Adds an account (see add_account); the store's lock is held.
-Ref<AccountRecord> add_locked(Store& s, const Text& key) {
+Ref<AccountRecord> add_locked(Store& s, const Text& key, int64_t refresh_expires_at) {
+  if (key && find_locked(s, *key)) return nullptr;
   auto record = make_ref<AccountRecord>();
-  const int n = ++s.serial;
-  fill_defaults(*record, n);
+  record->fields = fresh_fields_locked(s);
   if (key) {
-    if (find_locked(s, *key)) return nullptr;
     record->key = *key;
     record->fields[static_cast<int>(AccountField::AccountId)] = *key;
     record->fields[static_cast<int>(AccountField::HomeAccountId)] = *key;
   } else {
-    // A generated identifier must not collide with one a caller chose.
-    int extra = n;
-    while (find_locked(s, *record->fields[0])) {
-      extra = ++s.serial;
-      fill_defaults(*record, extra);
-    }
     record->key = *record->fields[static_cast<int>(AccountField::AccountId)];
   }
+  record->refresh_expires_at = refresh_expires_at;
   s.accounts.push_back(record);
   return record;
 }
@@ -102,10 +119,29 @@ const char* account_field_name(AccountField field) {
   return kFieldNames[static_cast<int>(field)];
 }
 
+std::optional<AccountField> find_account_field(std::string_view name) {
+  for (int i = 0; i < kAccountFieldCount; ++i) {
+    if (name == kFieldNames[i]) return static_cast<AccountField>(i);
+  }
+  return std::nullopt;
+}
+
+const char* account_state_name(AccountState state) {
+  return kStateNames[static_cast<int>(state)];
+}
+
+void Store::reset() {
+  std::vector<Ref<AccountRecord>> dropped;  // die outside the lock
+  std::lock_guard lock(mutex);
+  dropped.swap(accounts);
+  serial = 0;
+}
+
 Ref<AccountRecord> add_account(const Text& key) {
+  const int64_t refresh = fresh_refresh_expiry();
   Store& s = store();
   std::lock_guard lock(s.mutex);
-  return add_locked(s, key);
+  return add_locked(s, key, refresh);
 }
 
 bool set_account_field(const std::u16string& key, AccountField field, Text value) {
@@ -117,16 +153,33 @@ bool set_account_field(const std::u16string& key, AccountField field, Text value
   return true;
 }
 
-bool remove_account(const std::u16string& key) {
+bool set_account_state(const std::u16string& key, AccountState value) {
   Store& s = store();
   std::lock_guard lock(s.mutex);
-  for (auto it = s.accounts.begin(); it != s.accounts.end(); ++it) {
-    if ((*it)->key == key) {
-      s.accounts.erase(it);
-      return true;
-    }
-  }
-  return false;
+  auto record = find_locked(s, key);
+  if (!record) return false;
+  record->state = value;
+  return true;
+}
+
+std::optional<AccountState> account_state(const std::u16string& key) {
+  Store& s = store();
+  std::lock_guard lock(s.mutex);
+  auto record = find_locked(s, key);
+  if (!record) return std::nullopt;
+  return record->state;
+}
+
+bool remove_account(const std::u16string& key) {
+  Ref<AccountRecord> removed;
+  Store& s = store();
+  std::lock_guard lock(s.mutex);
+  auto it = std::find_if(s.accounts.begin(), s.accounts.end(),
+                         [&](const Ref<AccountRecord>& r) { return r->key == key; });
+  if (it == s.accounts.end()) return false;
+  removed = std::move(*it);
+  s.accounts.erase(it);
+  return true;
 }
 
 Ref<AccountRecord> find_account(const std::u16string& key) {
@@ -138,17 +191,17 @@ Ref<AccountRecord> find_account(const std::u16string& key) {
 Ref<AccountRecord> find_account_by_id(const std::u16string& id) {
   Store& s = store();
   std::lock_guard lock(s.mutex);
-  for (auto& record : s.accounts) {
-    const Text& value = record->fields[static_cast<int>(AccountField::AccountId)];
-    if (value && *value == id) return record;
-  }
-  return nullptr;
+  return find_by_id_locked(s, id, false);
 }
 
 std::vector<Ref<AccountRecord>> all_accounts() {
+  std::vector<Ref<AccountRecord>> out;
   Store& s = store();
   std::lock_guard lock(s.mutex);
-  return s.accounts;
+  for (auto& record : s.accounts) {
+    if (listed(*record)) out.push_back(record);
+  }
+  return out;
 }
 
 Text account_field(const AccountRecord& record, AccountField field) {
@@ -157,42 +210,36 @@ Text account_field(const AccountRecord& record, AccountField field) {
   return record.fields[static_cast<int>(field)];
 }
 
-namespace {
-
-bool same_user_name(const Text& stored, const std::u16string& hint) {
-  if (!stored || stored->size() != hint.size()) return false;
-  for (size_t i = 0; i < hint.size(); ++i) {
-    char16_t a = (*stored)[i], b = hint[i];
-    if (a >= u'A' && a <= u'Z') a = static_cast<char16_t>(a - u'A' + u'a');
-    if (b >= u'A' && b <= u'Z') b = static_cast<char16_t>(b - u'A' + u'a');
-    if (a != b) return false;
-  }
-  return true;
+AccountView view(const AccountRecord& record) {
+  Store& s = store();
+  std::lock_guard lock(s.mutex);
+  return AccountView{record.fields, record.state, record.refresh_expires_at};
 }
 
-}  // namespace
+bool answers_to(const AccountFields& fields, const std::u16string& hint) {
+  const Text& id = fields[static_cast<int>(AccountField::AccountId)];
+  const Text& user = fields[static_cast<int>(AccountField::UserName)];
+  return (id && *id == hint) || (user && equal_ignoring_case(*user, hint));
+}
 
 Ref<AccountRecord> find_known_account(const Text& hint) {
   Store& s = store();
   std::lock_guard lock(s.mutex);
-  if (!hint || hint->empty()) return s.accounts.empty() ? nullptr : s.accounts.front();
   for (auto& record : s.accounts) {
-    const Text& id = record->fields[static_cast<int>(AccountField::AccountId)];
-    if ((id && *id == *hint) ||
-        same_user_name(record->fields[static_cast<int>(AccountField::UserName)], *hint)) {
-      return record;
-    }
+    if (!listed(*record)) continue;
+    if (!hint || hint->empty() || answers_to(record->fields, *hint)) return record;
   }
   return nullptr;
 }
 
-bool is_stored(const AccountRecord& record) {
+Ref<AccountRecord> resolve_account(const AccountRecord& given) {
   Store& s = store();
   std::lock_guard lock(s.mutex);
-  for (auto& stored : s.accounts) {
-    if (stored.get() == &record) return true;
+  for (auto& record : s.accounts) {
+    if (record.get() == &given) return listed(*record) ? record : nullptr;
   }
-  return false;
+  const Text& id = id_of(given);
+  return id ? find_by_id_locked(s, *id, false) : nullptr;
 }
 
 bool remove_record(const AccountRecord& record) {
@@ -200,7 +247,7 @@ bool remove_record(const AccountRecord& record) {
   Store& s = store();
   std::lock_guard lock(s.mutex);
   for (auto it = s.accounts.begin(); it != s.accounts.end(); ++it) {
-    if (it->get() == &record) {
+    if (it->get() == &record && listed(**it)) {
       removed = std::move(*it);
       s.accounts.erase(it);
       return true;
@@ -209,48 +256,68 @@ bool remove_record(const AccountRecord& record) {
   return false;
 }
 
-Ref<AccountRecord> store_account(const AccountFields& fields) {
+Ref<AccountRecord> sign_in_account(const AccountFields& fields, int64_t refresh_expires_at) {
   const Text& id = fields[static_cast<int>(AccountField::AccountId)];
   // One critical section from the look-up to the addition: two sign-ins completing at once on
   // two workers would otherwise both find no account and both add one with the same id.
   Store& s = store();
   std::lock_guard lock(s.mutex);
-  if (id) {
-    for (auto& record : s.accounts) {
-      const Text& stored = record->fields[static_cast<int>(AccountField::AccountId)];
-      if (stored && *stored == *id) {
-        record->fields = fields;
-        return record;
-      }
-    }
+  Ref<AccountRecord> record = id ? find_by_id_locked(s, *id, true) : nullptr;
+  if (record && record->state == AccountState::Unusable) return nullptr;
+  if (!record) {
+    // Added under its id, or under a fresh one when it has none (or when that id is another
+    // account's key).
+    record = add_locked(s, id, refresh_expires_at);
+    if (!record) record = add_locked(s, std::nullopt, refresh_expires_at);
   }
-  // Not stored yet: added under its id, or under a fresh one when it has none (or when that id
-  // is another account's key).
-  auto record = add_locked(s, id);
-  if (!record) record = add_locked(s, std::nullopt);
   record->fields = fields;
+  record->state = AccountState::Ready;
+  record->refresh_expires_at = refresh_expires_at;
+  record->tokens.clear();
   return record;
 }
 
 AccountFields default_interactive_user() {
-  AccountRecord record;
-  fill_defaults(record, 0);
+  AccountFields fields;
+  fill_defaults(fields, 0);
   auto set = [&](AccountField field, const char* text) {
-    record.fields[static_cast<int>(field)] = widen(text);
+    fields[static_cast<int>(field)] = widen(text);
   };
   set(AccountField::UserName, "interactive.user@example.com");
   set(AccountField::GivenName, "Interactive");
   set(AccountField::FamilyName, "User");
   set(AccountField::DisplayName, "Interactive User");
-  return record.fields;
+  return fields;
 }
 
-void reset_accounts() {
-  std::vector<Ref<AccountRecord>> dropped;
+AccountFields new_user(const std::u16string& user_name) {
   Store& s = store();
   std::lock_guard lock(s.mutex);
-  dropped.swap(s.accounts);
-  s.serial = 0;
+  AccountFields fields = fresh_fields_locked(s);
+  fields[static_cast<int>(AccountField::UserName)] = user_name;
+  return fields;
+}
+
+std::optional<CachedToken> cached_token(const AccountRecord& record, const Text& client_id,
+                                        const Text& scopes) {
+  Store& s = store();
+  std::lock_guard lock(s.mutex);
+  for (const auto& token : record.tokens) {
+    if (token.client_id == client_id && token.scopes == scopes) return token;
+  }
+  return std::nullopt;
+}
+
+void cache_token(AccountRecord& record, CachedToken token) {
+  Store& s = store();
+  std::lock_guard lock(s.mutex);
+  for (auto& kept : record.tokens) {
+    if (kept.client_id == token.client_id && kept.scopes == token.scopes) {
+      kept = std::move(token);
+      return;
+    }
+  }
+  record.tokens.push_back(std::move(token));
 }
 
 VESSARUNTIME_ACCOUNT_HANDLE new_account_handle(Ref<AccountRecord> record) {

@@ -1,13 +1,15 @@
-// The identity store: accounts with their thirteen string properties, and account handles.
+// The identity store: accounts with their thirteen string properties, their state, their refresh
+// credential and their cached tokens; and account handles.
 #pragma once
 
 #include <array>
 #include <cstdint>
-#include "ref.hpp"
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "ref.hpp"
 #include "registry.hpp"
 #include "strings.hpp"
 
@@ -34,16 +36,49 @@ inline constexpr int kAccountFieldCount = static_cast<int>(AccountField::Count);
 
 // "account_id", "home_account_id", ... (the control interface's names).
 const char* account_field_name(AccountField field);
+std::optional<AccountField> find_account_field(std::string_view name);
 
-// One account of the store. Its fields change only under the store's lock (read them with
-// account_field); an account removed from the store stays readable through handles that hold it.
+// What the runtime can do for an account without asking its user.
+enum class AccountState : int {
+  Ready,                // tokens are acquired silently while the refresh credential lasts
+  InteractionRequired,  // silent operations answer Status_InteractionRequired (2)
+  Unusable,             // every token operation answers Status_AccountUnusable (13)
+  AccountSwitch,        // silent operations answer Status_AccountSwitch (18)
+  Removed,              // gone from the store, as if removed outside the application
+  Count
+};
+inline constexpr int kAccountStateCount = static_cast<int>(AccountState::Count);
+const char* account_state_name(AccountState state);
+
 using AccountFields = std::array<Text, kAccountFieldCount>;
 
+// An access token issued for one client and one set of scopes, kept while it is valid.
+struct CachedToken {
+  Text client_id;
+  Text scopes;
+  std::string access_token;
+  std::string id_token;
+  int64_t expires_at = 0;
+};
+
+// One account of the store. Its fields change only under the store's lock (read them with
+// account_field or view); an account removed from the store stays readable through handles that
+// hold it.
 struct AccountRecord : RefCounted {
   // The identifier the account was added under; the control interface finds it by this even if
   // its account_id property is changed later.
   std::u16string key;
   AccountFields fields;
+  AccountState state = AccountState::Ready;
+  int64_t refresh_expires_at = 0;  // Unix seconds of the emulator's clock
+  std::vector<CachedToken> tokens;
+};
+
+// A consistent copy of what an operation needs of an account.
+struct AccountView {
+  AccountFields fields;
+  AccountState state = AccountState::Ready;
+  int64_t refresh_expires_at = 0;
 };
 
 struct AccountObject : Object {
@@ -52,31 +87,64 @@ struct AccountObject : Object {
   const Ref<AccountRecord> record;
 };
 
-// Adds an account with default properties; `key` absent picks a fresh identifier. Null if the key
-// is already taken.
+// The store's part of the emulator's state (state.hpp); every field is guarded by `mutex`.
+struct Store {
+  std::mutex mutex;
+  // Insertion order is the order accounts are listed and discovered in. Removed accounts stay
+  // here, unlisted, so that they can come back.
+  std::vector<Ref<AccountRecord>> accounts;
+  int serial = 0;
+
+  void reset();
+};
+
+// Adds an account with default properties, ready, with a fresh refresh credential; `key` absent
+// picks a fresh identifier. Null if the key is already taken.
 Ref<AccountRecord> add_account(const Text& key);
 bool set_account_field(const std::u16string& key, AccountField field, Text value);
+// False for an unknown key. Leaving Removed puts the account back in the listed store.
+bool set_account_state(const std::u16string& key, AccountState state);
+std::optional<AccountState> account_state(const std::u16string& key);
+// Forgets the account entirely; handles already given out stay readable.
 bool remove_account(const std::u16string& key);
+// The account with this key, listed or removed.
 Ref<AccountRecord> find_account(const std::u16string& key);
-// The account whose account_id property equals `id`, for operations that look accounts up by id.
+// The listed account whose account_id property equals `id`, for operations that look accounts
+// up by id.
 Ref<AccountRecord> find_account_by_id(const std::u16string& id);
+// The listed accounts, in order.
 std::vector<Ref<AccountRecord>> all_accounts();
 
-// The account a sign-in knows without asking anyone: the stored account whose user name (ASCII
+// The account a sign-in knows without asking anyone: the listed account whose user name (ASCII
 // letters compared case-insensitively) or account id equals `hint`; with no hint (absent or
-// empty) the first account of the store. Null if there is none.
+// empty) the first listed account. Null if there is none.
 Ref<AccountRecord> find_known_account(const Text& hint);
-// Whether this very account is in the store (a signed-out or reset one is not).
-bool is_stored(const AccountRecord& record);
-// Removes this very account from the store; false if it was not there.
+// Whether a user name or account id of `fields` answers to the hint, as find_known_account reads.
+bool answers_to(const AccountFields& fields, const std::u16string& hint);
+// The listed account behind one an operation was given: the record itself, or the listed record
+// with its account id (the application may hold an account from before a sign-out and a new
+// sign-in). Null when the runtime no longer has it.
+Ref<AccountRecord> resolve_account(const AccountRecord& given);
+// Removes the account from the store (a sign-out); false if it was not there.
 bool remove_record(const AccountRecord& record);
-// Stores an account a user signed in with: the stored account with the same account id takes
-// these properties, or a new one is added (under a fresh identifier when the id is absent).
-Ref<AccountRecord> store_account(const AccountFields& fields);
+// An interactive sign-in of a user with these properties: the account with the same account id
+// (listed or removed) takes them, or a new one is added (under a fresh identifier when the id is
+// absent or is another account's key); it is listed and ready, gets a refresh credential valid
+// until `refresh_expires_at`, and its cached tokens go. An unusable account is left as it is and
+// null is returned.
+Ref<AccountRecord> sign_in_account(const AccountFields& fields, int64_t refresh_expires_at);
 // The properties of the user who signs in when the emulator "shows a prompt", by default.
 AccountFields default_interactive_user();
+// A new user, as the store would add one, whose user name is `user_name`.
+AccountFields new_user(const std::u16string& user_name);
 Text account_field(const AccountRecord& record, AccountField field);
-void reset_accounts();
+AccountView view(const AccountRecord& record);
+
+// The record's cached token for this client and these scopes, if any (valid or not).
+std::optional<CachedToken> cached_token(const AccountRecord& record, const Text& client_id,
+                                        const Text& scopes);
+// Keeps the token, in place of one for the same client and scopes.
+void cache_token(AccountRecord& record, CachedToken token);
 
 // A new live account handle for the account.
 VESSARUNTIME_ACCOUNT_HANDLE new_account_handle(Ref<AccountRecord> record);

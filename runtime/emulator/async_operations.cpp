@@ -11,6 +11,7 @@
 #include "call.hpp"
 #include "engine.hpp"
 #include "flows.hpp"
+#include "history.hpp"
 #include "logging.hpp"
 
 namespace vessaemu {
@@ -35,9 +36,20 @@ VESSARUNTIME_ERROR_HANDLE start(Call& call, Request request, Routine routine, vo
     }
     log(kLogInfo, line);
   }
-  auto job = make_ref<Job>();
-  job->deliver = make_delivery(std::move(request), routine, context);
-  return start_job(call.op(), std::move(job), asyncHandle);
+  // In the history from the start, so that a completion inside start_job finds its entry; a
+  // refused start takes it out again.
+  const uint64_t entry = request.history_id = record_request(request);
+  VESSARUNTIME_ERROR_HANDLE refused = kOk;
+  try {
+    auto job = make_ref<Job>();
+    job->deliver = make_delivery(std::move(request), routine, context);
+    refused = start_job(call.op(), std::move(job), asyncHandle);
+  } catch (...) {
+    forget_request(entry);
+    throw;
+  }
+  if (refused != kOk) forget_request(entry);
+  return refused;
 }
 
 Request auth_request(const AuthParametersObject& params, const os_char* correlationId) {

@@ -4,6 +4,16 @@
 #include "call.hpp"
 
 namespace vessaemu {
+
+const char* auth_field_name(AuthField field) {
+  static constexpr const char* kNames[kAuthFieldCount] = {
+      "client_id",       "authority",    "scopes",
+      "redirect_uri",    "claims",       "access_token_to_renew",
+      "pop_http_method", "pop_uri_host", "pop_uri_path",
+      "pop_nonce"};
+  return kNames[static_cast<int>(field)];
+}
+
 namespace {
 
 // The common body of the one-text setters.

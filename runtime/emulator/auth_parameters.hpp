@@ -28,6 +28,9 @@ enum class AuthField : int {
 
 inline constexpr int kAuthFieldCount = static_cast<int>(AuthField::Count);
 
+// "client_id", "authority", ... (the control interface's names).
+const char* auth_field_name(AuthField field);
+
 struct AuthParametersData {
   std::array<Text, kAuthFieldCount> fields;
   // In order of arrival; setting a key twice keeps both pairs.

@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <latch>
 #include <new>
 #include <string>
@@ -19,11 +20,14 @@
 #include "errors.hpp"
 #include "failures.hpp"
 #include "flows.hpp"
+#include "history.hpp"
 #include "logging.hpp"
 #include "operations.hpp"
 #include "registry.hpp"
 #include "results.hpp"
+#include "scenario.hpp"
 #include "settings.hpp"
+#include "state.hpp"
 
 using namespace vessaemu;
 
@@ -67,19 +71,44 @@ bool account_of(const VESSAEMU_TEXT& key, Ref<AccountRecord>* record) {
   return *record != nullptr;
 }
 
-// The operation named, if it is one of the eight start operations; else -1 (unknown) or -2.
-int32_t start_operation_of(const char* name) {
-  if (name == nullptr) return -1;
-  const auto op = find_operation(name);
-  if (!op) return -1;
-  return is_start_operation(*op) ? static_cast<int32_t>(*op) : -2;
+// The name at `index` of one of the tables of VESSAEMU_Name, or null.
+const char* name_at(int32_t table, int32_t index) {
+  static constexpr const char* kModes[] = {"worker", "inline", "held", "delay", "early"};
+  static constexpr const char* kFailures[] = {"no_memory", "exception", "foreign"};
+  static constexpr const char* kAsyncStates[] = {"pending", "cancelled", "completed"};
+  auto in = [&](int32_t count) { return index >= 0 && index < count; };
+  switch (table) {
+    case VESSAEMU_NAMES_KINDS:
+      return in(kKindCount) ? kind_name(static_cast<Kind>(index)) : nullptr;
+    case VESSAEMU_NAMES_OPERATIONS:
+      return in(kOperationCount) ? short_name(static_cast<Op>(index)) : nullptr;
+    case VESSAEMU_NAMES_PYTHON_OPERATIONS:
+      return in(kOperationCount) ? python_name(static_cast<Op>(index)) : nullptr;
+    case VESSAEMU_NAMES_START_OPERATIONS:
+      for (int op = 0; op < kOperationCount && index >= 0; ++op) {
+        if (is_start_operation(static_cast<Op>(op)) && index-- == 0) {
+          return short_name(static_cast<Op>(op));
+        }
+      }
+      return nullptr;
+    case VESSAEMU_NAMES_ACCOUNT_FIELDS:
+      return in(kAccountFieldCount) ? account_field_name(static_cast<AccountField>(index))
+                                    : nullptr;
+    case VESSAEMU_NAMES_AUTH_PARAMETERS_FIELDS:
+      return in(kAuthFieldCount) ? auth_field_name(static_cast<AuthField>(index)) : nullptr;
+    case VESSAEMU_NAMES_COMPLETION_MODES:
+      return in(std::size(kModes)) ? kModes[index] : nullptr;
+    case VESSAEMU_NAMES_FAILURE_KINDS:
+      return in(kInjectedKinds) ? kFailures[index] : nullptr;
+    case VESSAEMU_NAMES_ACCOUNT_STATES:
+      return in(kAccountStateCount) ? account_state_name(static_cast<AccountState>(index))
+                                    : nullptr;
+    case VESSAEMU_NAMES_ASYNC_STATES:
+      return in(std::size(kAsyncStates)) ? kAsyncStates[index] : nullptr;
+    default:
+      return nullptr;
+  }
 }
-
-constexpr const char* kAuthFieldNames[kAuthFieldCount] = {
-    "client_id",       "authority",    "scopes",
-    "redirect_uri",    "claims",       "access_token_to_renew",
-    "pop_http_method", "pop_uri_host", "pop_uri_path",
-    "pop_nonce"};
 
 // The body of one of EmitLog's threads: an exception must not end the process from a thread's
 // top, and a forced unwind (the host ending the thread inside a routine) must pass.
@@ -100,17 +129,56 @@ extern "C" {
 
 int32_t VESSAEMU_Reset(int32_t flags) {
   return control<int32_t>(__func__, [&] {
-    // Completions first, pending and in progress: what their routines do must not meet a reset
-    // registry, and their callers must not wait for ever.
-    engine_reset((flags & VESSAEMU_RESET_DROP_PENDING) == 0);
-    reset_logging();
-    reset_identity();
-    reset_registry();
-    reset_operations();
-    reset_injected_failures();
-    reset_violations();
-    reset_settings();
-    reset_accounts();
+    reset_state((flags & VESSAEMU_RESET_DROP_PENDING) == 0);
+    return 0;
+  });
+}
+
+const char* VESSAEMU_Name(int32_t table, int32_t index) {
+  return control<const char*>(__func__, [&] { return name_at(table, index); });
+}
+
+int32_t VESSAEMU_LoadScenario(const char* json, char** error) {
+  return control<int32_t>(__func__, [&] {
+    if (error != nullptr) *error = nullptr;
+    std::string fault = "no document";
+    if (json != nullptr && load_scenario(json, &fault)) return 0;
+    if (error != nullptr) hand_out(fault, error);
+    return -1;
+  });
+}
+
+int64_t VESSAEMU_Now(void) {
+  return control<int64_t>(__func__, [] { return state().clock.now(); });
+}
+
+int32_t VESSAEMU_FreezeClock(int64_t unix_seconds) {
+  return control<int32_t>(__func__, [&] {
+    state().clock.freeze(unix_seconds);
+    return 0;
+  });
+}
+
+int32_t VESSAEMU_AdvanceClock(int64_t seconds) {
+  return control<int32_t>(__func__, [&] {
+    state().clock.advance(seconds);
+    return 0;
+  });
+}
+
+int32_t VESSAEMU_History(char** out) {
+  return control<int32_t>(__func__, [&] {
+    if (out != nullptr) *out = nullptr;
+    int32_t count = 0;
+    const std::string json = history_json(&count);
+    if (out != nullptr) hand_out(json, out);
+    return count;
+  });
+}
+
+int32_t VESSAEMU_ClearHistory(void) {
+  return control<int32_t>(__func__, [] {
+    state().history.reset();
     return 0;
   });
 }
@@ -134,16 +202,6 @@ int32_t VESSAEMU_FailInside(const char* function, int32_t kind, int32_t count) {
     }
     inject_failure(std::move(full), static_cast<Injected>(kind), count);
     return 0;
-  });
-}
-
-int32_t VESSAEMU_KindCount(void) {
-  return control<int32_t>(__func__, [] { return kKindCount; });
-}
-
-const char* VESSAEMU_KindName(int32_t kind) {
-  return control<const char*>(__func__, [&]() -> const char* {
-    return kind >= 0 && kind < kKindCount ? kind_name(static_cast<Kind>(kind)) : nullptr;
   });
 }
 
@@ -174,13 +232,10 @@ int64_t VESSAEMU_LiveHandleValues(int32_t kind, uint64_t* values, int64_t capaci
   });
 }
 
-int32_t VESSAEMU_OperationCount(void) {
-  return control<int32_t>(__func__, [] { return kOperationCount; });
-}
-
-const char* VESSAEMU_OperationName(int32_t index) {
-  return control<const char*>(__func__, [&]() -> const char* {
-    return index >= 0 && index < kOperationCount ? short_name(static_cast<Op>(index)) : nullptr;
+int32_t VESSAEMU_OperationIndex(const char* operation) {
+  return control<int32_t>(__func__, [&] {
+    const auto op = operation != nullptr ? find_operation(operation) : std::nullopt;
+    return op ? static_cast<int32_t>(*op) : -1;
   });
 }
 
@@ -232,30 +287,12 @@ int32_t VESSAEMU_TakeContractViolations(char** out) {
   });
 }
 
-int32_t VESSAEMU_SetSsoPolicy(int32_t policy) {
-  return control<int32_t>(__func__, [&] {
-    settings().sso_policy = policy;
-    return 0;
-  });
-}
-
 int32_t VESSAEMU_IsStarted(void) {
   return control<int32_t>(__func__, [] { return engine_running() ? 1 : 0; });
 }
 
 int32_t VESSAEMU_PiiEnabled(void) {
-  return control<int32_t>(__func__, [] { return settings().pii_enabled.load(); });
-}
-
-int32_t VESSAEMU_SetStringProtocol(int32_t first_call_error, int32_t negative_size,
-                                   int32_t grow_by) {
-  return control<int32_t>(__func__, [&] {
-    Settings& s = settings();
-    s.first_call_error = first_call_error != 0;
-    s.negative_size = negative_size != 0;
-    s.grow_by = grow_by;
-    return 0;
-  });
+  return control<int32_t>(__func__, [] { return state().settings.pii_enabled.load(); });
 }
 
 uint64_t VESSAEMU_MakeError(int32_t status, int64_t code, int32_t tag, VESSAEMU_TEXT context) {
@@ -263,18 +300,6 @@ uint64_t VESSAEMU_MakeError(int32_t status, int64_t code, int32_t tag, VESSAEMU_
       __func__,
       [&] { return handle_value(new_error(ErrorInfo{status, code, tag, text_of(context)})); },
       handle_value(reserved_control_error()));
-}
-
-int32_t VESSAEMU_AccountFieldCount(void) {
-  return control<int32_t>(__func__, [] { return kAccountFieldCount; });
-}
-
-const char* VESSAEMU_AccountFieldName(int32_t field) {
-  return control<const char*>(__func__, [&]() -> const char* {
-    return field >= 0 && field < kAccountFieldCount
-               ? account_field_name(static_cast<AccountField>(field))
-               : nullptr;
-  });
 }
 
 int32_t VESSAEMU_AddAccount(VESSAEMU_TEXT key, vessaemu_unit** out_key) {
@@ -302,6 +327,22 @@ int32_t VESSAEMU_RemoveAccount(VESSAEMU_TEXT key) {
   });
 }
 
+int32_t VESSAEMU_SetAccountState(VESSAEMU_TEXT key, int32_t value) {
+  return control<int32_t>(__func__, [&] {
+    if (value < 0 || value >= kAccountStateCount) return -2;
+    const Text k = text_of(key);
+    return k && set_account_state(*k, static_cast<AccountState>(value)) ? 0 : -1;
+  });
+}
+
+int32_t VESSAEMU_AccountState(VESSAEMU_TEXT key) {
+  return control<int32_t>(__func__, [&] {
+    const Text k = text_of(key);
+    const auto found = k ? account_state(*k) : std::nullopt;
+    return found ? static_cast<int32_t>(*found) : -1;
+  });
+}
+
 int32_t VESSAEMU_AccountCount(void) {
   return control<int32_t>(__func__, [] { return static_cast<int32_t>(all_accounts().size()); });
 }
@@ -324,16 +365,6 @@ uint64_t VESSAEMU_NewAccountHandle(VESSAEMU_TEXT key) {
     if (!k) return 0;
     auto record = find_account(*k);
     return record ? handle_value(new_account_handle(std::move(record))) : 0;
-  });
-}
-
-int32_t VESSAEMU_AuthParametersFieldCount(void) {
-  return control<int32_t>(__func__, [] { return kAuthFieldCount; });
-}
-
-const char* VESSAEMU_AuthParametersFieldName(int32_t field) {
-  return control<const char*>(__func__, [&]() -> const char* {
-    return field >= 0 && field < kAuthFieldCount ? kAuthFieldNames[field] : nullptr;
   });
 }
 
@@ -473,26 +504,6 @@ int32_t VESSAEMU_WorkerCount(void) {
 int32_t VESSAEMU_WaitIdle(int64_t timeout_ms) {
   return control<int32_t>(__func__, [&] {
     return wait_idle(std::chrono::milliseconds(timeout_ms > 0 ? timeout_ms : 0)) ? 1 : 0;
-  });
-}
-
-int32_t VESSAEMU_FailNextCompletion(const char* operation, int32_t status, int64_t code,
-                                    int32_t tag, VESSAEMU_TEXT context) {
-  return control<int32_t>(__func__, [&] {
-    const int32_t checked = start_operation_of(operation);
-    if (checked < 0) return checked;
-    script_completion(static_cast<Op>(checked),
-                      Outcome::failure(ErrorInfo{status, code, tag, text_of(context)}));
-    return 0;
-  });
-}
-
-int32_t VESSAEMU_NullNextCompletion(const char* operation) {
-  return control<int32_t>(__func__, [&] {
-    const int32_t checked = start_operation_of(operation);
-    if (checked < 0) return checked;
-    script_completion(static_cast<Op>(checked), Outcome{Outcome::Kind::NullResult, {}});
-    return 0;
   });
 }
 

@@ -13,52 +13,18 @@
 
 #include "call.hpp"
 #include "logging.hpp"
+#include "settings.hpp"
+#include "state.hpp"
 
 namespace vessaemu {
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Steady = Engine::Clock;
 
 constexpr int kWorkers = 2;
 
-struct Engine {
-  std::mutex mutex;
-  std::condition_variable work;  // workers wait here for jobs, for a due delay, or to stop
-  std::condition_variable idle;  // wait_idle and the stops wait here for completions to end
-  bool running = false;
-  // Workers of an older start end when they see the generation move on, even if a new start
-  // has set `running` again meanwhile.
-  uint64_t generation = 0;
-  std::vector<std::thread> workers;
-  // Workers of stopped starts not joined yet: a stop called from inside a routine joins nothing
-  // (it may run on one of them, and another routine may wait for it); the next stop called
-  // outside every routine joins them.
-  std::vector<std::thread> retired;
-
-  CompletionMode mode = CompletionMode::Worker;
-  int32_t delay_ms = 0;
-
-  uint64_t next_id = 0;
-  std::deque<Ref<Job>> queue;                          // ready for a worker
-  std::map<uint64_t, Ref<Job>> waiting;                // held or delayed, by id (start order)
-  std::multimap<Clock::time_point, uint64_t> delayed;  // ids of the delayed ones by due time
-  int64_t held = 0;
-  int64_t in_flight = 0;  // taken out of the containers and being completed, on any thread
-  // Completions of threads that wait in a stop called from inside their routine. Such a stop
-  // does not wait for these, or two routines stopping the runtime at once would wait for each
-  // other for ever.
-  int64_t parked = 0;
-
-  std::array<std::deque<Outcome>, kOperationCount> faults;
-
-  bool is_idle() const { return queue.empty() && delayed.empty() && in_flight == 0; }
-};
-
-// Never destroyed: its threads may outlive static destruction when the process exits without
-// Shutdown, and a joinable std::thread must never be destroyed.
 Engine& engine() {
-  static Engine* instance = new Engine();
-  return *instance;
+  return state().engine;
 }
 
 // Completions in progress on this thread: more than one when a routine starts an operation that
@@ -94,16 +60,6 @@ class InFlight {
   int64_t count_;
 };
 
-std::optional<Outcome> take_fault(Op op) {
-  Engine& e = engine();
-  std::lock_guard lock(e.mutex);
-  auto& queue = e.faults[static_cast<int>(op)];
-  if (queue.empty()) return std::nullopt;
-  Outcome outcome = std::move(queue.front());
-  queue.pop_front();
-  return outcome;
-}
-
 // Why a job completes: its normal run, or a stop (Drop: a stop that calls no routine).
 enum class Cause { Run, Shutdown, Reset, Drop };
 
@@ -124,10 +80,7 @@ void run_job(Job& job, Cause cause) {
   const Claim claim = job.operation->claim();
   if (claim == Claim::AlreadyCompleted) return;
   Outcome outcome;
-  if (auto fault = take_fault(job.op)) {
-    outcome = std::move(*fault);
-    log(kLogDebug, describe(job) + ": a scripted completion replaces the outcome");
-  } else if (claim == Claim::Cancelled) {
+  if (claim == Claim::Cancelled) {
     outcome = Outcome::failure(
         error_for(job.op, kStatusApplicationCanceled, "the operation was cancelled"));
   } else if (cause == Cause::Shutdown) {
@@ -171,8 +124,8 @@ Ref<Job> take(uint64_t generation) {
     }
     auto first = e.delayed.begin();
     // A copy: while this thread waits, another may take that job and free its entry.
-    const Clock::time_point due = first->first;
-    if (due > Clock::now()) {
+    const Steady::time_point due = first->first;
+    if (due > Steady::now()) {
       e.work.wait_until(lock, due);
       continue;
     }
@@ -290,22 +243,6 @@ bool stop(Cause cause) {
 
 }  // namespace
 
-bool is_start_operation(Op op) {
-  switch (op) {
-    case Op::SignInAsync:
-    case Op::SignInSilentlyAsync:
-    case Op::SignInInteractivelyAsync:
-    case Op::AcquireTokenSilentlyAsync:
-    case Op::AcquireTokenInteractivelyAsync:
-    case Op::ReadAccountByIdAsync:
-    case Op::SignOutSilentlyAsync:
-    case Op::DiscoverAccountsAsync:
-      return true;
-    default:
-      return false;
-  }
-}
-
 VESSARUNTIME_ERROR_HANDLE start_job(Op op, Ref<Job> job, VESSARUNTIME_ASYNC_HANDLE* asyncHandle) {
   Engine& e = engine();
   job->op = op;
@@ -346,11 +283,16 @@ VESSARUNTIME_ERROR_HANDLE start_job(Op op, Ref<Job> job, VESSARUNTIME_ASYNC_HAND
   bool run_inline = false;
   bool early = false;
   const char* how = "";
+  // An operation's own latency applies where a worker completes it on its own: it stands in for
+  // the delay of delayed mode and turns worker mode into a delay.
+  const int32_t latency = state().settings.latency_ms[static_cast<int>(op)].load();
   int32_t delay = 0;
   try {
     std::lock_guard lock(e.mutex);
     if (e.running) {
-      switch (e.mode) {
+      CompletionMode mode = e.mode;
+      if (latency > 0 && mode == CompletionMode::Worker) mode = CompletionMode::Delayed;
+      switch (mode) {
         case CompletionMode::Inline:
           run_inline = true;
           how = "completes inline";
@@ -366,9 +308,9 @@ VESSARUNTIME_ERROR_HANDLE start_job(Op op, Ref<Job> job, VESSARUNTIME_ASYNC_HAND
           how = "held until released";
           break;
         case CompletionMode::Delayed:
-          delay = e.delay_ms;
+          delay = latency > 0 ? latency : e.delay_ms;
           job->where = Job::Where::Delayed;
-          job->due = Clock::now() + std::chrono::milliseconds(delay);
+          job->due = Steady::now() + std::chrono::milliseconds(delay);
           // In this order: a due time whose job is not waiting is skipped (take), if the second
           // insertion fails.
           e.delayed.emplace(job->due, job->id);
@@ -457,7 +399,6 @@ void engine_reset(bool deliver) {
   std::lock_guard lock(e.mutex);
   e.mode = CompletionMode::Worker;
   e.delay_ms = 0;
-  for (auto& queue : e.faults) queue.clear();
 }
 
 void set_completion_mode(CompletionMode mode, int32_t delay_ms) {
@@ -517,12 +458,6 @@ bool wait_idle(std::chrono::milliseconds timeout) {
   Engine& e = engine();
   std::unique_lock lock(e.mutex);
   return e.idle.wait_for(lock, timeout, [&] { return e.is_idle(); });
-}
-
-void script_completion(Op op, Outcome outcome) {
-  Engine& e = engine();
-  std::lock_guard lock(e.mutex);
-  e.faults[static_cast<int>(op)].push_back(std::move(outcome));
 }
 
 }  // namespace vessaemu

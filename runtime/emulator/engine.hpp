@@ -1,5 +1,5 @@
 // The asynchronous engine: worker threads started by Startup and joined by Shutdown, the queue of
-// operations waiting for them, the completion modes, cancellation and scripted completion faults.
+// operations waiting for them, the completion modes, per-operation latency and cancellation.
 //
 // Lock rule: the engine's lock only guards its containers and counters; no routine (completion
 // or log) is ever called while it is held. Whoever takes a job out of the containers under the
@@ -8,9 +8,15 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
+#include <map>
+#include <mutex>
 #include <optional>
+#include <thread>
+#include <vector>
 
 #include "async_operations.hpp"
 #include "errors.hpp"
@@ -24,6 +30,7 @@ namespace vessaemu {
 enum class CompletionMode : int32_t { Worker = 0, Inline = 1, Held = 2, Delayed = 3, Early = 4 };
 
 // What a completion delivers: the operation's own outcome, an error result, or a null result.
+// Scripted outcomes (scenario.hpp) replace the first; a cancel or a stop makes the second.
 struct Outcome {
   enum class Kind { Normal, Error, NullResult } kind = Kind::Normal;
   ErrorInfo error;
@@ -45,11 +52,46 @@ struct Job : RefCounted {
   std::chrono::steady_clock::time_point due{};
 };
 
+// The engine's part of the emulator's state (state.hpp); every field is guarded by `mutex`.
+struct Engine {
+  using Clock = std::chrono::steady_clock;
+
+  std::mutex mutex;
+  std::condition_variable work;  // workers wait here for jobs, for a due delay, or to stop
+  std::condition_variable idle;  // wait_idle and the stops wait here for completions to end
+  bool running = false;
+  // Workers of an older start end when they see the generation move on, even if a new start
+  // has set `running` again meanwhile.
+  uint64_t generation = 0;
+  std::vector<std::thread> workers;
+  // Workers of stopped starts not joined yet: a stop called from inside a routine joins nothing
+  // (it may run on one of them, and another routine may wait for it); the next stop called
+  // outside every routine joins them.
+  std::vector<std::thread> retired;
+
+  CompletionMode mode = CompletionMode::Worker;
+  int32_t delay_ms = 0;
+
+  uint64_t next_id = 0;
+  std::deque<Ref<Job>> queue;                          // ready for a worker
+  std::map<uint64_t, Ref<Job>> waiting;                // held or delayed, by id (start order)
+  std::multimap<Clock::time_point, uint64_t> delayed;  // ids of the delayed ones by due time
+  int64_t held = 0;
+  int64_t in_flight = 0;  // taken out of the containers and being completed, on any thread
+  // Completions of threads that wait in a stop called from inside their routine. Such a stop
+  // does not wait for these, or two routines stopping the runtime at once would wait for each
+  // other for ever.
+  int64_t parked = 0;
+
+  bool is_idle() const { return queue.empty() && delayed.empty() && in_flight == 0; }
+};
+
 // Registers the operation's handle and schedules its one completion by the current mode. The
 // handle is stored through `asyncHandle` before any completion can run (a routine may read it
 // through its context), except in Early mode. Refused with an error
 // (Status_IncorrectConfiguration), storing nothing, while the runtime is not started. In inline
-// and early mode the completion runs before this returns.
+// and early mode the completion runs before this returns. An operation with a latency
+// (Settings::latency_ms) completes that much later on a worker, in worker and delayed mode.
 VESSARUNTIME_ERROR_HANDLE start_job(Op op, Ref<Job> job, VESSARUNTIME_ASYNC_HANDLE* asyncHandle);
 
 // Startup: starts the workers; false (and nothing started) if the runtime already runs.
@@ -64,8 +106,8 @@ bool engine_running();
 // Returns false if the runtime was not started.
 bool engine_stop();
 // Reset: like engine_stop, but pending operations complete with an error saying so (or, when
-// `deliver` is false, are dropped without a call of their routine); then mode, delay and
-// scripted completions go back to their defaults.
+// `deliver` is false, are dropped without a call of their routine); then mode and delay go back
+// to their defaults.
 void engine_reset(bool deliver);
 
 void set_completion_mode(CompletionMode mode, int32_t delay_ms);
@@ -78,10 +120,5 @@ int64_t held_operations();
 int32_t worker_count();
 // Waits until nothing is queued, delayed or being delivered (held operations do not count).
 bool wait_idle(std::chrono::milliseconds timeout);
-
-// The next completion of `op`, whatever its cause, delivers this outcome instead (in order).
-void script_completion(Op op, Outcome outcome);
-// Whether `op` is one of the eight start operations.
-bool is_start_operation(Op op);
 
 }  // namespace vessaemu

@@ -2,9 +2,10 @@
 // the record of contract violations.
 #include "errors.hpp"
 
-#include <mutex>
+#include <array>
 
 #include "call.hpp"
+#include "state.hpp"
 #include "string_protocol.hpp"
 
 namespace vessaemu {
@@ -13,16 +14,31 @@ namespace {
 // Keeps the texts of the first violations in full; a runaway test still gets a true count.
 constexpr size_t kMaxKeptViolations = 10000;
 
-struct Violations {
-  std::mutex mutex;
-  int64_t count = 0;
-  std::vector<std::string> texts;
-  std::optional<std::string> last;
-};
+constexpr std::array<const char*, kStatusCount> kStatusNames = {"Unexpected",
+                                                                "Reserved",
+                                                                "InteractionRequired",
+                                                                "NoNetwork",
+                                                                "NetworkTemporarilyUnavailable",
+                                                                "ServerTemporarilyUnavailable",
+                                                                "ApiContractViolation",
+                                                                "UserCanceled",
+                                                                "ApplicationCanceled",
+                                                                "IncorrectConfiguration",
+                                                                "InsufficientBuffer",
+                                                                "AuthorityUntrusted",
+                                                                "UserSwitch",
+                                                                "AccountUnusable",
+                                                                "UserDataRemovalRequired",
+                                                                "KeyNotFound",
+                                                                "AccountNotFound",
+                                                                "TransientError",
+                                                                "AccountSwitch",
+                                                                "RequiredBrokerMissing",
+                                                                "DeviceNotRegistered",
+                                                                "FallbackToNativeVessa"};
 
 Violations& violations() {
-  static Violations* instance = new Violations();
-  return *instance;
+  return state().violations;
 }
 
 std::string with_operation(Op op, std::string_view what) {
@@ -41,6 +57,10 @@ void record(std::string text) {
 }
 
 }  // namespace
+
+const char* status_name(int32_t status) {
+  return status >= 0 && status < kStatusCount ? kStatusNames[status] : nullptr;
+}
 
 VESSARUNTIME_ERROR_HANDLE new_error(ErrorInfo info, Holder holder) {
   const uint64_t handle =
@@ -90,8 +110,11 @@ std::vector<std::string> take_violations() {
   return taken;
 }
 
-void reset_violations() {
-  take_violations();
+void Violations::reset() {
+  std::lock_guard lock(mutex);
+  texts.clear();
+  count = 0;
+  last.reset();
 }
 
 }  // namespace vessaemu

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -37,6 +38,10 @@ enum Status : int32_t {
   kStatusDeviceNotRegistered = 20,
   kStatusFallbackToNativeVessa = 21,
 };
+inline constexpr int32_t kStatusCount = 22;
+
+// "InteractionRequired" for kStatusInteractionRequired; null outside 0..kStatusCount-1.
+const char* status_name(int32_t status);
 
 // The values an error carries; results keep one of these for the error they report.
 struct ErrorInfo {
@@ -67,10 +72,19 @@ VESSARUNTIME_ERROR_HANDLE violation(Op op, std::string_view what);
 // Records a contract violation without making an error (for ReleaseError, whose answer is ignored).
 void record_violation(Op op, std::string_view what);
 
+// The violations' part of the emulator's state (state.hpp); every field is guarded by `mutex`.
+struct Violations {
+  std::mutex mutex;
+  int64_t count = 0;
+  std::vector<std::string> texts;  // the first ones, in full
+  std::optional<std::string> last;
+
+  void reset();
+};
+
 int64_t violation_count();
 std::optional<std::string> last_violation();
 // Returns the recorded violations and forgets them (count and last text included).
 std::vector<std::string> take_violations();
-void reset_violations();
 
 }  // namespace vessaemu

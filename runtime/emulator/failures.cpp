@@ -11,27 +11,13 @@
 
 #include "call.hpp"
 #include "errors.hpp"
+#include "state.hpp"
 
 namespace vessaemu {
 namespace {
 
-struct Pending {
-  std::string function;
-  Injected kind;
-  int32_t remaining;
-};
-
-struct Injections {
-  std::mutex mutex;
-  std::vector<Pending> pending;
-  // Lets every call that nothing is scripted for pass with one load.
-  std::atomic<bool> any{false};
-};
-
-// Never destroyed: a runtime thread may enter an export while the process exits.
 Injections& injections() {
-  static Injections* instance = new Injections();
-  return *instance;
+  return state().injections;
 }
 
 std::optional<Injected> take(const char* function) {
@@ -77,15 +63,14 @@ void inject_failure(std::string function, Injected kind, int32_t count) {
   if (count <= 0) return;
   Injections& in = injections();
   std::lock_guard lock(in.mutex);
-  in.pending.push_back(Pending{std::move(function), kind, count});
+  in.pending.push_back(PendingInjection{std::move(function), kind, count});
   in.any.store(true, std::memory_order_release);
 }
 
-void reset_injected_failures() {
-  Injections& in = injections();
-  std::lock_guard lock(in.mutex);
-  in.pending.clear();
-  in.any.store(false, std::memory_order_release);
+void Injections::reset() {
+  std::lock_guard lock(mutex);
+  pending.clear();
+  any.store(false, std::memory_order_release);
 }
 
 FailurePoint::FailurePoint(const char* function) : saved_(t_out_of_memory) {

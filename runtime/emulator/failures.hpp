@@ -5,8 +5,11 @@
 // answer; these let tests reach each guard's handlers, and let a guard answer without memory.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "operations.hpp"
 #include "vessaruntime.h"
@@ -20,9 +23,24 @@ enum class Injected : int32_t {
 };
 inline constexpr int32_t kInjectedKinds = 3;
 
+struct PendingInjection {
+  std::string function;
+  Injected kind;
+  int32_t remaining;
+};
+
+// The injections' part of the emulator's state (state.hpp): `pending` is guarded by `mutex`.
+struct Injections {
+  std::mutex mutex;
+  std::vector<PendingInjection> pending;
+  // Lets every call that nothing is scripted for pass with one load.
+  std::atomic<bool> any{false};
+
+  void reset();
+};
+
 // The next `count` calls of the exported function `function` (its full name) fail inside.
 void inject_failure(std::string function, Injected kind, int32_t count);
-void reset_injected_failures();
 
 // Marks one call of an export: throws an injected exception, or lets the call run out of memory
 // (check_memory) until the point is left. Nested calls (a routine calling the runtime) get a

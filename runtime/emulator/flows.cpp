@@ -1,32 +1,21 @@
 // The identity flows (see flows.hpp): tokens, results and their delivery.
 #include "flows.hpp"
 
-#include <array>
 #include <cstdio>
-#include <deque>
-#include <mutex>
 #include <type_traits>
 #include <variant>
 
 #include "json.hpp"
 #include "logging.hpp"
 #include "results.hpp"
+#include "scenario.hpp"
+#include "state.hpp"
 
 namespace vessaemu {
 namespace {
 
-constexpr int64_t kTokenLifetime = 3600;  // seconds
-
-struct Identity {
-  std::mutex mutex;
-  AccountFields interactive = default_interactive_user();
-  std::deque<int32_t> cancellations;
-};
-
-// Never destroyed: workers may still complete operations while the process exits.
 Identity& identity() {
-  static Identity* instance = new Identity();
-  return *instance;
+  return state().identity;
 }
 
 AccountFields interactive_user() {
@@ -52,35 +41,24 @@ std::string text_or_empty(const Text& text) {
   return text ? narrow(*text) : std::string();
 }
 
-// The precise clock: std::time may read a coarse one that lags a second boundary by a tick, so a
-// token could be issued before a time its caller read just before asking.
-int64_t unix_now() {
-  using namespace std::chrono;
-  return duration_cast<seconds>(system_clock::now().time_since_epoch()).count();
-}
-
-// A signature-shaped third part: 32 bytes that depend on the signed text, so tokens differ.
-std::string signature(const std::string& signed_part) {
-  uint64_t h = 1469598103934665603ull;  // FNV-1a, stretched over four rounds
-  std::string bytes;
-  for (int round = 0; round < 4; ++round) {
-    for (const char c : signed_part) {
-      h ^= static_cast<unsigned char>(c);
-      h *= 1099511628211ull;
-    }
-    h ^= static_cast<uint64_t>(round);
-    for (int k = 0; k < 8; ++k) bytes += static_cast<char>((h >> (8 * k)) & 0xFF);
-  }
-  return base64url(bytes);
-}
+// Tokens say what they are: unsigned (alg "none", an empty signature part, as an unsecured JWT
+// has) and issued by the emulator, so no service that checks tokens can take one for real.
+constexpr const char* kJwtHeader = R"({"alg":"none","typ":"JWT"})";
+constexpr const char* kPopHeader = R"({"alg":"none","typ":"pop"})";
+constexpr const char* kIssuer = "https://emulator.vessaruntime.invalid/";
 
 std::string jwt(const std::string& header_json, const std::string& payload_json) {
-  std::string signed_part = base64url(header_json) + "." + base64url(payload_json);
-  return signed_part + "." + signature(signed_part);
+  return base64url(header_json) + "." + base64url(payload_json) + ".";
 }
 
-constexpr const char* kJwtHeader = R"({"alg":"RS256","typ":"JWT"})";
-constexpr const char* kPopHeader = R"({"alg":"RS256","typ":"pop"})";
+// A token id no other token of this process has, so no two tokens are equal, even within a
+// second of a frozen clock.
+std::string token_id() {
+  const uint64_t serial = ++state().token_serial;
+  char text[32];
+  std::snprintf(text, sizeof text, "emu-%llu", static_cast<unsigned long long>(serial));
+  return text;
+}
 
 bool has_pop(const AuthParametersData& p) {
   return p.field(AuthField::PopHttpMethod).has_value();
@@ -102,80 +80,162 @@ std::string telemetry(const Request& r, const std::optional<ErrorInfo>& error) {
   return json.str();
 }
 
-// What an auth flow comes to: the signed-in account, or the error it answers.
-using AuthOutcome = std::variant<Ref<AccountRecord>, ErrorInfo>;
+// Issues a new access token and id token for the account, as of `now`.
+CachedToken issue(const Request& r, const AccountFields& fields, int64_t now) {
+  const auto& p = r.params;
+  const Text& user = fields[static_cast<int>(AccountField::UserName)];
+  const Text& local = fields[static_cast<int>(AccountField::LocalAccountId)];
+  const Text& realm = fields[static_cast<int>(AccountField::Realm)];
+  const Text& name = fields[static_cast<int>(AccountField::DisplayName)];
+  const int64_t expires_at = now + state().settings.access_token_lifetime.load();
+  auto identity_claims = [&](JsonObject& claims) {
+    claims.add("aud", p.field(AuthField::ClientId))
+        .add("iss", kIssuer + text_or_empty(realm))
+        .add("iat", now)
+        .add("nbf", now)
+        .add("exp", expires_at)
+        .add("sub", local)
+        .add("oid", local)
+        .add("tid", realm)
+        .add("preferred_username", user)
+        .add("name", name)
+        .add("jti", token_id());
+  };
+  JsonObject access;
+  identity_claims(access);
+  access.add("scp", text_or_empty(p.field(AuthField::Scopes)))
+      .add("correlation_id", Text(r.correlation_id));
+  if (p.field(AuthField::Claims)) access.add("claims", p.field(AuthField::Claims));
+  JsonObject id;
+  identity_claims(id);
+  id.add("ver", "2.0");
+  return CachedToken{p.field(AuthField::ClientId), p.field(AuthField::Scopes),
+                     jwt(kJwtHeader, access.str()), jwt(kJwtHeader, id.str()), expires_at};
+}
 
-AuthOutcome interactive_sign_in(const Request& r) {
+// What an auth flow comes to: the signed-in account with its token, or the error it answers.
+struct SignedIn {
+  Ref<AccountRecord> account;
+  CachedToken token;
+};
+using AuthOutcome = std::variant<SignedIn, ErrorInfo>;
+
+// The cached token while it is valid and nobody asked for a new one; else a new one, cached.
+SignedIn token_for(const Request& r, Ref<AccountRecord> account, const AccountFields& fields,
+                   int64_t now, bool may_reuse) {
+  const auto& p = r.params;
+  if (may_reuse && !p.field(AuthField::Claims)) {
+    auto cached = cached_token(*account, p.field(AuthField::ClientId), p.field(AuthField::Scopes));
+    const Text& renew = p.field(AuthField::AccessTokenToRenew);
+    if (cached && now < cached->expires_at && !(renew && narrow(*renew) == cached->access_token)) {
+      return SignedIn{std::move(account), std::move(*cached)};
+    }
+  }
+  CachedToken token = issue(r, fields, now);
+  cache_token(*account, token);
+  return SignedIn{std::move(account), std::move(token)};
+}
+
+AuthOutcome silent(const Request& r, const Ref<AccountRecord>& given) {
+  Ref<AccountRecord> account = given ? resolve_account(*given) : nullptr;
+  if (!account) {
+    return error_of(r, kStatusInteractionRequired,
+                    "the account is not signed in; an interactive sign-in is required");
+  }
+  const AccountView seen = view(*account);
+  const int64_t now = state().clock.now();
+  switch (seen.state) {
+    case AccountState::InteractionRequired:
+      return error_of(r, kStatusInteractionRequired,
+                      "the account needs an interactive sign-in (state interaction_required)");
+    case AccountState::Unusable:
+      return error_of(r, kStatusAccountUnusable, "the account cannot be used (state unusable)");
+    case AccountState::AccountSwitch:
+      return error_of(r, kStatusAccountSwitch,
+                      "the user switched to another account (state account_switch)");
+    default:
+      break;
+  }
+  if (now >= seen.refresh_expires_at) {
+    return error_of(r, kStatusInteractionRequired,
+                    "the refresh credential expired at " + std::to_string(seen.refresh_expires_at) +
+                        "; an interactive sign-in is required");
+  }
+  return token_for(r, std::move(account), seen.fields, now, true);
+}
+
+// Who the prompt signs in: the account chosen for it (the operation's own, or the one a sign-in
+// could not sign in silently), the listed account or the interactive user the hint names, a new
+// user of that name, or (with neither) the interactive user.
+AccountFields prompted_user(const Request& r, const Ref<AccountRecord>& chosen) {
+  if (chosen) return view(*chosen).fields;
+  const Text& hint = r.account_hint;
+  if (!hint || hint->empty()) return interactive_user();
+  if (auto known = find_known_account(hint)) return view(*known).fields;
+  AccountFields configured = interactive_user();
+  if (answers_to(configured, *hint)) return configured;
+  return new_user(*hint);
+}
+
+AuthOutcome interactive(const Request& r, const Ref<AccountRecord>& chosen) {
   if (auto status = take_cancellation()) {
     return error_of(r, *status,
                     *status == kStatusUserCanceled ? "the user cancelled the interactive sign-in"
                                                    : "the interactive sign-in failed");
   }
-  return store_account(interactive_user());
+  const AccountFields fields = prompted_user(r, chosen);
+  const int64_t now = state().clock.now();
+  auto account = sign_in_account(fields, now + state().settings.refresh_credential_lifetime.load());
+  if (!account) {
+    return error_of(r, kStatusAccountUnusable, "the account cannot be used (state unusable)");
+  }
+  return token_for(r, std::move(account), fields, now, false);
 }
 
 AuthOutcome run_auth_flow(const Request& r) {
   switch (r.op) {
     case Op::SignInSilentlyAsync:
-      if (auto known = find_known_account(std::nullopt)) return known;
+      if (auto known = find_known_account(std::nullopt)) return silent(r, known);
       return error_of(r, kStatusInteractionRequired,
                       "no account is signed in; an interactive sign-in is required");
-    case Op::SignInAsync:
-      if (auto known = find_known_account(r.account_hint)) return known;
-      return interactive_sign_in(r);
+    case Op::SignInAsync: {
+      auto known = find_known_account(r.account_hint);
+      if (known) {
+        AuthOutcome outcome = silent(r, known);
+        const auto* error = std::get_if<ErrorInfo>(&outcome);
+        if (error == nullptr || error->status != kStatusInteractionRequired) return outcome;
+      }
+      return interactive(r, known);
+    }
     case Op::AcquireTokenSilentlyAsync:
-      if (r.account && is_stored(*r.account)) return r.account;
-      return error_of(r, kStatusInteractionRequired,
-                      "the account is not signed in; an interactive sign-in is required");
+      return silent(r, r.account);
     default:  // SignInInteractivelyAsync, AcquireTokenInteractivelyAsync
-      return interactive_sign_in(r);
+      return interactive(r, r.account);
   }
 }
 
-Ref<AuthResultObject> signed_in(const Request& r, const Ref<AccountRecord>& account) {
+Ref<AuthResultObject> signed_in(const Request& r, const SignedIn& done) {
   const auto& p = r.params;
-  const int64_t now = unix_now();
-  const Text user = account_field(*account, AccountField::UserName);
-  const Text local = account_field(*account, AccountField::LocalAccountId);
-  const Text realm = account_field(*account, AccountField::Realm);
-  const Text name = account_field(*account, AccountField::DisplayName);
-  const Text& client = p.field(AuthField::ClientId);
-  const Text& authority = p.field(AuthField::Authority);
-  const Text& scopes = p.field(AuthField::Scopes);
-
-  auto identity_claims = [&](JsonObject& claims) {
-    claims.add("aud", client).add("iss", authority).add("iat", now).add("nbf", now);
-    claims.add("exp", now + kTokenLifetime).add("sub", local).add("oid", local);
-    claims.add("tid", realm).add("preferred_username", user).add("name", name);
-  };
-  JsonObject access;
-  identity_claims(access);
-  access.add("scp", text_or_empty(scopes)).add("correlation_id", Text(r.correlation_id));
-  JsonObject id;
-  identity_claims(id);
-  id.add("ver", "2.0");
-
   auto result = make_ref<AuthResultObject>();
-  result->account = account;
-  const std::string access_token = jwt(kJwtHeader, access.str());
-  result->access_token = widen(access_token);
-  result->id_token = widen(jwt(kJwtHeader, id.str()));
+  result->account = done.account;
+  result->access_token = widen(done.token.access_token);
+  result->id_token = widen(done.token.id_token);
   result->raw_id_token = result->id_token;
-  result->granted_scopes = scopes;
-  result->expiry = now + kTokenLifetime;
+  result->granted_scopes = p.field(AuthField::Scopes);
+  result->expiry = done.token.expires_at;
   if (has_pop(p)) {
-    // A signed request that binds the token to one HTTP request, as proof of possession.
+    // A request that binds the token to one HTTP request, as proof of possession.
     JsonObject request;
-    request.add("at", access_token)
+    request.add("at", done.token.access_token)
         .add("m", p.field(AuthField::PopHttpMethod))
         .add("u", p.field(AuthField::PopUriHost))
         .add("p", p.field(AuthField::PopUriPath))
         .add("nonce", p.field(AuthField::PopNonce))
-        .add("ts", now);
+        .add("ts", state().clock.now());
     result->authorization_header = widen("PoP " + jwt(kPopHeader, request.str()));
     result->is_pop = 1;
   } else {
-    result->authorization_header = widen("Bearer " + access_token);
+    result->authorization_header = widen("Bearer " + done.token.access_token);
   }
   result->telemetry = widen(telemetry(r, std::nullopt));
   return result;
@@ -218,9 +278,9 @@ Ref<AuthResultObject> normal_result(const Request& r, AuthResultObject*) {
     log_error(r, *error);
     return finished<AuthResultObject>(r, *error);
   }
-  const auto& account = std::get<Ref<AccountRecord>>(outcome);
-  log_account(r, "signed in", account);
-  return signed_in(r, account);
+  const auto& done = std::get<SignedIn>(outcome);
+  log_account(r, "signed in", done.account);
+  return signed_in(r, done);
 }
 
 Ref<ReadAccountResultObject> normal_result(const Request& r, ReadAccountResultObject*) {
@@ -236,8 +296,9 @@ Ref<ReadAccountResultObject> normal_result(const Request& r, ReadAccountResultOb
 }
 
 Ref<SignOutResultObject> normal_result(const Request& r, SignOutResultObject*) {
-  if (r.account && remove_record(*r.account)) {
-    log_account(r, "signed out", r.account);
+  Ref<AccountRecord> account = r.account ? resolve_account(*r.account) : nullptr;
+  if (account && remove_record(*account)) {
+    log_account(r, "signed out", account);
     return finished<SignOutResultObject>(r, std::nullopt);
   }
   const ErrorInfo error =
@@ -278,21 +339,30 @@ struct ResultHandle<DiscoverAccountsResultObject> {
 // Builds the result and hands it to the routine, which owns the handle from then on. Not
 // noexcept: the host may end this thread inside the routine.
 template <class R, class Routine>
-void deliver(const Request& r, Routine routine, void* context, const Outcome& outcome) {
+void deliver(const Request& r, Routine routine, void* context, const Outcome& given) {
   using Handle = typename ResultHandle<R>::type;
-  Handle handle = nullptr;
+  Outcome outcome = given;
+  if (auto scripted = take_scripted_outcome(r)) {
+    outcome = std::move(*scripted);
+    log(kLogDebug, with_correlation(r, "completes as scripted"));
+  }
+  Ref<R> result;
   switch (outcome.kind) {
     case Outcome::Kind::Normal:
-      handle = as_handle<Handle>(register_result(normal_result(r, static_cast<R*>(nullptr))));
+      result = normal_result(r, static_cast<R*>(nullptr));
       break;
     case Outcome::Kind::Error:
       log_error(r, outcome.error);
-      handle = as_handle<Handle>(register_result(finished<R>(r, outcome.error)));
+      result = finished<R>(r, outcome.error);
       break;
     case Outcome::Kind::NullResult:
       log(kLogWarning, with_correlation(r, "completed without a result (scripted)"));
       break;
   }
+  std::optional<int32_t> status;
+  if (result && result->error) status = result->error->status;
+  request_completed(r.history_id, status);
+  const Handle handle = result ? as_handle<Handle>(register_result(std::move(result))) : nullptr;
   routine(handle, context);
 }
 
@@ -349,11 +419,11 @@ void cancel_next_interactive(int32_t status) {
   i.cancellations.push_back(status);
 }
 
-void reset_identity() {
-  reset_interactive_user();
-  Identity& i = identity();
-  std::lock_guard lock(i.mutex);
-  i.cancellations.clear();
+void Identity::reset() {
+  auto fields = default_interactive_user();
+  std::lock_guard lock(mutex);
+  interactive = std::move(fields);
+  cancellations.clear();
 }
 
 }  // namespace vessaemu

@@ -1,20 +1,28 @@
 // The identity flows behind the eight start operations: what each one does with the identity
 // store and the result it completes with.
 //
-// - Silent sign-in (SignInSilentlyAsync, and SignInAsync when it can) signs in a known account
-//   (find_known_account); without one it answers Status_InteractionRequired.
-// - Interactive sign-in (SignInInteractivelyAsync, AcquireTokenInteractivelyAsync, SignInAsync
-//   without a known account) signs in the interactive user and stores it, unless a scripted
-//   cancellation answers an error instead (Status_UserCanceled by default).
-// - AcquireTokenSilentlyAsync succeeds for an account in the store, else
-//   Status_InteractionRequired.
+// - The silent path (SignInSilentlyAsync, AcquireTokenSilentlyAsync, and SignInAsync for a known
+//   account) needs a listed account that is ready and whose refresh credential has not expired
+//   (else Status_InteractionRequired, or the status of its state); it answers the cached access
+//   token while that is valid and renews it otherwise, or when a claims challenge or the token to
+//   renew asks for a new one.
+// - The interactive path (SignInInteractivelyAsync, AcquireTokenInteractivelyAsync, SignInAsync
+//   when the silent one cannot go on) signs in the account it was given, else the account or
+//   user its hint names, else the interactive user, unless a scripted cancellation answers an
+//   error instead (Status_UserCanceled by default); the account is stored, ready, with a fresh
+//   refresh credential.
 // - ReadAccountByIdAsync finds an account by id, else no account and Status_AccountNotFound;
 //   DiscoverAccountsAsync lists the store; SignOutSilentlyAsync removes the account from the store,
 //   else Status_AccountNotFound.
+//
+// Before any of this, a scripted outcome that matches the request (scenario.hpp) replaces what
+// the operation would have done. Every started operation is kept in the request history.
 #pragma once
 
 #include <chrono>
+#include <deque>
 #include <functional>
+#include <mutex>
 
 #include "accounts.hpp"
 #include "auth_parameters.hpp"
@@ -31,6 +39,7 @@ struct Request {
   Ref<AccountRecord> account;     // AcquireToken*, SignOutSilentlyAsync
   std::u16string account_id;      // ReadAccountByIdAsync
   std::u16string client_id;       // SignOutSilentlyAsync, DiscoverAccountsAsync
+  uint64_t history_id = 0;        // its entry in the request history
   std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
 };
 
@@ -47,12 +56,20 @@ std::function<void(const Outcome&)> make_delivery(
 std::function<void(const Outcome&)> make_delivery(
     Request request, VESSARUNTIME_DISCOVER_ACCOUNTS_COMPLETION_ROUTINE routine, void* context);
 
-// The interactive user (a default one after a reset) and scripted cancellations.
+// The identity's part of the emulator's state (state.hpp): the interactive user (a default one
+// after a reset) and scripted cancellations, guarded by `mutex`.
+struct Identity {
+  std::mutex mutex;
+  AccountFields interactive = default_interactive_user();
+  std::deque<int32_t> cancellations;
+
+  void reset();
+};
+
 Text interactive_user_field(AccountField field);
 void set_interactive_user_field(AccountField field, Text value);
 void reset_interactive_user();
 // The next interactive sign-in fails with an error of this status (queued, one per call).
 void cancel_next_interactive(int32_t status);
-void reset_identity();
 
 }  // namespace vessaemu

@@ -1,10 +1,12 @@
-// Small text builders for what the emulator writes in JSON: token claims, telemetry, client info.
+// Small JSON builders for what the emulator writes (token claims, telemetry, client info, the
+// request history) and a reader for what it is given (scenario documents).
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "strings.hpp"
 
@@ -76,6 +78,27 @@ inline std::string json_string(const Text& text) {
   return text ? json_string(narrow(*text)) : std::string("null");
 }
 
+// A JSON string literal of UTF-16 units, in ASCII: every other unit is escaped on its own, so a
+// reader gets back exactly these units, unpaired surrogates included.
+inline std::string json_units(const Text& text) {
+  if (!text) return "null";
+  std::string out = "\"";
+  for (const char16_t unit : *text) {
+    if (unit == u'"' || unit == u'\\') {
+      out += '\\';
+      out += static_cast<char>(unit);
+    } else if (unit >= 0x20 && unit < 0x7F) {
+      out += static_cast<char>(unit);
+    } else {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(unit));
+      out += escaped;
+    }
+  }
+  out += '"';
+  return out;
+}
+
 // Builds one JSON object member by member, in order.
 class JsonObject {
  public:
@@ -95,10 +118,29 @@ class JsonObject {
   JsonObject& add(std::string_view key, int64_t number) {
     return add_raw(key, std::to_string(number));
   }
+  JsonObject& add_units(std::string_view key, const Text& text) {
+    return add_raw(key, json_units(text));
+  }
   std::string str() const { return body_.empty() ? "{}" : body_ + "}"; }
 
  private:
   std::string body_;
 };
+
+// A parsed JSON value. Numbers are integers only: every number the emulator reads is a count of
+// seconds, milliseconds or a status. Strings are UTF-16 units; \u escapes give their unit as it
+// is, so unpaired surrogates survive.
+struct JsonValue {
+  enum class Type { Null, Bool, Integer, String, Array, Object };
+  Type type = Type::Null;
+  bool boolean = false;
+  int64_t integer = 0;
+  std::u16string string;
+  std::vector<std::string> keys;  // an object's member names, in order (UTF-8)
+  std::vector<JsonValue> items;   // an array's items, or an object's values beside `keys`
+};
+
+// Parses a whole document of UTF-8 text; throws std::runtime_error("line L, column C: ...").
+JsonValue parse_json(std::string_view text);
 
 }  // namespace vessaemu

@@ -1,23 +1,45 @@
-// Startup and Shutdown, the SSO policy and the PII switch.
+// Startup and Shutdown, the SSO policy, the PII switch and the settings.
+#include <string>
+
 #include "call.hpp"
 #include "engine.hpp"
 #include "logging.hpp"
+#include "scenario.hpp"
 #include "settings.hpp"
+#include "state.hpp"
 
 namespace vessaemu {
 
-Settings& settings() {
-  static Settings* instance = new Settings();
-  return *instance;
+void Settings::reset() {
+  sso_policy = 1;
+  pii_enabled = 0;
+  access_token_lifetime = kDefaultAccessTokenLifetime;
+  refresh_credential_lifetime = kDefaultRefreshCredentialLifetime;
+  for (auto& latency : latency_ms) latency = 0;
+  first_call_error = true;
+  negative_size = false;
+  grow_by = 0;
 }
 
-void reset_settings() {
-  Settings& s = settings();
-  s.sso_policy = 1;
-  s.pii_enabled = 0;
-  s.first_call_error = true;
-  s.negative_size = false;
-  s.grow_by = 0;
+const char* Settings::names() {
+  return "access_token_lifetime, refresh_credential_lifetime, sso_policy, first_call_error, "
+         "negative_size, grow_by";
+}
+
+bool Settings::known(std::string_view name) {
+  return name == "access_token_lifetime" || name == "refresh_credential_lifetime" ||
+         name == "sso_policy" || name == "first_call_error" || name == "negative_size" ||
+         name == "grow_by";
+}
+
+void Settings::set(std::string_view name, int64_t value) {
+  const auto small = static_cast<int32_t>(value);
+  if (name == "access_token_lifetime") access_token_lifetime = value;
+  if (name == "refresh_credential_lifetime") refresh_credential_lifetime = value;
+  if (name == "sso_policy") sso_policy = small;
+  if (name == "first_call_error") first_call_error = value != 0;
+  if (name == "negative_size") negative_size = value != 0;
+  if (name == "grow_by") grow_by = small;
 }
 
 }  // namespace vessaemu
@@ -28,6 +50,17 @@ extern "C" {
 
 VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_Startup(void) {
   return guarded(Op::Startup, [&](Call& call) {
+    // Said first, and loudly: an application shipped with the emulator in place of the runtime
+    // would otherwise "sign users in" with tokens nobody issued, and nothing would tell.
+    log(kLogWarning,
+        "this is the vessaruntime emulator, a test double: no real runtime is present, nobody "
+        "authenticates users, and its tokens are unsigned (alg \"none\")");
+    std::string scenario_error;
+    if (!load_scenario_from_environment(&scenario_error)) {
+      log(kLogError, "Startup refused: " + scenario_error);
+      return new_error(ErrorInfo{kStatusIncorrectConfiguration, 0, 0,
+                                 widen(std::string(full_name(call.op())) + ": " + scenario_error)});
+    }
     // A second start is a runtime refusal, not a misuse of the contract: a program may well try.
     if (!engine_start()) {
       log(kLogWarning, "Startup refused: the runtime is already started");
@@ -50,14 +83,14 @@ void VESSARUNTIME_CALL VESSARUNTIME_Shutdown(void) {
 VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_GetSsoPolicy(int32_t* policy) {
   return guarded(Op::GetSsoPolicy, [&](Call& call) {
     if (!call.out(policy, "policy")) return call.error();
-    *policy = settings().sso_policy.load();
+    *policy = state().settings.sso_policy.load();
     return kOk;
   });
 }
 
 void VESSARUNTIME_CALL VESSARUNTIME_SetIsPiiEnabled(int32_t enabled) {
   guarded_void(Op::SetIsPiiEnabled, [&] {
-    settings().pii_enabled = enabled;
+    state().settings.pii_enabled = enabled;
     log(kLogDebug, enabled != 0 ? "PII logging on" : "PII logging off");
   });
 }

@@ -6,20 +6,13 @@
 
 #include "call.hpp"
 #include "settings.hpp"
+#include "state.hpp"
 
 namespace vessaemu {
 namespace {
 
-struct Registrations {
-  std::mutex mutex;
-  std::vector<Ref<LogCallbackObject>> live;  // in order of registration
-  std::atomic<int32_t> count{0};
-};
-
-// Never destroyed: a runtime thread may write a line while the process exits.
 Registrations& registrations() {
-  static Registrations* instance = new Registrations();
-  return *instance;
+  return state().registrations;
 }
 
 std::vector<Ref<LogCallbackObject>> snapshot() {
@@ -91,20 +84,19 @@ bool logging_wanted() {
 }
 
 std::string pii(std::u16string_view text) {
-  return settings().pii_enabled.load() != 0 ? narrow(text) : std::string("(PII hidden)");
+  return state().settings.pii_enabled.load() != 0 ? narrow(text) : std::string("(PII hidden)");
 }
 
 int32_t log_registrations() {
   return registrations().count.load();
 }
 
-void reset_logging() {
+void Registrations::reset() {
   std::vector<Ref<LogCallbackObject>> dropped;
   {
-    Registrations& r = registrations();
-    std::lock_guard lock(r.mutex);
-    dropped.swap(r.live);
-    r.count.store(0);
+    std::lock_guard lock(mutex);
+    dropped.swap(live);
+    count.store(0);
   }
   for (auto& registration : dropped) registration->close();
 }

@@ -6,6 +6,7 @@
 // registration) is not waited for, which would never end.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -14,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "ref.hpp"
 #include "registry.hpp"
 
 namespace vessaemu {
@@ -46,6 +48,17 @@ struct LogCallbackObject : Object {
   std::vector<std::thread::id> callers;
 };
 
+// The registrations' part of the emulator's state (state.hpp): `live` is guarded by `mutex`;
+// `count` mirrors its size for a lock-free look whether anybody listens.
+struct Registrations {
+  std::mutex mutex;
+  std::vector<Ref<LogCallbackObject>> live;  // in order of registration
+  std::atomic<int32_t> count{0};
+
+  // Closes and forgets every registration (their handles are dropped by the registry reset).
+  void reset();
+};
+
 // Writes the line to every live registration, from the calling thread.
 void log_line(int32_t level, const std::u16string& message);
 // UTF-8 convenience for the emulator's own lines; costs nothing without a registration.
@@ -55,7 +68,5 @@ bool logging_wanted();
 std::string pii(std::u16string_view text);
 
 int32_t log_registrations();
-// Closes and forgets every registration (their handles are dropped by the registry reset).
-void reset_logging();
 
 }  // namespace vessaemu

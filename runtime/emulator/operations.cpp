@@ -1,10 +1,9 @@
 // Names, call counters and scripted failures of the runtime operations.
 #include "operations.hpp"
 
-#include <array>
-#include <atomic>
-#include <deque>
-#include <mutex>
+#include <cctype>
+
+#include "state.hpp"
 
 namespace vessaemu {
 namespace {
@@ -21,27 +20,55 @@ constexpr std::array<OperationInfo, kOperationCount> kOperations = {{
 #undef VESSAEMU_OP_INFO
 }};
 
-struct PendingFault {
-  Fault fault;
-  int32_t remaining;
-  int32_t skip;
+constexpr std::string_view kPrefix = "VESSARUNTIME_";
+constexpr std::string_view kAsync = "async";
+
+// Lower case, no underscores, no "Async" ending: the form in which every spelling of a name
+// compares equal.
+std::string folded(std::string_view name) {
+  if (name.starts_with(kPrefix)) name.remove_prefix(kPrefix.size());
+  std::string out;
+  for (const char c : name) {
+    if (c != '_') out += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
+  if (out.size() > kAsync.size() && out.ends_with(kAsync)) out.resize(out.size() - kAsync.size());
+  return out;
+}
+
+// "SignOutResult_GetError" -> "sign_out_result_get_error"; "SignInAsync" -> "sign_in".
+std::string snake_case(std::string_view name) {
+  std::string out;
+  for (const char c : name) {
+    if (std::isupper(static_cast<unsigned char>(c)) && !out.empty() && out.back() != '_') {
+      out += '_';
+    }
+    out += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
+  if (out.ends_with("_async")) out.resize(out.size() - 6);
+  return out;
+}
+
+struct Spellings {
+  std::array<std::string, kOperationCount> python;
+  std::array<std::string, kOperationCount> folded;
 };
 
-// Counters are atomics so the common path (no failure scripted) costs one increment and one load.
-struct OperationState {
-  std::array<std::atomic<uint64_t>, kOperationCount> calls{};
-  std::array<std::atomic<bool>, kOperationCount> has_faults{};
-  std::mutex faults_mutex;
-  std::array<std::deque<PendingFault>, kOperationCount> faults;
-};
-
-// Never destroyed: a runtime thread may still enter an operation while the process exits.
-OperationState& state() {
-  static OperationState* instance = new OperationState();
+// Made once, on first use; never destroyed (a runtime thread may look a name up at exit).
+const Spellings& spellings() {
+  static const Spellings* instance = [] {
+    auto* s = new Spellings();
+    for (int i = 0; i < kOperationCount; ++i) {
+      s->python[i] = snake_case(kOperations[i].short_name);
+      s->folded[i] = folded(kOperations[i].short_name);
+    }
+    return s;
+  }();
   return *instance;
 }
 
-constexpr std::string_view kPrefix = "VESSARUNTIME_";
+OperationTable& table() {
+  return state().operations;
+}
 
 }  // namespace
 
@@ -51,21 +78,53 @@ const char* full_name(Op op) {
 const char* short_name(Op op) {
   return kOperations[static_cast<int>(op)].short_name;
 }
+const char* python_name(Op op) {
+  return spellings().python[static_cast<int>(op)].c_str();
+}
 bool returns_error(Op op) {
   return kOperations[static_cast<int>(op)].returns_error;
 }
 
+bool is_start_operation(Op op) {
+  switch (op) {
+    case Op::SignInAsync:
+    case Op::SignInSilentlyAsync:
+    case Op::SignInInteractivelyAsync:
+    case Op::AcquireTokenSilentlyAsync:
+    case Op::AcquireTokenInteractivelyAsync:
+    case Op::ReadAccountByIdAsync:
+    case Op::SignOutSilentlyAsync:
+    case Op::DiscoverAccountsAsync:
+      return true;
+    default:
+      return false;
+  }
+}
+
 std::optional<Op> find_operation(std::string_view name) {
-  if (name.starts_with(kPrefix)) name.remove_prefix(kPrefix.size());
+  const std::string key = folded(name);
+  if (key == "readaccount") return Op::ReadAccountByIdAsync;
+  if (key == "signout") return Op::SignOutSilentlyAsync;
+  const Spellings& s = spellings();
   for (int i = 0; i < kOperationCount; ++i) {
-    if (name == kOperations[i].short_name) return static_cast<Op>(i);
+    if (key == s.folded[i]) return static_cast<Op>(i);
   }
   return std::nullopt;
 }
 
+std::string operation_names(bool start_operations_only) {
+  std::string out;
+  for (int i = 0; i < kOperationCount; ++i) {
+    if (start_operations_only && !is_start_operation(static_cast<Op>(i))) continue;
+    if (!out.empty()) out += ", ";
+    out += python_name(static_cast<Op>(i));
+  }
+  return out;
+}
+
 std::optional<Fault> enter(Op op) {
   const int i = static_cast<int>(op);
-  OperationState& s = state();
+  OperationTable& s = table();
   s.calls[i].fetch_add(1, std::memory_order_relaxed);
   if (!s.has_faults[i].load(std::memory_order_acquire)) return std::nullopt;
   std::lock_guard lock(s.faults_mutex);
@@ -82,25 +141,24 @@ std::optional<Fault> enter(Op op) {
 }
 
 uint64_t call_count(Op op) {
-  return state().calls[static_cast<int>(op)].load(std::memory_order_relaxed);
+  return table().calls[static_cast<int>(op)].load(std::memory_order_relaxed);
 }
 
 void script_failure(Op op, Fault fault, int32_t count, int32_t after) {
   if (count <= 0) return;
   const int i = static_cast<int>(op);
-  OperationState& s = state();
+  OperationTable& s = table();
   std::lock_guard lock(s.faults_mutex);
   s.faults[i].push_back(PendingFault{std::move(fault), count, after > 0 ? after : 0});
   s.has_faults[i].store(true, std::memory_order_release);
 }
 
-void reset_operations() {
-  OperationState& s = state();
-  std::lock_guard lock(s.faults_mutex);
+void OperationTable::reset() {
+  std::lock_guard lock(faults_mutex);
   for (int i = 0; i < kOperationCount; ++i) {
-    s.faults[i].clear();
-    s.has_faults[i].store(false, std::memory_order_release);
-    s.calls[i].store(0, std::memory_order_relaxed);
+    faults[i].clear();
+    has_faults[i].store(false, std::memory_order_release);
+    calls[i].store(0, std::memory_order_relaxed);
   }
 }
 

@@ -2,7 +2,11 @@
 // every export enters the emulator the same way and later stages add behaviour per operation only.
 #pragma once
 
+#include <array>
+#include <atomic>
 #include <cstdint>
+#include <deque>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -92,10 +96,21 @@ inline constexpr int kOperationCount = static_cast<int>(Op::Count);
 const char* full_name(Op op);
 // Name without the prefix, e.g. "GetAccountId".
 const char* short_name(Op op);
+// The name a Python programmer would write: snake case without "Async", e.g.
+// "acquire_token_silently", "sign_out_result_get_error".
+const char* python_name(Op op);
 // Whether the operation returns an error handle (all but Shutdown and SetIsPiiEnabled).
 bool returns_error(Op op);
-// Accepts a name with or without the "VESSARUNTIME_" prefix.
+// Whether `op` is one of the eight start operations.
+bool is_start_operation(Op op);
+// Accepts the full name, the name without the prefix, and the Python spelling; case, underscores
+// and an "Async" ending do not matter ("acquire_token_silently", "signin_silently",
+// "AcquireTokenSilentlyAsync"), and the clients' "read_account" and "sign_out" name their
+// operations too.
 std::optional<Op> find_operation(std::string_view name);
+// "a, b, c": the Python spellings of every operation, or of the start operations only, for
+// messages that list what a name could have been.
+std::string operation_names(bool start_operations_only);
 
 // A scripted failure: the values of the error the next calls answer with.
 struct Fault {
@@ -109,11 +124,27 @@ struct Fault {
 // it. Called first thing by every export, before any argument is looked at.
 std::optional<Fault> enter(Op op);
 
+struct PendingFault {
+  Fault fault;
+  int32_t remaining;
+  int32_t skip;
+};
+
+// The operations' part of the emulator's state (state.hpp). Counters are atomics so the common
+// path (no failure scripted) costs one increment and one load; `faults` is guarded by
+// `faults_mutex`.
+struct OperationTable {
+  std::array<std::atomic<uint64_t>, kOperationCount> calls{};
+  std::array<std::atomic<bool>, kOperationCount> has_faults{};
+  std::mutex faults_mutex;
+  std::array<std::deque<PendingFault>, kOperationCount> faults;
+
+  // Forgets call counts and scripted failures.
+  void reset();
+};
+
 uint64_t call_count(Op op);
 // The next `count` calls fail with `fault`, once `after` further calls have gone through normally.
 // Failures scripted one after the other queue up.
 void script_failure(Op op, Fault fault, int32_t count, int32_t after = 0);
-// Forgets call counts and scripted failures.
-void reset_operations();
-
 }  // namespace vessaemu

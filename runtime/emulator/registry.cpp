@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "failures.hpp"
+#include "state.hpp"
 
 namespace vessaemu {
 namespace {
@@ -29,27 +30,10 @@ constexpr std::array<const char*, kKindCount> kKindNames = {"auth_parameters",
                                                             "async_operation",
                                                             "log_callback"};
 
-struct Entry {
-  Kind kind;
-  Ref<Object> object;
-  Holder holder = Holder::Caller;
-};
-
-struct Registry {
-  std::mutex mutex;
-  std::unordered_map<uint64_t, Entry> entries;
-  // Made when the library loads; never released nor reset.
-  std::unordered_map<uint64_t, Entry> permanent;
-  std::array<int64_t, kKindCount> live{};
-  uint64_t next = kFirstHandle;
-  // Handles below this value were dropped by a reset rather than released.
-  uint64_t reset_floor = kFirstHandle;
-};
+using Entry = RegistryEntry;
 
 Registry& registry() {
-  // Never destroyed: worker threads may still reach the registry while the process exits.
-  static Registry* instance = new Registry();
-  return *instance;
+  return state().registry;
 }
 
 // The entry of a live handle, permanent ones included; null if there is none. Lock held.
@@ -80,6 +64,8 @@ std::string describe_fault(const Registry& reg, uint64_t handle, Kind wanted) {
 }
 
 }  // namespace
+
+Registry::Registry() : next(kFirstHandle), reset_floor(kFirstHandle) {}
 
 const char* kind_name(Kind kind) {
   return kKindNames[static_cast<int>(kind)];
@@ -161,14 +147,13 @@ std::vector<uint64_t> live_values(std::optional<Kind> kind) {
   return values;
 }
 
-void reset_registry() {
+void Registry::reset() {
   std::unordered_map<uint64_t, Entry> dropped;
   {
-    Registry& reg = registry();
-    std::lock_guard lock(reg.mutex);
-    dropped.swap(reg.entries);
-    reg.live = {};
-    reg.reset_floor = reg.next;
+    std::lock_guard lock(mutex);
+    dropped.swap(entries);
+    live = {};
+    reset_floor = next;
   }
   // The objects die here, outside the lock, in case one of them reaches the registry as it goes.
 }

@@ -4,12 +4,14 @@
 
 #include <array>
 #include <cstdint>
-#include "ref.hpp"
+#include <mutex>
 #include <optional>
 #include <string>
 #include <type_traits>
+#include <unordered_map>
 #include <vector>
 
+#include "ref.hpp"
 #include "vessaruntime.h"
 
 namespace vessaemu {
@@ -71,6 +73,28 @@ enum class Holder {
   Nobody,  // nobody: not counted, so a caller that ignores it leaks nothing; releasable once
 };
 
+struct RegistryEntry {
+  Kind kind;
+  Ref<Object> object;
+  Holder holder = Holder::Caller;
+};
+
+// The registry's part of the emulator's state (state.hpp); every field is guarded by `mutex`.
+struct Registry {
+  std::mutex mutex;
+  std::unordered_map<uint64_t, RegistryEntry> entries;
+  // Made when the library loads; never released nor reset.
+  std::unordered_map<uint64_t, RegistryEntry> permanent;
+  std::array<int64_t, kKindCount> live{};
+  uint64_t next;
+  // Handles below this value were dropped by a reset rather than released.
+  uint64_t reset_floor;
+
+  Registry();
+  // Drops every handle; handle values handed out before stay unusable.
+  void reset();
+};
+
 // Registers the object and returns its new handle value. Throws std::bad_alloc when it cannot
 // (really, or because the current call runs out of memory by injection).
 uint64_t register_object(Kind kind, Ref<Object> object, Holder holder = Holder::Caller);
@@ -92,9 +116,6 @@ std::array<int64_t, kKindCount> live_counts();
 // Values of the live handles the caller has to release, of a kind (of all kinds without one), in
 // creation order.
 std::vector<uint64_t> live_values(std::optional<Kind> kind);
-
-// Drops every handle; handle values handed out before stay unusable.
-void reset_registry();
 
 template <class T>
 Ref<T> find_as(uint64_t handle, std::string* fault) {

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "settings.hpp"
+#include "state.hpp"
 
 namespace vessaemu {
 namespace {
@@ -29,7 +30,7 @@ VESSARUNTIME_ERROR_HANDLE write_text(Call& call, const Text& value, os_char* buf
     return unexpected(call.op(), "text too long for a 32-bit size");
   }
   const int32_t needed = static_cast<int32_t>(value->size()) + 1;
-  const Settings& s = settings();
+  const Settings& s = state().settings;
   if (buffer == nullptr) {
     *bufferSize = s.negative_size.load() ? -needed : needed;
     return s.first_call_error.load() ? insufficient(call, needed) : kOk;

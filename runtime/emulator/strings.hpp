@@ -31,6 +31,18 @@ inline Text text_from(const char16_t* units, int32_t length) {
   return std::u16string(units, static_cast<size_t>(length));
 }
 
+// Equal but for the case of ASCII letters, as user names are compared.
+inline bool equal_ignoring_case(std::u16string_view a, std::u16string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char16_t x = a[i], y = b[i];
+    if (x >= u'A' && x <= u'Z') x = static_cast<char16_t>(x - u'A' + u'a');
+    if (y >= u'A' && y <= u'Z') y = static_cast<char16_t>(y - u'A' + u'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
 // ASCII and UTF-8 for the emulator's own messages; invalid bytes become U+FFFD.
 inline std::u16string widen(std::string_view utf8) {
   std::u16string out;

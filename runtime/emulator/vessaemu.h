@@ -1,10 +1,15 @@
 /*
- * vessaemu: the control interface of the emulated runtime (libvessaruntime.so).
+ * vessaemu: the control interface of the emulated runtime (libvessaruntime.so, vessaruntime.dll).
  *
  * Tests, the demo and application developers script the emulator through these calls; the
  * Python wrapper is pyvessaruntime/emulator.py. Texts are UTF-16 units with an explicit length so
  * that absent values, embedded zeros and invalid sequences can all be expressed. Memory the
  * emulator hands out (char16_t** and char** results) is freed with VESSAEMU_Free.
+ *
+ * Scenarios (settings, the clock, the interactive user, accounts and scripted outcomes) are JSON
+ * documents, whether they come from VESSAEMU_LoadScenario or from the file the environment
+ * variable VESSAEMU_SCENARIO names, which the first Startup after the library loads (or after a
+ * reset) reads; runtime/emulator/scenario.hpp and the emulator's README describe them.
  *
  * No call lets an exception out. One that fails inside the emulator (out of memory, say) answers
  * VESSAEMU_FAILED where it returns a number, VESSAEMU_FAILED_HANDLE where it returns a handle
@@ -86,19 +91,31 @@ VESSAEMU_API void VESSAEMU_Free(void* memory);
  * -2 bad kind. */
 VESSAEMU_API int32_t VESSAEMU_FailInside(const char* function, int32_t kind, int32_t count);
 
-/* Handles: kinds are numbered 0..VESSAEMU_KindCount()-1; kind -1 counts all kinds. */
-VESSAEMU_API int32_t VESSAEMU_KindCount(void);
-VESSAEMU_API const char* VESSAEMU_KindName(int32_t kind);
+/* The names of the emulator's enumerations, so that wrappers read them instead of repeating them:
+ * the name at `index` of a table (numbers are indexes), null past its end. */
+#define VESSAEMU_NAMES_KINDS 0
+#define VESSAEMU_NAMES_OPERATIONS 1        /* runtime operations, without the prefix */
+#define VESSAEMU_NAMES_PYTHON_OPERATIONS 2 /* the same, as Python spells them: "sign_in" */
+#define VESSAEMU_NAMES_START_OPERATIONS 3  /* the eight start operations, runtime names */
+#define VESSAEMU_NAMES_ACCOUNT_FIELDS 4
+#define VESSAEMU_NAMES_AUTH_PARAMETERS_FIELDS 5
+#define VESSAEMU_NAMES_COMPLETION_MODES 6
+#define VESSAEMU_NAMES_FAILURE_KINDS 7
+#define VESSAEMU_NAMES_ACCOUNT_STATES 8
+#define VESSAEMU_NAMES_ASYNC_STATES 9
+VESSAEMU_API const char* VESSAEMU_Name(int32_t table, int32_t index);
+
+/* Handles, by kind; kind -1 counts all kinds. */
 VESSAEMU_API int64_t VESSAEMU_LiveHandles(int32_t kind);
 VESSAEMU_API int32_t VESSAEMU_HandleKind(uint64_t handle); /* -1: not a live handle */
 /* Writes up to `capacity` values of live handles of a kind (-1: all), in creation order; returns
  * how many there are (call again with a larger array if that exceeds capacity). */
 VESSAEMU_API int64_t VESSAEMU_LiveHandleValues(int32_t kind, uint64_t* values, int64_t capacity);
 
-/* Operations, named with or without the VESSARUNTIME_ prefix. */
-VESSAEMU_API int32_t VESSAEMU_OperationCount(void);
-VESSAEMU_API const char* VESSAEMU_OperationName(int32_t index);
-VESSAEMU_API int64_t VESSAEMU_Calls(const char* operation); /* -1: unknown operation */
+/* Operations, named with or without the VESSARUNTIME_ prefix or as Python spells them
+ * ("acquire_token_silently"; case, underscores and an "Async" ending do not matter). */
+VESSAEMU_API int32_t VESSAEMU_OperationIndex(const char* operation); /* -1: unknown */
+VESSAEMU_API int64_t VESSAEMU_Calls(const char* operation);          /* -1: unknown operation */
 /* The next `count` calls fail, after `after` calls that go through normally.
  * 0 ok, -1 unknown operation, -2 the operation returns no error handle */
 VESSAEMU_API int32_t VESSAEMU_FailNext(const char* operation, int32_t status, int64_t code,
@@ -111,36 +128,51 @@ VESSAEMU_API int64_t VESSAEMU_ContractViolations(void);
 VESSAEMU_API int32_t VESSAEMU_LastContractViolation(char** out);
 VESSAEMU_API int32_t VESSAEMU_TakeContractViolations(char** out);
 
-/* Settings (0 ok) */
-VESSAEMU_API int32_t VESSAEMU_SetSsoPolicy(int32_t policy);
+/* Scenarios: applies a JSON document (UTF-8, zero-terminated). 0 ok; -1 a fault of the document,
+ * whose description (naming the place, and listing the valid names where a name is wrong) goes
+ * to *error if error is not null; nothing of a faulty document is applied. Its "settings" are
+ * also how the SSO policy, token lifetimes, latencies and string-protocol switches are set. */
+VESSAEMU_API int32_t VESSAEMU_LoadScenario(const char* json, char** error);
 VESSAEMU_API int32_t VESSAEMU_IsStarted(void);
 VESSAEMU_API int32_t VESSAEMU_PiiEnabled(void);
-VESSAEMU_API int32_t VESSAEMU_SetStringProtocol(int32_t first_call_error, int32_t negative_size,
-                                                int32_t grow_by);
+
+/* The clock, in Unix seconds, by which tokens are issued and expire: the system's time until it
+ * is frozen; advancing moves a frozen clock, or puts the system's time ahead. A reset returns it
+ * to the system's time. Now returns the time; the others 0. */
+VESSAEMU_API int64_t VESSAEMU_Now(void);
+VESSAEMU_API int32_t VESSAEMU_FreezeClock(int64_t unix_seconds);
+VESSAEMU_API int32_t VESSAEMU_AdvanceClock(int64_t seconds);
+
+/* The request history: every start the runtime accepted, with what it was given and how it
+ * completed, as a JSON array in *out (ASCII: every non-ASCII UTF-16 unit of a text is escaped on
+ * its own), oldest first, the last 10000 at most. Returns how many entries there are. Clearing
+ * keeps nothing; a reset does the same. */
+VESSAEMU_API int32_t VESSAEMU_History(char** out);
+VESSAEMU_API int32_t VESSAEMU_ClearHistory(void);
 
 /* Errors (the reserved "out of memory" error when it cannot be made) */
 VESSAEMU_API uint64_t VESSAEMU_MakeError(int32_t status, int64_t code, int32_t tag,
                                          VESSAEMU_TEXT context);
 
-/* Accounts. Fields are numbered 0..VESSAEMU_AccountFieldCount()-1; field -1 is the key. */
-VESSAEMU_API int32_t VESSAEMU_AccountFieldCount(void);
-VESSAEMU_API const char* VESSAEMU_AccountFieldName(int32_t field);
+/* Accounts. Fields are numbered as VESSAEMU_NAMES_ACCOUNT_FIELDS; field -1 is the key. The
+ * store lists accounts that are not in the state "removed". */
 /* Returns the key's length and the key in *out_key; -1 if the key is taken. */
 VESSAEMU_API int32_t VESSAEMU_AddAccount(VESSAEMU_TEXT key, vessaemu_unit** out_key);
 /* 0 ok, -1 unknown account, -2 unknown field */
 VESSAEMU_API int32_t VESSAEMU_SetAccountField(VESSAEMU_TEXT key, int32_t field,
                                               VESSAEMU_TEXT value);
 VESSAEMU_API int32_t VESSAEMU_RemoveAccount(VESSAEMU_TEXT key); /* 0 ok, -1 unknown */
+/* States are numbered as VESSAEMU_NAMES_ACCOUNT_STATES. Set: 0 ok, -1 unknown account, -2 bad
+ * state. AccountState: the state, or -1 for an unknown account. */
+VESSAEMU_API int32_t VESSAEMU_SetAccountState(VESSAEMU_TEXT key, int32_t state);
+VESSAEMU_API int32_t VESSAEMU_AccountState(VESSAEMU_TEXT key);
 VESSAEMU_API int32_t VESSAEMU_AccountCount(void);
 /* Length and units of a field of the index-th account; -1 no value, -2 bad index or field. */
 VESSAEMU_API int32_t VESSAEMU_AccountFieldAt(int32_t index, int32_t field, vessaemu_unit** out);
 VESSAEMU_API uint64_t VESSAEMU_NewAccountHandle(VESSAEMU_TEXT key); /* 0: unknown account */
 
-/* Auth parameters, as recorded. Fields: 0 client id, 1 authority, 2 scopes, 3 redirect uri,
- * 4 claims, 5 access token to renew, 6..9 pop http method, uri host, uri path, nonce.
+/* Auth parameters, as recorded, by the fields of VESSAEMU_NAMES_AUTH_PARAMETERS_FIELDS.
  * Length and units; -1 no value, -2 not a live auth-parameters handle, -3 bad field or index. */
-VESSAEMU_API int32_t VESSAEMU_AuthParametersFieldCount(void);
-VESSAEMU_API const char* VESSAEMU_AuthParametersFieldName(int32_t field);
 VESSAEMU_API int32_t VESSAEMU_AuthParametersField(uint64_t handle, int32_t field,
                                                   vessaemu_unit** out);
 VESSAEMU_API int32_t VESSAEMU_AuthParametersAdditionalCount(uint64_t handle);
@@ -155,14 +187,15 @@ VESSAEMU_API uint64_t VESSAEMU_NewReadAccountResult(const VESSAEMU_RESULT_SPEC* 
 VESSAEMU_API uint64_t VESSAEMU_NewDiscoverAccountsResult(const VESSAEMU_RESULT_SPEC* spec);
 
 /* Async-operation handles: state 0 pending, 1 cancelled (cancellation not yet delivered),
- * 2 completed; -1 not live. */
+ * 2 completed (VESSAEMU_NAMES_ASYNC_STATES); -1 not live. */
 VESSAEMU_API uint64_t VESSAEMU_NewAsyncHandle(void);
 VESSAEMU_API int32_t VESSAEMU_AsyncState(uint64_t handle);
 
 /* The asynchronous engine. Modes: 0 on a worker thread, 1 inline inside the start call,
  * 2 held until released, 3 on a worker after delay_ms, 4 inline inside the start call before
  * the start stores the operation's handle (in every other mode the handle is stored before the
- * completion can run). Returns 0, or -1 for an unknown mode. */
+ * completion can run). An operation's own latency (a setting) stands in for the delay in mode 3
+ * and makes mode 0 wait as long. Returns 0, or -1 for an unknown mode. */
 VESSAEMU_API int32_t VESSAEMU_SetCompletionMode(int32_t mode, int32_t delay_ms);
 VESSAEMU_API int32_t VESSAEMU_CompletionMode(int32_t* delay_ms);
 /* Hands up to `count` held operations (all for count < 0) to the workers, oldest first;
@@ -175,12 +208,6 @@ VESSAEMU_API int32_t VESSAEMU_WorkerCount(void);
 /* 1 once nothing is queued, delayed or being delivered (held operations do not count);
  * 0 if the timeout passed first. */
 VESSAEMU_API int32_t VESSAEMU_WaitIdle(int64_t timeout_ms);
-/* The next completion of a start operation delivers an error result with these values, or a
- * null result handle. 0 ok, -1 unknown operation, -2 not one of the eight start operations. */
-VESSAEMU_API int32_t VESSAEMU_FailNextCompletion(const char* operation, int32_t status,
-                                                 int64_t code, int32_t tag, VESSAEMU_TEXT context);
-VESSAEMU_API int32_t VESSAEMU_NullNextCompletion(const char* operation);
-
 /* The interactive user: fields as for accounts; set to the default by a reset or by
  * VESSAEMU_ResetInteractiveUser. 0 ok, -2 unknown field. */
 VESSAEMU_API int32_t VESSAEMU_ResetInteractiveUser(void);

@@ -5,7 +5,9 @@
 //
 // Each round starts all eight operations from every thread, cancels some, releases every handle
 // (some at once, some later), changes the completion mode, registers and releases log routines
-// and writes log lines; it ends with a shut-down or a reset. The first round keeps to the
+// and writes log lines, while other threads script outcomes aimed at an account, set a latency,
+// advance the clock, change account states and read the request history; it ends with a
+// shut-down or a reset. The first round keeps to the
 // workers, one operation at a time per thread, so that idle workers take each job at once. An
 // extra round in the middle also resets and restarts the runtime from two threads while the
 // others keep going ("chaos": starts are refused meanwhile, and contract violations are expected
@@ -234,6 +236,38 @@ VESSARUNTIME_ERROR_HANDLE start(int kind, Operation& op, VESSARUNTIME_AUTH_PARAM
   }
 }
 
+// The scenario side of a round, from a few of the driving threads: outcomes aimed at an account
+// (each taken by one completion, whichever), a latency, the clock, account states, the history.
+void script(const Accounts& accounts, int index, long i, std::mt19937& random) {
+  if (accounts.keys.empty()) return;
+  if (index == 1 && i % 61 == 0) {
+    std::string key;
+    for (const char16_t unit : accounts.keys[random() % accounts.keys.size()]) {
+      key += static_cast<char>(unit);  // generated keys are ASCII
+    }
+    const std::string scenario = R"({"settings": {"latency_ms": {"discover_accounts": )" +
+                                 std::to_string(i % 2) + R"(}}, "outcomes": [{"account": ")" + key +
+                                 R"(", "status": "NoNetwork"},
+                             {"operation": "sign_in_silently", "null_result": true}]})";
+    char* error = nullptr;
+    if (VESSAEMU_LoadScenario(scenario.c_str(), &error) != 0) fail("scenario refused: %s", error);
+    VESSAEMU_Free(error);
+    VESSAEMU_AdvanceClock(3600);
+  }
+  if (index == 2 && i % 89 == 0) {
+    const auto& key = accounts.keys[random() % accounts.keys.size()];
+    VESSAEMU_SetAccountState(text(key), static_cast<int32_t>(random() % 5));
+  }
+  if (index == 3 && i % 211 == 0) {
+    char* history = nullptr;
+    if (VESSAEMU_History(&history) < 0 || history == nullptr || history[0] != '[') {
+      fail("the request history could not be read");
+    }
+    VESSAEMU_Free(history);
+    if (i % 422 == 0) VESSAEMU_ClearHistory();
+  }
+}
+
 void drive(const Round& round, int index, long count, std::deque<Operation>& ops) {
   std::mt19937 random(static_cast<unsigned>(index) * 7919u + 17u);
   const Accounts& accounts = *round.accounts;
@@ -265,6 +299,7 @@ void drive(const Round& round, int index, long count, std::deque<Operation>& ops
       VESSARUNTIME_Shutdown();
       drop(VESSARUNTIME_Startup());
     }
+    script(accounts, index, i, random);
 
     Operation& op = ops.emplace_back();
     op.starter = std::this_thread::get_id();

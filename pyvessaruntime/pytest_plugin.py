@@ -1,0 +1,46 @@
+"""The pytest plugin of pyvessaruntime, registered through the ``pytest11`` entry point: the
+``emulator`` fixture for tests of applications that sign in through this package.
+
+The fixture resets the emulator before the test and hands it the `pyvessaruntime.emulator`
+module, to script it. After the test it shuts the runtime down if the test left it started
+(completing what is still pending), collects garbage, and fails the test if a runtime handle is
+still live (an object of the runtime kept past the test, a leak) or the runtime was called
+against its contract; then it resets the emulator again, so no test inherits another's state.
+
+Only pytest imports this module; importing `pyvessaruntime` does not.
+"""
+
+from __future__ import annotations
+
+import gc
+from collections.abc import Iterator
+from types import ModuleType
+
+import pytest
+
+from . import emulator as _emulator
+
+__all__ = ["emulator"]
+
+
+@pytest.fixture
+def emulator() -> Iterator[ModuleType]:
+    """The emulator (`pyvessaruntime.emulator`), reset; the test fails if it leaves a runtime
+    handle live or violates the runtime's contract."""
+    _emulator.reset()
+    yield _emulator
+    if _emulator.is_started():
+        from .client import shutdown
+
+        shutdown()
+    gc.collect()
+    leaked = {kind: count for kind, count in _emulator.live_handles().items() if count}
+    violations = _emulator.take_contract_violations()
+    _emulator.reset()
+    problems: list[str] = []
+    if leaked:
+        problems.append(f"runtime handles left live: {leaked}")
+    if violations:
+        problems.append("contract violations:\n  " + "\n  ".join(violations))
+    if problems:
+        pytest.fail("\n".join(problems), pytrace=False)

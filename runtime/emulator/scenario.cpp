@@ -1,0 +1,458 @@
+// Scripted outcomes and scenario documents (see scenario.hpp).
+#include "scenario.hpp"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+#include "accounts.hpp"
+#include "errors.hpp"
+#include "flows.hpp"
+#include "json.hpp"
+#include "logging.hpp"
+#include "state.hpp"
+
+namespace vessaemu {
+namespace {
+
+Outcomes& outcomes() {
+  return state().outcomes;
+}
+
+// The stored account a request is about, if any (see Target::account).
+Ref<AccountRecord> account_of(const Request& r) {
+  if (r.account) return r.account;
+  const bool hinted = r.account_hint && !r.account_hint->empty();
+  switch (r.op) {
+    case Op::SignInSilentlyAsync:
+      return find_known_account(std::nullopt);
+    case Op::SignInAsync:
+      return find_known_account(r.account_hint);
+    case Op::SignInInteractivelyAsync:
+      return hinted ? find_known_account(r.account_hint) : nullptr;
+    case Op::ReadAccountByIdAsync:
+      return find_account_by_id(r.account_id);
+    default:
+      return nullptr;
+  }
+}
+
+bool account_matches(const std::u16string& wanted, const Request& r) {
+  if (auto record = account_of(r)) {
+    if (record->key == wanted || answers_to(view(*record).fields, wanted)) return true;
+  }
+  return r.account_hint && equal_ignoring_case(*r.account_hint, wanted);
+}
+
+bool has_scope(const std::u16string& requested, const std::u16string& scope) {
+  size_t start = 0;
+  while (start <= requested.size()) {
+    size_t end = requested.find(u' ', start);
+    if (end == std::u16string::npos) end = requested.size();
+    if (requested.compare(start, end - start, scope) == 0) return true;
+    start = end + 1;
+  }
+  return false;
+}
+
+bool matches(const Target& t, const Request& r) {
+  if (t.op ? *t.op != r.op : !is_start_operation(r.op)) return false;
+  if (t.correlation_id && *t.correlation_id != r.correlation_id) return false;
+  if (!t.scopes.empty()) {
+    const Text& requested = r.params.field(AuthField::Scopes);
+    for (const auto& scope : t.scopes) {
+      if (!requested || !has_scope(*requested, scope)) return false;
+    }
+  }
+  if (t.claims) {
+    const Text& requested = r.params.field(AuthField::Claims);
+    if (!requested || requested->find(*t.claims) == std::u16string::npos) return false;
+  }
+  return !t.account || account_matches(*t.account, r);
+}
+
+// -- reading a document ------------------------------------------------------------------------
+
+struct Fault : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+[[noreturn]] void fault(const std::string& where, const std::string& what) {
+  throw Fault(where + ": " + what);
+}
+
+std::string in_quotes(std::string_view name) {
+  return "'" + std::string(name) + "'";
+}
+
+template <class Names>
+std::string listed(int count, Names name) {
+  std::string out;
+  for (int i = 0; i < count; ++i) out += std::string(i ? ", " : "") + name(i);
+  return out;
+}
+
+using JsonType = JsonValue::Type;
+
+void expect_type(const JsonValue& v, JsonType type, const std::string& where, const char* what) {
+  if (v.type != type) fault(where, std::string("expected ") + what);
+}
+
+// Each member of an object, with the name checked against `known` (a comma-separated list).
+template <class Each>
+void members(const JsonValue& v, const std::string& where, const std::string& known, Each each) {
+  expect_type(v, JsonType::Object, where, "an object");
+  for (size_t i = 0; i < v.keys.size(); ++i) {
+    const std::string& key = v.keys[i];
+    if (!each(key, v.items[i], where + "." + key)) {
+      fault(where, "unknown member " + in_quotes(key) + "; expected one of: " + known);
+    }
+  }
+}
+
+int64_t integer(const JsonValue& v, const std::string& where, int64_t low, int64_t high) {
+  int64_t value = v.integer;
+  if (v.type == JsonType::Bool) {
+    value = v.boolean ? 1 : 0;
+  } else if (v.type != JsonType::Integer) {
+    fault(where, "expected a whole number");
+  }
+  if (value < low || value > high) {
+    fault(where, std::to_string(value) + " is out of range (" + std::to_string(low) + " to " +
+                     std::to_string(high) + ")");
+  }
+  return value;
+}
+
+constexpr int64_t kInt32Min = -2147483647 - 1;
+constexpr int64_t kInt32Max = 2147483647;
+
+Text text(const JsonValue& v, const std::string& where) {
+  if (v.type == JsonType::Null) return std::nullopt;
+  expect_type(v, JsonType::String, where, "a text or null");
+  return v.string;
+}
+
+std::u16string present_text(const JsonValue& v, const std::string& where) {
+  expect_type(v, JsonType::String, where, "a text");
+  return v.string;
+}
+
+bool flag(const JsonValue& v, const std::string& where) {
+  expect_type(v, JsonType::Bool, where, "true or false");
+  return v.boolean;
+}
+
+Op start_operation(const JsonValue& v, const std::string& where) {
+  const std::string name = narrow(present_text(v, where));
+  const auto op = find_operation(name);
+  if (!op || !is_start_operation(*op)) {
+    fault(where, "unknown start operation " + in_quotes(name) +
+                     "; expected one of: " + operation_names(true));
+  }
+  return *op;
+}
+
+int32_t status(const JsonValue& v, const std::string& where) {
+  if (v.type == JsonType::Integer)
+    return static_cast<int32_t>(integer(v, where, kInt32Min, kInt32Max));
+  std::string name = narrow(present_text(v, where));
+  const std::string bare = name.starts_with("Status_") ? name.substr(7) : name;
+  for (int32_t s = 0; s < kStatusCount; ++s) {
+    if (bare == status_name(s)) return s;
+  }
+  fault(where, "unknown status " + in_quotes(name) + "; expected a number or one of: " +
+                   listed(kStatusCount, [](int i) { return status_name(i); }));
+}
+
+using Fields = std::vector<std::pair<AccountField, Text>>;
+
+const std::string& field_names() {
+  static const std::string* names = new std::string(listed(
+      kAccountFieldCount, [](int i) { return account_field_name(static_cast<AccountField>(i)); }));
+  return *names;
+}
+
+// An account field of an object, or false for another name.
+bool account_member(const std::string& key, const JsonValue& v, const std::string& where,
+                    Fields& fields) {
+  const auto field = find_account_field(key);
+  if (!field) return false;
+  fields.emplace_back(*field, text(v, where));
+  return true;
+}
+
+struct AccountSpec {
+  Fields fields;
+  Text key;  // the account id it was given
+  std::optional<AccountState> state;
+};
+
+AccountState account_state_of(const JsonValue& v, const std::string& where) {
+  const std::string name = narrow(present_text(v, where));
+  for (int s = 0; s < kAccountStateCount; ++s) {
+    if (name == account_state_name(static_cast<AccountState>(s)))
+      return static_cast<AccountState>(s);
+  }
+  fault(where, "unknown state " + in_quotes(name) +
+                   "; expected one of: " + listed(kAccountStateCount, [](int i) {
+                     return account_state_name(static_cast<AccountState>(i));
+                   }));
+}
+
+AccountSpec account_spec(const JsonValue& v, const std::string& where) {
+  AccountSpec spec;
+  members(v, where, field_names() + ", state",
+          [&](const std::string& key, const JsonValue& m, const std::string& at) {
+            if (key == "state") {
+              spec.state = account_state_of(m, at);
+              return true;
+            }
+            return account_member(key, m, at, spec.fields);
+          });
+  for (const auto& [field, value] : spec.fields) {
+    if (field == AccountField::AccountId && value) spec.key = value;
+  }
+  return spec;
+}
+
+std::vector<std::u16string> scope_list(const JsonValue& v, const std::string& where) {
+  std::vector<std::u16string> scopes;
+  if (v.type == JsonType::String) {
+    size_t start = 0;
+    const std::u16string& s = v.string;
+    while (start < s.size()) {
+      size_t end = s.find(u' ', start);
+      if (end == std::u16string::npos) end = s.size();
+      if (end > start) scopes.push_back(s.substr(start, end - start));
+      start = end + 1;
+    }
+    return scopes;
+  }
+  expect_type(v, JsonType::Array, where, "a list of scopes or a text of them");
+  for (size_t i = 0; i < v.items.size(); ++i) {
+    scopes.push_back(present_text(v.items[i], where + "[" + std::to_string(i) + "]"));
+  }
+  return scopes;
+}
+
+Rule rule_spec(const JsonValue& v, const std::string& where) {
+  Rule rule;
+  bool has_status = false, null_result = false;
+  ErrorInfo error;
+  members(v, where,
+          "operation, account, scopes, claims, correlation_id, status, code, tag, context, "
+          "null_result, every_time",
+          [&](const std::string& key, const JsonValue& m, const std::string& at) {
+            if (key == "operation") {
+              rule.target.op = start_operation(m, at);
+            } else if (key == "account") {
+              rule.target.account = present_text(m, at);
+            } else if (key == "scopes") {
+              rule.target.scopes = scope_list(m, at);
+            } else if (key == "claims") {
+              rule.target.claims = present_text(m, at);
+            } else if (key == "correlation_id") {
+              rule.target.correlation_id = present_text(m, at);
+            } else if (key == "status") {
+              error.status = status(m, at);
+              has_status = true;
+            } else if (key == "code") {
+              error.code = integer(m, at, INT64_MIN, INT64_MAX);
+            } else if (key == "tag") {
+              error.tag = static_cast<int32_t>(integer(m, at, kInt32Min, kInt32Max));
+            } else if (key == "context") {
+              error.context = text(m, at);
+            } else if (key == "null_result") {
+              null_result = flag(m, at);
+            } else if (key == "every_time") {
+              rule.every_time = flag(m, at);
+            } else {
+              return false;
+            }
+            return true;
+          });
+  if (has_status == null_result) {
+    fault(where, "needs either a status (an error result) or \"null_result\": true");
+  }
+  rule.outcome = null_result ? Outcome{Outcome::Kind::NullResult, {}} : Outcome::failure(error);
+  return rule;
+}
+
+struct Scenario {
+  std::optional<int64_t> now;
+  std::vector<std::pair<std::string, int64_t>> settings;
+  std::vector<std::pair<Op, int32_t>> latency;
+  Fields interactive_user;
+  std::vector<AccountSpec> accounts;
+  std::vector<Rule> rules;
+};
+
+void read_settings(const JsonValue& v, Scenario& s) {
+  members(v, "settings", std::string(Settings::names()) + ", latency_ms",
+          [&](const std::string& key, const JsonValue& m, const std::string& at) {
+            if (key == "latency_ms") {
+              members(m, at, operation_names(true),
+                      [&](const std::string& op, const JsonValue& ms, const std::string& op_at) {
+                        const auto found = find_operation(op);
+                        if (!found || !is_start_operation(*found)) return false;
+                        s.latency.emplace_back(
+                            *found, static_cast<int32_t>(integer(ms, op_at, 0, kInt32Max)));
+                        return true;
+                      });
+              return true;
+            }
+            if (!Settings::known(key)) return false;
+            const bool lifetime = key.ends_with("_lifetime");
+            s.settings.emplace_back(key, integer(m, at, lifetime ? 0 : kInt32Min,
+                                                 lifetime ? INT64_MAX / 4 : kInt32Max));
+            return true;
+          });
+}
+
+Scenario read_scenario(const JsonValue& doc) {
+  Scenario s;
+  members(doc, "scenario", "now, settings, interactive_user, accounts, outcomes",
+          [&](const std::string& key, const JsonValue& v, const std::string& where) {
+            if (key == "now") {
+              s.now = integer(v, where, 0, INT64_MAX / 4);
+            } else if (key == "settings") {
+              read_settings(v, s);
+            } else if (key == "interactive_user") {
+              members(v, where, field_names(),
+                      [&](const std::string& k, const JsonValue& m, const std::string& at) {
+                        return account_member(k, m, at, s.interactive_user);
+                      });
+            } else if (key == "accounts" || key == "outcomes") {
+              expect_type(v, JsonType::Array, where, "a list");
+              for (size_t i = 0; i < v.items.size(); ++i) {
+                const std::string at = where + "[" + std::to_string(i) + "]";
+                if (key == "accounts") {
+                  s.accounts.push_back(account_spec(v.items[i], at));
+                } else {
+                  s.rules.push_back(rule_spec(v.items[i], at));
+                }
+              }
+            } else {
+              return false;
+            }
+            return true;
+          });
+  // Account ids are keys: one already taken would leave the scenario half applied.
+  for (size_t i = 0; i < s.accounts.size(); ++i) {
+    const Text& key = s.accounts[i].key;
+    if (!key) continue;
+    bool taken = static_cast<bool>(find_account(*key));
+    for (size_t j = 0; j < i; ++j) taken = taken || s.accounts[j].key == key;
+    if (taken) {
+      fault("accounts[" + std::to_string(i) + "].account_id",
+            "an account with id " + in_quotes(narrow(*key)) + " exists already");
+    }
+  }
+  return s;
+}
+
+void apply(const Scenario& s) {
+  State& st = state();
+  for (const auto& [name, value] : s.settings) st.settings.set(name, value);
+  for (const auto& [op, ms] : s.latency) st.settings.latency_ms[static_cast<int>(op)] = ms;
+  // The clock first: the refresh credentials of the accounts below start from it.
+  if (s.now) st.clock.freeze(*s.now);
+  for (const auto& [field, value] : s.interactive_user) set_interactive_user_field(field, value);
+  for (const auto& spec : s.accounts) {
+    const auto record = add_account(spec.key);
+    if (!record) continue;  // taken meanwhile by another thread
+    for (const auto& [field, value] : spec.fields) {
+      if (field != AccountField::AccountId || !spec.key)
+        set_account_field(record->key, field, value);
+    }
+    if (spec.state) set_account_state(record->key, *spec.state);
+  }
+  for (const auto& rule : s.rules) script_outcome(rule);
+}
+
+// The file VESSAEMU_SCENARIO names, if it is set and not empty. Windows' narrow environment
+// cannot hold every path, so there the wide one is read.
+std::optional<std::filesystem::path> scenario_path() {
+#ifdef _WIN32
+  // _wgetenv is in every C runtime Windows ships (msvcrt.dll included); it is read once, at
+  // the first start-up.
+  const wchar_t* value = _wgetenv(L"VESSAEMU_SCENARIO");
+  if (value == nullptr) return std::nullopt;
+  std::filesystem::path path(value);
+#else
+  const char* value = std::getenv(kScenarioVariable);
+  if (value == nullptr) return std::nullopt;
+  std::filesystem::path path(value);
+#endif
+  if (path.empty()) return std::nullopt;
+  return path;
+}
+
+}  // namespace
+
+void Outcomes::reset() {
+  std::lock_guard lock(mutex);
+  rules.clear();
+  any.store(false, std::memory_order_release);
+}
+
+void script_outcome(Rule rule) {
+  Outcomes& o = outcomes();
+  std::lock_guard lock(o.mutex);
+  o.rules.push_back(std::move(rule));
+  o.any.store(true, std::memory_order_release);
+}
+
+std::optional<Outcome> take_scripted_outcome(const Request& request) {
+  Outcomes& o = outcomes();
+  if (!o.any.load(std::memory_order_acquire)) return std::nullopt;
+  std::lock_guard lock(o.mutex);
+  for (auto it = o.rules.begin(); it != o.rules.end(); ++it) {
+    if (!matches(it->target, request)) continue;
+    Outcome outcome = it->outcome;
+    if (!it->every_time) o.rules.erase(it);
+    o.any.store(!o.rules.empty(), std::memory_order_release);
+    return outcome;
+  }
+  return std::nullopt;
+}
+
+bool load_scenario(std::string_view json, std::string* error) {
+  Scenario scenario;
+  try {
+    scenario = read_scenario(parse_json(json));
+  } catch (const std::runtime_error& e) {  // a fault of the document (std::bad_alloc goes on)
+    if (error != nullptr) *error = e.what();
+    return false;
+  }
+  apply(scenario);
+  return true;
+}
+
+bool load_scenario_from_environment(std::string* error) {
+  State& st = state();
+  if (st.scenario_loaded.load()) return true;
+  const auto path = scenario_path();
+  if (!path) return true;
+  const auto utf8 = path->u8string();
+  const std::string named =
+      std::string(utf8.begin(), utf8.end()) + " (named by " + kScenarioVariable + ")";
+  std::ifstream file(*path, std::ios::binary);
+  if (!file.is_open()) {
+    *error = "cannot read the scenario file " + named;
+    return false;
+  }
+  const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  if (!load_scenario(text, error)) {
+    *error = "the scenario file " + named + " is not valid: " + *error;
+    return false;
+  }
+  st.scenario_loaded = true;
+  log(kLogInfo, "scenario loaded from " + named);
+  return true;
+}
+
+}  // namespace vessaemu

@@ -1,0 +1,31 @@
+// The emulator's state object and its reset (see state.hpp).
+#include "state.hpp"
+
+namespace vessaemu {
+
+State& state() {
+  static State* instance = new State(*new Clock());
+  return *instance;
+}
+
+void reset_state(bool deliver_pending) {
+  State& s = state();
+  // Completions first, pending and in progress: what their routines do must not meet a reset
+  // registry, and their callers must not wait for ever. Then the registrations, whose release
+  // waits for routines in progress, before the registry forgets their handles.
+  engine_reset(deliver_pending);
+  s.registrations.reset();
+  s.identity.reset();
+  s.registry.reset();
+  s.operations.reset();
+  s.injections.reset();
+  s.violations.reset();
+  s.settings.reset();
+  s.store.reset();
+  s.outcomes.reset();
+  s.history.reset();
+  s.clock.reset();
+  s.scenario_loaded = false;
+}
+
+}  // namespace vessaemu

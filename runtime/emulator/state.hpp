@@ -1,0 +1,55 @@
+// The emulator's whole state, one object reached through state(): every component's part, each
+// guarded by its own lock (see the component's header), and the clock they read the time from.
+// A reset returns all of it to a fresh emulator in one step (reset_state).
+//
+// The object is made on first use and never destroyed: worker threads and host threads may still
+// reach it while the process exits, and a joinable std::thread must never meet static destruction.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "accounts.hpp"
+#include "clock.hpp"
+#include "engine.hpp"
+#include "errors.hpp"
+#include "failures.hpp"
+#include "flows.hpp"
+#include "history.hpp"
+#include "logging.hpp"
+#include "operations.hpp"
+#include "registry.hpp"
+#include "scenario.hpp"
+#include "settings.hpp"
+
+namespace vessaemu {
+
+struct State {
+  explicit State(Clock& c) : clock(c) {}
+
+  Clock& clock;
+  Registry registry;
+  OperationTable operations;
+  Settings settings;
+  Engine engine;
+  Store store;
+  Identity identity;
+  Outcomes outcomes;
+  History history;
+  Registrations registrations;
+  Violations violations;
+  Injections injections;
+  // Whether the scenario of VESSAEMU_SCENARIO was loaded since the library loaded or was reset.
+  std::atomic<bool> scenario_loaded{false};
+  // Serial numbers of the tokens issued; never reset, so no two tokens of a process are equal.
+  std::atomic<uint64_t> token_serial{0};
+};
+
+State& state();
+
+// Back to a fresh emulator: pending operations complete with an error (or, when
+// `deliver_pending` is false, are dropped), completions in progress are waited for, and then
+// every part of the state is cleared and the clock follows the system's again.
+void reset_state(bool deliver_pending);
+
+}  // namespace vessaemu

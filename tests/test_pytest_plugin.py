@@ -1,0 +1,70 @@
+"""The pytest plugin, as an application's test suite meets it: installed with the package, its
+`emulator` fixture found through the entry point, tests that leave runtime handles live or break
+the runtime's contract failed, and nothing of pytest imported by the package itself."""
+
+import pathlib
+import re
+import subprocess
+import sys
+import textwrap
+
+APPLICATION_TESTS = """
+    import pytest
+    import pyvessaruntime as vrt
+    import pyvessaruntime.pyvessaruntime as m
+
+    kept = []
+
+    def test_clean(emulator):
+        emulator.add_account()
+        with vrt.running():
+            assert len(vrt.Client("app", "https://login.example.test/t").discover_accounts()) == 1
+
+    def test_left_started(emulator):
+        vrt.start()
+        vrt.log_to("app")
+
+    def test_starts_fresh(emulator):
+        assert not emulator.is_started() and emulator.accounts() == []
+
+    def test_breaks_the_contract(emulator):
+        with pytest.raises(RuntimeError):
+            m.VESSARuntimeAccount(0x1230).get_user_name()
+
+    def test_keeps_a_runtime_object(emulator):
+        kept.append(m.VESSARuntimeAccount(emulator.new_account_handle(emulator.add_account())))
+"""
+
+
+def test_the_fixture_fails_tests_that_leave_handles_or_break_the_contract(tmp_path):
+    (tmp_path / "test_app.py").write_text(textwrap.dedent(APPLICATION_TESTS))
+    done = subprocess.run([sys.executable, "-P", "-m", "pytest", "-q", "-p", "no:cacheprovider",
+                           "-rA", "test_app.py"], cwd=tmp_path, capture_output=True, text=True,
+                          timeout=120)
+    out = done.stdout
+    # A failed check is the test's teardown failing: pytest reports the call passed, then the error.
+    assert done.returncode == 1 and "5 passed, 2 errors" in out, out
+    assert "ERROR at teardown of test_breaks_the_contract" in out
+    assert "contract violations:\n  VESSARUNTIME_GetUserName: handle 0x1230" in out
+    assert "ERROR at teardown of test_keeps_a_runtime_object" in out
+    assert "runtime handles left live: {'account': 1}" in out
+
+
+def test_the_package_imports_no_test_machinery():
+    done = subprocess.run([sys.executable, "-P", "-c", "import sys, pyvessaruntime, "
+                           "pyvessaruntime.emulator, pyvessaruntime.client; "
+                           "print(sorted(m for m in sys.modules if m.startswith(('pytest', "
+                           "'_pytest', 'pyvessaruntime.pytest_plugin'))))"],
+                          capture_output=True, text=True, timeout=60)
+    assert done.stdout.strip() == "[]", done.stderr
+
+
+def test_the_guide_for_application_developers_passes(tmp_path):
+    # The Python blocks of the emulator's README, one module: the application and its tests.
+    readme = pathlib.Path(__file__).resolve().parent.parent / "runtime" / "emulator" / "README.md"
+    blocks = re.findall(r"```python\n(.*?)```", readme.read_text(), re.DOTALL)
+    (tmp_path / "test_guide.py").write_text("\n".join(blocks))
+    done = subprocess.run([sys.executable, "-P", "-m", "pytest", "-q", "-p", "no:cacheprovider",
+                           "test_guide.py"], cwd=tmp_path, capture_output=True, text=True,
+                          timeout=120)
+    assert done.returncode == 0 and "4 passed" in done.stdout, done.stdout + done.stderr

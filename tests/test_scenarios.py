@@ -1,0 +1,302 @@
+"""The emulator as a test double for applications, as an application's own tests use it: the
+plugin's `emulator` fixture and the typed client. The standard sign-in path, token expiry,
+account states, aimed outcomes, the request history, latency, completion blocks, scenarios (also
+in a subprocess), and what tells the emulator from a real runtime."""
+
+import asyncio
+import base64
+import datetime
+import gc
+import json
+import logging
+import os
+import re
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import pyvessaruntime as vrt
+
+CLIENT_ID = "app-client"
+AUTHORITY = "https://login.example.test/common"
+SCOPES = ["user.read"]
+
+
+@pytest.fixture
+def client(emulator):
+    with vrt.running():
+        yield vrt.Client(CLIENT_ID, AUTHORITY, timeout=10)
+
+
+def run_app(code, env=None):
+    return subprocess.run([sys.executable, "-P", "-c", textwrap.dedent(code)],
+                          capture_output=True, text=True, timeout=60,
+                          env={**os.environ, **(env or {})})
+
+
+# -- the paths an application takes ----------------------------------------------------------
+
+
+@pytest.mark.parametrize("prompt", ["sign_in_interactively", "acquire_token_interactively"])
+def test_interaction_required_then_a_prompt_then_silent_tokens(emulator, client, prompt):
+    emulator.add_account(user_name="ada@example.test", state="interaction_required")
+    with pytest.raises(vrt.InteractionRequired):
+        client.sign_in_silently(SCOPES)
+    (account,) = client.discover_accounts()
+    if prompt == "sign_in_interactively":
+        client.sign_in_interactively(SCOPES, login_hint="ada@example.test")
+    else:
+        client.acquire_token_interactively(account, SCOPES)
+    token = client.acquire_token_silently(account, SCOPES)
+    assert token.account == account and client.discover_accounts() == (account,)
+
+
+def test_a_token_is_renewed_after_it_expires_until_the_refresh_credential_does(emulator, client):
+    emulator.freeze()
+    emulator.configure(access_token_lifetime=600, refresh_credential_lifetime=3600)
+    first = client.sign_in_interactively(SCOPES)
+    account = first.account
+    assert client.acquire_token_silently(account, SCOPES).access_token == first.access_token
+    emulator.advance(600)
+    renewed = client.acquire_token_silently(account, SCOPES)
+    assert renewed.access_token != first.access_token
+    assert renewed.expires_at == emulator.now() + datetime.timedelta(seconds=600)
+    emulator.advance(datetime.timedelta(minutes=50))
+    with pytest.raises(vrt.InteractionRequired, match="refresh credential expired"):
+        client.acquire_token_silently(account, SCOPES)
+
+
+def test_claims_ask_for_a_new_token_that_carries_them(emulator, client):
+    first = client.sign_in_interactively(SCOPES)
+    challenged = client.acquire_token_silently(first.account, SCOPES, claims={"acr": "2"})
+    assert challenged.access_token != first.access_token
+    assert payload(challenged.access_token)["claims"] == '{"acr": "2"}'
+    assert "claims" not in payload(first.access_token)
+
+
+@pytest.mark.parametrize("state, silent_error, a_prompt_clears_it", [
+    ("interaction_required", vrt.InteractionRequired, True),
+    ("account_switch", vrt.AccountSwitch, True),
+    ("removed", vrt.InteractionRequired, True),
+    ("unusable", vrt.AccountUnusable, False),
+])
+def test_account_states(emulator, client, state, silent_error, a_prompt_clears_it):
+    emulator.add_account(user_name="bob@example.test")
+    (account,) = client.discover_accounts()
+    emulator.set_account_state(account, state)
+    with pytest.raises(silent_error):
+        client.acquire_token_silently(account, SCOPES)
+    assert client.discover_accounts() == (() if state == "removed" else (account,))
+    if a_prompt_clears_it:
+        client.acquire_token_interactively(account, SCOPES)
+        client.acquire_token_silently(account, SCOPES)
+        assert emulator.account_state(account) == "ready"
+    else:
+        with pytest.raises(vrt.AccountUnusable):
+            client.acquire_token_interactively(account, SCOPES)
+    assert client.discover_accounts() == (account,)
+
+
+# -- scripted outcomes -----------------------------------------------------------------------
+
+
+def test_a_network_failure_aimed_at_one_account_of_concurrent_requests(emulator):
+    for user in ("ann@example.test", "bob@example.test"):
+        emulator.add_account(user_name=user)
+    emulator.fail_completion("acquire_token_silently", vrt.Status.Status_NoNetwork,
+                             account="bob@example.test", every_time=True)
+
+    async def tokens():
+        client = vrt.AsyncClient(CLIENT_ID, AUTHORITY, timeout=10)
+        accounts = await client.discover_accounts()
+        return await asyncio.gather(*(client.acquire_token_silently(account, SCOPES)
+                                      for account in accounts * 4), return_exceptions=True)
+    with vrt.running():
+        outcomes = asyncio.run(tokens())
+    assert [type(outcome) for outcome in outcomes] == [vrt.Token, vrt.NetworkError] * 4
+
+
+@pytest.mark.parametrize("target, asked, hit", [
+    ({"scopes": ["mail.send"]}, {"scopes": ["user.read", "mail.send"]}, True),
+    ({"scopes": "mail.send user.read"}, {"scopes": ["mail.send"]}, False),
+    ({"claims": "acr"}, {"claims": {"acr": "2"}}, True),
+    ({"claims": ""}, {}, False),
+    ({"correlation_id": "c-7"}, {"correlation_id": "c-7"}, True),
+    ({"correlation_id": "c-7"}, {"correlation_id": "c-8"}, False),
+], ids=["scopes", "scopes-missing", "claims", "no-claims", "correlation", "other-correlation"])
+def test_outcomes_aimed_at_scopes_claims_and_correlation_ids(emulator, client, target, asked, hit):
+    account = client.sign_in_interactively(SCOPES).account
+    emulator.fail_completion("acquire_token_silently", 17, **target)
+
+    def acquire():
+        return client.acquire_token_silently(account, asked.get("scopes", SCOPES),
+                                             claims=asked.get("claims"),
+                                             correlation_id=asked.get("correlation_id"))
+    if hit:
+        with pytest.raises(vrt.TransientError):
+            acquire()
+    assert isinstance(acquire(), vrt.Token)  # once only, and the store was left alone
+
+
+@pytest.mark.parametrize("status", [3, vrt.Status.Status_NoNetwork,
+                                    vrt.Response_Status.Status_NoNetwork])
+def test_outcomes_queue_up_and_the_first_that_matches_is_taken(emulator, client, status):
+    emulator.fail_completion("discover_accounts", status)
+    emulator.fail_completion(None, 17, correlation_id="flaky", every_time=True)
+    emulator.fail_completion(None, vrt.Status.Status_UserCanceled)
+    with pytest.raises(vrt.NetworkError):
+        client.discover_accounts()
+    for _ in range(2):
+        with pytest.raises(vrt.TransientError):
+            client.discover_accounts(correlation_id="flaky")
+    with pytest.raises(vrt.UserCanceled):
+        client.discover_accounts()
+    assert client.discover_accounts() == ()
+
+
+# -- what the application asked for, how long it took, when it completed ---------------------
+
+
+def test_the_request_history_outlives_the_handles(emulator, client):
+    with pytest.raises(vrt.InteractionRequired):
+        client.sign_in_silently(SCOPES, correlation_id="c-0")
+    token = client.sign_in_interactively(["a", "b"], login_hint="x@example.test",
+                                         correlation_id="c-1")
+    client.acquire_token_silently(token.account, ["a"], claims={"acr": "1"})
+    gc.collect()
+    assert emulator.live_handles()["auth_parameters"] == 0
+    failed, prompted, silent = emulator.requests()
+    assert (failed.operation, failed.correlation_id, failed.status) == (
+        "sign_in_silently", "c-0", vrt.Status.Status_InteractionRequired)
+    assert (prompted.scopes, prompted.account_hint, prompted.client_id, prompted.completed,
+            prompted.status) == (("a", "b"), "x@example.test", CLIENT_ID, True, None)
+    assert (silent.account, silent.claims) == (token.account.account_id, '{"acr": "1"}')
+    assert silent.parameters["authority"] == AUTHORITY
+    assert emulator.requests("AcquireTokenSilentlyAsync") == [silent]
+    assert emulator.requests("signin_interactively") == [prompted]  # the native module's name
+    emulator.clear_requests()
+    assert emulator.requests() == []
+
+
+def test_latency_holds_back_its_operation_only(emulator, client):
+    emulator.set_latency("discover_accounts", 60_000)
+    client.sign_in_interactively(SCOPES)
+    with pytest.raises(TimeoutError):  # the timeout cancels it, so nobody waits the minute
+        vrt.Client(CLIENT_ID, AUTHORITY, timeout=0.05).discover_accounts()
+    assert emulator.wait_idle() and emulator.pending_operations() == 0
+
+
+def test_held_and_delayed_blocks_restore_the_mode(emulator):
+    async def held_discovery():
+        client = vrt.AsyncClient(CLIENT_ID, AUTHORITY, timeout=10)
+        with emulator.held():
+            task = asyncio.ensure_future(client.discover_accounts())
+            await asyncio.sleep(0)  # the task starts its operation
+            assert emulator.held_operations() == 1 and not task.done()
+        return await task
+    with vrt.running():
+        assert asyncio.run(held_discovery()) == ()
+        with emulator.delayed(25):
+            assert emulator.completion_mode() == ("delay", 25)
+    assert emulator.completion_mode() == ("worker", 0)
+
+
+# -- scenarios -------------------------------------------------------------------------------
+
+
+SCENARIO = {
+    "now": 1_700_000_000,
+    "settings": {"access_token_lifetime": 60},
+    "accounts": [{"user_name": "ann@example.test"},
+                 {"user_name": "bob@example.test", "state": "interaction_required"},
+                 {"user_name": "cy@example.test"}],
+    "outcomes": [{"operation": "acquire_token_silently", "account": "cy@example.test",
+                  "status": "NoNetwork"}],
+}
+
+APP = """
+    import pyvessaruntime as vrt
+    with vrt.running():
+        client = vrt.Client("app", "https://login.example.test/common", timeout=10)
+        for account in client.discover_accounts():
+            try:
+                token = client.acquire_token_silently(account, ["user.read"])
+                print(account.user_name, "until", token.expires_at.isoformat())
+            except vrt.AuthError as error:
+                print(account.user_name, type(error).__name__)
+"""
+EXPECTED = ["ann@example.test until 2023-11-14T22:14:20+00:00",
+            "bob@example.test InteractionRequired", "cy@example.test NetworkError"]
+
+
+def test_a_subprocess_runs_against_a_scenario_file(emulator, tmp_path):
+    scenario = tmp_path / "scenario.json"
+    scenario.write_text(json.dumps(SCENARIO))
+    done = run_app(APP, env={emulator.SCENARIO_ENV: str(scenario)})
+    assert done.stdout.splitlines() == EXPECTED, done.stderr
+    emulator.load_scenario(scenario)  # the same file, loaded by a call
+    assert [account["user_name"] for account in emulator.accounts()] == [
+        "ann@example.test", "bob@example.test", "cy@example.test"]
+    assert emulator.now().timestamp() == 1_700_000_000
+
+
+def test_a_faulty_scenario_file_stops_the_start(tmp_path):
+    scenario = tmp_path / "scenario.json"
+    scenario.write_text('{"accounts": [\n  {"user": "x"}]}')
+    done = run_app("""
+        import pyvessaruntime as vrt
+        try:
+            vrt.start()
+        except vrt.ConfigurationError as error:
+            print(error.context)
+    """, env={"VESSAEMU_SCENARIO": str(scenario)})
+    assert f"the scenario file {scenario}" in done.stdout, done.stderr
+    assert "accounts[0]: unknown member 'user'; expected one of: account_id" in done.stdout
+
+
+@pytest.mark.parametrize("scenario, message", [
+    ({"acounts": []}, "scenario: unknown member 'acounts'; expected one of: now, settings"),
+    ({"accounts": [{"state": "gone"}]},
+     "accounts[0].state: unknown state 'gone'; expected one of: ready, interaction_required"),
+    ({"outcomes": [{"operation": "acquire_token", "status": 3}]},
+     "unknown start operation 'acquire_token'; expected one of: sign_in, sign_in_silently"),
+    ({"outcomes": [{"status": "Offline"}]}, "unknown status 'Offline'"),
+    ({"outcomes": [{"operation": "discover_accounts"}]}, "needs either a status"),
+    ({"settings": {"latency_ms": {"get_account_id": 5}}}, "expected one of: sign_in"),
+    ({"settings": {"access_token_lifetime": -1}}, "access_token_lifetime: -1 is out of range"),
+    ({"accounts": [{"account_id": "a"}, {"account_id": "a"}]}, "exists already"),
+])
+def test_a_faulty_scenario_says_where_and_applies_nothing(emulator, scenario, message):
+    with pytest.raises(ValueError, match=re.escape(message)):
+        emulator.load_scenario({"accounts": [{"user_name": "first@example.test"}], **scenario})
+    assert emulator.accounts() == []
+
+
+# -- it says what it is ----------------------------------------------------------------------
+
+
+def payload(token):
+    header, body, signature = token.split(".")
+    assert json.loads(base64.urlsafe_b64decode(header + "==")) == {"alg": "none", "typ": "JWT"}
+    assert signature == ""
+    return json.loads(base64.urlsafe_b64decode(body + "=" * (-len(body) % 4)))
+
+
+def test_tokens_are_unsigned_unique_and_issued_by_the_emulator(emulator, client):
+    emulator.freeze()
+    first = client.sign_in_interactively(["a"])
+    second = client.acquire_token_silently(first.account, ["b"])
+    claims = [payload(token) for token in (first.access_token, second.access_token,
+                                           first.raw_id_token)]
+    assert all("emulator" in c["iss"] for c in claims)
+    assert len({c["jti"] for c in claims}) == 3 and claims[0]["iat"] == claims[1]["iat"]
+
+
+def test_start_up_warns_that_this_is_the_emulator(emulator, caplog):
+    with caplog.at_level(logging.DEBUG, "app.runtime"), vrt.log_to("app.runtime"):
+        with vrt.running():
+            pass
+    first = caplog.records[0]
+    assert first.levelno == logging.WARNING and "emulator" in first.getMessage()
