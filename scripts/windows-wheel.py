@@ -10,6 +10,7 @@ import hashlib
 import pathlib
 import re
 import sys
+import tomllib
 import zipfile
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
@@ -30,9 +31,20 @@ def package_files(built: pathlib.Path) -> dict[str, bytes]:
     return files
 
 
+def entry_points() -> bytes:
+    """entry_points.txt from the project's own table (the pytest plugin's registration)."""
+    project = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]
+    lines = []
+    for group, entries in project.get("entry-points", {}).items():
+        lines.append(f"[{group}]")
+        lines += [f"{name} = {target}" for name, target in entries.items()]
+    return ("\n".join(lines) + "\n").encode()
+
+
 def metadata(project_version: str) -> dict[str, bytes]:
     info = f"pyvessaruntime-{project_version}.dist-info"
     return {
+        f"{info}/entry_points.txt": entry_points(),
         f"{info}/METADATA": (
             "Metadata-Version: 2.1\n"
             "Name: pyvessaruntime\n"
