@@ -21,7 +21,7 @@ def token_for(client: vrt.Client, account: vrt.Account | None) -> vrt.Token:
 
 
 def blocking() -> None:
-    with vrt.running(), vrt.log_to("vessaruntime", pii=False):
+    with vrt.log_to("vessaruntime", pii=False), vrt.running():
         client = vrt.Client(CLIENT_ID, AUTHORITY, redirect_uri="http://localhost", timeout=30.0)
         accounts: tuple[vrt.Account, ...] = client.discover_accounts()
         token = token_for(client, accounts[0] if accounts else None)
