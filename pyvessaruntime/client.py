@@ -14,7 +14,7 @@ import concurrent.futures
 import contextlib
 import json
 import uuid
-from collections.abc import Iterable, Iterator, Mapping
+from collections.abc import Callable, Iterable, Iterator, Mapping
 from typing import Any, TypeVar
 
 from . import _core, log_bridge
@@ -139,11 +139,16 @@ class _Requests:
             return str(uuid.uuid4())
         return _text("correlation_id", correlation_id)
 
-    def sign_in(self, scopes: Scopes, login_hint: str | None, window: int | None,
-                correlation_id: str | None) -> Pending[Token]:
+    def _sign_in_with_hint(self, operation: Callable[..., _native.VESSARuntimeAsyncHandle],
+                           scopes: Scopes, login_hint: str | None, window: int | None,
+                           correlation_id: str | None) -> Pending[Token]:
         args = (_window(window), self._params(scopes), self._correlation(correlation_id),
                 _optional_text("login_hint", login_hint))
-        return _core.start(_native.signin, args, to_token)
+        return _core.start(operation, args, to_token)
+
+    def sign_in(self, scopes: Scopes, login_hint: str | None, window: int | None,
+                correlation_id: str | None) -> Pending[Token]:
+        return self._sign_in_with_hint(_native.signin, scopes, login_hint, window, correlation_id)
 
     def sign_in_silently(self, scopes: Scopes, correlation_id: str | None) -> Pending[Token]:
         args = (self._params(scopes), self._correlation(correlation_id))
@@ -151,9 +156,8 @@ class _Requests:
 
     def sign_in_interactively(self, scopes: Scopes, login_hint: str | None, window: int | None,
                               correlation_id: str | None) -> Pending[Token]:
-        args = (_window(window), self._params(scopes), self._correlation(correlation_id),
-                _optional_text("login_hint", login_hint))
-        return _core.start(_native.signin_interactively, args, to_token)
+        return self._sign_in_with_hint(_native.signin_interactively, scopes, login_hint, window,
+                                       correlation_id)
 
     def acquire_token_silently(self, account: Account, scopes: Scopes, claims: Claims | None,
                                correlation_id: str | None) -> Pending[Token]:

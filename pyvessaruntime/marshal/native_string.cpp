@@ -107,13 +107,15 @@ const os_char* native_string_fill_with(NativeStringObject* self, PyObject* encod
   return out;
 }
 
+bool refuse_embedded_null(const os_char* units, Py_ssize_t count) {
+  if (std::find(units, units + count, os_char{0}) == units + count) return true;
+  PyErr_SetString(PyExc_ValueError, "embedded null character");
+  return false;
+}
+
 const os_char* runtime_text_with(NativeStringObject* self, PyObject* encode, PyObject* text) {
   const os_char* units = native_string_fill_with(self, encode, text);
-  if (units && std::find(units, units + self->size - 1, os_char{0}) != units + self->size - 1) {
-    PyErr_SetString(PyExc_ValueError, "embedded null character");
-    return nullptr;
-  }
-  return units;
+  return units && refuse_embedded_null(units, self->size - 1) ? units : nullptr;
 }
 
 os_char* native_string_allocate(NativeStringObject* self) {

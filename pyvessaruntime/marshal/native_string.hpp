@@ -35,6 +35,9 @@ const os_char* native_string_fill_with(NativeStringObject* self, PyObject* encod
 // would act on the text up to there only, not on the text the caller checked.
 const os_char* runtime_text_with(NativeStringObject* self, PyObject* encode, PyObject* text);
 
+// False with ValueError "embedded null character" when one of `count` units is zero.
+bool refuse_embedded_null(const os_char* units, Py_ssize_t count);
+
 // A zero-filled buffer of `size` units; null with an exception if that fails.
 os_char* native_string_allocate(NativeStringObject* self);
 

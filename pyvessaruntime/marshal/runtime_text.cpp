@@ -1,7 +1,6 @@
 // Text that an operation hands to the runtime for one call.
 #include "marshal/runtime_text.hpp"
 
-#include <algorithm>
 #include <climits>
 #include <cstring>
 
@@ -14,10 +13,6 @@ namespace {
 
 // A strong reference, so that the address never stands for another object.
 PyObject* own_encoder = nullptr;
-
-bool embedded_null(const os_char* units, Py_ssize_t count) {
-  return std::find(units, units + count, os_char{0}) != units + count;
-}
 
 }  // namespace
 
@@ -62,11 +57,7 @@ const os_char* RuntimeText::convert(PyObject* text) {
   }
   write_utf16(text, out);
   out[units] = 0;
-  if (embedded_null(out, units)) {
-    PyErr_SetString(PyExc_ValueError, "embedded null character");
-    return nullptr;
-  }
-  return out;
+  return refuse_embedded_null(out, units) ? out : nullptr;
 }
 
 }  // namespace pvr
