@@ -38,26 +38,26 @@ import sys
 import threading
 from collections.abc import Generator, Iterable, Mapping, Sequence
 from dataclasses import dataclass, fields
-from typing import Any, TypedDict, Unpack
+from typing import TYPE_CHECKING, Any, TypedDict, Unpack
 
 from .errors import Status
 from .models import Account
 from .pyvessaruntime import Response_Status
 
 __all__ = [
-    "SCENARIO_ENV", "EmulatorFailure", "Error", "Names", "Request", "Target", "account_state",
-    "accounts", "add_account", "advance", "async_state", "auth_parameters", "calls",
-    "cancel_next_interactive", "clear_requests", "completion_mode", "configure",
-    "contract_violations", "delayed", "emit_log", "fail_completion", "fail_inside", "fail_next",
-    "freeze", "handle_kind", "held", "held_operations", "interactive_user", "is_started",
-    "last_contract_violation", "library", "live_handle_count", "live_handle_values",
-    "live_handles", "load_scenario", "log_registrations", "make_error", "names",
-    "new_account_handle", "new_async_handle", "new_auth_result", "new_discover_accounts_result",
-    "new_read_account_result", "new_signout_result", "now", "null_completion",
-    "pending_operations", "pii_enabled", "release_held", "remove_account", "requests", "reset",
-    "set_account_property", "set_account_state", "set_completion_mode", "set_interactive_user",
-    "set_latency", "set_string_protocol", "take_contract_violations", "wait_idle",
-    "worker_count",
+    "LATEST_TIME", "SCENARIO_ENV", "Emulator", "EmulatorFailure", "Error", "Names", "Request",
+    "Target", "account_state", "accounts", "add_account", "advance", "async_state",
+    "auth_parameters", "calls", "cancel_next_interactive", "clear_requests", "completion_mode",
+    "configure", "contract_violations", "delayed", "emit_log", "fail_completion", "fail_inside",
+    "fail_next", "freeze", "grant_scopes", "handle_kind", "held", "held_operations",
+    "interactive_user", "is_started", "last_contract_violation", "library", "live_handle_count",
+    "live_handle_values", "live_handles", "load_scenario", "log_registrations", "make_error",
+    "names", "new_account_handle", "new_async_handle", "new_auth_result",
+    "new_discover_accounts_result", "new_read_account_result", "new_signout_result", "now",
+    "null_completion", "pending_operations", "pending_outcomes", "pii_enabled", "release_held",
+    "remove_account", "requests", "reset", "set_account_property", "set_account_state",
+    "set_authority_trusted", "set_completion_mode", "set_interactive_user", "set_latency",
+    "set_string_protocol", "take_contract_violations", "wait_idle", "worker_count",
 ]
 
 #: The environment variable naming a scenario file that the runtime loads when it starts.
@@ -129,13 +129,15 @@ class Target(TypedDict, total=False):
     """Which completions a scripted outcome is for (every part optional): `account` by key,
     account id or user name (or an `Account`); every one of `scopes` requested; `claims`
     contained in the requested claims (``""``: any claims); `correlation_id` equal. An outcome
-    is taken once, or by every match with `every_time`."""
+    is taken once, or by every match with `every_time`; one never taken is listed by
+    `pending_outcomes` (and fails a test of the pytest plugin) unless `optional`."""
 
     account: str | Account
     scopes: Iterable[str]
     claims: str
     correlation_id: str
     every_time: bool
+    optional: bool
 
 
 _FAILED = -1000  # VESSAEMU_FAILED
@@ -179,7 +181,8 @@ _SIGNATURES: dict[str, tuple[Any, tuple[Any, ...]]] = {
     "LiveHandleValues": (_i64, (_i32, ctypes.POINTER(ctypes.c_uint64), _i64)),
     "OperationIndex": (_i32, (_str,)), "Calls": (_i64, (_str,)), "FailNext": (_i32, (_str, _i32, _i64, _i32, _Text, _i32, _i32)),
     "ContractViolations": (_i64, ()), "LastContractViolation": (_i32, (_pp,)),
-    "TakeContractViolations": (_i32, (_pp,)), "LoadScenario": (_i32, (_str, _pp)),
+    "TakeContractViolations": (_i32, (_pp,)), "LoadScenario": (_i32, (_str, _i64, _pp)),
+    "PendingOutcomes": (_i32, (_pp,)), "SetAuthorityTrusted": (_i32, (_Text, _i32)),
     "IsStarted": (_i32, ()), "PiiEnabled": (_i32, ()), "Now": (_i64, ()),
     "FreezeClock": (_i32, (_i64,)), "AdvanceClock": (_i32, (_i64,)), "History": (_i32, (_pp,)),
     "ClearHistory": (_i32, ()), "MakeError": (_u64, (_i32, _i64, _i32, _Text)),
@@ -199,7 +202,7 @@ _SIGNATURES: dict[str, tuple[Any, tuple[Any, ...]]] = {
     "ReleaseHeld": (_i32, (_i32,)), "PendingOperations": (_i64, ()),
     "HeldOperations": (_i64, ()), "WorkerCount": (_i32, ()), "WaitIdle": (_i32, (_i64,)),
     "ResetInteractiveUser": (_i32, ()), "SetInteractiveUserField": (_i32, (_i32, _Text)),
-    "InteractiveUserField": (_i32, (_i32, _pp)), "CancelNextInteractive": (_i32, (_i32,)),
+    "InteractiveUserField": (_i32, (_i32, _pp)), "CancelNextInteractive": (_i32, (_i32, _i32)),
     "EmitLog": (_i32, (_Text, _i32, _i32)), "LogRegistrations": (_i32, ()),
 }
 
@@ -354,7 +357,7 @@ def _key(account: str | Account) -> str:
 
 def _apply(document: Mapping[str, Any] | bytes) -> None:
     text = document if isinstance(document, bytes) else json.dumps(document).encode()
-    answer, fault = _take_text(library().VESSAEMU_LoadScenario, text)
+    answer, fault = _take_text(library().VESSAEMU_LoadScenario, text, len(text))
     if answer != 0:
         raise ValueError(fault)
 
@@ -366,19 +369,20 @@ def _seconds(value: float | datetime.timedelta) -> int:
 # -- scenarios, settings, the clock ---------------------------------------------------------
 
 
-def reset(*, drop_pending: bool = False) -> None:
+def reset(*, drop_pending: bool = False, keep_log_registrations: bool = False) -> None:
     """Return the emulator to its fresh state.
 
     If the runtime is started it is stopped first: pending operations (queued, held or delayed)
     complete on this thread with an error result of status 8 (Status_ApplicationCanceled,
     context "... the emulator was reset ..."), or with ``drop_pending=True`` are dropped without
     a call of their routine. Completions in progress anywhere are waited for, log registrations
-    end. Then handles (their values stay unusable), counters, contract violations, scripted
+    end (with ``keep_log_registrations=True`` they stay, their handles live). Then handles (their
+    values stay unusable; releasing one, once, is quiet), counters, contract violations, scripted
     failures and outcomes, the request history, accounts, the interactive user, settings and the
     clock are reset; the runtime is not started afterwards. The interpreter lock is released
     meanwhile, so callbacks run.
     """
-    library().VESSAEMU_Reset(1 if drop_pending else 0)
+    library().VESSAEMU_Reset((1 if drop_pending else 0) | (2 if keep_log_registrations else 0))
 
 
 def load_scenario(scenario: Mapping[str, Any] | str | os.PathLike[str]) -> None:
@@ -404,20 +408,33 @@ def load_scenario(scenario: Mapping[str, Any] | str | os.PathLike[str]) -> None:
 
 def configure(*, access_token_lifetime: float | datetime.timedelta | None = None,
               refresh_credential_lifetime: float | datetime.timedelta | None = None,
+              refresh_margin: float | datetime.timedelta | None = None,
+              token_cache_size: int | None = None,
+              accounts_per_application: bool | None = None,
               sso_policy: int | None = None) -> None:
     """Change settings until the next reset; those not given keep their value.
 
-    `access_token_lifetime` (default one hour): how long an access token is valid; a silent
-    acquisition after that renews it. `refresh_credential_lifetime` (default ninety days): how
-    long after an interactive sign-in (or the account's seeding) silent acquisition works at
-    all; after that it answers InteractionRequired. `sso_policy` is what ``GetSsoPolicy``
-    reports (default 1).
+    `access_token_lifetime` (default one hour; lifetimes at most ten years): how long an access token is
+    valid. `refresh_margin` (default five minutes): a cached token with less time left is
+    renewed, not handed out. `refresh_credential_lifetime` (default ninety days): how long after
+    an interactive sign-in (or the account's seeding) silent acquisition works at all; after
+    that it answers InteractionRequired. `token_cache_size` (default 1000): cached tokens kept
+    per account, the least recently used dropped first. `accounts_per_application` (default
+    False: every application on the device shares the accounts, as with a broker): True makes
+    an account known only to the client ids that signed it in (seeded accounts: to every
+    application that has not signed them out). `sso_policy` is what ``GetSsoPolicy`` reports
+    (default 1). A value out of range raises ValueError.
     """
-    settings: dict[str, int] = {}
-    if access_token_lifetime is not None:
-        settings["access_token_lifetime"] = _seconds(access_token_lifetime)
-    if refresh_credential_lifetime is not None:
-        settings["refresh_credential_lifetime"] = _seconds(refresh_credential_lifetime)
+    settings: dict[str, int | bool] = {}
+    for name, value in (("access_token_lifetime", access_token_lifetime),
+                        ("refresh_credential_lifetime", refresh_credential_lifetime),
+                        ("refresh_margin", refresh_margin)):
+        if value is not None:
+            settings[name] = _seconds(value)
+    if token_cache_size is not None:
+        settings["token_cache_size"] = token_cache_size
+    if accounts_per_application is not None:
+        settings["accounts_per_application"] = bool(accounts_per_application)
     if sso_policy is not None:
         settings["sso_policy"] = sso_policy
     _apply({"settings": settings})
@@ -434,17 +451,32 @@ def now() -> datetime.datetime:
     return datetime.datetime.fromtimestamp(library().VESSAEMU_Now(), datetime.UTC)
 
 
+#: The latest time the emulator's clock shows (2096-02-06): a token's expiry, the clock's time
+#: plus a lifetime of up to ten years, must fit the 32 bits the runtime's contract carries it in.
+LATEST_TIME = 3979391295
+
+
+def _clock_range(what: str) -> ValueError:
+    return ValueError(f"{what} outside the emulator's clock range, 0 (1970) to {LATEST_TIME} "
+                      "(2096-02-06)")
+
+
 def freeze(at: datetime.datetime | int | None = None) -> None:
     """Stop the emulator's clock at `at` (an aware datetime or Unix seconds; by default now) until
-    the next reset. Only `advance` moves it then."""
+    the next reset. Only `advance` moves it then. A time before 1970 or after `LATEST_TIME`
+    raises ValueError."""
     if not isinstance(at, int):
         at = int((at or now()).timestamp())
-    library().VESSAEMU_FreezeClock(at)
+    if not 0 <= at <= LATEST_TIME or library().VESSAEMU_FreezeClock(at) != 0:
+        raise _clock_range(f"the time {at} is")
 
 
 def advance(seconds: float | datetime.timedelta) -> None:
-    """Move the emulator's clock forward (a frozen one, or ahead of the system's time)."""
-    library().VESSAEMU_AdvanceClock(_seconds(seconds))
+    """Move the emulator's clock forward (a frozen one, or ahead of the system's time). A move
+    that would leave the clock's range raises ValueError and moves nothing."""
+    step = _seconds(seconds)
+    if abs(step) > LATEST_TIME or library().VESSAEMU_AdvanceClock(step) != 0:
+        raise _clock_range(f"advancing by {step} seconds puts the clock")
 
 
 # -- accounts and the interactive user -------------------------------------------------------
@@ -564,10 +596,29 @@ def interactive_user() -> dict[str, str | None]:
             for field, name in enumerate(names().account_fields)}
 
 
-def cancel_next_interactive(status: StatusLike = 7) -> None:
+def cancel_next_interactive(status: StatusLike = 7, *, optional: bool = False) -> None:
     """Make the next interactive sign-in fail as if the user closed the prompt: an error result
-    of `status` (7, Status_UserCanceled, by default), no account stored. Calls queue up."""
-    library().VESSAEMU_CancelNextInteractive(_status(status))
+    of `status` (7, Status_UserCanceled, by default), no account stored. Calls queue up. One
+    that no sign-in takes is listed by `pending_outcomes` unless `optional`."""
+    library().VESSAEMU_CancelNextInteractive(_status(status), int(optional))
+
+
+def set_authority_trusted(authority: str, trusted: bool = False) -> None:
+    """Script an authority (an https URL, compared without case and trailing slashes) as
+    untrusted (or trusted again): sign-ins and token acquisitions for it complete with
+    AuthorityUntrusted (status 11). A scenario's ``"untrusted_authorities"`` does the same."""
+    keep: list[Any] = []
+    if library().VESSAEMU_SetAuthorityTrusted(_text(authority, keep), int(trusted)) == -2:
+        raise ValueError(f"not an absolute https URL: {authority!r}")
+
+
+def pending_outcomes() -> list[str]:
+    """What was scripted and never happened, one description each: outcomes no completion took
+    (`fail_completion`, `null_completion`, `grant_scopes`, scenario ``"outcomes"``),
+    cancellations of prompts never shown, latencies of operations never started. Those scripted
+    with ``optional=True`` are left out. The pytest plugin fails a test that leaves any."""
+    text = _take_text(library().VESSAEMU_PendingOutcomes)[1]
+    return text.splitlines() if text else []
 
 
 # -- scripted outcomes and failures ----------------------------------------------------------
@@ -604,6 +655,14 @@ def null_completion(operation: str | None, **target: Unpack[Target]) -> None:
     """Make the next completion of `operation` that matches `target` call its routine with a
     null result handle (taken as `fail_completion` outcomes are)."""
     _script(operation, {"null_result": True}, target)
+
+
+def grant_scopes(operation: str | None, granted: Iterable[str], **target: Unpack[Target]) -> None:
+    """Make the next sign-in or token acquisition (`operation`; None: any of the five) that
+    matches `target` succeed as it would, but grant `granted` instead of the requested scopes
+    (a partial grant): the token's ``scp`` and the result's granted scopes say so, and the token
+    is cached under the granted scopes. Taken as `fail_completion` outcomes are."""
+    _script(operation, {"granted_scopes": list(granted)}, target)
 
 
 def fail_next(operation: str, status: StatusLike, code: int = 0, tag: int = 0,
@@ -958,3 +1017,50 @@ def emit_log(message: TextValue, level: int, thread: str = "caller", threads: in
 def log_registrations() -> int:
     """How many log routines are registered (and not released)."""
     return int(library().VESSAEMU_LogRegistrations())
+
+
+class Emulator:
+    """The emulator as the pytest plugin's ``emulator`` fixture hands it out: the functions of
+    this module an application's tests script it with, typed, so that ``mypy --strict`` checks
+    their calls. Each is the module function of the same name."""
+
+    SCENARIO_ENV = SCENARIO_ENV
+    LATEST_TIME = LATEST_TIME
+    Error = Error
+    Request = Request
+    add_account = staticmethod(add_account)
+    set_account_property = staticmethod(set_account_property)
+    set_account_state = staticmethod(set_account_state)
+    account_state = staticmethod(account_state)
+    remove_account = staticmethod(remove_account)
+    accounts = staticmethod(accounts)
+    set_interactive_user = staticmethod(set_interactive_user)
+    interactive_user = staticmethod(interactive_user)
+    cancel_next_interactive = staticmethod(cancel_next_interactive)
+    set_authority_trusted = staticmethod(set_authority_trusted)
+    freeze = staticmethod(freeze)
+    advance = staticmethod(advance)
+    now = staticmethod(now)
+    configure = staticmethod(configure)
+    set_latency = staticmethod(set_latency)
+    fail_completion = staticmethod(fail_completion)
+    null_completion = staticmethod(null_completion)
+    grant_scopes = staticmethod(grant_scopes)
+    pending_outcomes = staticmethod(pending_outcomes)
+    load_scenario = staticmethod(load_scenario)
+    requests = staticmethod(requests)
+    clear_requests = staticmethod(clear_requests)
+    held = staticmethod(held)
+    delayed = staticmethod(delayed)
+    release_held = staticmethod(release_held)
+    pending_operations = staticmethod(pending_operations)
+    wait_idle = staticmethod(wait_idle)
+    is_started = staticmethod(is_started)
+    live_handles = staticmethod(live_handles)
+    reset = staticmethod(reset)
+
+    if not TYPE_CHECKING:
+        # The rest of the module (the controls for tests of the bindings) stays reachable at run
+        # time, for the project's own tests; a type checker sees only the names above.
+        def __getattr__(self, name):
+            return getattr(sys.modules[__name__], name)

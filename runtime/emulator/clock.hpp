@@ -10,11 +10,13 @@
 
 namespace vessaemu {
 
-// The times the clock may show: from the epoch to the start of the year 3000. Tokens carry the
-// clock's time plus a lifetime of at most a century (settings.hpp), which stays far inside what
-// 64-bit arithmetic and every token reader's calendar can hold.
+// The times the clock may show. A token's expiry is the clock's time plus a lifetime of at most
+// ten years (settings.hpp), and the runtime's contract carries it as 32 bits of Unix seconds,
+// unsigned as the bindings read them (up to 2106-02-07): the clock stops short of that by the
+// longest lifetime, so every expiry it makes is one a token carries.
+inline constexpr int64_t kMaxLifetime = 315576000;  // ten years of 365.25 days
 inline constexpr int64_t kEarliestTime = 0;
-inline constexpr int64_t kLatestTime = 32503680000;  // 3000-01-01T00:00:00Z
+inline constexpr int64_t kLatestTime = 0xFFFFFFFF - kMaxLifetime;  // 2096-02-06T18:28:15Z
 
 inline bool representable_time(int64_t unix_seconds) {
   return unix_seconds >= kEarliestTime && unix_seconds <= kLatestTime;

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "clock.hpp"
 #include "operations.hpp"
 
 namespace vessaemu {
@@ -18,9 +19,6 @@ inline constexpr int64_t kDefaultAccessTokenLifetime = 3600;           // one ho
 inline constexpr int64_t kDefaultRefreshCredentialLifetime = 7776000;  // ninety days
 inline constexpr int64_t kDefaultRefreshMargin = 300;                  // five minutes
 inline constexpr int64_t kDefaultTokenCacheSize = 1000;                // per account
-// The longest lifetime a setting takes: a century, so that the clock's latest time plus any
-// lifetime is still a time a token can carry (clock.hpp).
-inline constexpr int64_t kMaxLifetime = 3155760000;
 
 struct Settings {
   std::atomic<int32_t> sso_policy{1};
