@@ -34,7 +34,7 @@ from __future__ import annotations
 
 import gc
 from collections import Counter
-from collections.abc import Iterator
+from collections.abc import Generator, Iterator
 from typing import TYPE_CHECKING, Any
 
 import pytest
@@ -67,7 +67,7 @@ def pytest_configure(config: pytest.Config) -> None:
 
 @pytest.hookimpl(wrapper=True)
 def pytest_runtest_makereport(item: pytest.Item, call: pytest.CallInfo[None]
-                              ) -> Iterator[None] | Any:
+                              ) -> Generator[None, pytest.TestReport, pytest.TestReport]:
     report = yield
     if report.when == "call":
         item.stash[_CALL_REPORT] = report
