@@ -11,6 +11,7 @@
 
 #include "common/function.hpp"
 #include "common/ref.hpp"
+#include "common/type.hpp"
 #include "marshal/runtime_text.hpp"
 #include "module/owner.hpp"
 #include "module/registry.hpp"
@@ -93,6 +94,15 @@ bool add_class_methods(const ClassEntry* first, const ClassEntry* last) {
   }
   return true;
 }
+
+}  // namespace
+
+void forget_classes() {
+  for (const ClassEntry& entry : kClasses) forget_readied(entry.type);
+  forget_function_types();
+}
+
+namespace {
 
 // ---- module-level statements ----------------------------------------------------------------
 

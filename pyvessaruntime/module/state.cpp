@@ -4,6 +4,7 @@
 #include "async/callback_records.hpp"
 #include "marshal/runtime_text.hpp"
 #include "module/enumerations.hpp"
+#include "module/registry.hpp"
 
 namespace pvr::state {
 
@@ -132,6 +133,7 @@ void forget_ended_owner() {
   forget_enumerations();
   forget_own_encoder();
   forget_record_class();
+  forget_classes();
 }
 
 }  // namespace pvr::state
