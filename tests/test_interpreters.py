@@ -179,3 +179,52 @@ def test_an_embedding_application_initialises_python_again(embedder, tmp_path):
     # lines reach neither (a runtime thread kept a thread state of the first, freed with it).
     done = run_lives(embedder, tmp_path, FIRST_LIFE, SECOND_LIFE + SIGN_IN, SIGN_IN)
     check(done, "first life done", "sign-in ok", "life 1 ended", "life 2 ended", "life 3 ended")
+
+
+# ---- fork ----------------------------------------------------------------------------------------
+
+FORK = """
+import os
+import warnings
+warnings.simplefilter("ignore", DeprecationWarning)  # fork() in a process with native threads
+import pyvessaruntime as vrt
+import pyvessaruntime.pyvessaruntime as m
+from pyvessaruntime import _core, emulator
+
+m._startup_vessaruntime()
+client = vrt.Client("client", "https://login.example.test/common")
+emulator.set_completion_mode("held")
+pending = _core.start(m.discover_accounts, ("client", "corr"), lambda result: len(result.get_accounts()))
+pid = os.fork()
+if pid == 0:
+    try:
+        try:
+            pending.future.result(timeout=30)
+        except RuntimeError as e:
+            print(f"child: pending operation failed: {'forked' in str(e)}", flush=True)
+        print(f"child: runtime started: {emulator.is_started()}", flush=True)
+        try:
+            client.discover_accounts()
+        except vrt.AuthError as e:
+            print(f"child: refused: {type(e).__name__} {'not started' in str(e)}", flush=True)
+        # The records of operations that never complete here are the child's to drop.
+        m._callbackStorage.clear()
+        emulator.set_completion_mode("worker")
+""" + textwrap.indent(SIGN_IN, "        ") + """
+    finally:
+        os._exit(0)
+emulator.release_held()
+completed = pending.future.result(timeout=30)
+_, status = os.waitpid(pid, 0)
+print("parent: completed with", completed, "accounts")
+print("child status", os.waitstatus_to_exitcode(status))
+m._shutdown_vessaruntime()
+"""
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="the platform has no fork")
+def test_a_forked_child_starts_afresh_and_fails_what_the_parent_left_pending():
+    done = run_python(FORK)
+    check(done, "child: pending operation failed: True", "child: runtime started: False",
+          "child: refused: ConfigurationError True", "sign-in ok",
+          "parent: completed with 0 accounts", "child status 0")

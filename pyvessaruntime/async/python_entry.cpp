@@ -4,6 +4,11 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <new>
+
+#if !defined(_WIN32)
+#include <pthread.h>
+#endif
 
 #include "common/gil.hpp"
 
@@ -92,6 +97,30 @@ KeptThreadState::~KeptThreadState() noexcept(false) {
   PyThreadState_DeleteCurrent();
 #endif
 }
+
+}  // namespace
+
+namespace {
+
+#if !defined(_WIN32)
+// A forked child has only the thread that forked: the gate's lock is held over the fork so that
+// no other thread holds it then, and in the child the tickets of the threads that did not follow
+// are forgotten (an owner ending there would wait for them for ever).
+void gate_before_fork() {
+  gate().mutex.lock();
+}
+void gate_after_fork_in_parent() {
+  gate().mutex.unlock();
+}
+void gate_after_fork_in_child() {
+  Gate& g = gate();
+  g.inside = t_tickets;
+  new (&g.left) std::condition_variable();  // its waiters were threads of the parent
+  g.mutex.unlock();
+}
+[[maybe_unused]] const int fork_handlers =
+    pthread_atfork(gate_before_fork, gate_after_fork_in_parent, gate_after_fork_in_child);
+#endif
 
 }  // namespace
 
