@@ -40,7 +40,9 @@ LogCallbackObject* as_registration(PyObject* self) {
 }
 
 // Every registration the runtime holds for the module, for the owner's end; guarded by the
-// interpreter lock. `object` is null once the handle object is gone (the registration is not).
+// interpreter lock. `object` is null once the handle object is gone (the registration is not);
+// `key` is the registration's key, the object's reference while the object lives, and then the
+// one it left behind.
 struct LiveRegistration {
   VESSARUNTIME_LOG_CALLBACK_HANDLE handle;
   LogCallbackObject* object;
@@ -210,18 +212,22 @@ const FunctionDef kLoggingFunctions[] = {
 void end_log_registrations(bool owner_alive) {
   std::vector<LiveRegistration> ending;
   ending.swap(live);
-  for (const LiveRegistration& entry : ending) {
-    if (owner_alive && entry.object) entry.object->handle = nullptr;
-    release_handle<VESSARUNTIME_LOG_CALLBACK_HANDLE, VESSARUNTIME_ReleaseLogCallbackHandle>(
-        entry.handle);
-    if (!owner_alive) continue;
-    // The object's reference to the key, or, once the object is gone, the one it left behind.
-    if (entry.object) {
-      Py_CLEAR(entry.object->context_key);
-    } else {
-      Py_DECREF(entry.key);
+  // The objects learn of the end before the lock is given up for the first release: another
+  // thread may then release one (and find nothing to release) or drop it. Each entry then owns
+  // its key: the object's reference, or the one an object gone before left behind.
+  if (owner_alive) {
+    for (LiveRegistration& entry : ending) {
+      if (!entry.object) continue;
+      entry.object->handle = nullptr;
+      entry.key = std::exchange(entry.object->context_key, nullptr);
     }
   }
+  for (const LiveRegistration& entry : ending) {
+    release_handle<VESSARUNTIME_LOG_CALLBACK_HANDLE, VESSARUNTIME_ReleaseLogCallbackHandle>(
+        entry.handle);
+  }
+  if (!owner_alive) return;  // the keys were the ended interpreter's
+  for (const LiveRegistration& entry : ending) Py_DECREF(entry.key);
 }
 
 PyTypeObject LogCallbackHandleType = make_class(PVR_CLASS_NAME("VESSARuntimeLogCallbackHandle"),
