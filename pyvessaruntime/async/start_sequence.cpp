@@ -49,8 +49,8 @@ bool StartSequence::prepare(void** context, VESSARUNTIME_ASYNC_HANDLE** slot) {
 PyObject* StartSequence::finish(VESSARUNTIME_ERROR_HANDLE error, void* context) {
   if (error) {
     // A refused operation never completes, so the reference meant for its completion goes now
-    // (unless the owner has ended meanwhile, and left it); the record stays registered. The async handle object goes with whatever handle the
-    // runtime stored in it.
+    // (unless the owner has ended meanwhile, and left it); the record stays registered. The async
+    // handle object goes with whatever handle the runtime stored in it.
     if (owner::take_back(context)) Py_DECREF(static_cast<PyObject*>(context));
     check_error(error);
     return nullptr;
