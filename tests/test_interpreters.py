@@ -103,6 +103,17 @@ def test_a_second_interpreter_is_refused_while_the_owner_lives():
                 "interpreter per process.", "imported after the owner ended")
 
 
+def test_an_interpreter_with_a_lock_of_its_own_is_refused_and_owns_nothing():
+    done = run_python(textwrap.dedent("""
+        import _interpreters
+        interp = _interpreters.create("isolated")  # a lock of its own
+        failure = _interpreters.run_string(interp, "import pyvessaruntime.pyvessaruntime")
+        print(failure.type.__name__)
+        _interpreters.destroy(interp)
+    """) + SIGN_IN)
+    check(done, "ImportError", "sign-in ok")
+
+
 # ---- an embedding application ------------------------------------------------------------------
 
 def compiler():

@@ -98,10 +98,6 @@ KeptThreadState::~KeptThreadState() noexcept(false) {
 #endif
 }
 
-}  // namespace
-
-namespace {
-
 #if !defined(_WIN32)
 // A forked child has only the thread that forked: the gate's lock is held over the fork so that
 // no other thread holds it then, and in the child the tickets of the threads that did not follow
