@@ -109,8 +109,7 @@ CachedToken issue(const Request& r, const AccountFields& fields, int64_t now, co
   };
   JsonObject access;
   identity_claims(access);
-  access.add("scp", text_or_empty(granted))
-      .add("correlation_id", Text(r.correlation_id));
+  access.add("scp", text_or_empty(granted)).add("correlation_id", Text(r.correlation_id));
   if (p.field(AuthField::Claims)) access.add("claims", p.field(AuthField::Claims));
   JsonObject id;
   identity_claims(id);
@@ -318,8 +317,8 @@ Ref<AuthResultObject> normal_result(const Request& r, const Text& granted, AuthR
     return finished<AuthResultObject>(r, *error);
   }
   const auto& done = std::get<SignedIn>(outcome);
-  const bool token = r.op == Op::AcquireTokenSilentlyAsync ||
-                     r.op == Op::AcquireTokenInteractivelyAsync;
+  const bool token =
+      r.op == Op::AcquireTokenSilentlyAsync || r.op == Op::AcquireTokenInteractivelyAsync;
   log_account(r, token ? "token acquired for" : "signed in", done.account);
   return signed_in(r, done);
 }
@@ -361,8 +360,7 @@ Ref<DiscoverAccountsResultObject> normal_result(const Request& r, const Text&,
   if (logging_wanted()) {
     const size_t count = result->accounts.size();
     log(kLogInfo, with_correlation(r, "completed: " + std::to_string(count) +
-                                          (count == 1 ? " account" : " accounts") +
-                                          " discovered"));
+                                          (count == 1 ? " account" : " accounts") + " discovered"));
   }
   return result;
 }

@@ -80,9 +80,11 @@ void Settings::set(std::string_view name, int64_t value) {
 #if !defined(_WIN32)
 // A forked child has only the thread that forked: the workers are gone, and a lock that another
 // thread held at the fork would stay locked for ever. So the fork happens while this thread
-// holds every lock of the state (in one order; none of them is taken while another is held, so
-// the order cannot meet another), and the child returns to "not started": what was pending
-// never completes there, as a runtime's threads do not follow a fork, and a start works again.
+// holds every lock of the state, and the child returns to "not started": what was pending never
+// completes there, as a runtime's threads do not follow a fork, and a start works again. The
+// locks are taken in the order the emulator nests them: the scenario's (held across a load,
+// which takes the others), the scripted outcomes' before the store's (matching an outcome reads
+// the store); the others are never held together with another.
 namespace {
 
 // The thread objects of the parent's workers, in the child: neither joined nor detached (the
@@ -92,10 +94,11 @@ std::vector<std::thread>* orphans = nullptr;
 template <class Each>
 void each_lock(Each each) {
   State& s = state();
+  each(s.scenario_mutex);
   each(s.engine.mutex);
   each(s.identity.mutex);
-  each(s.store.mutex);
   each(s.outcomes.mutex);
+  each(s.store.mutex);
   each(s.injections.mutex);
   each(s.operations.faults_mutex);
   each(s.history.mutex);

@@ -322,8 +322,8 @@ void read_settings(const JsonValue& v, Scenario& s) {
             }
             const Settings::Spec* spec = Settings::find(key);
             if (spec == nullptr) return false;
-            s.settings.emplace_back(key, spec->flag ? int64_t{flag(m, at)}
-                                                    : integer(m, at, spec->low, spec->high));
+            s.settings.emplace_back(
+                key, spec->flag ? int64_t{flag(m, at)} : integer(m, at, spec->low, spec->high));
             return true;
           });
 }
@@ -523,8 +523,9 @@ bool load_scenario(std::string_view json, std::string* error) {
   Scenario scenario;
   try {
     if (json.size() > kMaxScenarioBytes) {
-      throw std::runtime_error("the document is " + std::to_string(json.size()) + " bytes long; at most " +
-                  std::to_string(kMaxScenarioBytes) + " are read");
+      throw std::runtime_error("the document is " + std::to_string(json.size()) +
+                               " bytes long; at most " + std::to_string(kMaxScenarioBytes) +
+                               " are read");
     }
     scenario = read_scenario(parse_json(json, kMaxScenarioValues));
   } catch (const std::runtime_error& e) {  // a fault of the document (std::bad_alloc goes on)
@@ -537,24 +538,27 @@ bool load_scenario(std::string_view json, std::string* error) {
 
 bool load_scenario_from_environment(std::string* error) {
   State& st = state();
-  // Held to the end: a start-up racing this one waits, and finds the scenario applied once.
-  std::lock_guard lock(st.scenario_mutex);
-  if (st.scenario_loaded) return true;
-  const auto path = scenario_path();
-  if (!path) return true;
-  const auto utf8 = path->u8string();
-  const std::string named =
-      std::string(utf8.begin(), utf8.end()) + " (named by " + kScenarioVariable + ")";
-  std::string text;
-  if (!read_file(*path, &text, error)) {
-    *error = "cannot read the scenario file " + named + ": " + *error;
-    return false;
+  std::string named;
+  {
+    // Held to the end of the load: a start-up racing this one waits, and finds the scenario
+    // applied once. Nothing calls out meanwhile (the log line comes after).
+    std::lock_guard lock(st.scenario_mutex);
+    if (st.scenario_loaded) return true;
+    const auto path = scenario_path();
+    if (!path) return true;
+    const auto utf8 = path->u8string();
+    named = std::string(utf8.begin(), utf8.end()) + " (named by " + kScenarioVariable + ")";
+    std::string text;
+    if (!read_file(*path, &text, error)) {
+      *error = "cannot read the scenario file " + named + ": " + *error;
+      return false;
+    }
+    if (!load_scenario(text, error)) {
+      *error = "the scenario file " + named + " is not valid: " + *error;
+      return false;
+    }
+    st.scenario_loaded = true;
   }
-  if (!load_scenario(text, error)) {
-    *error = "the scenario file " + named + " is not valid: " + *error;
-    return false;
-  }
-  st.scenario_loaded = true;
   log(kLogInfo, "scenario loaded from " + named);
   return true;
 }
