@@ -18,7 +18,9 @@ A test that failed already is not failed again: what it left is added to its rep
 the emulator is reset again, so no test inherits another's state, nor is blamed for its handles.
 
 What survives the fixture's resets: log registrations (``log_to``, ``log_to_logging``, a routine
-of ``register_log_callback``), wherever they were made; they keep receiving lines. Everything
+of ``register_log_callback``), wherever they were made; they keep receiving lines (until the
+runtime is shut down: ``shutdown`` and the end of ``running`` end ``log_to`` routings, as they
+document). Everything
 else is the test's own: accounts, scripted outcomes, settings, the clock, the request history,
 the PII switch, and every runtime object (an `Account`, a `Token`'s account, parameters) made
 before the reset. Such an object made outside the test (in a module- or session-scoped fixture)
