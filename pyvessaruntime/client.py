@@ -282,11 +282,14 @@ class Client(_ClientBase):
         return self._wait(self._requests.read_account(account_id, correlation_id))
 
     def discover_accounts(self, *, correlation_id: str | None = None) -> tuple[Account, ...]:
-        """The accounts the runtime knows for this application."""
+        """The accounts the runtime knows for this application: on a device whose runtime shares
+        accounts across applications (a broker; the emulator by default), those of every
+        application."""
         return self._wait(self._requests.discover_accounts(correlation_id))
 
     def sign_out(self, account: Account, *, correlation_id: str | None = None) -> None:
-        """Sign an account out."""
+        """Sign an account out (of every application, where the runtime shares accounts across
+        them)."""
         self._wait(self._requests.sign_out(account, correlation_id))
 
 
@@ -368,9 +371,12 @@ class AsyncClient(_ClientBase):
 
     async def discover_accounts(self, *, correlation_id: str | None = None
                                 ) -> tuple[Account, ...]:
-        """The accounts the runtime knows for this application."""
+        """The accounts the runtime knows for this application: on a device whose runtime shares
+        accounts across applications (a broker; the emulator by default), those of every
+        application."""
         return await self._wait(self._requests.discover_accounts(correlation_id))
 
     async def sign_out(self, account: Account, *, correlation_id: str | None = None) -> None:
-        """Sign an account out."""
+        """Sign an account out (of every application, where the runtime shares accounts across
+        them)."""
         await self._wait(self._requests.sign_out(account, correlation_id))

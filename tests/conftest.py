@@ -5,7 +5,7 @@ import gc
 import pytest
 
 import pyvessaruntime.pyvessaruntime as native
-from pyvessaruntime import emulator
+from pyvessaruntime import emulator_internals as emulator
 from runtime_abi import lib as runtime
 
 

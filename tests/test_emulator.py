@@ -13,7 +13,8 @@ import threading
 import pytest
 
 import pyvessaruntime.pyvessaruntime as native
-from pyvessaruntime import Status, emulator
+from pyvessaruntime import Status
+from pyvessaruntime import emulator_internals as emulator
 from runtime_abi import lib as runtime
 
 HEADER = pathlib.Path(__file__).resolve().parent.parent / "runtime" / "vessaruntime.h"
@@ -618,7 +619,7 @@ def test_out_of_memory_answers_an_error_made_in_advance(emu, lib, operation):
 
 CONTROL_FAILURES = """
 import ctypes
-from pyvessaruntime import emulator as emu
+from pyvessaruntime import emulator_internals as emu
 import test_emulator as t
 from runtime_abi import lib as runtime
 

@@ -17,7 +17,7 @@ import time
 import pytest
 
 import pyvessaruntime.pyvessaruntime as m
-from pyvessaruntime import emulator
+from pyvessaruntime import emulator_internals as emulator
 from runtime_abi import lib as runtime
 
 CLIENT = "client-id"
@@ -725,7 +725,7 @@ def test_threads_ended_inside_routines_leave_the_emulator_consistent():
     result = run_script("""
         import ctypes
         import pyvessaruntime.pyvessaruntime as m
-        from pyvessaruntime import emulator as emu
+        from pyvessaruntime import emulator_internals as emu
         from runtime_abi import lib
         exit_thread = ctypes.cast(ctypes.CDLL(None).pthread_exit, ctypes.c_void_p).value
         client = "c\\0".encode("utf-16-le")
@@ -766,7 +766,7 @@ def test_routines_may_call_back_into_the_runtime():
     result = run_script("""
         import threading
         import pyvessaruntime.pyvessaruntime as m
-        from pyvessaruntime import emulator as emu
+        from pyvessaruntime import emulator_internals as emu
         m._startup_vessaruntime()
         done = threading.Event()
         def callback(result):
@@ -796,7 +796,7 @@ def test_exit_with_pending_operations_and_native_log_lines():
     result = run_script("""
         import atexit, threading
         import pyvessaruntime.pyvessaruntime as m
-        from pyvessaruntime import emulator as emu
+        from pyvessaruntime import emulator_internals as emu
         m._startup_vessaruntime()
         emu.add_account()
         m.register_logging_callback(lambda message, level: None)

@@ -64,7 +64,7 @@ U {name}(U a, U b, U c, U d, U e, U f, U g, U h, U i, U j) {{
 SCENARIO = r"""
 import gc, sys, threading
 import pyvessaruntime.pyvessaruntime as m
-from pyvessaruntime import emulator as emu
+from pyvessaruntime import emulator_internals as emu
 
 FAIL = dict(status=3, code=-5, tag=7, context="ctx")
 aid = emu.add_account(user_name="u")

@@ -85,7 +85,7 @@ def test_exit_with_an_open_routing_while_native_threads_log():
     script = """
 import logging, threading, time
 import pyvessaruntime as vrt
-from pyvessaruntime import emulator
+from pyvessaruntime import emulator_internals as emulator
 logging.basicConfig(level=logging.DEBUG)
 vrt.start()
 vrt.log_to()
