@@ -8,6 +8,8 @@ import pyvessaruntime.pyvessaruntime as native
 from pyvessaruntime import emulator
 from runtime_abi import lib as runtime
 
+# A test past its time limit ends the run and is named (tests/time_limit.py).
+pytest_plugins = ["time_limit"]
 
 KEEPS_CALLBACK_RECORDS = "keeps_callback_records"
 

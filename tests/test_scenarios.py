@@ -140,6 +140,38 @@ def test_outcomes_aimed_at_scopes_claims_and_correlation_ids(emulator, client, t
     assert isinstance(acquire(), vrt.Token)  # once only, and the store was left alone
 
 
+ANN, BOB = "ann@example.test", "bob@example.test"
+
+
+def sign_in(client, user, aimed_at):
+    """`user`'s sign-in by hint (a silent token for claims, which a sign-in cannot ask for);
+    bob's alone carries the thing a failure is `aimed_at`."""
+    bob = user == BOB
+    if aimed_at == "claims":
+        (account,) = (a for a in client.discover_accounts() if a.user_name == user)
+        return client.acquire_token_silently(account, SCOPES, claims={"acr": "2"} if bob else None)
+    prompt = bob and aimed_at == "operation"
+    return (client.sign_in_interactively if prompt else client.sign_in)(
+        ["mail.read"] if bob and aimed_at == "scopes" else SCOPES, login_hint=user,
+        correlation_id="c-bob" if bob and aimed_at == "correlation_id" else None)
+
+
+@pytest.mark.parametrize("aimed_at", ["operation", "account", "scopes", "claims",
+                                      "correlation_id"])
+def test_an_outcome_aimed_at_one_user_spares_the_other(emulator, client, aimed_at):
+    emulator.add_account(user_name=ANN)
+    bob = emulator.add_account(user_name=BOB)
+    # The account by its key while the sign-in names it by user name, so the request's account
+    # must be found from its hint.
+    target = {"operation": {}, "account": {"account": bob}, "scopes": {"scopes": ["mail.read"]},
+              "claims": {"claims": "acr"}, "correlation_id": {"correlation_id": "c-bob"}}
+    emulator.fail_completion("sign_in_interactively" if aimed_at == "operation" else None,
+                             vrt.Status.Status_NoNetwork, **target[aimed_at])
+    assert isinstance(sign_in(client, ANN, aimed_at), vrt.Token)
+    with pytest.raises(vrt.NetworkError):
+        sign_in(client, BOB, aimed_at)
+
+
 @pytest.mark.parametrize("status", [3, vrt.Status.Status_NoNetwork,
                                     vrt.Response_Status.Status_NoNetwork])
 def test_outcomes_queue_up_and_the_first_that_matches_is_taken(emulator, client, status):
