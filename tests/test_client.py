@@ -84,27 +84,79 @@ def test_each_status_raises_its_class(client, started, status, cls):
     assert type(pickle.loads(pickle.dumps(error))) is cls
 
 
-@pytest.mark.parametrize("context", ["plain", "tricky, ErrorStatus: Response_Status.X", None])
-def test_a_refused_start_raises_auth_error_and_leaves_no_record(client, started, context):
+# The native module's text cannot tell a missing context from one that reads "None": the text
+# is kept rather than a real "None" lost.
+@pytest.mark.parametrize("context, expected", [
+    ("plain", "plain"), ("tricky, ErrorStatus: Response_Status.X", None), ("None", "None"),
+    (None, "None")])
+def test_a_refused_start_raises_auth_error_and_leaves_no_record(client, started, context,
+                                                                expected):
     started.fail_next("DiscoverAccountsAsync", 3, code=9, tag=-2, context=context)
     with pytest.raises(vrt.NetworkError) as caught:
         client.discover_accounts()
-    assert (caught.value.error_code, caught.value.tag, caught.value.context) == (9, -2, context)
+    assert (caught.value.error_code, caught.value.tag) == (9, -2)
+    assert caught.value.context == (expected or context)
     assert m._callbackStorage == {}
 
 
-def test_a_status_unknown_to_the_enumeration_is_still_an_auth_error(client, started):
-    started.fail_completion("discover_accounts", started.Error(99, context="why"))
+@pytest.mark.parametrize("refused", [True, False])
+def test_a_status_unknown_to_the_enumeration_is_still_an_auth_error(client, started, refused):
+    if refused:
+        started.fail_next("DiscoverAccountsAsync", 99, context="why")
+    else:
+        started.fail_completion("discover_accounts", started.Error(99, -1, 4, context="why"))
     with pytest.raises(vrt.AuthError) as caught:
         client.discover_accounts()
-    assert caught.value.status == vrt.Status.Status_Unexpected
-    assert caught.value.context == "(99 is not a valid Response_Status) why"
+    error = caught.value
+    assert type(error) is vrt.AuthError and (error.status, error.raw_status) == (0, 99)
+    assert "runtime status 99" in str(error)
+    if not refused:  # the native module reads nothing more of a refusal it cannot name
+        assert (error.error_code, error.tag, error.context) == (-1, 4, "why")
+    assert m._callbackStorage == {}
+
+
+@pytest.mark.parametrize("getter, status, cls", [
+    ("GetAccessToken", 3, vrt.NetworkError), ("GetAccountId", 9, vrt.ConfigurationError),
+    ("GetStatus", 0, vrt.AuthError)])
+def test_a_getter_failing_while_the_result_is_read_is_an_auth_error(client, started, getter,
+                                                                     status, cls):
+    if getter == "GetStatus":  # a failure while the failure itself is read
+        started.fail_completion("sign_in_interactively", 7)
+    started.fail_next(getter, status, code=12)
+    with pytest.raises(cls) as caught:
+        client.sign_in_interactively(["a"])
+    assert type(caught.value) is cls
+    assert caught.value.error_code == (0 if getter == "GetStatus" else 12)
 
 
 def test_status_matches_the_native_enumeration():
     assert [(s.name, s.value) for s in vrt.Status] == \
         [(s.name, s.value) for s in m.Response_Status]
     assert type(vrt.AuthError(99)) is vrt.AuthError and vrt.AuthError(99).status == 0
+
+
+@pytest.mark.parametrize("make, cls, status", [
+    (lambda: vrt.AuthError(2), vrt.InteractionRequired, 2),
+    (lambda: vrt.InteractionRequired(), vrt.InteractionRequired, 2),
+    (lambda: vrt.NetworkError(context="x"), vrt.NetworkError, 3),
+    (lambda: vrt.TransientError(4), vrt.NetworkError, 4),
+    (lambda: vrt.OperationTimedOut(), vrt.OperationTimedOut, 8),
+    (lambda: vrt.OperationCanceled(8), vrt.OperationCanceled, 8),
+    (lambda: vrt.AuthError(), vrt.AuthError, 0),
+])
+def test_error_classes_carry_their_own_status(make, cls, status):
+    error = make()
+    assert type(error) is cls and error.status == status
+    copy = pickle.loads(pickle.dumps(error))
+    assert type(copy) is cls and (copy.status, copy.context) == (status, error.context)
+
+
+@pytest.mark.parametrize("make", [
+    lambda: vrt.InteractionRequired(3), lambda: vrt.NetworkError(17),
+    lambda: vrt.OperationTimedOut(2), lambda: vrt.UserCanceled(99)])
+def test_a_subclass_refuses_a_status_of_another(make):
+    with pytest.raises(ValueError, match="does not stand for status"):
+        make()
 
 
 @pytest.mark.parametrize("call, error", [
@@ -114,7 +166,8 @@ def test_status_matches_the_native_enumeration():
     (lambda c: c.sign_in(["a"], window="w"), TypeError),
     (lambda c: c.sign_in(["a"], correlation_id=1), TypeError),
     (lambda c: c.acquire_token_silently("account", ["a"]), TypeError),
-    (lambda c: c.sign_out(vrt.Account(*[None] * 10, {}, None, None)), ValueError),
+    (lambda c: c.sign_out(vrt.Account(*[None] * 10, {}, None, None)), TypeError),
+    (lambda c: c.sign_out(vrt.Account("")), ValueError),
     (lambda c: c.acquire_token_silently(None, ["a"], claims=3), TypeError),
     (lambda c: vrt.Client(CLIENT_ID, AUTHORITY, timeout=0), ValueError),
     (lambda c: vrt.Client(None, AUTHORITY), TypeError),
@@ -128,8 +181,10 @@ def test_bad_arguments_fail_at_the_call(client, started, call, error):
 def test_timeout_cancels_the_operation(started):
     started.set_completion_mode("held")
     client = vrt.Client(CLIENT_ID, AUTHORITY, timeout=0.05)
-    with pytest.raises(TimeoutError):
+    with pytest.raises(vrt.OperationTimedOut) as caught:
         client.discover_accounts()
+    assert isinstance(caught.value, TimeoutError) and isinstance(caught.value, vrt.AuthError)
+    assert caught.value.status == vrt.Status.Status_ApplicationCanceled
     assert started.calls("CancelAsyncOperation") == 1
     assert started.wait_idle() and started.held_operations() == 0
 
