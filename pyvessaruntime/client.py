@@ -300,7 +300,7 @@ class _Requests:
         extra = options.get("extra_parameters")
         if extra is not None and not isinstance(extra, Mapping):
             raise TypeError(f"extra_parameters must be a mapping, not {type(extra).__name__}")
-        extra_pairs = [(_text("an extra_parameters name", key),
+        extra_pairs = [(_text("extra_parameters key", key),
                         _text(f"extra_parameters[{key!r}]", value, empty=True))
                        for key, value in (extra or {}).items()]
         try:

@@ -3,13 +3,19 @@ timeouts and cancellation, and what reaches the runtime."""
 
 import asyncio
 import datetime
+import decimal
+import fractions
+import logging
+import math
 import pickle
+import threading
+import time
 
 import pytest
 
 import pyvessaruntime as vrt
 import pyvessaruntime.pyvessaruntime as m
-from pyvessaruntime import _core
+from pyvessaruntime import _core, helpers
 
 CLIENT_ID = "client-1"
 AUTHORITY = "https://login.example.test/common"
@@ -229,3 +235,224 @@ def test_a_result_after_the_loop_closed_is_dropped(started, caplog):
     assert started.release_held() == 1 and started.wait_idle()
     assert not task.done() and caplog.records == []
     task._log_destroy_pending = False
+
+
+def test_a_result_handled_in_the_same_turn_as_the_deadline_is_returned(started):
+    started.set_completion_mode("held")
+
+    async def main():
+        loop = asyncio.get_running_loop()
+
+        def complete_as_the_deadline_passes():
+            # The completion is queued for the loop, then the deadline passes before the loop
+            # turns again: both are handled in the next turn, the deadline first.
+            assert started.release_held() == 1 and started.wait_idle()
+            time.sleep(0.2)
+        loop.call_later(0.1, complete_as_the_deadline_passes)
+        client = vrt.AsyncClient(CLIENT_ID, AUTHORITY, timeout=0.2)
+        return await client.sign_in_interactively(["a"])
+    assert asyncio.run(main()).granted_scopes == ("a",)
+    assert started.calls("CancelAsyncOperation") == 0
+
+
+@pytest.mark.parametrize("timeout, kept", [
+    (math.inf, math.inf), (1e300, math.inf), (2**70, math.inf), (fractions.Fraction(7, 2), 3.5),
+    (decimal.Decimal("1e400"), math.inf), (None, None)])
+def test_any_positive_timeout_is_accepted(client, timeout, kept):
+    assert vrt.AsyncClient(CLIENT_ID, AUTHORITY, timeout=timeout).timeout == kept
+    assert vrt.Client(CLIENT_ID, AUTHORITY, timeout=timeout).discover_accounts() == ()
+
+    async def main():
+        return await vrt.AsyncClient(CLIENT_ID, AUTHORITY, timeout=timeout).discover_accounts()
+    assert asyncio.run(main()) == ()
+
+
+@pytest.mark.parametrize("timeout, error", [
+    (True, TypeError), ("5", TypeError), (1j, TypeError), (0, ValueError), (-1, ValueError),
+    (math.nan, ValueError)])
+def test_a_bad_timeout_is_refused_naming_it(timeout, error):
+    with pytest.raises(error, match="timeout"):
+        vrt.Client(CLIENT_ID, AUTHORITY, timeout=timeout)
+
+
+@pytest.mark.parametrize("bad", ["", "a\0b", "a\ud800b"])
+@pytest.mark.parametrize("name", ["client_id", "authority", "redirect_uri"])
+def test_the_client_refuses_text_the_runtime_cannot_take(name, bad):
+    args = {"client_id": CLIENT_ID, "authority": AUTHORITY, name: bad}
+    with pytest.raises(ValueError, match=f"^{name} "):
+        vrt.Client(args.pop("client_id"), args.pop("authority"), **args)
+
+
+@pytest.mark.parametrize("call, name", [
+    (lambda c, bad: c.sign_in(["a"], login_hint=bad), "login_hint"),
+    (lambda c, bad: c.sign_in_silently(["a"], correlation_id=bad), "correlation_id"),
+    (lambda c, bad: c.read_account(bad), "account_id"),
+    (lambda c, bad: c.sign_in_silently([bad or "\0"]), "a scope"),
+    (lambda c, bad: c.sign_in_silently(["a"], claims=bad), "claims"),
+    (lambda c, bad: c.sign_in_silently(["a"], access_token_to_renew=bad), "access_token_to_renew"),
+    (lambda c, bad: c.sign_in_silently(["a"], extra_parameters={bad: "v"}), "extra_parameters"),
+    (lambda c, bad: c.sign_in_silently(["a"], pop=vrt.PopParams("GET", bad)), "uri_host"),
+])
+@pytest.mark.parametrize("bad", ["", "a\0b", "\udc00"])
+def test_every_text_argument_is_checked_at_the_call(client, started, call, name, bad):
+    with pytest.raises(ValueError, match=f"^{name}"):
+        call(client, bad)
+    assert not any(started.calls(op) for op in started.names().start_operations)
+
+
+@pytest.mark.parametrize("window, error", [(2**80, ValueError), (-2**63 - 1, ValueError),
+                                           (True, TypeError), (1.5, TypeError)])
+def test_a_window_handle_out_of_range_names_the_argument(client, window, error):
+    with pytest.raises(error, match="^window "):
+        client.sign_in(["a"], window=window)
+
+
+def test_positional_timeout_names_the_public_class():
+    for cls in (vrt.Client, vrt.AsyncClient):
+        with pytest.raises(TypeError, match=f"^{cls.__name__}.__init__"):
+            cls(CLIENT_ID, AUTHORITY, None, 5)
+
+
+def test_an_unsigned_window_handle_is_the_same_handle(client):
+    assert client.sign_in_interactively(["a"], window=2**64 - 1).granted_scopes == ("a",)
+
+
+def test_a_blocking_call_in_a_logging_handler_under_log_to_fails_at_once(client, started):
+    outcomes = []
+
+    class CallsTheClient(logging.Handler):
+        def emit(self, record):
+            try:
+                outcomes.append(client.discover_accounts())
+            except RuntimeError as exc:
+                outcomes.append(str(exc))
+    logger = logging.getLogger("test.reentrant")
+    logger.setLevel(logging.INFO)
+    logger.addHandler(handler := CallsTheClient())
+    try:
+        with vrt.log_to(logger):
+            started.emit_log("line", 3, thread="native")
+    finally:
+        logger.removeHandler(handler)
+    assert len(outcomes) == 1 and "Client.discover_accounts was called on a thread" in outcomes[0]
+
+
+def test_a_blocking_call_in_a_completion_callback_fails_at_once(client, started):
+    outcomes = []
+    called = threading.Event()
+
+    def on_done(_):
+        try:
+            outcomes.append(client.sign_in_silently(["a"]))
+        except BaseException as exc:
+            outcomes.append(exc)
+        finally:
+            called.set()
+    started.set_completion_mode("held")
+    future = helpers.start_future(m.discover_accounts, CLIENT_ID, "c")
+    future.add_done_callback(on_done)
+    assert started.release_held() == 1 and called.wait(10)
+    assert [type(o) for o in outcomes] == [RuntimeError]
+    assert "Client.sign_in_silently was called on a thread" in str(outcomes[0])
+    # A runtime thread that has called back through the layer stays known, so a callback of
+    # the native module's own on it is refused too: here a line goes to a routing, then to a
+    # raw registration, on one native thread.
+    logging.getLogger("test.marker").setLevel(logging.INFO)
+    with vrt.log_to("test.marker"):
+        raw = m.register_logging_callback(lambda text, level: on_done(None))
+        try:
+            started.emit_log("line", 3, thread="native")
+        finally:
+            raw.release_logging_callback()
+    assert [type(o) for o in outcomes] == [RuntimeError] * 2
+    # Python's own threads are not affected.
+    started.set_completion_mode("worker")
+    assert client.discover_accounts() == ()
+
+
+def test_request_options_reach_the_runtime(client, started):
+    account = client.sign_in_interactively(["a"]).account
+    token = client.acquire_token_silently(
+        account, ["b"], claims='{"x": 1}', access_token_to_renew="old-token",
+        pop=vrt.PopParams("POST", "api.example.test", "/v1", "n-1"),
+        extra_parameters={"prompt": "none", "empty": ""})
+    request = started.requests("acquire_token_silently")[-1]
+    assert request.claims == '{"x": 1}' and request.parameters["access_token_to_renew"] == \
+        "old-token"
+    assert [request.parameters[f"pop_{part}"] for part in ("http_method", "uri_host", "uri_path",
+                                                           "nonce")] == \
+        ["POST", "api.example.test", "/v1", "n-1"]
+    assert request.additional_parameters == (("prompt", "none"), ("empty", ""))
+    assert token.is_pop and token.authorization_header.startswith("PoP ")
+    with pytest.raises(TypeError, match="unexpected keyword argument 'claim'"):
+        client.sign_in_silently(["a"], claim="x")
+    with pytest.raises(TypeError, match="^pop "):
+        client.sign_in_silently(["a"], pop=("GET", "host"))
+
+
+def test_lifetimes_nest(emu):
+    assert not vrt.is_running()
+    with vrt.running():
+        vrt.start()
+        with vrt.running():
+            assert vrt.is_running() and emu.calls("Startup") == 1
+        vrt.shutdown()
+        assert emu.is_started() and vrt.Client(CLIENT_ID, AUTHORITY).discover_accounts() == ()
+    assert not vrt.is_running() and not emu.is_started() and emu.calls("Shutdown") == 1
+    with pytest.raises(RuntimeError, match="without a start"):
+        vrt.shutdown()
+
+
+def test_a_refused_start_up_leaves_the_runtime_stopped(emu):
+    emu.fail_next("Startup", 9, context="no")
+    with pytest.raises(vrt.ConfigurationError):
+        vrt.start()
+    assert not vrt.is_running()
+    emu.fail_next("Startup", 99)
+    with pytest.raises(vrt.AuthError) as caught:
+        vrt.start()
+    assert caught.value.raw_status == 99 and not vrt.is_running()
+
+
+@pytest.mark.parametrize("status, attempts", [(17, 3), (4, 3), (2, 1)])
+def test_silent_operations_are_retried_on_transient_errors(started, status, attempts):
+    client = vrt.Client(CLIENT_ID, AUTHORITY, retry=vrt.RetryPolicy(3, 0.001, 0.002))
+    for _ in range(attempts):
+        started.fail_completion("discover_accounts", status)
+    with pytest.raises(vrt.AuthError) as caught:
+        client.discover_accounts()
+    assert caught.value.status == status and started.calls("DiscoverAccountsAsync") == attempts
+    started.fail_completion("discover_accounts", 17)
+    assert client.discover_accounts() == ()
+
+
+def test_interactive_operations_are_never_retried(started):
+    started.fail_completion("sign_in_interactively", 5)
+    started.fail_completion("sign_in", 5)
+    client = vrt.AsyncClient(CLIENT_ID, AUTHORITY, retry=vrt.RetryPolicy(5, 0, 0))
+
+    async def main():
+        for call in (client.sign_in_interactively, client.sign_in):
+            with pytest.raises(vrt.NetworkError):
+                await call(["a"])
+        started.fail_completion("sign_in_silently", 4)
+        return await client.sign_in_silently(["a"])
+    with pytest.raises(vrt.InteractionRequired):  # retried past the transient failure
+        asyncio.run(main())
+    assert started.calls("SignInInteractivelyAsync") + started.calls("SignInAsync") == 2
+    assert started.calls("SignInSilentlyAsync") == 2
+
+
+@pytest.mark.parametrize("args, error", [
+    ((0,), ValueError), ((True,), TypeError), ((3, -1), ValueError), ((3, 1, math.inf), ValueError),
+    ((3, "1"), TypeError)])
+def test_a_bad_retry_policy_is_refused(args, error):
+    with pytest.raises(error):
+        vrt.RetryPolicy(*args)
+
+
+def test_retry_delays_grow_with_full_jitter_up_to_the_cap():
+    policy = vrt.RetryPolicy(attempts=10, initial_delay=1, max_delay=5)
+    delays = [[policy.delay(retry) for _ in range(200)] for retry in (1, 2, 3, 1000)]
+    assert [max(d) <= cap for d, cap in zip(delays, (1, 2, 4, 5))] == [True] * 4
+    assert min(delays[3]) < 1 < max(delays[3])
