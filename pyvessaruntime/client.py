@@ -23,7 +23,7 @@ import time
 import uuid
 from collections.abc import Callable, Iterable, Iterator, Mapping
 from dataclasses import dataclass
-from typing import Any, Generic, TypedDict, TypeVar, Unpack
+from typing import Any, Generic, TypeAlias, TypedDict, TypeVar, Unpack
 
 from . import _core, log_bridge
 from . import pyvessaruntime as _native
@@ -44,9 +44,9 @@ __all__ = ["AsyncClient", "Claims", "Client", "PopParams", "RequestOptions", "Re
 
 T = TypeVar("T")
 # The scopes of a request: an iterable of scope names (a list, a tuple, ...), never one str.
-type Scopes = Iterable[str]
+Scopes: TypeAlias = Iterable[str]
 # Extra claims to ask for: their JSON text, or a mapping that is sent as JSON.
-type Claims = str | Mapping[str, Any]
+Claims: TypeAlias = str | Mapping[str, Any]
 
 # Lifetimes of the runtime: started by the first `start`, shut down by the `shutdown` that ends
 # the last one.
