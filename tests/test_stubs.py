@@ -91,11 +91,17 @@ def test_the_typed_application_uses_every_public_name():
     assert [name for name in pyvessaruntime.__all__ if f"vrt.{name}" not in source] == []
 
 
-def test_readme_application_passes_pyright_strict():
+@pytest.mark.parametrize("source", ["app.py", "README.md"])
+def test_readme_application_passes_pyright_strict(tmp_path, source):
     pyright = shutil.which("pyright", path=str(Path(sys.executable).parent))
     if pyright is None:
         pytest.skip("pyright is not installed")
-    done = subprocess.run([pyright, "--pythonpath", sys.executable, "app.py"], cwd=TYPING,
+    if source == "README.md":
+        source = str(tmp_path / "readme_examples.py")
+        Path(source).write_text(readme_code())
+        (tmp_path / "pyrightconfig.json").write_text((TYPING / "pyrightconfig.json").read_text())
+    done = subprocess.run([pyright, "--pythonpath", sys.executable, source],
+                          cwd=TYPING if source == "app.py" else tmp_path,
                           capture_output=True, text=True, timeout=300)
     assert done.returncode == 0, done.stdout + done.stderr
 
