@@ -90,7 +90,7 @@ class Account:
     middle_name: str | None = field(default=None, repr=False)
     display_name: str | None = field(default=None, repr=False)
     additional_fields: Mapping[str, Any] = field(
-        default_factory=lambda: _ReadOnlyDict(), hash=False, repr=False)
+        default_factory=_ReadOnlyDict, hash=False, repr=False)
     home_environment: str | None = None
     client_info: str | None = field(default=None, repr=False)
 
