@@ -4,7 +4,8 @@
 The conversion runs in the completion callback, on the runtime's thread, so the native result
 object is read and released there; the future then carries a plain value or an `AuthError`
 (every failure of the runtime becomes one, also while the result is read). A result for a future
-that was cancelled (a timeout, a cancelled task) is dropped.
+that was cancelled (a timeout, a cancelled task) is dropped. In a forked child, every operation
+still pending fails with RuntimeError (`FORKED`): it would never complete there.
 
 It also knows which threads belong to the runtime: code the runtime runs (a completion, a log
 line routed to `logging`) must not wait for the runtime, which would need that very thread to
@@ -15,6 +16,7 @@ from __future__ import annotations
 
 import concurrent.futures
 import contextlib
+import os
 import threading
 from collections.abc import Callable
 from dataclasses import dataclass
@@ -91,7 +93,29 @@ class Pending(Generic[T]):
         return self.future.done() and not self.future.cancelled()
 
 
+# Futures of operations started and not completed yet (their completion takes them out).
+_pending: set[concurrent.futures.Future[Any]] = set()
+
+FORKED = ("the process forked while this operation was pending: the runtime's threads do not "
+          "follow a fork, so it never completes in the child; start the runtime and the "
+          "operation again in the child")
+
+
+def _fail_pending_after_fork() -> None:
+    # Runs in the child: whoever waits there for an operation of the parent would wait for ever.
+    failed = list(_pending)
+    _pending.clear()
+    for future in failed:
+        with contextlib.suppress(concurrent.futures.InvalidStateError):
+            future.set_exception(RuntimeError(FORKED))
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_fail_pending_after_fork)
+
+
 def _settle(future: concurrent.futures.Future[T], convert: Callable[[Any], T], result: Any) -> None:
+    _pending.discard(future)
     if future.cancelled():
         return
     with runtime_routine:
@@ -117,7 +141,13 @@ def start(operation: Callable[..., VESSARuntimeAsyncHandle], args: tuple[Any, ..
     def callback(result: Any) -> None:
         _settle(future, convert, result)
 
-    handle = start_native(operation, args, callback)
+    # Before the start: the completion may come on another thread before the start returns.
+    _pending.add(future)
+    try:
+        handle = start_native(operation, args, callback)
+    except BaseException:
+        _pending.discard(future)
+        raise
     return Pending(future, handle)
 
 

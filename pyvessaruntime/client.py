@@ -17,6 +17,7 @@ import contextlib
 import json
 import math
 import numbers
+import os
 import sys
 import threading
 import time
@@ -93,6 +94,18 @@ def shutdown() -> None:
 def is_running() -> bool:
     """Whether a `start` (or a `running` block) is in force."""
     return _starts > 0
+
+
+def _forget_starts_in_forked_child() -> None:
+    # The runtime does not run in a forked child (its threads stay with the parent), so the
+    # parent's starts do not either: the child's first start() starts the runtime there.
+    global _starts, _lifetime_lock
+    _starts = 0
+    _lifetime_lock = threading.Lock()  # another thread may have held it at the fork
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_forget_starts_in_forked_child)
 
 
 @contextlib.contextmanager

@@ -7,6 +7,7 @@ import decimal
 import fractions
 import logging
 import math
+import os
 import pickle
 import subprocess
 import sys
@@ -465,3 +466,33 @@ def test_retry_delays_grow_with_full_jitter_up_to_the_cap():
     delays = [[policy.delay(retry) for _ in range(200)] for retry in (1, 2, 3, 1000)]
     assert [max(d) <= cap for d, cap in zip(delays, (1, 2, 4, 5))] == [True] * 4
     assert min(delays[3]) < 1 < max(delays[3])
+
+
+FORKED_CHILD = """
+import os, warnings
+warnings.simplefilter("ignore", DeprecationWarning)  # fork() in a process with native threads
+import pyvessaruntime as vrt
+vrt.start()
+pid = os.fork()
+if pid == 0:
+    try:
+        print("child running:", vrt.is_running(), flush=True)
+        with vrt.running():
+            print("child:", vrt.Client("c", "https://login.example.test/t").discover_accounts(),
+                  flush=True)
+        print("child running:", vrt.is_running(), flush=True)
+    finally:
+        os._exit(0)
+os.waitpid(pid, 0)
+print("parent running:", vrt.is_running())
+vrt.shutdown()
+"""
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="the platform has no fork")
+def test_a_forked_child_starts_the_runtime_itself():
+    done = subprocess.run([sys.executable, "-P", "-c", FORKED_CHILD], capture_output=True,
+                          text=True, timeout=60)
+    assert done.stdout.splitlines() == ["child running: False", "child: ()",
+                                        "child running: False", "parent running: True"], \
+        done.stdout + done.stderr[-3000:]
