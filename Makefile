@@ -70,8 +70,8 @@ $(eval $(call native_build,native-tsan,-O1 -g -fsanitize=thread))
 stress: install
 	$(MAKE) -j$(NATIVE_JOBS) build/native-stress/stress
 	build/native-stress/stress --operations 1000000 --threads 8 --log-flood
-	cd tests && STRESS_SCALE=50 ../$(PY) -P -m pytest -q -p no:cacheprovider -o test_time_limit=1200 \
-	  test_completion.py -k stress $(PYTEST_ARGS)
+	cd tests && STRESS_SCALE=50 ../$(PY) -P -m pytest -q -p no:cacheprovider \
+	  -o test_time_limit=1200 test_completion.py -k stress $(PYTEST_ARGS)
 
 # The stress program under ThreadSanitizer; any report fails the run.
 tsan:
