@@ -3,8 +3,9 @@
 
 The fixture resets the emulator before the test and hands it an `Emulator`, a typed view of the
 `pyvessaruntime.emulator` control module (annotate the parameter, ``emulator: Emulator``, and
-``mypy --strict`` checks every call). After the test it shuts the runtime down if the test left
-it started (completing what is still pending), collects garbage, and fails the test if
+``mypy --strict`` checks every call). After the test it closes the log routings the test opened
+and left open, shuts the runtime down if the test left it started (completing what is still
+pending), collects garbage, and fails the test if
 
 - a runtime handle the test made is still live (an object of the runtime kept past the test, a
   leak),
@@ -18,9 +19,8 @@ A test that failed already is not failed again: what it left is added to its rep
 the emulator is reset again, so no test inherits another's state, nor is blamed for its handles.
 
 What survives the fixture's resets: log registrations (``log_to``, ``log_to_logging``, a routine
-of ``register_log_callback``), wherever they were made; they keep receiving lines (until the
-runtime is shut down: ``shutdown`` and the end of ``running`` end ``log_to`` routings, as they
-document). Everything
+of ``register_log_callback``) made before the test, in a session's fixture say; they keep
+receiving lines. Everything
 else is the test's own: accounts, scripted outcomes, settings, the clock, the request history,
 the PII switch, and every runtime object (an `Account`, a `Token`'s account, parameters) made
 before the reset. Such an object made outside the test (in a module- or session-scoped fixture)
@@ -35,6 +35,7 @@ neither the extension nor the emulator until a test asks for the fixture.
 from __future__ import annotations
 
 import gc
+import sys
 from collections import Counter
 from collections.abc import Generator, Iterator
 from typing import TYPE_CHECKING, Any
@@ -61,6 +62,12 @@ def __getattr__(name: str) -> Any:
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
+def _open_routings() -> list[Any]:
+    """The typed layer's open log routings, if it is imported."""
+    bridge = sys.modules.get("pyvessaruntime.log_bridge")
+    return list(getattr(bridge, "_open_routings", ()))
+
+
 def pytest_configure(config: pytest.Config) -> None:
     config.addinivalue_line(
         "markers", f"{UNUSED_OUTCOMES_MARKER}: the test may leave outcomes it scripted on the "
@@ -84,11 +91,18 @@ def emulator(request: pytest.FixtureRequest) -> Iterator[Emulator]:
 
     control.reset(keep_log_registrations=True)
     before = set(control.live_handle_values())
+    routings = _open_routings()
     yield control.Emulator()
-    if control.is_started():
-        from .client import shutdown
+    if "pyvessaruntime.client" in sys.modules:
+        # Starts and log routings of the typed layer outlive one another; none the test made
+        # outlives it.
+        from .client import _end_all
 
-        shutdown()
+        _end_all(keep=routings)
+    if control.is_started():
+        from . import pyvessaruntime as native
+
+        native._shutdown_vessaruntime()
     gc.collect()
     # Only the test's own: log registrations made before it (a session's routing) are not leaks.
     made = [handle for handle in control.live_handle_values() if handle not in before]

@@ -23,6 +23,7 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -44,6 +45,8 @@ struct Request {
   std::u16string client_id;       // SignOutSilentlyAsync, DiscoverAccountsAsync
   uint64_t history_id = 0;        // its entry in the request history
   std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
+  // The parent window: SignInAsync, SignInInteractivelyAsync, AcquireTokenInteractivelyAsync.
+  std::optional<uint64_t> window;
 };
 
 // The job's delivery: builds the result for an outcome, registers it and calls the routine with
