@@ -125,7 +125,7 @@ def test_log_registrations_survive_the_resets(tmp_path):
         import logging
         import pytest
         import pyvessaruntime as vrt
-        import pyvessaruntime.emulator as control
+        import pyvessaruntime.emulator_internals as control
 
         class Lines(logging.Handler):
             def __init__(self):
