@@ -14,19 +14,19 @@ import ctypes
 from collections.abc import Sequence
 from typing import Any
 
-from .emulator import *  # noqa: F403  (this module is a superset of it)
+# Everything of the application tests' module too, so the project's tests need only this one
+# (its own names alone are listed in __all__).
+from .emulator import *  # noqa: F403
 from .emulator import (
     _SIGNATURES, _U64, Error, StatusLike, TextValue, _apply, _AuthResultSpec, _completion_mode,
     _decode, _error_spec, _index, _operation, _ResultSpec, _set_completion_mode, _status,
     _take_text, _take_units, _Text, _text, library, names,
 )
-from .emulator import __all__ as _application_names
-
 __all__ = [
-    *_application_names, "async_state", "auth_parameters", "calls", "completion_mode",
-    "contract_violations", "emit_log", "fail_inside", "fail_next", "held_operations",
-    "last_contract_violation", "live_handle_count", "log_registrations", "make_error",
-    "new_account_handle", "new_async_handle", "new_auth_result", "new_discover_accounts_result",
+    "async_state", "auth_parameters", "calls", "completion_mode", "contract_violations",
+    "emit_log", "fail_inside", "fail_next", "held_operations", "last_contract_violation",
+    "live_handle_count", "log_registrations", "make_error", "new_account_handle",
+    "new_async_handle", "new_auth_result", "new_discover_accounts_result",
     "new_read_account_result", "new_signout_result", "pii_enabled", "set_completion_mode",
     "set_string_protocol", "worker_count",
 ]

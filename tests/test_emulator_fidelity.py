@@ -6,10 +6,12 @@ in the order things happen."""
 import base64
 import json
 import logging
+import threading
 
 import pytest
 
 import pyvessaruntime as vrt
+import pyvessaruntime.pyvessaruntime as m
 
 CLIENT_ID = "app-client"
 AUTHORITY = "https://login.example.test/contoso"
@@ -58,7 +60,6 @@ def test_a_signed_out_account_gives_no_silent_token(emulator, client):
 
 
 @pytest.mark.parametrize("client_id, authority, redirect_uri, call, why", [
-    ("", AUTHORITY, None, "sign_in", "the client id is empty"),
     (CLIENT_ID, "http://login.example.test/t", None, "sign_in", "not an absolute https URL"),
     (CLIENT_ID, "login.example.test/t", None, "silent", "not an absolute https URL"),
     (CLIENT_ID, "https:///t", None, "sign_in", "not an absolute https URL"),
@@ -66,8 +67,6 @@ def test_a_signed_out_account_gives_no_silent_token(emulator, client):
     (CLIENT_ID, AUTHORITY, "http://local host/", "sign_in", "not an absolute URI"),
     (CLIENT_ID, AUTHORITY, None, "no scopes", "no scopes were requested for the token"),
     (CLIENT_ID, AUTHORITY, None, "claims", "the claims are not a JSON object"),
-    (CLIENT_ID, AUTHORITY, None, "correlation", "the correlation id is empty"),
-    ("", AUTHORITY, None, "discover", "the client id is empty"),
 ])
 def test_malformed_requests_are_refused_with_a_reason(emulator, client_id, authority,
                                                       redirect_uri, call, why):
@@ -81,13 +80,35 @@ def test_malformed_requests_are_refused_with_a_reason(emulator, client_id, autho
             "silent": lambda: client.acquire_token_silently(known, SCOPES),
             "no scopes": lambda: client.acquire_token_silently(known, []),
             "claims": lambda: client.acquire_token_silently(known, SCOPES, claims="[1]"),
-            "correlation": lambda: client.sign_in_silently(SCOPES, correlation_id=""),
-            "discover": lambda: client.discover_accounts(),
         }
         with pytest.raises(vrt.ConfigurationError) as raised:
             calls[call]()
     assert raised.value.status == vrt.Status.Status_IncorrectConfiguration
     assert why in raised.value.context
+
+
+def auth_parameters(client_id):
+    params = m.VESSARuntimeAuthParameters(client_id, AUTHORITY)
+    params.set_requested_scopes(SCOPES)
+    return params
+
+
+# Empty texts the typed layer refuses before they reach the runtime; other bindings send them.
+@pytest.mark.parametrize("start, why", [
+    (lambda done: m.signin_interactively(0, auth_parameters(""), "corr", None, done),
+     "VESSARUNTIME_SignInInteractivelyAsync: the client id is empty"),
+    (lambda done: m.signin_silently(auth_parameters(CLIENT_ID), "", done),
+     "VESSARUNTIME_SignInSilentlyAsync: the correlation id is empty"),
+    (lambda done: m.discover_accounts("", "corr", done),
+     "VESSARUNTIME_DiscoverAccountsAsync: the client id is empty"),
+])
+def test_empty_texts_are_refused_by_the_runtime_too(started, start, why):
+    results, arrived = [], threading.Event()
+    start(lambda result: (results.append(result), arrived.set()))
+    assert arrived.wait(10)
+    error = results.pop().get_error()
+    assert error.get_status() == m.Response_Status.Status_IncorrectConfiguration
+    assert error.get_context() == why
 
 
 def test_well_formed_requests_pass_the_checks(emulator):
