@@ -17,7 +17,7 @@ import uuid
 from collections.abc import Callable, Iterable, Iterator, Mapping
 from typing import Any, TypeVar
 
-from . import _core, log_bridge
+from . import _core, _runtime, log_bridge
 from . import pyvessaruntime as _native
 from ._core import Pending
 from .errors import from_refusal
@@ -46,6 +46,7 @@ def start() -> None:
         _native._startup_vessaruntime()
     except RuntimeError as exc:
         raise from_refusal(exc) from None
+    _runtime.warn_if_emulator()
 
 
 def shutdown() -> None:
