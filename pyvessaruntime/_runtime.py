@@ -54,7 +54,8 @@ def _running_the_demo() -> bool:
     if sys.argv[:1] != ["-m"]:
         return False
     args = sys.orig_argv
-    return any(arg == "-mpyvessaruntime" or (arg == "-m" and args[i + 1:i + 2] == ["pyvessaruntime"])
+    return any(arg == "-mpyvessaruntime"
+               or (arg == "-m" and args[i + 1:i + 2] == ["pyvessaruntime"])
                for i, arg in enumerate(args))
 
 
@@ -99,7 +100,8 @@ def where_searched() -> str:
     """Where the platform looks for the system's runtime, as said to a person."""
     if WINDOWS:
         return (f"the folder of the extension ({PACKAGE_DIR}), the interpreter's folder "
-                f"({os.path.dirname(sys.executable)}), the Windows system folder and folders added with os.add_dll_directory()")
+                f"({os.path.dirname(sys.executable)}), the Windows system folder and the folders "
+                "added with os.add_dll_directory()")
     return ("the folders of LD_LIBRARY_PATH, the dynamic linker's cache (/etc/ld.so.conf) and "
             "its default folders (/lib, /usr/lib)")
 
