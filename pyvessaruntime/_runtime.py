@@ -35,7 +35,8 @@ _EMULATOR_HINT = (f"set {ENV}={EMULATOR} to run against the emulator shipped wit
 
 
 class ChoiceError(ImportError):
-    """`ENV` names no runtime that can be loaded."""
+    """`ENV` names no runtime that can be loaded (raised to the importer as a plain
+    ImportError)."""
 
 
 class EmulatorWarning(RuntimeWarning):
@@ -107,11 +108,11 @@ def where_searched() -> str:
 
 
 def not_found(error: ImportError) -> ImportError | None:
-    """The ImportError to raise for the extension's failed import when it failed for want of
-    the runtime; None when it failed for another reason."""
+    """The ImportError to raise when the runtime could not be had (`ENV` named none, or none
+    was found); None when the import failed for another reason."""
     text = str(error)
     if isinstance(error, ChoiceError):
-        return None
+        return ImportError(text, path=error.path)
     if _preloaded is not None:
         if LIBRARY not in text:
             return None
@@ -159,17 +160,13 @@ def _file_of(ctypes: Any, address: int) -> str:
         name = ctypes.create_unicode_buffer(32768)
         kernel32.GetModuleFileNameW(module, name, len(name))
         return os.path.abspath(name.value)
-
-    class DlInfo(ctypes.Structure):
-        _fields_ = [("dli_fname", ctypes.c_char_p), ("dli_fbase", ctypes.c_void_p),
-                    ("dli_sname", ctypes.c_char_p), ("dli_saddr", ctypes.c_void_p)]
-
-    info = DlInfo()
+    # Dl_info: the file name, its base address, the symbol's name and address.
+    info = (ctypes.c_void_p * 4)()
     process = ctypes.CDLL(None)
-    process.dladdr.argtypes = (ctypes.c_void_p, ctypes.POINTER(DlInfo))
-    if not process.dladdr(address, ctypes.byref(info)) or not info.dli_fname:
+    process.dladdr.argtypes = (ctypes.c_void_p, ctypes.c_void_p)
+    if not process.dladdr(address, info) or not info[0]:
         raise OSError(f"the dynamic linker does not know the runtime at {address:#x}")
-    return os.path.realpath(os.fsdecode(info.dli_fname))
+    return os.path.realpath(os.fsdecode(ctypes.string_at(info[0])))
 
 
 def path() -> str:
