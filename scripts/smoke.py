@@ -2,7 +2,8 @@
 interpreter the package is installed for (under Wine for the Windows wheel).
 
     smoke.py missing            no runtime anywhere: the import fails and says what to do
-    smoke.py emulator           PYVESSARUNTIME_RUNTIME=emulator: a whole sign-in cycle
+    smoke.py emulator           PYVESSARUNTIME_RUNTIME=emulator: a whole sign-in cycle, and the
+                                warning that the runtime is the emulator
     smoke.py stand-in PATH      the runtime at PATH is bound and the extension's calls reach it
                                 (the minimal runtime of benchmarks/native)
 
@@ -12,6 +13,7 @@ The caller sets PYVESSARUNTIME_RUNTIME as each case needs. Exits non-zero on any
 import ctypes
 import os
 import sys
+import warnings
 
 NAME = "vessaruntime.dll" if sys.platform == "win32" else "libvessaruntime.so"
 
@@ -31,12 +33,16 @@ def emulator() -> str:
 
     path = vrt.runtime_path()
     assert os.path.basename(os.path.dirname(path)) == "_emulator", path
-    with vrt.running():
-        client = vrt.Client("smoke-test", "https://login.example.test/common", timeout=30)
-        token = client.sign_in_interactively(["user.read"])
-        assert token.authorization_header.startswith("Bearer ") and token.account is not None
-        assert [a.account_id for a in client.discover_accounts()] == [token.account.account_id]
-        client.sign_out(token.account)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        with vrt.running():
+            client = vrt.Client("smoke-test", "https://login.example.test/common", timeout=30)
+            token = client.sign_in_interactively(["user.read"])
+            assert token.authorization_header.startswith("Bearer ") and token.account
+            assert [a.account_id for a in client.discover_accounts()] == [
+                token.account.account_id]
+            client.sign_out(token.account)
+    assert [w.category for w in caught] == [vrt.EmulatorWarning], caught
     return path
 
 
