@@ -216,13 +216,14 @@ def warn_if_emulator() -> None:
         return
     _warned = True
     if is_emulator():
+        import contextlib
         import warnings
 
+        # A whole file name as a prefix would never match: the C implementation leaves the
+        # name's last character out of the comparison.
+        contextlib_file = os.path.splitext(contextlib.contextmanager.__code__.co_filename)[0]
         warnings.warn(EmulatorWarning(
             f"pyvessaruntime runs against the emulator ({path()}), a test double: no real "
             "runtime is present, nobody authenticates users, and its tokens are unsigned. "
             f"{ENV} chooses the runtime; unset, it is the one installed on the system."),
-            # A whole file name as a prefix would never match: the C implementation leaves the
-            # name's last character out of the comparison.
-            skip_file_prefixes=(PACKAGE_DIR + os.sep,
-                                os.path.join(os.path.dirname(os.__file__), "contextlib.")))
+            skip_file_prefixes=(PACKAGE_DIR + os.sep, contextlib_file))

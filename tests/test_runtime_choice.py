@@ -99,7 +99,7 @@ def test_a_library_named_by_its_path_is_the_one_bound(tmp_path):
             print("shipped emulator mapped:", {str(EMULATOR.resolve())!r} in maps)
         with vrt.running():
             print(len(vrt.Client("app", "https://login.example.test/t").discover_accounts()))
-    """, os.path.relpath(copy))
+    """, os.path.join(".", copy.name), cwd=tmp_path)
     assert done.returncode == 0, done.stderr
     lines = done.stdout.split()
     assert same_file(lines[0], copy) and lines[-1] == "1"
