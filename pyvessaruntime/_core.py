@@ -3,13 +3,16 @@
 
 The conversion runs in the completion callback, on the runtime's thread, so the native result
 object is read and released there; the future then carries a plain value or an `AuthError`. A
-result for a future that was cancelled (a timeout, a cancelled task) is dropped.
+result for a future that was cancelled (a timeout, a cancelled task) is dropped. In a forked
+child, every operation still pending fails with RuntimeError (`FORKED`): it would never complete
+there.
 """
 
 from __future__ import annotations
 
 import concurrent.futures
 import contextlib
+import os
 from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any, Generic, TypeVar
@@ -37,7 +40,29 @@ class Pending(Generic[T]):
                 self.handle.cancel_async_operation()
 
 
+# Futures of operations started and not completed yet (their completion takes them out).
+_pending: set[concurrent.futures.Future[Any]] = set()
+
+FORKED = ("the process forked while this operation was pending: the runtime's threads do not "
+          "follow a fork, so it never completes in the child; start the runtime and the "
+          "operation again in the child")
+
+
+def _fail_pending_after_fork() -> None:
+    # Runs in the child: whoever waits there for an operation of the parent would wait for ever.
+    failed = list(_pending)
+    _pending.clear()
+    for future in failed:
+        with contextlib.suppress(concurrent.futures.InvalidStateError):
+            future.set_exception(RuntimeError(FORKED))
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_fail_pending_after_fork)
+
+
 def _settle(future: concurrent.futures.Future[T], convert: Callable[[Any], T], result: Any) -> None:
+    _pending.discard(future)
     if future.cancelled():
         return
     try:
@@ -62,9 +87,12 @@ def start(operation: Callable[..., VESSARuntimeAsyncHandle], args: tuple[Any, ..
     def callback(result: Any) -> None:
         _settle(future, convert, result)
 
+    # Before the start: the completion may come on another thread before the start returns.
+    _pending.add(future)
     try:
         handle = operation(*args, callback)
     except BaseException as exc:
+        _pending.discard(future)
         with contextlib.suppress(Exception):  # the refusal matters more than this tidying up
             _forget(callback)
         if isinstance(exc, RuntimeError):
