@@ -210,10 +210,10 @@ _names: Names | None = None
 
 
 def _open() -> ctypes.CDLL:
-    lib: ctypes.CDLL = _runtime.library()
-    if not hasattr(lib, "VESSAEMU_Reset"):
+    if not _runtime.is_emulator():
         raise RuntimeError(f"the runtime in use, {_runtime.path()}, is not the emulator: "
                            f"set {_runtime.ENV}={_runtime.EMULATOR} to run against it")
+    lib: ctypes.CDLL = _runtime.library()
     return lib
 
 
