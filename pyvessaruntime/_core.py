@@ -1,17 +1,16 @@
-"""The one place where the clients start a native operation: it hands back a
-`concurrent.futures.Future` of the converted result and the operation's async handle.
+"""The one place where the clients start a native operation: it hands back a `Pending`, the
+operation's async handle and, once the runtime completed it, its converted result.
 
-The conversion runs in the completion callback, on the runtime's thread, so the native result
-object is read and released there; the future then carries a plain value or an `AuthError`. A
-result for a future that was cancelled (a timeout, a cancelled task) is dropped.
+The conversion runs in the completion callback, on the runtime's thread (or on the starting
+thread, when the runtime completes inside the start call), so the native result object is read
+and released there; the waiting side then gets a plain value or an `AuthError`. A result for an
+operation whose wait was given up (a timeout, a cancelled task) is dropped.
 """
 
 from __future__ import annotations
 
-import concurrent.futures
-import contextlib
+from _thread import allocate_lock
 from collections.abc import Callable
-from dataclasses import dataclass
 from typing import Any, Generic, TypeVar
 
 from . import pyvessaruntime as _native
@@ -21,33 +20,77 @@ from .pyvessaruntime import VESSARuntimeAsyncHandle
 T = TypeVar("T")
 
 
-@dataclass(frozen=True)
 class Pending(Generic[T]):
-    """A started operation: its future and its handle."""
+    """A started operation: its handle and, once the runtime completed it, its outcome.
 
-    future: concurrent.futures.Future[T]
+    Exactly one of the completion and `cancel` wins the operation (a lock taken once, without
+    waiting): a cancelled operation's result is dropped unread; a completed one cannot be
+    cancelled any more. `done` becomes true once the outcome is in; `wait` blocks until then.
+    """
+
+    __slots__ = ("_claim", "_convert", "_done", "_error", "_notify", "_value", "done", "handle")
+
     handle: VESSARuntimeAsyncHandle
 
-    def cancel(self) -> None:
-        """Stop waiting and ask the runtime to cancel; the runtime may have finished already."""
-        if self.future.cancel():
+    def __init__(self, convert: Callable[[Any], T]) -> None:
+        self._convert = convert
+        self._claim = allocate_lock()
+        self._done = allocate_lock()
+        self._done.acquire()
+        self._value: Any = None
+        self._error: BaseException | None = None
+        self._notify: Callable[[Pending[T]], None] | None = None
+        self.done = False
+
+    def _complete(self, result: Any) -> None:
+        if not self._claim.acquire(False):
+            return  # the wait was given up: nobody reads this result
+        try:
+            self._value = self._convert(result)
+        except BaseException as exc:  # noqa: BLE001 - handed to the waiting side, whatever it is
+            self._error = exc
+        self.done = True
+        self._done.release()
+        notify = self._notify
+        if notify is not None:
+            notify(self)
+
+    def result(self) -> T:
+        """The converted result, or the exception its conversion raised (once `done`)."""
+        if self._error is not None:
+            raise self._error
+        return self._value  # type: ignore[no-any-return]
+
+    def wait(self, timeout: float | None) -> bool:
+        """Block until the outcome is in, at most `timeout` seconds (None: for ever); whether
+        it is."""
+        if self.done:
+            return True
+        if self._done.acquire(True, -1 if timeout is None else timeout):
+            self._done.release()
+            return True
+        return False
+
+    def when_done(self, notify: Callable[[Pending[T]], None]) -> None:
+        """Have `notify(self)` called on the completing thread once the outcome is in.
+
+        Set before the outcome came, it is called; set as the outcome comes it may be called
+        or not: the caller looks at `done` after setting it, and must bear being told twice.
+        """
+        self._notify = notify
+
+    def cancel(self) -> bool:
+        """Give up the wait and ask the runtime to cancel; False if the result came first (it
+        is then, or soon will be, `done`)."""
+        if not self._claim.acquire(False):
+            return False
+        try:
+            self.handle.cancel_async_operation()
+        except RuntimeError:
             # The runtime may already have completed it, or refuse for a reason of its own:
             # either way nobody waits for the operation any more.
-            with contextlib.suppress(RuntimeError):
-                self.handle.cancel_async_operation()
-
-
-def _settle(future: concurrent.futures.Future[T], convert: Callable[[Any], T], result: Any) -> None:
-    if future.cancelled():
-        return
-    try:
-        value = convert(result)
-    except BaseException as exc:  # noqa: BLE001 - handed to the waiting side, whatever it is
-        with contextlib.suppress(concurrent.futures.InvalidStateError):
-            future.set_exception(exc)
-        return
-    with contextlib.suppress(concurrent.futures.InvalidStateError):
-        future.set_result(value)
+            pass
+        return True
 
 
 def start(operation: Callable[..., VESSARuntimeAsyncHandle], args: tuple[Any, ...],
@@ -57,20 +100,19 @@ def start(operation: Callable[..., VESSARuntimeAsyncHandle], args: tuple[Any, ..
     A refusal to start raises its `AuthError` here; argument errors raise as the native module
     raises them.
     """
-    future: concurrent.futures.Future[T] = concurrent.futures.Future()
-
-    def callback(result: Any) -> None:
-        _settle(future, convert, result)
-
+    pending = Pending(convert)
+    callback = pending._complete
     try:
-        handle = operation(*args, callback)
+        pending.handle = operation(*args, callback)
     except BaseException as exc:
-        with contextlib.suppress(Exception):  # the refusal matters more than this tidying up
+        try:
             _forget(callback)
+        except Exception:  # noqa: BLE001 - the refusal matters more than this tidying up
+            pass
         if isinstance(exc, RuntimeError):
             raise from_refusal(exc) from None
         raise
-    return Pending(future, handle)
+    return pending
 
 
 def _forget(callback: Callable[[Any], None]) -> None:

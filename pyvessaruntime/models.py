@@ -14,7 +14,7 @@ import datetime
 import json
 from collections.abc import Mapping
 from dataclasses import dataclass, field
-from typing import Any
+from typing import Any, TypeVar
 
 from .errors import AuthError, Status, from_native
 from .pyvessaruntime import (
@@ -27,6 +27,8 @@ from .pyvessaruntime import (
 )
 
 __all__ = ["Account", "Token"]
+
+_V = TypeVar("_V")
 
 
 @dataclass(frozen=True)
@@ -80,11 +82,25 @@ class Token:
     is_pop: bool = False
 
 
+# `json.loads` with its default decoder, without the checks for bytes and options that a text
+# from the runtime never needs.
+_loads = json.JSONDecoder().decode
+
+
+def _made(cls: type[_V], fields: dict[str, Any]) -> _V:
+    """An instance of the frozen dataclass `cls` with every field given, set in one step: its
+    generated ``__init__`` goes through ``object.__setattr__`` once per field, which is most of
+    the cost of reading a result."""
+    value = object.__new__(cls)
+    value.__dict__.update(fields)
+    return value
+
+
 def _json_object(text: str | None) -> dict[str, Any]:
     if not text:
         return {}
     try:
-        value = json.loads(text)
+        value = _loads(text)
     except ValueError:
         return {}
     return value if isinstance(value, dict) else {}
@@ -104,7 +120,7 @@ def _claims(id_token: str | None) -> dict[str, Any] | None:
         except (binascii.Error, ValueError):
             return None
     try:
-        claims = json.loads(text)
+        claims = _loads(text)
     except ValueError:
         return None
     return claims if isinstance(claims, dict) else None
@@ -117,7 +133,7 @@ def _raise_for(error: VESSARuntimeError | None) -> None:
 
 def to_account(native: VESSARuntimeAccount) -> Account:
     """Read every property of a native account once."""
-    return Account(
+    return _made(Account, dict(
         account_id=native.get_account_id(),
         home_account_id=native.get_home_account_id(),
         environment=native.get_environment(),
@@ -132,7 +148,7 @@ def to_account(native: VESSARuntimeAccount) -> Account:
         home_environment=native.get_home_environment(),
         client_info=native.get_client_info(),
         native=native,
-    )
+    ))
 
 
 def _expiry(seconds: int) -> datetime.datetime:
@@ -147,7 +163,7 @@ def to_token(result: VESSARuntimeAuthResult) -> Token:
     account = result.get_account()
     telemetry = result.get_telemetry_data()
     raw_id_token = result.get_raw_id_token()
-    return Token(
+    return _made(Token, dict(
         access_token=result.get_access_token() or "",
         authorization_header=result.get_authorization_header() or "",
         expires_at=_expiry(result.get_access_token_expiry_time()),
@@ -157,7 +173,7 @@ def to_token(result: VESSARuntimeAuthResult) -> Token:
         account=None if account is None else to_account(account),
         telemetry=telemetry if isinstance(telemetry, dict) else {"value": telemetry},
         is_pop=result.is_pop_authorization() != 0,
-    )
+    ))
 
 
 def to_found_account(result: VESSARuntimeReadAccountResult) -> Account:
