@@ -12,6 +12,7 @@ from __future__ import annotations
 import contextlib
 import json
 import os
+from _thread import allocate_lock
 from collections.abc import Callable, Iterable, Iterator, Mapping
 from typing import TYPE_CHECKING, Any, TypeVar
 
@@ -111,14 +112,31 @@ def _window(window: int | None) -> int:
     return window
 
 
+_UUIDS_AT_ONCE = 64
+_uuids: list[str] = []
+
+
 def _new_uuid() -> str:
     """A random (version 4) UUID as text, as ``str(uuid.uuid4())`` writes it, at a fraction of
-    its cost: one per request."""
-    units = bytearray(os.urandom(16))
-    units[6] = units[6] & 0x0F | 0x40
-    units[8] = units[8] & 0x3F | 0x80
-    h = units.hex()
-    return f"{h[:8]}-{h[8:12]}-{h[12:16]}-{h[16:20]}-{h[20:]}"
+    its cost: one per request, from a stock made out of one read of the system's random source
+    (a forked child starts with a stock of its own)."""
+    try:
+        return _uuids.pop()  # atomic: two threads never take the same one
+    except IndexError:
+        pass
+    units = bytearray(os.urandom(16 * _UUIDS_AT_ONCE))
+    made = []
+    for at in range(0, len(units), 16):
+        units[at + 6] = units[at + 6] & 0x0F | 0x40
+        units[at + 8] = units[at + 8] & 0x3F | 0x80
+        h = units[at:at + 16].hex()
+        made.append(f"{h[:8]}-{h[8:12]}-{h[12:16]}-{h[16:20]}-{h[20:]}")
+    _uuids.extend(made[1:])
+    return made[0]
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_uuids.clear)
 
 
 class _Requests:
@@ -302,6 +320,14 @@ class Client(_ClientBase):
         self._wait(self._requests.sign_out(account, correlation_id))
 
 
+def _running_loop() -> asyncio.AbstractEventLoop:
+    # asyncio is imported on the first wait, not with this module: programs that only block
+    # never load it.
+    from asyncio import get_running_loop
+
+    return get_running_loop()
+
+
 def _settle(waiter: asyncio.Future[T], pending: Pending[T]) -> None:
     # On the event loop's thread; a waiter that was settled already (told twice, or given up)
     # is left as it is.
@@ -313,6 +339,48 @@ def _settle(waiter: asyncio.Future[T], pending: Pending[T]) -> None:
         waiter.set_exception(exc)
 
 
+def _expire(waiter: asyncio.Future[T], pending: Pending[T], timeout: float) -> None:
+    # On the event loop's thread, when the time is up: a result that came first is delivered
+    # as it is; otherwise the operation is cancelled and the wait ends.
+    if not waiter.done() and pending.cancel():
+        waiter.set_exception(_timed_out(timeout))
+
+
+class _Inbox:
+    """Results handed to one event loop from the runtime's threads.
+
+    The loop is woken (a write to its self-pipe) once per batch, not once per result: results
+    that arrive while it is busy wait for the callback already scheduled.
+    """
+
+    __slots__ = ("_lock", "_scheduled", "_waiting", "loop")
+
+    def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
+        self.loop = loop
+        self._lock = allocate_lock()
+        self._waiting: list[tuple[asyncio.Future[Any], Pending[Any]]] = []
+        self._scheduled = False
+
+    def put(self, waiter: asyncio.Future[T], pending: Pending[T]) -> None:
+        """Settle `waiter` with `pending`'s outcome on the loop; any thread."""
+        with self._lock:
+            self._waiting.append((waiter, pending))
+            if self._scheduled:
+                return
+            self._scheduled = True
+        try:
+            self.loop.call_soon_threadsafe(self._deliver)
+        except RuntimeError:
+            pass  # the loop is closed: nobody waits
+
+    def _deliver(self) -> None:
+        with self._lock:
+            waiting, self._waiting = self._waiting, []
+            self._scheduled = False
+        for waiter, pending in waiting:
+            _settle(waiter, pending)
+
+
 class AsyncClient(_ClientBase):
     """`Client` for asyncio: the same methods as coroutines.
 
@@ -321,34 +389,32 @@ class AsyncClient(_ClientBase):
     event loop closed is dropped.
     """
 
+    _inbox: _Inbox | None = None
+
     async def _wait(self, pending: Pending[T]) -> T:
         if pending.done:  # completed inside the start call: nothing to wait for
             return pending.result()
-        import asyncio  # here, not at the top: programs that only block never load asyncio
-
-        loop = asyncio.get_running_loop()
+        loop = _running_loop()
+        inbox = self._inbox
+        if inbox is None or inbox.loop is not loop:
+            inbox = self._inbox = _Inbox(loop)
         waiter: asyncio.Future[T] = loop.create_future()
-
-        def hand_over(done: Pending[T]) -> None:
-            # On the runtime's thread, or on the loop's if the operation completed at once.
-            try:
-                loop.call_soon_threadsafe(_settle, waiter, done)
-            except RuntimeError:
-                pass  # the loop is closed: nobody waits
-
-        pending.when_done(hand_over)
+        # Called on the runtime's thread, or on the loop's if the operation completed at once.
+        pending.when_done(lambda done: inbox.put(waiter, done))
         if pending.done:  # it came as the hand-over was being set: settle it here
             _settle(waiter, pending)
+        # A timer of the loop rather than asyncio.timeout: it settles the waiter directly,
+        # without cancelling and uncancelling the task.
+        timer = None if self.timeout is None else loop.call_later(
+            self.timeout, _expire, waiter, pending, self.timeout)
         try:
-            async with asyncio.timeout(self.timeout):
-                return await waiter
-        except TimeoutError:
-            if not pending.cancel():
-                raise
-            raise _timed_out(self.timeout) from None
+            return await waiter
         except BaseException:
-            pending.cancel()
+            pending.cancel()  # the task was cancelled: the operation is no longer wanted
             raise
+        finally:
+            if timer is not None:
+                timer.cancel()
 
     async def sign_in(self, scopes: Scopes, *, login_hint: str | None = None,
                       window: int | None = None, correlation_id: str | None = None) -> Token:

@@ -12,7 +12,7 @@ import base64
 import binascii
 import datetime
 import json
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
 from typing import Any, TypeVar
 
@@ -87,16 +87,51 @@ class Token:
 _loads = json.JSONDecoder().decode
 
 
+_new = object.__new__
+_set = object.__setattr__
+
+
 def _made(cls: type[_V], fields: dict[str, Any]) -> _V:
     """An instance of the frozen dataclass `cls` with every field given, set in one step: its
     generated ``__init__`` goes through ``object.__setattr__`` once per field, which is most of
     the cost of reading a result."""
-    value = object.__new__(cls)
-    value.__dict__.update(fields)
+    value = _new(cls)
+    _set(value, "__dict__", fields)
     return value
 
 
-def _json_object(text: str | None) -> dict[str, Any]:
+_SCALARS = frozenset({str, int, float, bool, type(None)})
+_REMEMBERED = 32
+
+
+def _remembered(parse: Callable[[str], dict[str, Any] | None]
+                ) -> Callable[[str | None], dict[str, Any] | None]:
+    """`parse` of a text, each caller given a dict of its own; the results of the last few texts
+    are kept, as the runtime answers the same account fields and ID token call after call.
+
+    Only an object whose values are all scalars is kept, so that a copy of its top level shares
+    nothing a caller could change with another caller's.
+    """
+    kept: dict[str, dict[str, Any] | None] = {}
+
+    def parsed(text: str | None) -> dict[str, Any] | None:
+        if not text:
+            return parse("")
+        try:
+            value = kept[text]
+        except KeyError:
+            value = parse(text)
+            if value is not None and not all(type(v) in _SCALARS for v in value.values()):
+                return value
+            if len(kept) >= _REMEMBERED:
+                kept.clear()
+            kept[text] = value
+        return None if value is None else dict(value)
+
+    return parsed
+
+
+def _parse_object(text: str) -> dict[str, Any]:
     if not text:
         return {}
     try:
@@ -106,7 +141,7 @@ def _json_object(text: str | None) -> dict[str, Any]:
     return value if isinstance(value, dict) else {}
 
 
-def _claims(id_token: str | None) -> dict[str, Any] | None:
+def _parse_claims(id_token: str) -> dict[str, Any] | None:
     """The claims of an ID token: a JWT's payload, or the token itself when it is JSON."""
     if not id_token:
         return None
@@ -126,6 +161,10 @@ def _claims(id_token: str | None) -> dict[str, Any] | None:
     return claims if isinstance(claims, dict) else None
 
 
+_json_object = _remembered(_parse_object)
+_claims = _remembered(_parse_claims)
+
+
 def _raise_for(error: VESSARuntimeError | None) -> None:
     if error is not None:
         raise from_native(error)
@@ -133,22 +172,22 @@ def _raise_for(error: VESSARuntimeError | None) -> None:
 
 def to_account(native: VESSARuntimeAccount) -> Account:
     """Read every property of a native account once."""
-    return _made(Account, dict(
-        account_id=native.get_account_id(),
-        home_account_id=native.get_home_account_id(),
-        environment=native.get_environment(),
-        realm=native.get_realm(),
-        local_account_id=native.get_local_account_id(),
-        user_name=native.get_user_name(),
-        given_name=native.get_given_name(),
-        family_name=native.get_family_name(),
-        middle_name=native.get_middle_name(),
-        display_name=native.get_display_name(),
-        additional_fields=_json_object(native.get_additional_fields_json()),
-        home_environment=native.get_home_environment(),
-        client_info=native.get_client_info(),
-        native=native,
-    ))
+    return _made(Account, {
+        "account_id": native.get_account_id(),
+        "home_account_id": native.get_home_account_id(),
+        "environment": native.get_environment(),
+        "realm": native.get_realm(),
+        "local_account_id": native.get_local_account_id(),
+        "user_name": native.get_user_name(),
+        "given_name": native.get_given_name(),
+        "family_name": native.get_family_name(),
+        "middle_name": native.get_middle_name(),
+        "display_name": native.get_display_name(),
+        "additional_fields": _json_object(native.get_additional_fields_json()),
+        "home_environment": native.get_home_environment(),
+        "client_info": native.get_client_info(),
+        "native": native,
+    })
 
 
 def _expiry(seconds: int) -> datetime.datetime:
@@ -163,17 +202,17 @@ def to_token(result: VESSARuntimeAuthResult) -> Token:
     account = result.get_account()
     telemetry = result.get_telemetry_data()
     raw_id_token = result.get_raw_id_token()
-    return _made(Token, dict(
-        access_token=result.get_access_token() or "",
-        authorization_header=result.get_authorization_header() or "",
-        expires_at=_expiry(result.get_access_token_expiry_time()),
-        granted_scopes=tuple(result.get_granted_scopes() or ()),
-        id_token=_claims(result.get_id_token() or raw_id_token),
-        raw_id_token=raw_id_token,
-        account=None if account is None else to_account(account),
-        telemetry=telemetry if isinstance(telemetry, dict) else {"value": telemetry},
-        is_pop=result.is_pop_authorization() != 0,
-    ))
+    return _made(Token, {
+        "access_token": result.get_access_token() or "",
+        "authorization_header": result.get_authorization_header() or "",
+        "expires_at": _expiry(result.get_access_token_expiry_time()),
+        "granted_scopes": tuple(result.get_granted_scopes() or ()),
+        "id_token": _claims(result.get_id_token() or raw_id_token),
+        "raw_id_token": raw_id_token,
+        "account": None if account is None else to_account(account),
+        "telemetry": telemetry if isinstance(telemetry, dict) else {"value": telemetry},
+        "is_pop": result.is_pop_authorization() != 0,
+    })
 
 
 def to_found_account(result: VESSARuntimeReadAccountResult) -> Account:
