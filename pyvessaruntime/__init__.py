@@ -14,8 +14,6 @@ underneath, whose public names are re-exported here, offers the same operations 
 `start()` and `shutdown()` run the runtime for either. Importing starts nothing.
 """
 
-import importlib
-
 from ._version import __version__
 
 # `typing` is not imported for this alone: it would be most of the package's import time. Type
@@ -102,7 +100,8 @@ def __getattr__(name: str) -> object:
     module = _HOME.get(name)
     if module is None:
         raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
-    value = getattr(importlib.import_module(f".{module}", __name__), name)
+    # __import__ rather than importlib, whose import would add to every program's start-up.
+    value = getattr(__import__(f"{__name__}.{module}", fromlist=(name,)), name)
     globals()[name] = value
     return value
 
