@@ -12,7 +12,6 @@ from __future__ import annotations
 import contextlib
 import json
 import os
-from _thread import allocate_lock
 from collections.abc import Callable, Iterable, Iterator, Mapping
 from typing import TYPE_CHECKING, Any, TypeVar
 
@@ -31,6 +30,8 @@ from .models import (
 
 if TYPE_CHECKING:
     import asyncio
+
+    from ._loop_waits import LoopWaits
 
 __all__ = ["AsyncClient", "Client", "running", "shutdown", "start"]
 
@@ -320,65 +321,17 @@ class Client(_ClientBase):
         self._wait(self._requests.sign_out(account, correlation_id))
 
 
-def _running_loop() -> asyncio.AbstractEventLoop:
-    # asyncio is imported on the first wait, not with this module: programs that only block
-    # never load it.
+_running_loop: Callable[[], asyncio.AbstractEventLoop] | None = None
+
+
+def _load_asyncio() -> Callable[[], asyncio.AbstractEventLoop]:
+    # asyncio is imported at the first asynchronous wait, not with this module: programs that
+    # only block never load it.
+    global _running_loop
     from asyncio import get_running_loop
 
-    return get_running_loop()
-
-
-def _settle(waiter: asyncio.Future[T], pending: Pending[T]) -> None:
-    # On the event loop's thread; a waiter that was settled already (told twice, or given up)
-    # is left as it is.
-    if waiter.done():
-        return
-    try:
-        waiter.set_result(pending.result())
-    except BaseException as exc:  # noqa: BLE001 - the conversion's own failure, handed on
-        waiter.set_exception(exc)
-
-
-def _expire(waiter: asyncio.Future[T], pending: Pending[T], timeout: float) -> None:
-    # On the event loop's thread, when the time is up: a result that came first is delivered
-    # as it is; otherwise the operation is cancelled and the wait ends.
-    if not waiter.done() and pending.cancel():
-        waiter.set_exception(_timed_out(timeout))
-
-
-class _Inbox:
-    """Results handed to one event loop from the runtime's threads.
-
-    The loop is woken (a write to its self-pipe) once per batch, not once per result: results
-    that arrive while it is busy wait for the callback already scheduled.
-    """
-
-    __slots__ = ("_lock", "_scheduled", "_waiting", "loop")
-
-    def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
-        self.loop = loop
-        self._lock = allocate_lock()
-        self._waiting: list[tuple[asyncio.Future[Any], Pending[Any]]] = []
-        self._scheduled = False
-
-    def put(self, waiter: asyncio.Future[T], pending: Pending[T]) -> None:
-        """Settle `waiter` with `pending`'s outcome on the loop; any thread."""
-        with self._lock:
-            self._waiting.append((waiter, pending))
-            if self._scheduled:
-                return
-            self._scheduled = True
-        try:
-            self.loop.call_soon_threadsafe(self._deliver)
-        except RuntimeError:
-            pass  # the loop is closed: nobody waits
-
-    def _deliver(self) -> None:
-        with self._lock:
-            waiting, self._waiting = self._waiting, []
-            self._scheduled = False
-        for waiter, pending in waiting:
-            _settle(waiter, pending)
+    _running_loop = get_running_loop
+    return get_running_loop
 
 
 class AsyncClient(_ClientBase):
@@ -389,32 +342,30 @@ class AsyncClient(_ClientBase):
     event loop closed is dropped.
     """
 
-    _inbox: _Inbox | None = None
+    _waits: LoopWaits | None = None
 
     async def _wait(self, pending: Pending[T]) -> T:
         if pending.done:  # completed inside the start call: nothing to wait for
             return pending.result()
-        loop = _running_loop()
-        inbox = self._inbox
-        if inbox is None or inbox.loop is not loop:
-            inbox = self._inbox = _Inbox(loop)
-        waiter: asyncio.Future[T] = loop.create_future()
-        # Called on the runtime's thread, or on the loop's if the operation completed at once.
-        pending.when_done(lambda done: inbox.put(waiter, done))
-        if pending.done:  # it came as the hand-over was being set: settle it here
-            _settle(waiter, pending)
-        # A timer of the loop rather than asyncio.timeout: it settles the waiter directly,
-        # without cancelling and uncancelling the task.
-        timer = None if self.timeout is None else loop.call_later(
-            self.timeout, _expire, waiter, pending, self.timeout)
+        waits = self._loop_waits()
+        waiter = waits.begin(pending)
         try:
             return await waiter
         except BaseException:
             pending.cancel()  # the task was cancelled: the operation is no longer wanted
             raise
         finally:
-            if timer is not None:
-                timer.cancel()
+            waits.end(waiter)
+
+    def _loop_waits(self) -> LoopWaits:
+        loop = (_running_loop or _load_asyncio())()
+        waits = self._waits
+        if waits is None or waits.loop is not loop or waits.timeout != self.timeout:
+            from ._loop_waits import LoopWaits
+
+            timeout = self.timeout
+            waits = self._waits = LoopWaits(loop, timeout, lambda: _timed_out(timeout))
+        return waits
 
     async def sign_in(self, scopes: Scopes, *, login_hint: str | None = None,
                       window: int | None = None, correlation_id: str | None = None) -> Token:

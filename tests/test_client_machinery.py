@@ -115,3 +115,21 @@ def test_waits_on_two_loops_in_turn(started):
     account_id = started.add_account()
     for _ in range(2):
         assert asyncio.run(client.read_account(account_id)).account_id == account_id
+
+
+def test_waits_of_one_client_time_out_each_at_its_own_deadline(started):
+    started.set_completion_mode("held")
+
+    async def main():
+        client = vrt.AsyncClient(CLIENT_ID, AUTHORITY, timeout=0.4)
+        first = asyncio.ensure_future(client.discover_accounts())
+        await asyncio.sleep(0.2)
+        second = asyncio.ensure_future(client.discover_accounts())
+        with pytest.raises(TimeoutError, match="within 0.4 s"):
+            await first
+        assert not second.done()
+        assert started.release_held() == 1  # the second's result comes before its deadline
+        assert await second == ()
+    asyncio.run(main())
+    assert started.calls("CancelAsyncOperation") == 1
+    assert started.wait_idle()
