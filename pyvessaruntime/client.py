@@ -266,6 +266,8 @@ class Client(_ClientBase):
     """
 
     def _wait(self, pending: Pending[T]) -> T:
+        if pending.done:  # completed inside the start call: nothing to wait for
+            return pending.result()
         try:
             completed = pending.wait(self.timeout)
         except BaseException:

@@ -190,22 +190,24 @@ def to_account(native: VESSARuntimeAccount) -> Account:
     })
 
 
-def _expiry(seconds: int) -> datetime.datetime:
-    # The runtime's expiry is Unix seconds in 32 bits: a negative value is one past 2038 that
-    # wrapped, not one before 1970.
-    return datetime.datetime.fromtimestamp(seconds % (1 << 32), datetime.UTC)
+_from_timestamp = datetime.datetime.fromtimestamp
+_UTC = datetime.UTC
 
 
 def to_token(result: VESSARuntimeAuthResult) -> Token:
     """The `Token` of an auth result, or the `AuthError` it carries."""
-    _raise_for(result.get_error())
+    error = result.get_error()
+    if error is not None:
+        raise from_native(error)
     account = result.get_account()
     telemetry = result.get_telemetry_data()
     raw_id_token = result.get_raw_id_token()
     return _made(Token, {
         "access_token": result.get_access_token() or "",
         "authorization_header": result.get_authorization_header() or "",
-        "expires_at": _expiry(result.get_access_token_expiry_time()),
+        # The runtime's expiry is Unix seconds in 32 bits: a negative value is one past 2038
+        # that wrapped, not one before 1970.
+        "expires_at": _from_timestamp(result.get_access_token_expiry_time() % (1 << 32), _UTC),
         "granted_scopes": tuple(result.get_granted_scopes() or ()),
         "id_token": _claims(result.get_id_token() or raw_id_token),
         "raw_id_token": raw_id_token,
