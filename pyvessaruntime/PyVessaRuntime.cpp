@@ -1,7 +1,8 @@
 // Entry point of pyvessaruntime.pyvessaruntime: module definition, create and exec steps.
 //
-// All module state is process-wide (module/state.hpp), so one process serves exactly one
-// interpreter: the create step refuses any other, and a second import reuses the first module.
+// All module state is process-wide (module/state.hpp), so one interpreter at a time owns the
+// module (module/owner.hpp): the create step refuses any other while the owner lives, and a
+// second import in the owner reuses its module.
 #include <Python.h>
 
 #include <cstdint>
@@ -10,14 +11,14 @@
 
 #include "common/function.hpp"
 #include "common/ref.hpp"
+#include "common/type.hpp"
 #include "marshal/runtime_text.hpp"
+#include "module/owner.hpp"
 #include "module/registry.hpp"
 #include "module/state.hpp"
 
 namespace pvr {
 namespace {
-
-int64_t first_interpreter = -1;
 
 // ---- pickling refusals ----------------------------------------------------------------------
 
@@ -94,6 +95,15 @@ bool add_class_methods(const ClassEntry* first, const ClassEntry* last) {
   return true;
 }
 
+}  // namespace
+
+void forget_classes() {
+  for (const ClassEntry& entry : kClasses) forget_readied(entry.type);
+  forget_function_types();
+}
+
+namespace {
+
 // ---- module-level statements ----------------------------------------------------------------
 
 bool import_names(const char* module_name, std::initializer_list<const char*> names) {
@@ -150,17 +160,9 @@ bool copy_spec_attribute(PyObject* spec, PyObject* module_dict, const char* from
 }
 
 PyObject* create_module(PyObject* spec, PyModuleDef*) {
-  int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
-  if (current == -1) return nullptr;
-  if (first_interpreter == -1) {
-    first_interpreter = current;
-  } else if (first_interpreter != current) {
-    PyErr_SetString(PyExc_ImportError,
-                    "Interpreter change detected - this module can only be loaded into one "
-                    "interpreter per process.");
-    return nullptr;
-  }
-  if (state::module) return Py_NewRef(state::module);
+  bool reuse = false;
+  if (!owner::claim(&reuse)) return nullptr;
+  if (reuse) return Py_NewRef(state::module);
 
   Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
   if (!name) return nullptr;
@@ -209,7 +211,7 @@ bool execute(PyObject* module) {
   warn_if_other_python();
   if (PyErr_Occurred()) return false;
   return state::init_names() && ready_function_types() && ensure_in_sys_modules(module) &&
-         register_classes(module) && run_module_statements();
+         register_classes(module) && run_module_statements() && owner::adopt();
 }
 
 int exec_module(PyObject* module) {
@@ -230,7 +232,7 @@ int exec_module(PyObject* module) {
 PyModuleDef_Slot slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(create_module)},
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    // The create step itself refuses every interpreter but the first, with the module's own
+    // The create step itself refuses every interpreter but the owner, with the module's own
     // message; declaring no support here would replace that message with the host's.
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
     // The module's state is guarded by the interpreter lock alone.

@@ -4,11 +4,13 @@ operation's async handle and, once the runtime completed it, its converted resul
 The conversion runs in the completion callback, on the runtime's thread (or on the starting
 thread, when the runtime completes inside the start call), so the native result object is read
 and released there; the waiting side then gets a plain value or an `AuthError`. A result for an
-operation whose wait was given up (a timeout, a cancelled task) is dropped.
+operation whose wait was given up (a timeout, a cancelled task) is dropped. In a forked child,
+every operation still pending fails with RuntimeError (`FORKED`): it would never complete there.
 """
 
 from __future__ import annotations
 
+import os
 from _thread import allocate_lock
 from collections.abc import Callable
 from typing import Any, Generic, TypeVar
@@ -43,12 +45,21 @@ class Pending(Generic[T]):
         self.done = False
 
     def _complete(self, result: Any) -> None:
+        _pending.discard(self)
         if not self._claim.acquire(False):
             return  # the wait was given up: nobody reads this result
         try:
             self._value = self._convert(result)
         except BaseException as exc:  # noqa: BLE001 - handed to the waiting side, whatever it is
             self._error = exc
+        self._finish()
+
+    def _fail(self, error: BaseException) -> None:
+        if self._claim.acquire(False):
+            self._error = error
+            self._finish()
+
+    def _finish(self) -> None:
         self.done = True
         self._done.release()
         notify = self._notify
@@ -93,6 +104,26 @@ class Pending(Generic[T]):
         return True
 
 
+# Operations started and not completed yet (their completion takes them out).
+_pending: set[Pending[Any]] = set()
+
+FORKED = ("the process forked while this operation was pending: the runtime's threads do not "
+          "follow a fork, so it never completes in the child; start the runtime and the "
+          "operation again in the child")
+
+
+def _fail_pending_after_fork() -> None:
+    # Runs in the child: whoever waits there for an operation of the parent would wait for ever.
+    failed = list(_pending)
+    _pending.clear()
+    for pending in failed:
+        pending._fail(RuntimeError(FORKED))
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_fail_pending_after_fork)
+
+
 def start(operation: Callable[..., VESSARuntimeAsyncHandle], args: tuple[Any, ...],
           convert: Callable[[Any], T]) -> Pending[T]:
     """Start ``operation(*args, callback)``; the callback converts the result with `convert`.
@@ -102,9 +133,12 @@ def start(operation: Callable[..., VESSARuntimeAsyncHandle], args: tuple[Any, ..
     """
     pending = Pending(convert)
     callback = pending._complete
+    # Before the start: the completion may come on another thread before the start returns.
+    _pending.add(pending)
     try:
         pending.handle = operation(*args, callback)
     except BaseException as exc:
+        _pending.discard(pending)
         try:
             _forget(callback)
         except Exception:  # noqa: BLE001 - the refusal matters more than this tidying up

@@ -50,6 +50,27 @@ def test_refused_registration_keeps_only_the_record(emu):
     assert m._logCallbackStorage == {} and len(m._callbackStorage) == 1
 
 
+class RefusingStorage(dict):
+    def __setitem__(self, key, value):
+        raise RuntimeError("storage refuses")
+
+
+@pytest.mark.keeps_callback_records
+@pytest.mark.parametrize("storage, error", [(RefusingStorage(), RuntimeError), (None, NameError)],
+                         ids=["refusing", "missing"])
+def test_a_failure_after_registering_leaves_no_registration(emu, monkeypatch, storage, error):
+    if storage is None:
+        monkeypatch.delattr(m, "_logCallbackStorage")
+    else:
+        monkeypatch.setattr(m, "_logCallbackStorage", storage)
+    lines = []
+    with pytest.raises(error):
+        m.register_logging_callback(lambda *line: lines.append(line))
+    assert emu.live_handles()["log_callback"] == 0 and emu.log_registrations() == 0
+    emu.emit_log("after the failure", 3)
+    assert lines == []
+
+
 def test_release_failure_still_forgets_the_registration(emu):
     handle = m.register_logging_callback(print)
     emu.fail_next("ReleaseLogCallbackHandle", status=0)

@@ -124,6 +124,11 @@ Ref new_callback_record(PyObject* py_callback) {
   return record;
 }
 
+void forget_record_class() {
+  own_record_class = nullptr;
+  own_record_version = 0;
+}
+
 bool define_callback_data_class() {
   Ref cls = new_plain_class("CallbackData");
   Ref init_defaults = Ref::steal(PyTuple_Pack(1, Py_False));

@@ -14,4 +14,7 @@ namespace pvr {
 // the class call's generic machinery, with the same steps and results.
 Ref new_callback_record(PyObject* py_callback);
 
+// Forgets the record class of an owner that has ended, without touching it.
+void forget_record_class();
+
 }  // namespace pvr

@@ -7,6 +7,7 @@
 #include "async/python_entry.hpp"
 #include "common/ref.hpp"
 #include "handles/handle_object.hpp"
+#include "module/owner.hpp"
 #include "module/registry.hpp"
 #include "module/state.hpp"
 
@@ -102,12 +103,15 @@ void complete(typename Kind::Handle handle, void* context) {
   OwnedResult<Kind> result(handle);
   PythonEntry python;
   if (!python.entered()) {
-    // The interpreter is finalizing or gone: the callback can no longer run. The result is
-    // released without Python as its owner goes; the module's reference to the key object goes
-    // down with the interpreter.
+    // No interpreter owns the module any more, or it is finalizing: the callback can no longer
+    // run. The result is released without Python as its owner goes; the module's reference to
+    // the key object goes down with the interpreter.
     return;
   }
   mark_abandonment_of([&] {
+    // A context of an ended owner's life (or one the module never handed out): its key is no
+    // object of this interpreter, and the result goes without a callback.
+    if (!owner::take_back(context)) return;
     {
       Ref key = Ref::steal(static_cast<PyObject*>(context));  // the module's own reference
       Ref record;

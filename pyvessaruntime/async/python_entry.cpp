@@ -1,6 +1,15 @@
 // How a runtime thread enters Python, and how exceptions on such threads are reported.
 #include "async/python_entry.hpp"
 
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <new>
+
+#if !defined(_WIN32)
+#include <pthread.h>
+#endif
+
 #include "common/gil.hpp"
 
 namespace pvr {
@@ -10,51 +19,172 @@ bool interpreter_alive() {
   return Py_IsInitialized() && !Py_IsFinalizing();
 }
 
-// The thread state a runtime thread keeps between calls. Given back when the thread ends, unless
-// the interpreter is already going: finalization deletes every thread state itself, and taking
-// the lock then would end this thread in the middle of its exit. On Windows it is never given
-// back by the ending thread: thread-local destructors run there under the loader lock, which the
+// The way in. Every runtime thread passes it (EntryTicket), so the owner's end (close_entry)
+// knows when no thread is inside or about to be.
+struct Gate {
+  std::mutex mutex;
+  std::condition_variable left;
+  PyInterpreterState* owner = nullptr;  // null: closed
+  bool owner_is_main = false;
+  // Moves on each time the entry closes: a thread state kept from an earlier owner's life
+  // belongs to an interpreter that has ended (or deletes it as it finalizes).
+  uint64_t generation = 0;
+  int64_t inside = 0;  // tickets held
+};
+
+// Never destroyed: runtime threads may reach it while the process exits.
+Gate& gate() {
+  static Gate* instance = new Gate();
+  return *instance;
+}
+
+// Tickets held by this thread (more than one when a routine's callback makes a runtime call
+// that calls back on the same thread): an owner ending on this thread does not wait for them.
+thread_local int64_t t_tickets PVR_FAST_TLS = 0;
+
+// The thread state a runtime thread keeps between calls in the main interpreter, and the
+// generation of the entry it was made in. Given back when the thread ends, unless the
+// interpreter is already going: finalization deletes every thread state itself, and taking the
+// lock then would end this thread in the middle of its exit. On Windows it is never given back
+// by the ending thread: thread-local destructors run there under the loader lock, which the
 // thread holding the interpreter lock may need (to load a module, to end the process), so
 // waiting for the interpreter lock would deadlock; the state stays with the interpreter, which
 // deletes it as it finalizes.
 struct KeptThreadState {
   PyThreadState* state = nullptr;
-  ~KeptThreadState() noexcept(false) {
-#if !defined(_WIN32)
-    if (!state || abandoned_by_python() || !interpreter_alive()) return;
-    restore_thread(state);
-    PyThreadState_Clear(state);
-    PyThreadState_DeleteCurrent();
-#endif
-  }
+  uint64_t generation = 0;
+  ~KeptThreadState() noexcept(false);
 };
 
 thread_local KeptThreadState kept PVR_FAST_TLS;
 
 }  // namespace
 
+bool EntryTicket::take(PyInterpreterState** owner, bool* owner_is_main, uint64_t* generation) {
+  Gate& g = gate();
+  std::lock_guard lock(g.mutex);
+  if (!g.owner) return false;
+  *owner = g.owner;
+  *owner_is_main = g.owner_is_main;
+  *generation = g.generation;
+  ++g.inside;
+  ++t_tickets;
+  held_ = true;
+  return true;
+}
+
+EntryTicket::~EntryTicket() {
+  if (!held_) return;
+  Gate& g = gate();
+  std::lock_guard lock(g.mutex);
+  --g.inside;
+  --t_tickets;
+  if (!g.owner) g.left.notify_all();
+}
+
+namespace {
+
+KeptThreadState::~KeptThreadState() noexcept(false) {
+#if !defined(_WIN32)
+  if (!state || abandoned_by_python() || !interpreter_alive()) return;
+  EntryTicket ticket;
+  PyInterpreterState* owner = nullptr;
+  bool owner_is_main = false;
+  uint64_t generation = 0;
+  if (!ticket.take(&owner, &owner_is_main, &generation) || generation != this->generation) return;
+  restore_thread(state);
+  PyThreadState_Clear(state);
+  PyThreadState_DeleteCurrent();
+#endif
+}
+
+#if !defined(_WIN32)
+// A forked child has only the thread that forked: the gate's lock is held over the fork so that
+// no other thread holds it then, and in the child the tickets of the threads that did not follow
+// are forgotten (an owner ending there would wait for them for ever).
+void gate_before_fork() {
+  gate().mutex.lock();
+}
+void gate_after_fork_in_parent() {
+  gate().mutex.unlock();
+}
+void gate_after_fork_in_child() {
+  Gate& g = gate();
+  g.inside = t_tickets;
+  new (&g.left) std::condition_variable();  // its waiters were threads of the parent
+  g.mutex.unlock();
+}
+[[maybe_unused]] const int fork_handlers =
+    pthread_atfork(gate_before_fork, gate_after_fork_in_parent, gate_after_fork_in_child);
+#endif
+
+}  // namespace
+
+void open_entry(PyInterpreterState* owner) {
+  Gate& g = gate();
+  std::lock_guard lock(g.mutex);
+  g.owner = owner;
+  g.owner_is_main = owner == PyInterpreterState_Main();
+}
+
+void close_entry() {
+  Gate& g = gate();
+  std::unique_lock lock(g.mutex);
+  if (!g.owner) return;
+  g.owner = nullptr;
+  ++g.generation;
+  if (g.inside == t_tickets) return;
+  // Those inside need the lock to finish.
+  lock.unlock();
+  PyThreadState* self = PyEval_SaveThread();
+  lock.lock();
+  g.left.wait(lock, [&] { return g.inside == t_tickets; });
+  lock.unlock();
+  PyEval_RestoreThread(self);
+}
+
 PythonEntry::PythonEntry() {
   // A completion or log line that arrives while the interpreter shuts down is dropped: the
   // interpreter can no longer run a callback, and a thread that asked it for the lock now would
   // be ended by it.
   if (!interpreter_alive()) return;
-  if (holds_python()) {
-    // The runtime called back inside a call made with the lock held: nothing to take.
-    mode_ = Mode::kNested;
+  PyInterpreterState* owner = nullptr;
+  bool owner_is_main = false;
+  uint64_t generation = 0;
+  if (!ticket_.take(&owner, &owner_is_main, &generation)) return;
+  if (PyThreadState* current = PyThreadState_GetUnchecked()) {
+    if (PyThreadState_GetInterpreter(current) == owner) {
+      // The runtime called back inside a call made with the lock held: nothing to take.
+      mode_ = Mode::kNested;
+      return;
+    }
+    // Inside a call made from another interpreter: the owner's state replaces its state for
+    // the time of the routine (the two share one lock).
+    if (!(made_ = PyThreadState_New(owner))) return;
+    replaced_ = PyThreadState_Swap(made_);
+    mode_ = Mode::kSwapped;
     return;
   }
+  if (!owner_is_main) {
+    if (!(made_ = PyThreadState_New(owner))) return;
+    mode_ = Mode::kOwnThreadState;
+    restore_thread(made_);
+    return;
+  }
+  if (kept.state && kept.generation != generation) kept.state = nullptr;  // freed with its owner
   if (kept.state) {
-    restore_thread(kept.state);
     mode_ = Mode::kKeptThreadState;
+    restore_thread(kept.state);
   } else if (PyGILState_GetThisThreadState()) {
     // A thread Python knows (for instance a caller of the runtime completing inline).
-    gil_state_ = ensure_gil();
     mode_ = Mode::kGilState;
+    gil_state_ = ensure_gil();
   } else {
     // First visit of a runtime thread: its new thread state is kept for the next calls.
+    mode_ = Mode::kKeptThreadState;
     ensure_gil();
     kept.state = PyThreadState_Get();
-    mode_ = Mode::kKeptThreadState;
+    kept.generation = generation;
   }
 }
 
@@ -70,10 +200,20 @@ PythonEntry::~PythonEntry() noexcept(false) {
     case Mode::kGilState:
       PyGILState_Release(gil_state_);
       break;
+    case Mode::kOwnThreadState:
+      PyThreadState_Clear(made_);
+      PyThreadState_DeleteCurrent();
+      break;
+    case Mode::kSwapped:
+      PyThreadState_Clear(made_);
+      PyThreadState_Swap(replaced_);
+      PyThreadState_Delete(made_);
+      break;
     case Mode::kNested:
     case Mode::kNotEntered:
       break;
   }
+  // The ticket goes last, once this thread is out.
 }
 
 void report_unraisable(const char* routine) {

@@ -1,19 +1,55 @@
-// How a runtime thread enters Python: the one place that decides how a thread obtains its
-// interpreter thread state and the interpreter lock.
+// How a runtime thread enters Python: the one place that decides which interpreter a thread
+// enters, how it obtains its thread state there and the interpreter lock.
+//
+// Runtime threads enter the interpreter that owns the module, and only while the entry is open:
+// from the owner's exec step until the owner ends (module/owner.hpp). The owner's end closes
+// the entry and waits until no runtime thread is inside, so that nothing of the module runs in
+// an interpreter whose objects are about to be freed.
 //
 // Completions and log lines arrive on threads Python has usually never seen. Building and
-// tearing down a thread state for every call costs far more than the call itself, so each such
-// thread keeps the state it was given until it ends.
+// tearing down a thread state for every call costs far more than the call itself, so in the
+// main interpreter each such thread keeps the state it was given until it ends. A subinterpreter
+// cannot end while a thread state of another thread exists in it, and deleting another thread's
+// state unbinds the deleting thread's own PyGILState record; so in a subinterpreter a runtime
+// thread makes a state for each call and deletes it itself before it leaves.
 #pragma once
 
 #include <Python.h>
 
+#include <cstdint>
+
 namespace pvr {
+
+// Lets runtime threads into `owner`. Called by the owner's exec step, the lock held.
+void open_entry(PyInterpreterState* owner);
+// Lets no runtime thread in any more, and returns once none is inside (letting the lock go
+// meanwhile, so that those inside can finish). Called on the owner's ending thread, the lock
+// held. The thread states the main interpreter's runtime threads keep are forgotten by them:
+// the interpreter deletes them as it finalizes, and they never use them again.
+void close_entry();
+
+// A runtime thread's pass through the entry, held from before it asks for the interpreter lock
+// until it has given the lock back, and given back however it leaves: also by the unwind that the
+// interpreter forces on a thread that asks it for the lock while it finalizes.
+class EntryTicket {
+ public:
+  EntryTicket() = default;
+  EntryTicket(const EntryTicket&) = delete;
+  EntryTicket& operator=(const EntryTicket&) = delete;
+  ~EntryTicket();
+
+  // Passes if the entry is open; `owner`, `owner_is_main` and `generation` then tell where to.
+  bool take(PyInterpreterState** owner, bool* owner_is_main, uint64_t* generation);
+
+ private:
+  bool held_ = false;
+};
 
 class PythonEntry {
  public:
-  // Takes the interpreter lock. When the interpreter is finalizing or gone, takes nothing and
-  // `entered()` is false: the caller must then finish its work without Python.
+  // Takes the interpreter lock in the module's owner. When there is no owner, or it is
+  // finalizing, takes nothing and `entered()` is false: the caller must then finish its work
+  // without Python.
   PythonEntry();
   ~PythonEntry() noexcept(false);
   PythonEntry(const PythonEntry&) = delete;
@@ -22,9 +58,13 @@ class PythonEntry {
   bool entered() const { return mode_ != Mode::kNotEntered; }
 
  private:
-  enum class Mode { kNotEntered, kNested, kKeptThreadState, kGilState };
+  enum class Mode { kNotEntered, kNested, kKeptThreadState, kGilState, kOwnThreadState, kSwapped };
   Mode mode_ = Mode::kNotEntered;
   PyGILState_STATE gil_state_ = PyGILState_UNLOCKED;
+  // kOwnThreadState, kSwapped: the state made for this call; kSwapped: the one it replaced.
+  PyThreadState* made_ = nullptr;
+  PyThreadState* replaced_ = nullptr;
+  EntryTicket ticket_;
 };
 
 // Prints and reports the pending exception to sys.unraisablehook with `routine` as the context

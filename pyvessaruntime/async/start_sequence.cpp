@@ -4,6 +4,7 @@
 #include "async/callback_records.hpp"
 #include "handles/handle_object.hpp"
 #include "marshal/errors.hpp"
+#include "module/owner.hpp"
 #include "module/registry.hpp"
 #include "module/state.hpp"
 
@@ -30,8 +31,13 @@ bool StartSequence::prepare(void** context, VESSARUNTIME_ASYNC_HANDLE** slot) {
   // module's own, handed to the completion routine through the context value.
   PyObject* key = PyObject_GetAttr(record_.get(), state::names.id);
   if (!key) return false;
+  if (!owner::hand_out(key)) {
+    Py_DECREF(key);
+    return false;
+  }
   async_handle_ = Ref::steal(new_empty(&AsyncHandleType, nullptr, nullptr));
   if (!async_handle_) {
+    owner::take_back(key);
     Py_DECREF(key);
     return false;
   }
@@ -42,10 +48,10 @@ bool StartSequence::prepare(void** context, VESSARUNTIME_ASYNC_HANDLE** slot) {
 
 PyObject* StartSequence::finish(VESSARUNTIME_ERROR_HANDLE error, void* context) {
   if (error) {
-    // A refused operation never completes, so the reference meant for its completion goes now;
-    // the record stays registered. The async handle object goes with whatever handle the
-    // runtime stored in it.
-    Py_DECREF(static_cast<PyObject*>(context));
+    // A refused operation never completes, so the reference meant for its completion goes now
+    // (unless the owner has ended meanwhile, and left it); the record stays registered. The async
+    // handle object goes with whatever handle the runtime stored in it.
+    if (owner::take_back(context)) Py_DECREF(static_cast<PyObject*>(context));
     check_error(error);
     return nullptr;
   }

@@ -245,6 +245,11 @@ bool ready_function_types() {
   return PyType_Ready(&function_type) == 0 && PyType_Ready(&method_type) == 0;
 }
 
+void forget_function_types() {
+  forget_readied(&function_type);
+  forget_readied(&method_type);
+}
+
 PyObject* new_function(const FunctionDef& def, PyTypeObject* owner, PyObject* defaults) {
   Function* f = PyObject_GC_New(Function, owner ? &method_type : &function_type);
   if (!f) return nullptr;

@@ -36,6 +36,8 @@ struct FunctionTable {
 
 // Readies the two function types; called once by the module's exec step.
 bool ready_function_types();
+// Unreadies them, for the next owner of the module (forget_readied).
+void forget_function_types();
 
 // A module-level function (`owner` null) or a method of `owner`. `defaults` (may be null) is
 // a tuple of values for the last parameters. Returns a new reference or null with an exception.

@@ -16,4 +16,19 @@ inline PyTypeObject blank_type(const char* name, Py_ssize_t basic_size) {
   return type;
 }
 
+// Returns a readied static type to its unreadied state, so that the next interpreter to own the
+// module readies it afresh, without touching what readying put into it: the dictionary, bases,
+// method resolution order, subclass and weak-reference lists were objects of an interpreter
+// that has ended (freed with it when it had an allocator of its own).
+inline void forget_readied(PyTypeObject* type) {
+  type->tp_dict = nullptr;
+  type->tp_bases = nullptr;
+  type->tp_mro = nullptr;
+  type->tp_subclasses = nullptr;
+  type->tp_weaklist = nullptr;
+  type->tp_cache = nullptr;
+  type->tp_version_tag = 0;
+  type->tp_flags &= ~Py_TPFLAGS_READY;
+}
+
 }  // namespace pvr

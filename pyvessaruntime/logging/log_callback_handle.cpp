@@ -4,7 +4,10 @@
 // The callable lives in `_callbackStorage` through a `_VESSARuntimeCallBackData` record, like the
 // callbacks of pending operations; `_logCallbackStorage` maps each live registration handle
 // object to that record's key, so shut-down can release whatever is still registered.
+#include <algorithm>
+#include <new>
 #include <utility>
+#include <vector>
 
 #include "async/callback_records.hpp"
 #include "async/python_entry.hpp"
@@ -13,8 +16,10 @@
 #include "common/ref.hpp"
 #include "handles/handle_object.hpp"
 #include "marshal/errors.hpp"
+#include "logging/log_registrations.hpp"
 #include "marshal/text.hpp"
 #include "module/enumerations.hpp"
+#include "module/owner.hpp"
 #include "module/registry.hpp"
 #include "module/state.hpp"
 
@@ -34,10 +39,47 @@ LogCallbackObject* as_registration(PyObject* self) {
   return reinterpret_cast<LogCallbackObject*>(self);
 }
 
+// Every registration the runtime holds for the module, for the owner's end; guarded by the
+// interpreter lock. `object` is null once the handle object is gone (the registration is not);
+// `key` is the registration's key, the object's reference while the object lives, and then the
+// one it left behind.
+struct LiveRegistration {
+  VESSARUNTIME_LOG_CALLBACK_HANDLE handle;
+  LogCallbackObject* object;
+  PyObject* key;
+};
+std::vector<LiveRegistration> live;
+
+std::vector<LiveRegistration>::iterator live_entry_of(LogCallbackObject* registration) {
+  return std::find_if(live.begin(), live.end(),
+                      [&](const LiveRegistration& entry) { return entry.object == registration; });
+}
+
+// Ends the registration `registration` holds: the runtime releases it (the lock given up
+// meanwhile), and then no line comes for its key any more.
+void unregister(LogCallbackObject* registration) {
+  // The field is cleared before the lock is given up for the release, so that a second
+  // release on another thread (an application thread racing shut-down, say) finds nothing to
+  // release instead of releasing the registration twice.
+  VESSARUNTIME_LOG_CALLBACK_HANDLE handle = std::exchange(registration->handle, nullptr);
+  auto entry = live_entry_of(registration);
+  if (entry != live.end()) live.erase(entry);
+  release_handle<VESSARUNTIME_LOG_CALLBACK_HANDLE, VESSARUNTIME_ReleaseLogCallbackHandle>(handle);
+  // The runtime calls the routine no more for this registration: the key may go.
+  owner::take_back(registration->context_key);
+  Py_CLEAR(registration->context_key);
+}
+
 void dealloc(PyObject* self) {
   // Destroying the object ends no registration. A registration still live (its object dropped
   // from the storage by other code) keeps its key: the runtime may still pass its address.
-  if (!as_registration(self)->handle) Py_CLEAR(as_registration(self)->context_key);
+  LogCallbackObject* registration = as_registration(self);
+  if (!registration->handle) {
+    Py_CLEAR(registration->context_key);
+  } else {
+    auto entry = live_entry_of(registration);
+    if (entry != live.end()) entry->object = nullptr;
+  }
   Py_TYPE(self)->tp_free(self);
 }
 
@@ -59,6 +101,8 @@ void VESSARUNTIME_CALL log_routine(const os_char* message, int32_t level, void* 
   PythonEntry python;
   if (!python.entered()) return;  // the interpreter is finalizing or gone: the line is dropped
   mark_abandonment_of([&] {
+    // A context of an ended owner's life is no key of this one.
+    if (!owner::handed_out(context)) return;
     {
       Ref key = Ref::borrow(static_cast<PyObject*>(context));
       Ref text = Ref::steal(message ? decode_native_string(message) : PyUnicode_New(0, 0));
@@ -84,13 +128,7 @@ void VESSARUNTIME_CALL log_routine(const os_char* message, int32_t level, void* 
 PyObject* release_logging_callback(PyObject* self, PyObject* const*) {
   LogCallbackObject* registration = as_registration(self);
   if (!registration->handle) Py_RETURN_NONE;
-  // The field is cleared before the lock is given up for the release, so that a second
-  // release on another thread (an application thread racing shut-down, say) finds nothing to
-  // release instead of releasing the registration twice.
-  VESSARUNTIME_LOG_CALLBACK_HANDLE handle = std::exchange(registration->handle, nullptr);
-  release_handle<VESSARUNTIME_LOG_CALLBACK_HANDLE, VESSARUNTIME_ReleaseLogCallbackHandle>(handle);
-  // The runtime calls the routine no more for this registration: the key may go.
-  Py_CLEAR(registration->context_key);
+  unregister(registration);
   // _callbackStorage.pop(_logCallbackStorage.pop(self)), both without default.
   Ref callback_storage = state::lookup(names.callbackStorage);
   Ref pop_record =
@@ -118,13 +156,31 @@ PyObject* register_logging_callback(PyObject*, PyObject* const* args) {
   registration->context_key = PyObject_GetAttr(record.get(), names.id);
   if (!registration->context_key) return nullptr;
   void* context = registration->context_key;
+  if (!owner::hand_out(context)) return nullptr;
   VESSARUNTIME_ERROR_HANDLE error = without_gil([&] {
     return VESSARUNTIME_RegisterLogCallback(log_routine, context, &registration->handle);
   });
-  if (!check_error(error)) return nullptr;
-  Ref storage = state::lookup(names.logCallbackStorage);
+  if (!check_error(error)) {
+    owner::take_back(context);
+    return nullptr;
+  }
+  bool listed = false;
+  try {
+    live.push_back({registration->handle, registration, registration->context_key});
+    listed = true;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  }
+  Ref storage = listed ? state::lookup(names.logCallbackStorage) : Ref();
   Ref key = storage ? Ref::steal(PyObject_GetAttr(record.get(), names.id)) : Ref();
-  if (!key || PyObject_SetItem(storage.get(), handle_object.get(), key.get()) < 0) return nullptr;
+  if (!key || PyObject_SetItem(storage.get(), handle_object.get(), key.get()) < 0) {
+    // Nobody could release the registration after this failure: it goes now, and the failure
+    // is what the caller sees.
+    PyObject* failure = PyErr_GetRaisedException();
+    unregister(registration);
+    PyErr_SetRaisedException(failure);
+    return nullptr;
+  }
   return handle_object.release();
 }
 
@@ -152,6 +208,27 @@ const FunctionDef kLoggingFunctions[] = {
 };
 
 }  // namespace
+
+void end_log_registrations(bool owner_alive) {
+  std::vector<LiveRegistration> ending;
+  ending.swap(live);
+  // The objects learn of the end before the lock is given up for the first release: another
+  // thread may then release one (and find nothing to release) or drop it. Each entry then owns
+  // its key: the object's reference, or the one an object gone before left behind.
+  if (owner_alive) {
+    for (LiveRegistration& entry : ending) {
+      if (!entry.object) continue;
+      entry.object->handle = nullptr;
+      entry.key = std::exchange(entry.object->context_key, nullptr);
+    }
+  }
+  for (const LiveRegistration& entry : ending) {
+    release_handle<VESSARUNTIME_LOG_CALLBACK_HANDLE, VESSARUNTIME_ReleaseLogCallbackHandle>(
+        entry.handle);
+  }
+  if (!owner_alive) return;  // the keys were the ended interpreter's
+  for (const LiveRegistration& entry : ending) Py_DECREF(entry.key);
+}
 
 PyTypeObject LogCallbackHandleType = make_class(PVR_CLASS_NAME("VESSARuntimeLogCallbackHandle"),
                                                 sizeof(LogCallbackObject), new_empty, dealloc);

@@ -23,6 +23,10 @@ bool remember_own_encoder() {
   return true;
 }
 
+void forget_own_encoder() {
+  own_encoder = nullptr;
+}
+
 // The raw allocator needs no interpreter lock: an unwind that ends this thread while it waits
 // for the lock (after the start call) passes through this destructor without it.
 RuntimeText::~RuntimeText() {

@@ -35,5 +35,7 @@ class RuntimeText {
 
 // Remembers the `_get_encoded_bytes` function the exec step has just bound.
 bool remember_own_encoder();
+// Forgets the encoder of an owner that has ended, without touching it.
+void forget_own_encoder();
 
 }  // namespace pvr

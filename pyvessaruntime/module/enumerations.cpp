@@ -16,7 +16,7 @@ namespace pvr {
 namespace {
 
 // The class the module made for an enumeration and its members by value; kept for the life of
-// the process, like the module itself.
+// the module's owner, like the module itself.
 struct MemberTable {
   PyObject* cls = nullptr;
   long first_value = 0;
@@ -138,6 +138,13 @@ bool enumeration_unchanged(Enumeration which) {
   PyObject* bound = state::peek(enumeration_name(which));
   return bound && bound == table.cls &&
          reinterpret_cast<PyTypeObject*>(bound)->tp_richcompare == PyBaseObject_Type.tp_richcompare;
+}
+
+void forget_enumerations() {
+  for (MemberTable& table : tables) {
+    table.cls = nullptr;
+    table.members.clear();
+  }
 }
 
 }  // namespace pvr

@@ -25,4 +25,7 @@ PyObject* tabled_member(Enumeration which, long value);
 // give. Reads the namespace without raising; false whenever anything is unusual.
 bool enumeration_unchanged(Enumeration which);
 
+// Forgets the classes and members of an owner that has ended, without touching them.
+void forget_enumerations();
+
 }  // namespace pvr

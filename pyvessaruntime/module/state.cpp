@@ -1,6 +1,11 @@
 // Process-wide state of the module and lookups by name in its namespace.
 #include "module/state.hpp"
 
+#include "async/callback_records.hpp"
+#include "marshal/runtime_text.hpp"
+#include "module/enumerations.hpp"
+#include "module/registry.hpp"
+
 namespace pvr::state {
 
 Names names;
@@ -113,6 +118,22 @@ PyObject* peek(PyObject* name) {
     binding->known = true;
   }
   return found;
+}
+
+void forget_ended_owner() {
+  module = nullptr;
+  ns = nullptr;
+  builtins = nullptr;
+  builtin_id = nullptr;
+  names = Names{};
+  // The watcher was the ended interpreter's.
+  watched = nullptr;
+  watcher_id = -1;
+  forget_bindings();
+  forget_enumerations();
+  forget_own_encoder();
+  forget_record_class();
+  forget_classes();
 }
 
 }  // namespace pvr::state

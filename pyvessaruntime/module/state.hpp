@@ -1,8 +1,8 @@
 // Process-wide state of the module.
 //
-// The module keeps its state in static storage rather than in the module object: one process
-// serves one interpreter, and the runtime's threads reach this state from completion and log
-// routines that have no module object at hand.
+// The module keeps its state in static storage rather than in the module object: one
+// interpreter at a time owns the module (module/owner.hpp), and the runtime's threads reach this
+// state from completion and log routines that have no module object at hand.
 #pragma once
 
 #include <Python.h>
@@ -45,7 +45,7 @@ struct Names {
 #undef PVR_DECLARE_NAME
 };
 
-// Valid from the exec step on; never freed.
+// Valid from the exec step on, for the life of the module's owner.
 extern Names names;
 bool init_names();
 
@@ -76,5 +76,10 @@ PyObject* peek(PyObject* name);
 // Starts watching the namespace; called by the exec step once `ns` is set. Without a watcher
 // (the interpreter has none left) every lookup reads the dictionary.
 void watch_namespace();
+
+// Forgets, without touching them, the module object and every object the module kept from an
+// owner that has ended: they were that interpreter's, freed with it or left to it until the
+// process ends. The next owner's exec step builds all of them anew.
+void forget_ended_owner();
 
 }  // namespace pvr::state

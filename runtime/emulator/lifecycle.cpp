@@ -1,5 +1,13 @@
-// Startup and Shutdown, the SSO policy, the PII switch and the settings.
+// Startup and Shutdown, the SSO policy, the PII switch and the settings, and what a fork does.
+#include <condition_variable>
+#include <new>
 #include <string>
+#include <thread>
+#include <vector>
+
+#if !defined(_WIN32)
+#include <pthread.h>
+#endif
 
 #include "call.hpp"
 #include "engine.hpp"
@@ -41,6 +49,77 @@ void Settings::set(std::string_view name, int64_t value) {
   if (name == "negative_size") negative_size = value != 0;
   if (name == "grow_by") grow_by = small;
 }
+
+#if !defined(_WIN32)
+// A forked child has only the thread that forked: the workers are gone, and a lock that another
+// thread held at the fork would stay locked for ever. So the fork happens while this thread
+// holds every lock of the state (in one order; none of them is taken while another is held, so
+// the order cannot meet another), and the child returns to "not started": what was pending
+// never completes there, as a runtime's threads do not follow a fork, and a start works again.
+namespace {
+
+// The thread objects of the parent's workers, in the child: neither joined nor detached (the
+// threads do not exist there), and never destroyed (destroying a joinable one ends the process).
+std::vector<std::thread>* orphans = nullptr;
+
+template <class Each>
+void each_lock(Each each) {
+  State& s = state();
+  each(s.engine.mutex);
+  each(s.identity.mutex);
+  each(s.store.mutex);
+  each(s.outcomes.mutex);
+  each(s.injections.mutex);
+  each(s.operations.faults_mutex);
+  each(s.history.mutex);
+  each(s.violations.mutex);
+  each(s.registry.mutex);
+}
+
+void before_fork() {
+  State& s = state();
+  each_lock([](std::mutex& m) { m.lock(); });
+  s.registrations.hold_for_fork();
+  // Room for the child's orphans now: the child must not fail half-way.
+  if (!orphans) orphans = new std::vector<std::thread>();
+  orphans->reserve(orphans->size() + s.engine.workers.size() + s.engine.retired.size());
+}
+
+void release_locks(bool in_child) {
+  State& s = state();
+  s.registrations.release_after_fork(in_child);
+  each_lock([](std::mutex& m) { m.unlock(); });
+}
+
+void after_fork_in_parent() {
+  release_locks(false);
+}
+
+void after_fork_in_child() {
+  Engine& e = state().engine;
+  for (auto* threads : {&e.workers, &e.retired}) {
+    for (auto& thread : *threads) orphans->push_back(std::move(thread));
+    threads->clear();
+  }
+  e.running = false;
+  ++e.generation;
+  e.queue.clear();
+  e.waiting.clear();
+  e.delayed.clear();
+  e.held = 0;
+  e.in_flight = 0;
+  e.parked = 0;
+  // Their waiters were threads of the parent: the child's waits start afresh.
+  new (&e.work) std::condition_variable();
+  new (&e.idle) std::condition_variable();
+  release_locks(true);
+}
+
+[[maybe_unused]] const int fork_handlers =
+    pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
+
+}  // namespace
+#endif
 
 }  // namespace vessaemu
 

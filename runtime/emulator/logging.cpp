@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <new>
 
 #include "call.hpp"
 #include "settings.hpp"
@@ -99,6 +100,27 @@ void Registrations::reset() {
     count.store(0);
   }
   for (auto& registration : dropped) registration->close();
+}
+
+void Registrations::hold_for_fork() {
+  mutex.lock();
+  for (auto& registration : live) registration->mutex.lock();
+}
+
+void Registrations::release_after_fork(bool in_child) {
+  const auto self = std::this_thread::get_id();
+  for (auto& registration : live) {
+    if (in_child) {
+      auto& callers = registration->callers;
+      callers.erase(std::remove_if(callers.begin(), callers.end(),
+                                   [&](std::thread::id id) { return id != self; }),
+                    callers.end());
+      // Its waiters were threads of the parent: the child's waits start afresh.
+      new (&registration->left) std::condition_variable();
+    }
+    registration->mutex.unlock();
+  }
+  mutex.unlock();
 }
 
 }  // namespace vessaemu

@@ -42,6 +42,7 @@ struct LogCallbackObject : Object {
   void close();
 
  private:
+  friend struct Registrations;
   std::mutex mutex;
   std::condition_variable left;
   bool closed = false;
@@ -57,6 +58,12 @@ struct Registrations {
 
   // Closes and forgets every registration (their handles are dropped by the registry reset).
   void reset();
+
+  // Over a fork: every lock of the registrations is held, so that none is changing as the
+  // process is copied; in the child, the calls in progress on the threads that did not follow
+  // are forgotten.
+  void hold_for_fork();
+  void release_after_fork(bool in_child);
 };
 
 // Writes the line to every live registration, from the calling thread.

@@ -1,0 +1,243 @@
+"""Interpreter life cycles: the module in a subinterpreter, in an embedding application that
+initialises Python twice, and in a forked child. Each case runs in a process of its own: a fault
+here ends a process (a freed thread state, a freed object), which must fail one test only.
+
+Subprocesses inherit the environment, so they load the runtime the test session loads, and under
+`make sanitize` they run with the sanitizer preloaded too."""
+
+import os
+import shutil
+import subprocess
+import sys
+import sysconfig
+import textwrap
+from pathlib import Path
+
+import pytest
+
+from interpreter_cases import COMPLETIONS, LEAVE_BUSY, SIGN_IN
+
+HERE = Path(__file__).resolve().parent
+
+
+def check(done, *expected):
+    """The process ended well: status 0, each expected line printed, nothing reported."""
+    assert done.returncode == 0, f"status {done.returncode}\n{done.stdout}\n{done.stderr}"
+    lines = done.stdout.splitlines()
+    for line in expected:
+        assert line in lines, f"{line!r} missing\n{done.stdout}\n{done.stderr}"
+    for report in ("Exception ignored", "Traceback", "ERROR: AddressSanitizer", "runtime error:"):
+        assert report not in done.stderr, done.stderr
+
+
+def run_python(code, timeout=120):
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
+                          text=True, timeout=timeout)
+
+
+def in_subinterpreter(kind, code):
+    """Source that runs `code` in a new subinterpreter of `kind` and then destroys it."""
+    return f"""
+import _interpreters
+config = _interpreters.new_config({kind!r})
+config.gil = "shared"
+interp = _interpreters.create(config)
+failure = _interpreters.run_string(interp, {code!r})
+assert failure is None, failure
+_interpreters.destroy(interp)
+"""
+
+
+# ---- subinterpreters ----------------------------------------------------------------------------
+
+@pytest.mark.parametrize("kind", ["isolated", "legacy"])
+def test_completions_enter_the_subinterpreter_that_owns_the_module(kind):
+    # An isolated subinterpreter has an object allocator of its own: results built and freed in
+    # the main interpreter for it corrupted the heap. A legacy one ran its callbacks in the main
+    # interpreter. After the owner ends, the main interpreter imports a module of its own.
+    done = run_python(in_subinterpreter(kind, COMPLETIONS.format(count=200)) + SIGN_IN)
+    check(done, "completions ok", "sign-in ok")
+
+
+@pytest.mark.parametrize("kind", ["isolated", "legacy"])
+def test_an_ended_owner_is_never_entered_again(kind):
+    # The owner ends with completions still to come and a log registration: the registration
+    # is released as it ends, and completions arriving later release their results without
+    # entering any interpreter. Then the main interpreter takes over and signs in.
+    busy = "from pyvessaruntime import emulator\nemulator.set_completion_mode('held')\n" \
+        if kind == "legacy" else ""
+    done = run_python(in_subinterpreter(kind, busy + LEAVE_BUSY.format(count=20)) + """
+from pyvessaruntime import emulator
+import pyvessaruntime.pyvessaruntime as m
+assert emulator.log_registrations() == 0
+emulator.emit_log("after the owner ended", 3, thread="native")
+emulator.release_held()
+assert emulator.wait_idle(30)
+m._shutdown_vessaruntime()
+assert emulator.live_handle_count() == 0, emulator.live_handles()
+assert emulator.take_contract_violations() == []
+emulator.reset()
+""" + SIGN_IN)
+    check(done, "left busy", "sign-in ok")
+
+
+def test_a_second_interpreter_is_refused_while_the_owner_lives():
+    done = run_python("""
+        import _interpreters
+        owner = _interpreters.create("legacy")
+        _interpreters.run_string(owner, "import pyvessaruntime.pyvessaruntime as first")
+        try:
+            import pyvessaruntime.pyvessaruntime
+        except ImportError as e:
+            print(e)
+        # Within the owner's life a new import yields the very same module.
+        _interpreters.run_string(owner, "import sys\\n"
+                                 "del sys.modules['pyvessaruntime.pyvessaruntime']\\n"
+                                 "import pyvessaruntime.pyvessaruntime as again\\n"
+                                 "assert again is first")
+        _interpreters.destroy(owner)
+        import pyvessaruntime.pyvessaruntime
+        print("imported after the owner ended")
+    """)
+    check(done, "Interpreter change detected - this module can only be loaded into one "
+                "interpreter per process.", "imported after the owner ended")
+
+
+def test_an_interpreter_with_a_lock_of_its_own_is_refused_and_owns_nothing():
+    done = run_python(textwrap.dedent("""
+        import _interpreters
+        interp = _interpreters.create("isolated")  # a lock of its own
+        failure = _interpreters.run_string(interp, "import pyvessaruntime.pyvessaruntime")
+        print(failure.type.__name__)
+        _interpreters.destroy(interp)
+    """) + SIGN_IN)
+    check(done, "ImportError", "sign-in ok")
+
+
+# ---- an embedding application ------------------------------------------------------------------
+
+def compiler():
+    return shutil.which(sysconfig.get_config_var("CC").split()[0] or "cc")
+
+
+@pytest.fixture(scope="module")
+def embedder(tmp_path_factory):
+    """The embedding program built against the interpreter running the tests."""
+    if sys.platform == "win32":
+        pytest.skip("the embedding program is built with the POSIX compiler of the interpreter")
+    if not compiler() or not sysconfig.get_config_var("LDLIBRARY"):
+        pytest.skip("no C compiler, or no Python library to link against, on this machine")
+    program = tmp_path_factory.mktemp("embed") / "embed_lives"
+    var = sysconfig.get_config_var
+    libdir = var("LIBDIR")
+    library = var("LDLIBRARY")
+    command = [compiler(), str(HERE / "native" / "embed_lives.c"), "-o", str(program),
+               f"-I{sysconfig.get_path('include')}", *var("CFLAGS").split(),
+               f"-L{libdir}", f"-Wl,-rpath,{libdir}",
+               f"-lpython{var('LDVERSION')}" if library.endswith(".so") else
+               str(Path(var("LIBPL")) / library),
+               *var("LIBS").split(), *var("SYSLIBS").split(), *var("LINKFORSHARED").split()]
+    built = subprocess.run(command, capture_output=True, text=True)
+    if built.returncode != 0:
+        pytest.skip(f"the embedding program does not build here: {built.stderr[-2000:]}")
+    return program
+
+
+def run_lives(program, tmp_path, *lives):
+    files = []
+    for number, code in enumerate(lives, 1):
+        path = tmp_path / f"life{number}.py"
+        path.write_text(textwrap.dedent(code))
+        files.append(str(path))
+    # The embedded interpreter finds the standard library where this one does, and the package
+    # where this one found it.
+    import pyvessaruntime
+    env = dict(os.environ, PYTHONHOME=sys.base_prefix,
+               PYTHONPATH=str(Path(pyvessaruntime.__file__).parent.parent))
+    return subprocess.run([str(program), *files], capture_output=True, text=True, timeout=120,
+                          env=env)
+
+
+FIRST_LIFE = """
+from pyvessaruntime import emulator
+import pyvessaruntime.pyvessaruntime as m
+m._startup_vessaruntime()
+registration = m.register_logging_callback(lambda text, level: None)
+with emulator.held():
+    held = [m.discover_accounts("client", "corr", lambda result: None) for i in range(20)]
+emulator.set_completion_mode("delayed", 5)
+late = [m.discover_accounts("client", "corr", lambda result: None) for i in range(20)]
+emulator.emit_log("lines while the interpreter ends", 3, thread="native", threads=4)
+print("first life done", flush=True)
+"""
+
+SECOND_LIFE = """
+from pyvessaruntime import emulator
+import pyvessaruntime.pyvessaruntime as m
+assert m._callbackStorage == {} and m._logCallbackStorage == {}
+assert emulator.log_registrations() == 0
+emulator.release_held()
+assert emulator.wait_idle(30)
+m._shutdown_vessaruntime()
+assert emulator.live_handle_count() == 0, emulator.live_handles()
+assert emulator.take_contract_violations() == []
+emulator.reset()
+"""
+
+
+def test_an_embedding_application_initialises_python_again(embedder, tmp_path):
+    # The second interpreter gets a fresh module; the first one's late completions and log
+    # lines reach neither (a runtime thread kept a thread state of the first, freed with it).
+    done = run_lives(embedder, tmp_path, FIRST_LIFE, SECOND_LIFE + SIGN_IN, SIGN_IN)
+    check(done, "first life done", "sign-in ok", "life 1 ended", "life 2 ended", "life 3 ended")
+
+
+# ---- fork ----------------------------------------------------------------------------------------
+
+FORK = """
+import os
+import warnings
+warnings.simplefilter("ignore", DeprecationWarning)  # fork() in a process with native threads
+import pyvessaruntime as vrt
+import pyvessaruntime.pyvessaruntime as m
+from pyvessaruntime import _core, emulator
+
+m._startup_vessaruntime()
+client = vrt.Client("client", "https://login.example.test/common")
+emulator.set_completion_mode("held")
+pending = _core.start(m.discover_accounts, ("client", "corr"), lambda result: len(result.get_accounts()))
+pid = os.fork()
+if pid == 0:
+    try:
+        try:
+            pending.wait(30)
+            pending.result()
+        except RuntimeError as e:
+            print(f"child: pending operation failed: {'forked' in str(e)}", flush=True)
+        print(f"child: runtime started: {emulator.is_started()}", flush=True)
+        try:
+            client.discover_accounts()
+        except vrt.AuthError as e:
+            print(f"child: refused: {type(e).__name__} {'not started' in str(e)}", flush=True)
+        # The records of operations that never complete here are the child's to drop.
+        m._callbackStorage.clear()
+        emulator.set_completion_mode("worker")
+""" + textwrap.indent(SIGN_IN, "        ") + """
+    finally:
+        os._exit(0)
+emulator.release_held()
+pending.wait(30)
+completed = pending.result()
+_, status = os.waitpid(pid, 0)
+print("parent: completed with", completed, "accounts")
+print("child status", os.waitstatus_to_exitcode(status))
+m._shutdown_vessaruntime()
+"""
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="the platform has no fork")
+def test_a_forked_child_starts_afresh_and_fails_what_the_parent_left_pending():
+    done = run_python(FORK)
+    check(done, "child: pending operation failed: True", "child: runtime started: False",
+          "child: refused: ConfigurationError True", "sign-in ok",
+          "parent: completed with 0 accounts", "child status 0")
