@@ -159,7 +159,8 @@ def main(count: int, rounds: int) -> None:
     try:
         client = vrt.Client(CLIENT_ID, AUTHORITY)
         account = client.read_account("account-id")
-        native_account = account.native
+        # The runtime's account object the layer keeps beside the account's fields.
+        native_account = vars(account).get("_native") or vars(account).get("native")
         variants = {
             "layer": blocking(count, lambda: client.acquire_token_silently(account, SCOPES)),
             "floor": blocking(count, lambda: floor_blocking(native_account)),

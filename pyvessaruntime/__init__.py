@@ -63,11 +63,23 @@ except ImportError as _error:
         "so that the current folder is not on sys.path."
     ) from _error
 
-# The typed layer is imported on first use: it needs asyncio, logging and ctypes, which would
+# The typed layer is imported on first use: it needs asyncio and logging, which would
 # multiply the import time of programs that use only the native module. Type checkers read the
 # imports below.
 if TYPE_CHECKING:
-    from .client import AsyncClient, Client, running, shutdown, start
+    from .client import (
+        AsyncClient,
+        Claims,
+        Client,
+        PopParams,
+        RequestOptions,
+        RetryPolicy,
+        Scopes,
+        is_running,
+        running,
+        shutdown,
+        start,
+    )
     from .errors import (
         AccountNotFound,
         AccountSwitch,
@@ -78,6 +90,7 @@ if TYPE_CHECKING:
         InteractionRequired,
         NetworkError,
         OperationCanceled,
+        OperationTimedOut,
         Status,
         TransientError,
         UserCanceled,
@@ -86,10 +99,12 @@ if TYPE_CHECKING:
     from .models import Account, Token
 
 _LAYER = {
-    "client": ("AsyncClient", "Client", "running", "shutdown", "start"),
+    "client": ("AsyncClient", "Claims", "Client", "PopParams", "RequestOptions", "RetryPolicy",
+               "Scopes", "is_running", "running", "shutdown", "start"),
     "errors": ("AccountNotFound", "AccountSwitch", "AccountUnusable", "AuthError",
                "ConfigurationError", "ContractViolation", "InteractionRequired", "NetworkError",
-               "OperationCanceled", "Status", "TransientError", "UserCanceled"),
+               "OperationCanceled", "OperationTimedOut", "Status", "TransientError",
+               "UserCanceled"),
     "log_bridge": ("LogRouting", "log_to"),
     "models": ("Account", "Token"),
 }
@@ -118,6 +133,7 @@ __all__ = [
     "AsyncClient",
     "AuthError",
     "CallbackData",
+    "Claims",
     "Client",
     "ConfigurationError",
     "ContractViolation",
@@ -127,7 +143,12 @@ __all__ = [
     "NativeString",
     "NetworkError",
     "OperationCanceled",
+    "OperationTimedOut",
+    "PopParams",
+    "RequestOptions",
     "Response_Status",
+    "RetryPolicy",
+    "Scopes",
     "SsoPolicyType",
     "Status",
     "Token",
@@ -149,6 +170,7 @@ __all__ = [
     "get_console_window",
     "get_desktop_window",
     "get_sso_policy",
+    "is_running",
     "log_to",
     "read_account_by_id",
     "register_logging_callback",

@@ -15,8 +15,7 @@ SCOPES = ["user.read", "offline_access"]
 
 def show_token(title: str, token: vrt.Token) -> None:
     print(title)
-    if token.account is not None:
-        print(f"    account: {token.account.user_name} ({token.account.account_id})")
+    print(f"    account: {token.account.user_name} ({token.account.account_id})")
     print(f"    granted scopes: {', '.join(token.granted_scopes)}")
     print(f"    authorization header: {token.authorization_header[:48]}...")
     print(f"    expires at: {token.expires_at:%Y-%m-%d %H:%M:%S %Z}")
@@ -34,12 +33,10 @@ def run_cycle(client: vrt.Client) -> None:
     token = client.sign_in_interactively(SCOPES)
     show_token("2. interactive sign-in:", token)
     account = token.account
-    if account is None:
-        return
     show_token("3. silent token for the account:", client.acquire_token_silently(account, SCOPES))
 
     print("4. read the account by its id:")
-    found = client.read_account(account.account_id or "")
+    found = client.read_account(account.account_id)
     print(f"    found: {found.display_name} <{found.user_name}>")
 
     print("5. discover accounts:")
@@ -59,7 +56,7 @@ def main() -> None:
     logger.setLevel(logging.DEBUG)
     logger.propagate = False
     # Routed before start-up, so that the runtime's first lines show (the emulator says there
-    # what it is); shut-down ends the routing.
+    # what it is); the routing ends with its block, after the shut-down's lines.
     with vrt.log_to(logger), vrt.running():
         run_cycle(vrt.Client(CLIENT_ID, AUTHORITY, redirect_uri="http://localhost/redirect",
                              timeout=30))

@@ -3,23 +3,73 @@ operation's async handle and, once the runtime completed it, its converted resul
 
 The conversion runs in the completion callback, on the runtime's thread (or on the starting
 thread, when the runtime completes inside the start call), so the native result object is read
-and released there; the waiting side then gets a plain value or an `AuthError`. A result for an
-operation whose wait was given up (a timeout, a cancelled task) is dropped. In a forked child,
-every operation still pending fails with RuntimeError (`FORKED`): it would never complete there.
+and released there; the waiting side then gets a plain value or an `AuthError` (every failure of
+the runtime becomes one, also while the result is read). A result for an operation whose wait
+was given up (a timeout, a cancelled task) is dropped. In a forked child, every operation still
+pending fails with RuntimeError (`FORKED`): it would never complete there.
+
+It also knows which threads belong to the runtime: code the runtime runs (a completion, a log
+line routed to `logging`) must not wait for the runtime, which would need that very thread to
+finish the operation.
 """
 
 from __future__ import annotations
 
 import os
+import threading
 from _thread import allocate_lock
 from collections.abc import Callable
+from types import TracebackType
 from typing import Any, Generic, TypeVar
 
 from . import pyvessaruntime as _native
-from .errors import from_refusal
+from .errors import from_failure
 from .pyvessaruntime import VESSARuntimeAsyncHandle
 
 T = TypeVar("T")
+
+
+class _ThreadState(threading.local):
+    depth = 0  # routines of the runtime running on this thread, nested
+    runtime = False  # a thread Python did not start on which the runtime has called back
+    checked = False  # whether `runtime` was decided for this thread
+
+
+_here = _ThreadState()
+
+
+class _RuntimeRoutine:
+    """``with runtime_routine:`` around the Python code of a routine the runtime calls."""
+
+    def __enter__(self) -> None:
+        here = _here
+        here.depth += 1
+        # The runtime's own threads are ones Python did not start; once one has called back it
+        # stays known, so a callback of the native module's own on it is caught as well. A
+        # thread is one or the other for good: it is looked at once.
+        if not here.checked:
+            here.checked = True
+            here.runtime = isinstance(threading.current_thread(), threading._DummyThread)
+
+    def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
+                 tb: TracebackType | None) -> None:
+        _here.depth -= 1
+
+
+runtime_routine = _RuntimeRoutine()
+
+
+def refuse_on_runtime_thread(client: object, method: str) -> None:
+    """Raise RuntimeError when `client`'s `method` would wait for the runtime on one of its own
+    threads."""
+    here = _here
+    if here.depth or here.runtime:
+        call = f"{type(client).__name__}.{method}"
+        raise RuntimeError(
+            f"{call} was called on a thread that delivers the runtime's completions or log lines "
+            "(in a completion callback or a logging handler); waiting there for the runtime would "
+            "never end, because the runtime needs this thread to finish the operation. Make the "
+            "call from another thread (for example through a concurrent.futures executor).")
 
 
 class Pending(Generic[T]):
@@ -48,11 +98,12 @@ class Pending(Generic[T]):
         _pending.discard(self)
         if not self._claim.acquire(False):
             return  # the wait was given up: nobody reads this result
-        try:
-            self._value = self._convert(result)
-        except BaseException as exc:  # noqa: BLE001 - handed to the waiting side, whatever it is
-            self._error = exc
-        self._finish()
+        with runtime_routine:
+            try:
+                self._value = self._convert(result)
+            except BaseException as exc:  # noqa: BLE001 - handed to the waiting side, whatever
+                self._error = from_failure(exc) or exc
+            self._finish()
 
     def _fail(self, error: BaseException) -> None:
         if self._claim.acquire(False):
@@ -97,9 +148,10 @@ class Pending(Generic[T]):
             return False
         try:
             self.handle.cancel_async_operation()
-        except RuntimeError:
-            # The runtime may already have completed it, or refuse for a reason of its own:
-            # either way nobody waits for the operation any more.
+        except (RuntimeError, ValueError):
+            # The runtime may already have completed it, or refuse for a reason of its own
+            # (reported as the native module reports failures): either way nobody waits for
+            # the operation any more.
             pass
         return True
 
@@ -132,27 +184,50 @@ def start(operation: Callable[..., VESSARuntimeAsyncHandle], args: tuple[Any, ..
     raises them.
     """
     pending = Pending(convert)
-    callback = pending._complete
     # Before the start: the completion may come on another thread before the start returns.
     _pending.add(pending)
     try:
-        pending.handle = operation(*args, callback)
-    except BaseException as exc:
+        pending.handle = start_native(operation, args, pending._complete)
+    except BaseException:
         _pending.discard(pending)
-        try:
-            _forget(callback)
-        except Exception:  # noqa: BLE001 - the refusal matters more than this tidying up
-            pass
-        if isinstance(exc, RuntimeError):
-            raise from_refusal(exc) from None
         raise
     return pending
 
 
-def _forget(callback: Callable[[Any], None]) -> None:
-    # The native module keeps the record of an operation that did not start; no completion will
-    # take it out, so an application retrying a refused call would fill the storage.
+def start_native(operation: Callable[..., VESSARuntimeAsyncHandle], args: tuple[Any, ...],
+                 callback: Callable[..., object], *, typed: bool = True
+                 ) -> VESSARuntimeAsyncHandle:
+    """``operation(*args, callback)``, forgetting the callback's record when the start fails.
+    With `typed`, a failure of the runtime raises as an `AuthError`; otherwise as the native
+    module raised it."""
+    try:
+        return operation(*args, callback)
+    except BaseException as exc:
+        try:
+            forget_record(callback)
+        except Exception:  # noqa: BLE001 - the refusal matters more than this tidying up
+            pass
+        failure = from_failure(exc) if typed else None
+        if failure is not None:
+            raise failure from None
+        raise
+
+
+def forget_record(callback: Callable[..., object]) -> None:
+    """Take the record of `callback` out of the native module's storage.
+
+    The native module keeps the record of an operation that did not start; no completion will
+    take it out, so an application retrying a refused call would fill the storage. The record
+    was stored last, so the search starts from the newest; other threads may add or complete
+    operations meanwhile, and the search then starts again.
+    """
     storage = _native._callbackStorage
-    for key, record in list(storage.items()):
-        if record.callback is callback:
-            storage.pop(key, None)
+    while True:
+        try:
+            for key in reversed(storage):
+                if storage[key].callback is callback:
+                    storage.pop(key, None)
+                    return
+            return
+        except (RuntimeError, KeyError):  # the storage changed under the search
+            continue

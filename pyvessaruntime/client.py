@@ -1,27 +1,36 @@
 """`Client` and `AsyncClient`: sign-in, tokens and accounts as typed calls that return `Token`
-and `Account` values or raise `AuthError`; and `start`, `shutdown`, `running` for the runtime.
+and `Account` values or raise `AuthError`; and `start`, `shutdown`, `running`, `is_running` for
+the runtime.
 
-Both clients build their requests in `_Requests`, start them through the one core
-(`_core.start`) and differ only in how they wait: `Client` blocks the calling thread, `AsyncClient`
-suspends the awaiting task. A wait that ends early (a timeout, a cancelled task, an interrupt)
-cancels the native operation.
+Both clients check their arguments and build their requests in `_Requests`, start them through
+the one core (`_core.start`) and differ only in how they wait: `Client` blocks the calling
+thread, `AsyncClient` suspends the awaiting task. A wait that ends early (a timeout, a cancelled
+task, an interrupt) cancels the native operation; an outcome that arrived as the wait ended is
+returned, not dropped.
 """
 
 from __future__ import annotations
 
 import contextlib
 import json
+import math
+import numbers
 import os
+import sys
+import threading
+import time
 from collections.abc import Callable, Iterable, Iterator, Mapping
-from typing import TYPE_CHECKING, Any, TypeVar
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, Generic, TypeAlias, TypedDict, TypeVar, Unpack
 
 from . import _core, log_bridge
 from . import pyvessaruntime as _native
 from ._core import Pending
-from .errors import from_refusal
+from .errors import OperationTimedOut, TransientError, from_failure
 from .models import (
     Account,
     Token,
+    native_of,
     to_accounts,
     to_found_account,
     to_signed_out,
@@ -33,37 +42,78 @@ if TYPE_CHECKING:
 
     from ._loop_waits import LoopWaits
 
-__all__ = ["AsyncClient", "Client", "running", "shutdown", "start"]
+__all__ = ["AsyncClient", "Claims", "Client", "PopParams", "RequestOptions", "RetryPolicy",
+           "Scopes", "is_running", "running", "shutdown", "start"]
 
 T = TypeVar("T")
-Scopes = Iterable[str]
-Claims = str | Mapping[str, Any]
+# The scopes of a request: an iterable of scope names (a list, a tuple, ...), never one str.
+Scopes: TypeAlias = Iterable[str]
+# Extra claims to ask for: their JSON text, or a mapping that is sent as JSON.
+Claims: TypeAlias = str | Mapping[str, Any]
+
+# Lifetimes of the runtime: started by the first `start`, shut down by the `shutdown` that ends
+# the last one.
+_lifetime_lock = threading.Lock()
+_starts = 0
 
 
 def start() -> None:
-    """Start the runtime; call it once before the first operation (or use `running`).
+    """Start the runtime, or join it when it runs already: each `start` needs its `shutdown`,
+    and the runtime stops with the last one. Open log routings are registered first, so the
+    start-up's own lines reach them.
 
     Raises `AuthError` when the runtime refuses to start.
     """
-    try:
-        _native._startup_vessaruntime()
-    except RuntimeError as exc:
-        raise from_refusal(exc) from None
+    global _starts
+    with _lifetime_lock:
+        if _starts == 0:
+            log_bridge.before_start()
+            try:
+                _native._startup_vessaruntime()
+            except BaseException as exc:
+                failure = from_failure(exc)
+                if failure is not None:
+                    raise failure from None
+                raise
+        _starts += 1
 
 
 def shutdown() -> None:
-    """Shut the runtime down after the last operation; log routings end with it.
+    """End a `start`; the one that ends the last shuts the runtime down, and operations still
+    pending then complete with `OperationCanceled`. Log routings stay open for the next start.
 
-    Operations still pending complete with `OperationCanceled`.
+    Raises RuntimeError when no `start` is left to end.
     """
-    log_bridge.close_all()
-    _native._shutdown_vessaruntime()
+    global _starts
+    with _lifetime_lock:
+        if _starts == 0:
+            raise RuntimeError("shutdown() without a start() to end: the runtime is not running")
+        if _starts == 1:
+            _native._shutdown_vessaruntime()
+        _starts -= 1
+
+
+def is_running() -> bool:
+    """Whether a `start` (or a `running` block) is in force."""
+    return _starts > 0
+
+
+def _forget_starts_in_forked_child() -> None:
+    # The runtime does not run in a forked child (its threads stay with the parent), so the
+    # parent's starts do not either: the child's first start() starts the runtime there.
+    global _starts, _lifetime_lock
+    _starts = 0
+    _lifetime_lock = threading.Lock()  # another thread may have held it at the fork
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_forget_starts_in_forked_child)
 
 
 @contextlib.contextmanager
 def running() -> Iterator[None]:
     """Run the runtime for the duration of a ``with`` block: `start` on entry, `shutdown` on
-    exit, also when the block raises."""
+    exit, also when the block raises. Blocks nest, with each other and with `start`."""
     start()
     try:
         yield
@@ -71,10 +121,34 @@ def running() -> Iterator[None]:
         shutdown()
 
 
-def _text(name: str, value: object) -> str:
+def _end_all() -> None:
+    """Close every log routing and shut the runtime down whatever the count of starts: for test
+    fixtures that must leave nothing behind."""
+    global _starts
+    log_bridge.close_all()
+    with _lifetime_lock:
+        if _starts:
+            _starts = 0
+            _native._shutdown_vessaruntime()
+
+
+def _text(name: str, value: object, *, empty: bool = False) -> str:
+    """`value` as exactly a str that the runtime receives whole, or an error naming `name`."""
     if not isinstance(value, str):
         raise TypeError(f"{name} must be a str, not {type(value).__name__}")
-    return value
+    if not value and not empty:
+        raise ValueError(f"{name} must not be empty")
+    if "\0" in value:
+        raise ValueError(f"{name} must not contain a NUL character: the runtime would take the "
+                         "text up to it only")
+    if not value.isascii():
+        try:
+            value.encode("utf-16-le")
+        except UnicodeEncodeError as exc:
+            raise ValueError(f"{name} holds an unpaired surrogate (U+{ord(value[exc.start]):04X} "
+                             f"at index {exc.start}), which the runtime's UTF-16 cannot carry"
+                             ) from None
+    return value if type(value) is str else str.__str__(value)
 
 
 def _optional_text(name: str, value: object) -> str | None:
@@ -94,23 +168,23 @@ def _scope_list(scopes: Scopes) -> list[str]:
         # split() cuts at exactly the characters isspace() finds, and drops an empty text.
         if scope.split() != [scope]:
             raise ValueError(f"a scope must be non-empty and hold no whitespace: {scope!r}")
+    for scope in items:
+        # What `_text` passes as it is, without a call for each scope.
+        if type(scope) is not str or "\0" in scope or not scope.isascii():
+            return [_text("a scope", scope) for scope in items]
     return items
-
-
-def _native_account(account: Account) -> _native.VESSARuntimeAccount:
-    if not isinstance(account, Account):
-        raise TypeError(f"account must be an Account, not {type(account).__name__}")
-    if account.native is None:
-        raise ValueError("this Account carries no runtime account; use one a client returned")
-    return account.native
 
 
 def _window(window: int | None) -> int:
     if window is None:
         return _native.get_console_window() or _native.get_desktop_window()
-    if not isinstance(window, int):
+    if isinstance(window, bool) or not isinstance(window, int):
         raise TypeError(f"window must be an int window handle, not {type(window).__name__}")
-    return window
+    if not -(1 << 63) <= window < (1 << 64):
+        raise ValueError(f"window must be a 64-bit window handle, not {window}")
+    # The runtime takes the handle's 64 bits as a signed value; an unsigned spelling of the same
+    # bits (as ctypes gives a pointer) is the same handle.
+    return window - (1 << 64) if window >= (1 << 63) else window
 
 
 _UUIDS_AT_ONCE = 64
@@ -140,98 +214,230 @@ if hasattr(os, "register_at_fork"):
     os.register_at_fork(after_in_child=_uuids.clear)
 
 
+def _correlation(correlation_id: str | None) -> str:
+    return _new_uuid() if correlation_id is None else _text("correlation_id", correlation_id)
+
+
+def _is_real(value: object) -> bool:
+    if isinstance(value, numbers.Real):
+        return True
+    decimal = sys.modules.get("decimal")  # a Decimal exists only once the module is imported
+    return decimal is not None and isinstance(value, decimal.Decimal)
+
+
+def _timeout(timeout: float | None) -> float | None:
+    """A checked timeout: None (no limit) or positive seconds, `math.inf` for a time longer
+    than the platform can wait."""
+    if timeout is None:
+        return None
+    if isinstance(timeout, bool) or not _is_real(timeout):
+        raise TypeError(f"timeout must be a number of seconds or None, not {type(timeout).__name__}")
+    if not timeout > 0:
+        raise ValueError(f"timeout must be a positive number of seconds or None, not {timeout!r}")
+    return float(timeout) if timeout <= threading.TIMEOUT_MAX else math.inf
+
+
+@dataclass(frozen=True)
+class PopParams:
+    """Proof-of-possession parameters: the token is then bound to one HTTP request, the
+    `http_method` (``GET``, ``POST``, ...) to `uri_host` and `uri_path`, with an optional
+    server `nonce`; its header then reads ``PoP ...``."""
+
+    http_method: str
+    uri_host: str
+    uri_path: str | None = None
+    nonce: str | None = None
+
+    def __post_init__(self) -> None:
+        _text("http_method", self.http_method)
+        _text("uri_host", self.uri_host)
+        _optional_text("uri_path", self.uri_path)
+        _optional_text("nonce", self.nonce)
+
+
+class RequestOptions(TypedDict, total=False):
+    """The optional parts of a sign-in or token request, as keyword arguments: `claims` (text or
+    a mapping sent as JSON), `access_token_to_renew`, `pop` (`PopParams`) and
+    `extra_parameters` (names to values, passed to the runtime as they are)."""
+
+    claims: Claims | None
+    access_token_to_renew: str | None
+    pop: PopParams | None
+    extra_parameters: Mapping[str, str] | None
+
+
+@dataclass(frozen=True)
+class RetryPolicy:
+    """How a client retries a silent operation that fails with a `TransientError` (such as a
+    `NetworkError`): at most `attempts` tries in all, separated by pauses that grow
+    exponentially from `initial_delay` seconds up to `max_delay`, each a random part of that
+    ("full jitter", so that many clients do not retry in step). Interactive operations, which
+    may show a prompt, are never retried."""
+
+    attempts: int = 3
+    initial_delay: float = 0.5
+    max_delay: float = 10.0
+
+    def __post_init__(self) -> None:
+        if isinstance(self.attempts, bool) or not isinstance(self.attempts, int):
+            raise TypeError(f"attempts must be an int, not {type(self.attempts).__name__}")
+        if self.attempts < 1:
+            raise ValueError(f"attempts must be at least 1, not {self.attempts}")
+        for name in ("initial_delay", "max_delay"):
+            value = getattr(self, name)
+            if isinstance(value, bool) or not _is_real(value):
+                raise TypeError(f"{name} must be a number of seconds, not {type(value).__name__}")
+            if not 0 <= value < math.inf:
+                raise ValueError(f"{name} must be a finite number of seconds >= 0, not {value!r}")
+
+    def delay(self, retry: int) -> float:
+        """The pause in seconds before retry number `retry` (1 before the second attempt)."""
+        import random  # only a client that retries pays for it
+
+        ceiling = min(float(self.max_delay), float(self.initial_delay) * 2.0 ** min(retry - 1, 64))
+        return random.uniform(0.0, ceiling)
+
+
+@dataclass(frozen=True)
+class _Request(Generic[T]):
+    """An operation with checked arguments: `account`, when set, goes last (before the
+    callback), as the runtime's account object."""
+
+    call: str  # the client method, for messages
+    operation: Callable[..., _native.VESSARuntimeAsyncHandle]
+    args: tuple[Any, ...]
+    convert: Callable[[Any], T]
+    silent: bool = False  # retried on a TransientError
+    account: Account | None = None
+
+
+def _checked_account(account: object) -> Account:
+    if not isinstance(account, Account):
+        raise TypeError(f"account must be an Account, not {type(account).__name__}")
+    if native_of(account) is None:
+        _text("account.account_id", account.account_id)  # it will be looked up by it
+    return account
+
+
 class _Requests:
     """The requests both clients make: arguments checked here, at the call, never on a runtime
-    thread; each method starts its operation and returns it pending."""
+    thread."""
 
     def __init__(self, client_id: str, authority: str, redirect_uri: str | None) -> None:
         self.client_id = _text("client_id", client_id)
         self.authority = _text("authority", authority)
         self.redirect_uri = _optional_text("redirect_uri", redirect_uri)
 
-    def _params(self, scopes: Scopes, claims: Claims | None = None
+    def _params(self, call: str, scopes: Scopes, options: RequestOptions
                 ) -> _native.VESSARuntimeAuthParameters:
+        for name in options:
+            if name not in RequestOptions.__optional_keys__:
+                raise TypeError(f"{call}() got an unexpected keyword argument {name!r}")
         scope_list = _scope_list(scopes)
+        if not options:  # what most calls give: nothing more to check
+            return self._new_params(scope_list, None, None, None, [])
+        claims = options.get("claims")
         if claims is not None and not isinstance(claims, str):
             if not isinstance(claims, Mapping):
                 raise TypeError(f"claims must be a str or a mapping, not {type(claims).__name__}")
             claims = json.dumps(claims)
-        params = _native.VESSARuntimeAuthParameters(self.client_id, self.authority)
-        params.set_requested_scopes(scope_list)
-        if self.redirect_uri is not None:
-            params.set_redirect_uri(self.redirect_uri)
-        if claims is not None:
-            params.set_decoded_claims(claims)
+        claims = _optional_text("claims", claims)
+        renew = _optional_text("access_token_to_renew", options.get("access_token_to_renew"))
+        pop = options.get("pop")
+        if pop is not None and not isinstance(pop, PopParams):
+            raise TypeError(f"pop must be a PopParams, not {type(pop).__name__}")
+        extra = options.get("extra_parameters")
+        if extra is not None and not isinstance(extra, Mapping):
+            raise TypeError(f"extra_parameters must be a mapping, not {type(extra).__name__}")
+        extra_pairs = [(_text("extra_parameters key", key),
+                        _text(f"extra_parameters[{key!r}]", value, empty=True))
+                       for key, value in (extra or {}).items()]
+        return self._new_params(scope_list, claims, renew, pop, extra_pairs)
+
+    def _new_params(self, scope_list: list[str], claims: str | None, renew: str | None,
+                    pop: PopParams | None, extra_pairs: list[tuple[str, str]]
+                    ) -> _native.VESSARuntimeAuthParameters:
+        try:
+            params = _native.VESSARuntimeAuthParameters(self.client_id, self.authority)
+            params.set_requested_scopes(scope_list)
+            if self.redirect_uri is not None:
+                params.set_redirect_uri(self.redirect_uri)
+            if claims is not None:
+                params.set_decoded_claims(claims)
+            if renew is not None:
+                params.set_access_token_to_renew(renew)
+            if pop is not None:
+                params.set_pop_params(pop.http_method, pop.uri_host, pop.uri_path, pop.nonce)
+            for key, value in extra_pairs:
+                params.set_additional_parameter(key, value)
+        except (RuntimeError, ValueError) as exc:
+            failure = from_failure(exc)
+            if failure is None:
+                raise
+            raise failure from None
         return params
 
-    @staticmethod
-    def _correlation(correlation_id: str | None) -> str:
-        if correlation_id is None:
-            return _new_uuid()
-        return _text("correlation_id", correlation_id)
-
-    def _sign_in_with_hint(self, operation: Callable[..., _native.VESSARuntimeAsyncHandle],
-                           scopes: Scopes, login_hint: str | None, window: int | None,
-                           correlation_id: str | None) -> Pending[Token]:
-        args = (_window(window), self._params(scopes), self._correlation(correlation_id),
-                _optional_text("login_hint", login_hint))
-        return _core.start(operation, args, to_token)
-
     def sign_in(self, scopes: Scopes, login_hint: str | None, window: int | None,
-                correlation_id: str | None) -> Pending[Token]:
-        return self._sign_in_with_hint(_native.signin, scopes, login_hint, window, correlation_id)
+                correlation_id: str | None, options: RequestOptions) -> _Request[Token]:
+        args = (_window(window), self._params("sign_in", scopes, options),
+                _correlation(correlation_id), _optional_text("login_hint", login_hint))
+        return _Request("sign_in", _native.signin, args, to_token)
 
-    def sign_in_silently(self, scopes: Scopes, correlation_id: str | None) -> Pending[Token]:
-        args = (self._params(scopes), self._correlation(correlation_id))
-        return _core.start(_native.signin_silently, args, to_token)
+    def sign_in_silently(self, scopes: Scopes, correlation_id: str | None,
+                         options: RequestOptions) -> _Request[Token]:
+        args = (self._params("sign_in_silently", scopes, options), _correlation(correlation_id))
+        return _Request("sign_in_silently", _native.signin_silently, args, to_token, silent=True)
 
     def sign_in_interactively(self, scopes: Scopes, login_hint: str | None, window: int | None,
-                              correlation_id: str | None) -> Pending[Token]:
-        return self._sign_in_with_hint(_native.signin_interactively, scopes, login_hint, window,
-                                       correlation_id)
+                              correlation_id: str | None, options: RequestOptions
+                              ) -> _Request[Token]:
+        args = (_window(window), self._params("sign_in_interactively", scopes, options),
+                _correlation(correlation_id), _optional_text("login_hint", login_hint))
+        return _Request("sign_in_interactively", _native.signin_interactively, args, to_token)
 
-    def acquire_token_silently(self, account: Account, scopes: Scopes, claims: Claims | None,
-                               correlation_id: str | None) -> Pending[Token]:
-        args = (self._params(scopes, claims), self._correlation(correlation_id),
-                _native_account(account))
-        return _core.start(_native.acquire_token_silently, args, to_token)
+    def acquire_token_silently(self, account: Account, scopes: Scopes,
+                               correlation_id: str | None, options: RequestOptions
+                               ) -> _Request[Token]:
+        account = _checked_account(account)
+        args = (self._params("acquire_token_silently", scopes, options),
+                _correlation(correlation_id))
+        return _Request("acquire_token_silently", _native.acquire_token_silently, args, to_token,
+                        silent=True, account=account)
 
     def acquire_token_interactively(self, account: Account, scopes: Scopes, window: int | None,
-                                    claims: Claims | None, correlation_id: str | None
-                                    ) -> Pending[Token]:
-        args = (_window(window), self._params(scopes, claims), self._correlation(correlation_id),
-                _native_account(account))
-        return _core.start(_native.acquire_token_interactively, args, to_token)
+                                    correlation_id: str | None, options: RequestOptions
+                                    ) -> _Request[Token]:
+        account = _checked_account(account)
+        args = (_window(window), self._params("acquire_token_interactively", scopes, options),
+                _correlation(correlation_id))
+        return _Request("acquire_token_interactively", _native.acquire_token_interactively, args,
+                        to_token, account=account)
 
-    def read_account(self, account_id: str, correlation_id: str | None) -> Pending[Account]:
-        args = (_text("account_id", account_id), self._correlation(correlation_id))
-        return _core.start(_native.read_account_by_id, args, to_found_account)
+    def read_account(self, account_id: str, correlation_id: str | None) -> _Request[Account]:
+        args = (_text("account_id", account_id), _correlation(correlation_id))
+        return _Request("read_account", _native.read_account_by_id, args, to_found_account,
+                        silent=True)
 
-    def discover_accounts(self, correlation_id: str | None) -> Pending[tuple[Account, ...]]:
-        args = (self.client_id, self._correlation(correlation_id))
-        return _core.start(_native.discover_accounts, args, to_accounts)
+    def discover_accounts(self, correlation_id: str | None) -> _Request[tuple[Account, ...]]:
+        args = (self.client_id, _correlation(correlation_id))
+        return _Request("discover_accounts", _native.discover_accounts, args, to_accounts,
+                        silent=True)
 
-    def sign_out(self, account: Account, correlation_id: str | None) -> Pending[None]:
-        args = (self.client_id, self._correlation(correlation_id), _native_account(account))
-        return _core.start(_native.signout_silently, args, to_signed_out)
-
-
-def _timeout(timeout: float | None) -> float | None:
-    if timeout is not None and not timeout > 0:
-        raise ValueError(f"timeout must be a positive number of seconds or None, not {timeout!r}")
-    return timeout
-
-
-def _timed_out(timeout: float | None) -> TimeoutError:
-    return TimeoutError(f"the runtime did not complete the operation within {timeout} s; "
-                        "it was cancelled")
+    def sign_out(self, account: Account, correlation_id: str | None) -> _Request[None]:
+        account = _checked_account(account)
+        args = (self.client_id, _correlation(correlation_id))
+        return _Request("sign_out", _native.signout_silently, args, to_signed_out, silent=True,
+                        account=account)
 
 
 class _ClientBase:
-    def __init__(self, client_id: str, authority: str, *, redirect_uri: str | None = None,
-                 timeout: float | None = 60.0) -> None:
+    def _setup(self, client_id: str, authority: str, redirect_uri: str | None,
+               timeout: float | None, retry: RetryPolicy | None) -> None:
         self._requests = _Requests(client_id, authority, redirect_uri)
-        self.timeout = _timeout(timeout)
+        self._timeout = _timeout(timeout)
+        if retry is not None and not isinstance(retry, RetryPolicy):
+            raise TypeError(f"retry must be a RetryPolicy or None, not {type(retry).__name__}")
+        self.retry = retry
 
     @property
     def client_id(self) -> str:
@@ -248,9 +454,28 @@ class _ClientBase:
         """The redirect URI sent with every request, or None."""
         return self._requests.redirect_uri
 
+    @property
+    def timeout(self) -> float | None:
+        """The longest wait for one operation in seconds (`math.inf` or None: no limit)."""
+        return self._timeout
+
+    def _wait_seconds(self) -> float | None:
+        return None if self._timeout is None or self._timeout == math.inf else self._timeout
+
+    def _timed_out(self) -> OperationTimedOut:
+        return OperationTimedOut(context=f"the runtime did not complete the operation within "
+                                         f"{self._timeout} s; it was cancelled")
+
+    def _start(self, request: _Request[T], native_account: _native.VESSARuntimeAccount | None
+               ) -> Pending[T]:
+        _core.refuse_on_runtime_thread(self, request.call)
+        args = request.args if native_account is None else (*request.args, native_account)
+        return _core.start(request.operation, args, request.convert)
+
     def __repr__(self) -> str:
         return (f"{type(self).__name__}({self.client_id!r}, {self.authority!r}, "
-                f"redirect_uri={self.redirect_uri!r}, timeout={self.timeout!r})")
+                f"redirect_uri={self.redirect_uri!r}, timeout={self.timeout!r}, "
+                f"retry={self.retry!r})")
 
 
 class Client(_ClientBase):
@@ -258,69 +483,94 @@ class Client(_ClientBase):
     blocking calls.
 
     Each method waits for the runtime at most `timeout` seconds (None waits for ever); when that
-    passes it cancels the operation and raises `TimeoutError`. Failures reported by the runtime
-    raise `AuthError` subclasses; bad arguments raise `TypeError` or `ValueError` at the call.
-    `window` is the parent window handle of a prompt (by default the console's or the desktop's);
-    `correlation_id` ties the runtime's logs to a request (by default a new UUID). The runtime
-    must be started (`start` or `running`).
+    passes it cancels the operation and raises `OperationTimedOut` (a `TimeoutError`). Failures
+    reported by the runtime raise `AuthError` subclasses; with `retry`, silent operations that
+    fail with a `TransientError` are tried again. Bad arguments raise `TypeError` or
+    `ValueError` at the call. `window` is the parent window handle of a prompt (by default the
+    console's or the desktop's); `correlation_id` ties the runtime's logs to a request (by
+    default a new UUID); `**options` are the `RequestOptions`. The runtime must be started
+    (`start` or `running`). A client may be shared by threads; its calls must not be made where
+    the runtime calls back (a completion callback, a logging handler under `log_to`).
     """
+
+    def __init__(self, client_id: str, authority: str, *, redirect_uri: str | None = None,
+                 timeout: float | None = 60.0, retry: RetryPolicy | None = None) -> None:
+        self._setup(client_id, authority, redirect_uri, timeout, retry)
 
     def _wait(self, pending: Pending[T]) -> T:
         if pending.done:  # completed inside the start call: nothing to wait for
             return pending.result()
         try:
-            completed = pending.wait(self.timeout)
+            completed = pending.wait(self._wait_seconds())
         except BaseException:
             pending.cancel()  # an interrupt: the operation is no longer wanted
             raise
         if not completed and pending.cancel():
-            raise _timed_out(self.timeout) from None
+            raise self._timed_out() from None
         # Completed, perhaps as the time ran out: the result is in, or being converted.
         pending.wait(None)
         return pending.result()
 
-    def sign_in(self, scopes: Scopes, *, login_hint: str | None = None, window: int | None = None,
-                correlation_id: str | None = None) -> Token:
-        """Sign a user in, silently when the runtime can, else with a prompt."""
-        return self._wait(self._requests.sign_in(scopes, login_hint, window, correlation_id))
+    def _run(self, request: _Request[T]) -> T:
+        native_account = None
+        if request.account is not None:
+            native_account = native_of(request.account) or native_of(
+                self.read_account(request.account.account_id))
+        policy = self.retry if request.silent else None
+        attempt = 1
+        while True:
+            try:
+                return self._wait(self._start(request, native_account))
+            except TransientError:
+                if policy is None or attempt >= policy.attempts:
+                    raise
+                time.sleep(policy.delay(attempt))
+            attempt += 1
 
-    def sign_in_silently(self, scopes: Scopes, *, correlation_id: str | None = None) -> Token:
+    def sign_in(self, scopes: Scopes, *, login_hint: str | None = None, window: int | None = None,
+                correlation_id: str | None = None, **options: Unpack[RequestOptions]) -> Token:
+        """Sign a user in, silently when the runtime can, else with a prompt."""
+        return self._run(self._requests.sign_in(scopes, login_hint, window, correlation_id,
+                                                options))
+
+    def sign_in_silently(self, scopes: Scopes, *, correlation_id: str | None = None,
+                         **options: Unpack[RequestOptions]) -> Token:
         """Sign a known user in without a prompt; `InteractionRequired` if that cannot be done."""
-        return self._wait(self._requests.sign_in_silently(scopes, correlation_id))
+        return self._run(self._requests.sign_in_silently(scopes, correlation_id, options))
 
     def sign_in_interactively(self, scopes: Scopes, *, login_hint: str | None = None,
-                              window: int | None = None, correlation_id: str | None = None
-                              ) -> Token:
+                              window: int | None = None, correlation_id: str | None = None,
+                              **options: Unpack[RequestOptions]) -> Token:
         """Sign a user in with a prompt (`UserCanceled` if the user closes it)."""
-        return self._wait(
-            self._requests.sign_in_interactively(scopes, login_hint, window, correlation_id))
+        return self._run(self._requests.sign_in_interactively(scopes, login_hint, window,
+                                                              correlation_id, options))
 
     def acquire_token_silently(self, account: Account, scopes: Scopes, *,
-                               claims: Claims | None = None, correlation_id: str | None = None
-                               ) -> Token:
+                               correlation_id: str | None = None,
+                               **options: Unpack[RequestOptions]) -> Token:
         """A token for a signed-in account without a prompt; `InteractionRequired` when the
-        user must act. `claims` (text or a mapping) asks for extra claims."""
-        return self._wait(
-            self._requests.acquire_token_silently(account, scopes, claims, correlation_id))
+        user must act."""
+        return self._run(self._requests.acquire_token_silently(account, scopes, correlation_id,
+                                                               options))
 
     def acquire_token_interactively(self, account: Account, scopes: Scopes, *,
-                                    window: int | None = None, claims: Claims | None = None,
-                                    correlation_id: str | None = None) -> Token:
+                                    window: int | None = None, correlation_id: str | None = None,
+                                    **options: Unpack[RequestOptions]) -> Token:
         """A token for an account, with a prompt."""
-        return self._wait(self._requests.acquire_token_interactively(
-            account, scopes, window, claims, correlation_id))
+        return self._run(self._requests.acquire_token_interactively(account, scopes, window,
+                                                                    correlation_id, options))
 
     def read_account(self, account_id: str, *, correlation_id: str | None = None) -> Account:
         """The account with this id; `AccountNotFound` if the runtime knows none."""
-        return self._wait(self._requests.read_account(account_id, correlation_id))
+        return self._run(self._requests.read_account(account_id, correlation_id))
 
     def discover_accounts(self, *, correlation_id: str | None = None) -> tuple[Account, ...]:
         """The accounts the runtime knows for this application."""
-        return self._wait(self._requests.discover_accounts(correlation_id))
+        return self._run(self._requests.discover_accounts(correlation_id))
 
     def sign_out(self, account: Account, *, correlation_id: str | None = None) -> None:
         """Sign an account out."""
-        self._wait(self._requests.sign_out(account, correlation_id))
+        self._run(self._requests.sign_out(account, correlation_id))
 
 
 _running_loop: Callable[[], asyncio.AbstractEventLoop] | None = None
@@ -340,76 +590,101 @@ class AsyncClient(_ClientBase):
     """`Client` for asyncio: the same methods as coroutines.
 
     Waiting never blocks the event loop. Cancelling the awaiting task cancels the runtime's
-    operation, as does the timeout (which raises `TimeoutError`). A result that arrives after the
-    event loop closed is dropped.
+    operation, as does the timeout (which raises `OperationTimedOut`, a `TimeoutError`). A
+    result that arrives after the event loop closed is dropped. A client may be shared by tasks
+    and by event loops on several threads.
     """
 
     _waits: LoopWaits | None = None
 
-    async def _wait(self, pending: Pending[T]) -> T:
-        if pending.done:  # completed inside the start call: nothing to wait for
-            return pending.result()
-        waits = self._loop_waits()
-        waiter = waits.begin(pending)
-        try:
-            return await waiter
-        except BaseException:
-            pending.cancel()  # the task was cancelled: the operation is no longer wanted
-            raise
-        finally:
-            waits.end(waiter)
+    def __init__(self, client_id: str, authority: str, *, redirect_uri: str | None = None,
+                 timeout: float | None = 60.0, retry: RetryPolicy | None = None) -> None:
+        self._setup(client_id, authority, redirect_uri, timeout, retry)
 
     def _loop_waits(self) -> LoopWaits:
         loop = (_running_loop or _load_asyncio())()
         waits = self._waits
-        if waits is None or waits.loop is not loop or waits.timeout != self.timeout:
+        seconds = self._wait_seconds()
+        if waits is None or waits.loop is not loop or waits.timeout != seconds:
             from ._loop_waits import LoopWaits
 
-            timeout = self.timeout
-            waits = self._waits = LoopWaits(loop, timeout, lambda: _timed_out(timeout))
+            waits = self._waits = LoopWaits(loop, seconds, self._timed_out)
         return waits
 
-    async def sign_in(self, scopes: Scopes, *, login_hint: str | None = None,
-                      window: int | None = None, correlation_id: str | None = None) -> Token:
-        """Sign a user in, silently when the runtime can, else with a prompt."""
-        return await self._wait(self._requests.sign_in(scopes, login_hint, window, correlation_id))
+    async def _run(self, request: _Request[T]) -> T:
+        native_account = None
+        if request.account is not None:
+            native_account = native_of(request.account) or native_of(
+                await self.read_account(request.account.account_id))
+        policy = self.retry if request.silent else None
+        attempt = 1
+        while True:
+            try:
+                pending = self._start(request, native_account)
+                if pending.done:  # completed inside the start call: nothing to wait for
+                    return pending.result()
+                waits = self._loop_waits()
+                waiter = waits.begin(pending)
+                try:
+                    return await waiter
+                except BaseException:
+                    pending.cancel()  # the task was cancelled: the operation is no longer wanted
+                    raise
+                finally:
+                    waits.end(waiter)
+            except TransientError:
+                if policy is None or attempt >= policy.attempts:
+                    raise
+                from asyncio import sleep
 
-    async def sign_in_silently(self, scopes: Scopes, *, correlation_id: str | None = None) -> Token:
+                await sleep(policy.delay(attempt))
+            attempt += 1
+
+    async def sign_in(self, scopes: Scopes, *, login_hint: str | None = None,
+                      window: int | None = None, correlation_id: str | None = None,
+                      **options: Unpack[RequestOptions]) -> Token:
+        """Sign a user in, silently when the runtime can, else with a prompt."""
+        return await self._run(self._requests.sign_in(scopes, login_hint, window, correlation_id,
+                                                      options))
+
+    async def sign_in_silently(self, scopes: Scopes, *, correlation_id: str | None = None,
+                               **options: Unpack[RequestOptions]) -> Token:
         """Sign a known user in without a prompt; `InteractionRequired` if that cannot be done."""
-        return await self._wait(self._requests.sign_in_silently(scopes, correlation_id))
+        return await self._run(self._requests.sign_in_silently(scopes, correlation_id, options))
 
     async def sign_in_interactively(self, scopes: Scopes, *, login_hint: str | None = None,
-                                    window: int | None = None, correlation_id: str | None = None
-                                    ) -> Token:
+                                    window: int | None = None, correlation_id: str | None = None,
+                                    **options: Unpack[RequestOptions]) -> Token:
         """Sign a user in with a prompt (`UserCanceled` if the user closes it)."""
-        return await self._wait(
-            self._requests.sign_in_interactively(scopes, login_hint, window, correlation_id))
+        return await self._run(self._requests.sign_in_interactively(
+            scopes, login_hint, window, correlation_id, options))
 
     async def acquire_token_silently(self, account: Account, scopes: Scopes, *,
-                                     claims: Claims | None = None,
-                                     correlation_id: str | None = None) -> Token:
+                                     correlation_id: str | None = None,
+                                     **options: Unpack[RequestOptions]) -> Token:
         """A token for a signed-in account without a prompt; `InteractionRequired` when the
-        user must act. `claims` (text or a mapping) asks for extra claims."""
-        return await self._wait(
-            self._requests.acquire_token_silently(account, scopes, claims, correlation_id))
+        user must act."""
+        return await self._run(self._requests.acquire_token_silently(
+            account, scopes, correlation_id, options))
 
     async def acquire_token_interactively(self, account: Account, scopes: Scopes, *,
-                                          window: int | None = None, claims: Claims | None = None,
-                                          correlation_id: str | None = None) -> Token:
+                                          window: int | None = None,
+                                          correlation_id: str | None = None,
+                                          **options: Unpack[RequestOptions]) -> Token:
         """A token for an account, with a prompt."""
-        return await self._wait(self._requests.acquire_token_interactively(
-            account, scopes, window, claims, correlation_id))
+        return await self._run(self._requests.acquire_token_interactively(
+            account, scopes, window, correlation_id, options))
 
     async def read_account(self, account_id: str, *, correlation_id: str | None = None
                            ) -> Account:
         """The account with this id; `AccountNotFound` if the runtime knows none."""
-        return await self._wait(self._requests.read_account(account_id, correlation_id))
+        return await self._run(self._requests.read_account(account_id, correlation_id))
 
     async def discover_accounts(self, *, correlation_id: str | None = None
                                 ) -> tuple[Account, ...]:
         """The accounts the runtime knows for this application."""
-        return await self._wait(self._requests.discover_accounts(correlation_id))
+        return await self._run(self._requests.discover_accounts(correlation_id))
 
     async def sign_out(self, account: Account, *, correlation_id: str | None = None) -> None:
         """Sign an account out."""
-        await self._wait(self._requests.sign_out(account, correlation_id))
+        await self._run(self._requests.sign_out(account, correlation_id))

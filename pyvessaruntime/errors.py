@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import enum
 import re
+from typing import Self
 
 from .pyvessaruntime import VESSARuntimeError
 
@@ -22,6 +23,7 @@ __all__ = [
     "InteractionRequired",
     "NetworkError",
     "OperationCanceled",
+    "OperationTimedOut",
     "Status",
     "TransientError",
     "UserCanceled",
@@ -60,42 +62,45 @@ class AuthError(Exception):
     """A failure reported by the runtime.
 
     Attributes: `status` (a `Status`), `error_code` and `tag` (the runtime's numbers, for its
-    support staff) and `context` (its explanation, or None). Raising ``AuthError(status, ...)``
-    directly gives the subclass that matches the status, as the clients do.
+    support staff), `context` (its explanation, or None) and `raw_status` (the runtime's status
+    number: the value of `status`, or a number `Status` lacks, for which `status` is
+    `Status_Unexpected`). Raising ``AuthError(status, ...)`` directly gives the subclass that
+    matches the status, as the clients do; a subclass may be raised without a status (its own is
+    taken) and refuses a status of another class.
     """
 
     status: Status
     error_code: int
     tag: int
     context: str | None
+    raw_status: int
 
-    def __new__(
-        cls, status: int, error_code: int = 0, tag: int = 0, context: str | None = None
-    ) -> AuthError:
-        if cls is AuthError:
-            cls = _STATUS_CLASSES.get(status, AuthError)
-        return super().__new__(cls)
+    def __new__(cls, status: int | None = None, error_code: int = 0, tag: int = 0,
+                context: str | None = None) -> Self:
+        return super().__new__(_class_for(cls, status))  # type: ignore[return-value]
 
-    def __init__(
-        self, status: int, error_code: int = 0, tag: int = 0, context: str | None = None
-    ) -> None:
-        if status not in Status._value2member_map_:
-            # A status this package does not know still makes an error, not a ValueError that
-            # would hide the failure; its number stays in the text.
-            context = f"(status {status}) {context or ''}".rstrip()
-            status = Status.Status_Unexpected
-        self.status = Status(status)
+    def __init__(self, status: int | None = None, error_code: int = 0, tag: int = 0,
+                 context: str | None = None) -> None:
+        raw = _default_status(type(self)) if status is None else int(status)
+        self.raw_status = raw
+        # A number the enumeration lacks still makes an error, not a ValueError that would hide
+        # the failure; `raw_status` keeps it.
+        self.status = Status(raw) if raw in Status._value2member_map_ else Status.Status_Unexpected
         self.error_code = error_code
         self.tag = tag
         self.context = context
-        super().__init__(status, error_code, tag, context)
+        # Set directly: a base such as TimeoutError (an OSError) would read these as its own.
+        self.args = (raw, error_code, tag, context)
 
     def __str__(self) -> str:
-        text = f"{self.status.name} (error code {self.error_code}, tag {self.tag})"
+        name = self.status.name
+        if self.raw_status != self.status:
+            name = f"{name} (runtime status {self.raw_status})"
+        text = f"{name} (error code {self.error_code}, tag {self.tag})"
         return f"{text}: {self.context}" if self.context else text
 
     def __repr__(self) -> str:
-        return (f"{type(self).__name__}({self.status!r}, error_code={self.error_code}, "
+        return (f"{type(self).__name__}({self.raw_status!r}, error_code={self.error_code}, "
                 f"tag={self.tag}, context={self.context!r})")
 
 
@@ -140,6 +145,11 @@ class AccountNotFound(AuthError):
     """No account with that identity is known to the runtime (status 16)."""
 
 
+class OperationTimedOut(OperationCanceled, TimeoutError):
+    """The runtime did not complete the operation within the client's timeout, so the client
+    cancelled it (status 8). Also a `TimeoutError`, so ``except TimeoutError`` catches it."""
+
+
 _S = Status
 _STATUS_CLASSES: dict[int, type[AuthError]] = {
     _S.Status_InteractionRequired: InteractionRequired,
@@ -163,14 +173,44 @@ _STATUS_CLASSES: dict[int, type[AuthError]] = {
 del _S
 
 
+def _default_status(cls: type[AuthError]) -> int:
+    """The status a class stands for when raised without one: its first in the table."""
+    for klass in cls.__mro__:
+        for status, mapped in _STATUS_CLASSES.items():
+            if mapped is klass:
+                return status
+    return Status.Status_Unexpected
+
+
+def _class_for(cls: type[AuthError], status: int | None) -> type[AuthError]:
+    """The class of ``cls(status, ...)``: the table's class for the status when that is `cls`
+    or a subclass of it, `cls` itself when it refines the table's class without statuses of its
+    own (`OperationTimedOut`); any other status is not one `cls` stands for."""
+    if status is None:
+        return cls
+    if isinstance(status, bool) or not isinstance(status, int):
+        raise TypeError(f"status must be an int, not {type(status).__name__}")
+    mapped = _STATUS_CLASSES.get(status, AuthError)
+    if issubclass(mapped, cls):
+        return mapped
+    if mapped is not AuthError and issubclass(cls, mapped) and cls not in _STATUS_CLASSES.values():
+        return cls
+    raise ValueError(f"{cls.__name__} does not stand for status {status}; "
+                     f"AuthError({status}, ...) gives the class that does")
+
+
 def from_native(error: VESSARuntimeError) -> AuthError:
-    """The `AuthError` for an error object of the native module (read once; not kept)."""
-    context = error.get_context()
+    """The `AuthError` for an error object of the native module, read in the order the native
+    module reads one (status, code, tag, context) and not kept. A reader that fails raises the
+    native module's exception, which `from_failure` turns into an `AuthError`."""
     try:
         status = error.get_status().value
-    except ValueError as unknown:  # a status the native enumeration lacks: keep the failure
-        status, context = Status.Status_Unexpected, f"({unknown}) {context or ''}".rstrip()
-    return AuthError(status, error.get_error_code(), error.get_tag(), context)
+    except ValueError as exc:
+        unknown = _unknown_status(exc)
+        if unknown is None:
+            raise
+        status = unknown
+    return AuthError(status, error.get_error_code(), error.get_tag(), error.get_context())
 
 
 # The native module's text for a refused call: tag, code, context and status, in this order. The
@@ -180,17 +220,36 @@ _REFUSAL = re.compile(
     r"ErrorStatus: Response_Status\.(\w+)",
     re.DOTALL,
 )
+# The enumeration's own refusal of a number it lacks, raised where the native module reads a
+# status.
+_UNKNOWN = re.compile(r"(-?\d+) is not a valid Response_Status")
 
 
-def from_refusal(exc: RuntimeError) -> AuthError:
-    """The `AuthError` for the RuntimeError with which the native module reports a failed call.
+def _unknown_status(exc: ValueError) -> int | None:
+    match = _UNKNOWN.fullmatch(str(exc))
+    return None if match is None else int(match[1])
 
-    A message of another form (a failure while the error itself was being read) becomes an
-    `AuthError` of status `Status_Unexpected` with the message as its context.
+
+def from_failure(exc: BaseException) -> AuthError | None:
+    """The `AuthError` for an exception with which the native module reports a failure of the
+    runtime, or None for any other exception (a bad argument, a fault of the caller's code).
+
+    The native module reports a refused call as a RuntimeError whose text carries the tag, code,
+    context and status; a failure while the error itself was being read as a RuntimeError of
+    another text (it becomes `Status_Unexpected` with the text as context); a status its
+    enumeration lacks as that enumeration's ValueError (the number is kept in `raw_status`).
+    The context comes back as the text shows it: the native text cannot tell a missing context
+    from one that reads "None", so that text is kept rather than guessed away.
     """
-    message = str(exc)
-    match = _REFUSAL.fullmatch(message)
-    if match is None or match[4] not in Status.__members__:
-        return AuthError(Status.Status_Unexpected, context=message)
-    tag, code, context, status = match.groups()
-    return AuthError(Status[status], int(code), int(tag), None if context == "None" else context)
+    if type(exc) is RuntimeError:
+        message = str(exc)
+        match = _REFUSAL.fullmatch(message)
+        if match is None or match[4] not in Status.__members__:
+            return AuthError(Status.Status_Unexpected, context=message)
+        tag, code, context, status = match.groups()
+        return AuthError(Status[status], int(code), int(tag), context)
+    if isinstance(exc, ValueError):
+        status = _unknown_status(exc)
+        if status is not None:
+            return AuthError(status)
+    return None

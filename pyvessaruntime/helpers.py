@@ -2,8 +2,10 @@
 operations, and `running` (the same as ``pyvessaruntime.running``).
 
 They add to the native module and change none of its behaviour: each operation still returns
-its `VESSARuntimeAsyncHandle` and calls back on a runtime thread; these helpers only carry the
-result object over to the waiting side.
+its `VESSARuntimeAsyncHandle`, calls back on a runtime thread and raises as the native module
+raises; these helpers only carry the result object over to the waiting side, and take the
+callback record of a start the runtime refused out of the native module's storage (nothing else
+would, ever).
 """
 
 from __future__ import annotations
@@ -13,11 +15,10 @@ import concurrent.futures
 from collections.abc import Callable
 from typing import Any
 
+from . import _core
 from .client import running
 
 __all__ = ["run", "running", "start_future"]
-
-
 
 
 def start_future(operation: Callable[..., Any], *args: Any) -> concurrent.futures.Future[Any]:
@@ -31,9 +32,11 @@ def start_future(operation: Callable[..., Any], *args: Any) -> concurrent.future
 
     def deliver(result: Any) -> None:
         if not future.done():
-            future.set_result(result)
+            with _core.runtime_routine:  # the future's done callbacks run here
+                future.set_result(result)
 
-    future.async_handle = operation(*args, deliver)  # type: ignore[attr-defined]
+    future.async_handle = _core.start_native(  # type: ignore[attr-defined]
+        operation, args, deliver, typed=False)
     future.add_done_callback(
         lambda f: f.cancelled() and f.async_handle.cancel_async_operation())  # type: ignore[attr-defined]
     return future
@@ -55,7 +58,7 @@ async def run(operation: Callable[..., Any], *args: Any) -> Any:
         except RuntimeError:
             pass  # the loop is closed: nobody waits for this result any more
 
-    handle = operation(*args, deliver)
+    handle = _core.start_native(operation, args, deliver, typed=False)
     try:
         return await waiter
     except asyncio.CancelledError:

@@ -1,139 +1,106 @@
 """`log_to`: the runtime's log lines as records of a standard `logging` logger.
 
-The routing registers a log routine of its own with the runtime (through `ctypes`, beside the
-native module's registrations, which it leaves alone), so it sees every line as the runtime
-wrote it: a level the runtime's enumeration does not know is logged at WARNING with its number,
-and text that is not valid UTF-16 arrives with U+FFFD in place of what cannot be decoded.
+A routing is a registration of the native module (`register_logging_callback`), so its lines
+arrive as the native module delivers them: decoded (U+FFFD in place of what is not valid
+UTF-16), with a `LogLevel`. A line whose level the enumeration lacks is the native module's to
+report (to `sys.unraisablehook`); it is not routed.
+
+A routing lasts until it is closed. Shutting the runtime down ends the native registration; the
+next `start` registers every open routing again, so a routing spans shut-down and start-up cycles.
 """
 
 from __future__ import annotations
 
 import atexit
-import ctypes
 import logging
-import os
-import sys
 import threading
 from types import TracebackType
-from typing import Any
 
+from . import _core
 from . import pyvessaruntime as _native
-from .errors import AuthError
+from .errors import from_failure
+from .pyvessaruntime import LogLevel, VESSARuntimeLogCallbackHandle
 
 __all__ = ["LogRouting", "log_to"]
 
-# Runtime level -> logging level.
-LEVELS = {1: logging.DEBUG, 2: logging.DEBUG, 3: logging.INFO, 4: logging.WARNING,
-          5: logging.ERROR, 6: logging.CRITICAL}
+LEVELS = {LogLevel.TRACE: logging.DEBUG, LogLevel.DEBUG: logging.DEBUG,
+          LogLevel.INFO: logging.INFO, LogLevel.WARNING: logging.WARNING,
+          LogLevel.ERROR: logging.ERROR, LogLevel.FATAL: logging.CRITICAL}
 
-_MAX_UNITS = 65536  # the longest line taken, as the native module cuts them
+# The same by the level's number: a member as a key is hashed by the enumeration, in Python.
+_BY_NUMBER = {level.value: logging_level for level, logging_level in LEVELS.items()}
 
-if sys.platform == "win32":
-    _ROUTINE = ctypes.WINFUNCTYPE(None, ctypes.c_void_p, ctypes.c_int32, ctypes.c_void_p)
-else:
-    _ROUTINE = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_int32, ctypes.c_void_p)
-
-_runtime_lock = threading.Lock()
-_runtime_lib: Any = None
-
-
-def _runtime() -> Any:
-    """The runtime library the native module loaded (not a second copy)."""
-    global _runtime_lib
-    with _runtime_lock:
-        if _runtime_lib is None:
-            if sys.platform == "win32":
-                lib: Any = ctypes.WinDLL("vessaruntime.dll")
-            else:
-                # Symbols looked up through the extension's handle come from its dependencies,
-                # whatever the runtime library's file is called.
-                lib = ctypes.CDLL(_native.__file__, mode=os.RTLD_NOLOAD | os.RTLD_NOW)
-            p = ctypes.c_void_p
-            lib.VESSARUNTIME_RegisterLogCallback.argtypes = [_ROUTINE, p, ctypes.POINTER(p)]
-            lib.VESSARUNTIME_RegisterLogCallback.restype = p
-            lib.VESSARUNTIME_ReleaseLogCallbackHandle.argtypes = [p]
-            lib.VESSARUNTIME_ReleaseLogCallbackHandle.restype = p
-            lib.VESSARUNTIME_ReleaseError.argtypes = [p]
-            lib.VESSARUNTIME_ReleaseError.restype = p
-            for name, slot in (("GetStatus", ctypes.c_int32), ("GetErrorCode", ctypes.c_int64),
-                               ("GetTag", ctypes.c_int32)):
-                function = getattr(lib, "VESSARUNTIME_" + name)
-                function.argtypes = [p, ctypes.POINTER(slot)]
-                function.restype = p
-            _runtime_lib = lib
-        return _runtime_lib
-
-
-def _refusal(lib: Any, error: int) -> AuthError:
-    """The `AuthError` for a refused registration; releases the error handle."""
-    status, code, tag = ctypes.c_int32(0), ctypes.c_int64(0), ctypes.c_int32(0)
-    for name, slot in (("GetStatus", status), ("GetErrorCode", code), ("GetTag", tag)):
-        query_error = getattr(lib, "VESSARUNTIME_" + name)(error, ctypes.byref(slot))
-        if query_error:
-            lib.VESSARUNTIME_ReleaseError(query_error)
-    lib.VESSARUNTIME_ReleaseError(error)
-    return AuthError(status.value, code.value, tag.value,
-                     "the runtime refused to register a log routine")
-
-
-def _decode(address: int) -> str:
-    """The zero-terminated UTF-16 text at `address`, cut at `_MAX_UNITS` units.
-
-    The units are read one by one up to the terminator: reading further, even within a mapped
-    page, would read past the runtime's buffer.
-    """
-    units = (ctypes.c_uint16 * _MAX_UNITS).from_address(address)
-    length = 0
-    while length < _MAX_UNITS and units[length]:
-        length += 1
-    return ctypes.string_at(address, 2 * length).decode("utf-16-le", "replace")
-
-
-_open_routings: set[LogRouting] = set()
+_lock = threading.RLock()  # guards the routings and the PII switch below
+_open_routings: list[LogRouting] = []  # in the order they were opened
+# What the layer last asked of the runtime's PII switch: the runtime's own default (off) until
+# a routing sets it.
+_pii_enabled = False
 
 
 class LogRouting:
     """A routing of the runtime's log lines into `logger`, made by `log_to`; `close()` ends it
-    (as does leaving its ``with`` block, `shutdown`, and interpreter exit)."""
+    (as does leaving its ``with`` block, and interpreter exit). It outlives `shutdown` and is
+    registered again by the next `start`."""
 
-    def __init__(self, logger: logging.Logger) -> None:
+    def __init__(self, logger: logging.Logger, pii: bool | None) -> None:
         self.logger = logger
-        self._lock = threading.Lock()
-        self._routine = _ROUTINE(self._line)
-        lib = _runtime()
-        handle = ctypes.c_void_p()
-        error = lib.VESSARUNTIME_RegisterLogCallback(self._routine, None, ctypes.byref(handle))
-        if error:
-            raise _refusal(lib, error)
-        self._handle: int | None = handle.value
-        _open_routings.add(self)
+        self.pii = pii
+        self._handle: VESSARuntimeLogCallbackHandle | None = None
+        self._closed = False
+        # One bound method for good: the native module's record of it is found by identity.
+        self._routine = self._line
+        with _lock:
+            self._register()
+            _open_routings.append(self)
+            if pii is not None:
+                _apply_pii()
 
     @property
     def closed(self) -> bool:
         """Whether the routing has ended."""
-        return self._handle is None
+        return self._closed
 
-    def _line(self, message: int | None, level: int, _context: int | None) -> None:
-        text = _decode(message) if message else ""
-        known = LEVELS.get(level)
-        if known is None:
-            self.logger.log(logging.WARNING, "[runtime log level %d] %s", level, text,
-                            extra={"runtime_level": level})
-        elif self.logger.isEnabledFor(known):
-            self.logger.log(known, "%s", text, extra={"runtime_level": level})
+    def _register(self) -> None:
+        try:
+            self._handle = _native.register_logging_callback(self._routine)
+        except BaseException as exc:
+            # The native module keeps the record of a refused registration; nothing will use it.
+            _core.forget_record(self._routine)
+            failure = from_failure(exc)
+            if failure is not None:
+                raise failure from None
+            raise
+
+    def _is_registered(self) -> bool:
+        # The native module's shut-down releases every registration and drops it from this
+        # storage, which is where a routing learns that it must register again.
+        return self._handle is not None and self._handle in _native._logCallbackStorage
+
+    def _line(self, message: str, level: LogLevel) -> None:
+        number = level._value_  # `value` would go through the enumeration's descriptor
+        logging_level = _BY_NUMBER[number]
+        logger = self.logger
+        if logger.isEnabledFor(logging_level):
+            with _core.runtime_routine:
+                logger.log(logging_level, "%s", message, extra={"runtime_level": number})
 
     def close(self) -> None:
-        """End the routing; lines being delivered on other threads are finished first. Closing
-        again does nothing."""
-        with self._lock:
+        """End the routing; lines being delivered on other threads are finished first. A PII
+        setting it made gives way to that of the routing opened before it that is still open
+        (or to off). Closing again does nothing."""
+        with _lock:
+            if self._closed:
+                return
+            self._closed = True
+            _open_routings.remove(self)
             handle, self._handle = self._handle, None
-            _open_routings.discard(self)
+        # Outside the lock: the release waits for lines in delivery, whose handlers may open or
+        # close routings themselves.
         if handle is not None:
-            lib = _runtime()
-            error = lib.VESSARUNTIME_ReleaseLogCallbackHandle(handle)
-            if error:
-                lib.VESSARUNTIME_ReleaseError(error)
-        # The routine stays referenced by this object, which the runtime no longer calls.
+            handle.release_logging_callback()
+        if self.pii is not None:
+            with _lock:
+                _apply_pii()
 
     def __enter__(self) -> LogRouting:
         return self
@@ -147,26 +114,47 @@ class LogRouting:
         return f"<LogRouting to {self.logger.name!r}, {state}>"
 
 
+def _apply_pii(*, again: bool = False) -> None:
+    """Set the runtime's PII switch to what the newest open routing that set one asks (off
+    without one), when that differs from what the layer last set, or `again`."""
+    global _pii_enabled
+    wanted = next((r.pii for r in reversed(_open_routings) if r.pii is not None), False)
+    if again or wanted != _pii_enabled:
+        _native.set_is_pii_enabled(wanted)
+        _pii_enabled = wanted
+
+
 def log_to(logger: str | logging.Logger = "vessaruntime", *, pii: bool | None = None
            ) -> LogRouting:
     """Route the runtime's log lines into a `logging` logger (a name or a `Logger`).
 
     TRACE and DEBUG lines become DEBUG records, INFO INFO, WARNING WARNING, ERROR ERROR and FATAL
-    CRITICAL; a line with a level the runtime's enumeration does not know is logged at WARNING
-    with its number. Each record's ``runtime_level`` attribute holds the runtime's level number.
-    `pii`, when given, switches the runtime's logging of personal data on or off. Returns a
-    `LogRouting`: call `close()` or use it as a context manager to end the routing.
+    CRITICAL. Each record's ``runtime_level`` attribute holds the runtime's level number. `pii`,
+    when given, switches the runtime's logging of personal data on or off while the routing is
+    open. Returns a `LogRouting`: call `close()` or use it as a context manager to end the
+    routing.
     """
     if not isinstance(logger, (str, logging.Logger)):
         raise TypeError(f"logger must be a name or a logging.Logger, not {type(logger).__name__}")
+    if pii is not None and not isinstance(pii, bool):
+        raise TypeError(f"pii must be True, False or None, not {type(pii).__name__}")
     target = logger if isinstance(logger, logging.Logger) else logging.getLogger(logger)
-    if pii is not None:
-        _native.set_is_pii_enabled(bool(pii))
-    return LogRouting(target)
+    return LogRouting(target, pii)
+
+
+def before_start() -> None:
+    """Register again every open routing that a shut-down ended, and set the PII switch again,
+    so that the start-up's own lines are routed too."""
+    with _lock:
+        for routing in _open_routings:
+            if not routing._is_registered():
+                routing._register()
+        if any(r.pii is not None for r in _open_routings):
+            _apply_pii(again=True)  # the runtime may have forgotten it as it shut down
 
 
 def close_all() -> None:
-    """End every open routing (at shut-down and at exit, before the routines could go away)."""
+    """End every open routing (at exit, before the routines could go away)."""
     for routing in list(_open_routings):
         routing.close()
 

@@ -2,8 +2,15 @@
 result objects, and the converters that read them.
 
 Each converter reads every getter once, right when the runtime delivers the result, so a native
-result object never outlives the operation that produced it. An `Account` keeps one native
-account object, out of its `repr` and equality, so that it can be handed back to the runtime.
+result object never outlives the operation that produced it. An `Account` a client returned
+keeps the runtime's account object beside its fields (out of comparisons, `repr`, copies and
+pickles), so that it can be handed back to the runtime; an `Account` without one is looked up
+again by its id when it is handed back.
+
+The values are plain data: they copy, pickle and go through `dataclasses.asdict`; their mappings
+(claims, additional fields, telemetry) are read-only, nested objects included (JSON arrays
+become tuples); and their `repr` leaves out personal data (names, user names, client info,
+claims) and secrets, so a logged value shows ids, expiry and scopes only.
 """
 
 from __future__ import annotations
@@ -14,7 +21,7 @@ import datetime
 import json
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
-from typing import Any, TypeVar
+from typing import Any, NoReturn, TypeVar
 
 from .errors import AuthError, Status, from_native
 from .pyvessaruntime import (
@@ -31,55 +38,126 @@ __all__ = ["Account", "Token"]
 _V = TypeVar("_V")
 
 
+class _ReadOnlyDict(dict[str, Any]):
+    """A dict that refuses every change: a mapping of a value the application must not be able
+    to alter behind the value's back. Still a dict, so `json.dumps` and `dataclasses.asdict`
+    take it as one."""
+
+    def _refuse(self, *args: object, **kwargs: object) -> NoReturn:
+        raise TypeError("this mapping is read-only; copy it with dict(...) to change it")
+
+    __setitem__ = __delitem__ = __ior__ = _refuse
+    clear = pop = popitem = setdefault = update = _refuse
+
+    def __reduce__(self) -> tuple[type[_ReadOnlyDict], tuple[dict[str, Any]]]:
+        # Unpickling a dict subclass would otherwise fill it through __setitem__.
+        return type(self), (dict(self),)
+
+
+def _frozen(value: Any) -> Any:
+    """`value` with every dict made read-only and every list a tuple, all the way down."""
+    if isinstance(value, dict):
+        if type(value) is _ReadOnlyDict:
+            return value
+        # Copied in one step; only the values that hold more are visited again.
+        frozen = _ReadOnlyDict(value)
+        for key, item in value.items():
+            if isinstance(item, (dict, list)):
+                dict.__setitem__(frozen, key, _frozen(item))
+        return frozen
+    if isinstance(value, list):
+        return tuple(_frozen(item) for item in value)
+    return value
+
+
+def _frozen_mapping(value: Mapping[str, Any]) -> Mapping[str, Any]:
+    return _frozen(value if isinstance(value, dict) else dict(value))
+
+
 @dataclass(frozen=True)
 class Account:
     """An account known to the runtime: its thirteen properties (None where the runtime has no
-    value), `additional_fields` parsed from its JSON (empty when there is none, or when the
-    runtime's text is not a JSON object).
+    value; `account_id` always has one), `additional_fields` parsed from its JSON (empty when
+    there is none, or when the runtime's text is not a JSON object).
 
     Pass it back to `Client.acquire_token_silently`, `acquire_token_interactively` or
-    `sign_out`: it carries the runtime's own account object for that, which takes no part in
-    comparisons and `repr`. An `Account` built by hand has none and is refused there.
+    `sign_out`. One a client returned carries the runtime's own account object for that; a copy,
+    an unpickled one or one built by hand (``Account("account-id")``) is looked up again by its
+    `account_id` first.
     """
 
-    account_id: str | None
-    home_account_id: str | None
-    environment: str | None
-    realm: str | None
-    local_account_id: str | None
-    user_name: str | None
-    given_name: str | None
-    family_name: str | None
-    middle_name: str | None
-    display_name: str | None
-    additional_fields: Mapping[str, Any] = field(hash=False)
-    home_environment: str | None
-    client_info: str | None
-    native: VESSARuntimeAccount | None = field(
-        default=None, repr=False, compare=False, hash=False, kw_only=True)
+    account_id: str
+    home_account_id: str | None = None
+    environment: str | None = None
+    realm: str | None = None
+    local_account_id: str | None = None
+    user_name: str | None = field(default=None, repr=False)
+    given_name: str | None = field(default=None, repr=False)
+    family_name: str | None = field(default=None, repr=False)
+    middle_name: str | None = field(default=None, repr=False)
+    display_name: str | None = field(default=None, repr=False)
+    additional_fields: Mapping[str, Any] = field(
+        default_factory=_ReadOnlyDict, hash=False, repr=False)
+    home_environment: str | None = None
+    client_info: str | None = field(default=None, repr=False)
+
+    def __post_init__(self) -> None:
+        object.__setattr__(self, "additional_fields", _frozen_mapping(self.additional_fields))
+
+    def __getstate__(self) -> dict[str, Any]:
+        # The runtime's account object belongs to this process and this runtime; it stays out.
+        return {name: value for name, value in self.__dict__.items() if name != "_native"}
+
+
+def native_of(account: Account) -> VESSARuntimeAccount | None:
+    """The runtime's account object that `account` carries, if a client made it."""
+    native: VESSARuntimeAccount | None = account.__dict__.get("_native")
+    return native
 
 
 @dataclass(frozen=True)
 class Token:
     """A token the runtime issued.
 
-    `expires_at` is an aware `datetime` in UTC; `granted_scopes` the scopes the token carries;
-    `id_token` the claims of the ID token (None without one, or when its text cannot be
-    read), `raw_id_token` its text; `account` the signed-in account; `telemetry` the runtime's
-    telemetry of the operation. `authorization_header` is the value of an HTTP ``Authorization``
-    header (``Bearer ...``, or ``PoP ...`` for a proof-of-possession token, when `is_pop`).
+    `expires_at` is an aware `datetime` in UTC (`expires_in` and `is_expired` measure it against
+    the clock now); `granted_scopes` the scopes the token carries; `id_token` the claims of the
+    ID token (None without one, or when its text cannot be read), `raw_id_token` its text;
+    `account` the signed-in account; `telemetry` the runtime's telemetry of the operation, which
+    takes no part in comparisons. `authorization_header` is the value of an HTTP
+    ``Authorization`` header (``Bearer ...``, or ``PoP ...`` for a proof-of-possession token,
+    when `is_pop`).
     """
 
-    # Secrets stay out of repr, so a logged token does not leak them.
+    # Secrets and personal data stay out of repr, so a logged token leaks neither.
     access_token: str = field(repr=False)
     authorization_header: str = field(repr=False)
     expires_at: datetime.datetime
     granted_scopes: tuple[str, ...]
-    id_token: Mapping[str, Any] | None = field(hash=False)
+    id_token: Mapping[str, Any] | None = field(hash=False, repr=False)
     raw_id_token: str | None = field(repr=False)
-    account: Account | None
-    telemetry: Mapping[str, Any] = field(hash=False, repr=False)
+    account: Account
+    telemetry: Mapping[str, Any] = field(compare=False, hash=False, repr=False)
     is_pop: bool = False
+
+    def __post_init__(self) -> None:
+        if self.id_token is not None:
+            object.__setattr__(self, "id_token", _frozen_mapping(self.id_token))
+        object.__setattr__(self, "telemetry", _frozen_mapping(self.telemetry))
+
+    @property
+    def expires_in(self) -> datetime.timedelta:
+        """The time left until `expires_at` (negative once it has passed)."""
+        return self.expires_at - datetime.datetime.now(datetime.UTC)
+
+    def is_expired(self, leeway: datetime.timedelta | float = 0) -> bool:
+        """Whether the token has expired, or will within `leeway` (a `timedelta` or seconds):
+        ask with a leeway to renew a token before a request could meet its expiry."""
+        if isinstance(leeway, bool) or not isinstance(leeway, (datetime.timedelta, int, float)):
+            raise TypeError(f"leeway must be a timedelta or a number of seconds, "
+                            f"not {type(leeway).__name__}")
+        if not isinstance(leeway, datetime.timedelta):
+            leeway = datetime.timedelta(seconds=leeway)
+        return self.expires_in <= leeway
 
 
 # `json.loads` with its default decoder, without the checks for bytes and options that a text
@@ -94,39 +172,34 @@ _set = object.__setattr__
 def _made(cls: type[_V], fields: dict[str, Any]) -> _V:
     """An instance of the frozen dataclass `cls` with every field given, set in one step: its
     generated ``__init__`` goes through ``object.__setattr__`` once per field, which is most of
-    the cost of reading a result."""
+    the cost of reading a result. Its ``__post_init__`` does not run either: the converters hand
+    every mapping in already read-only."""
     value = _new(cls)
     _set(value, "__dict__", fields)
     return value
 
 
-_SCALARS = frozenset({str, int, float, bool, type(None)})
 _REMEMBERED = 32
 
 
 def _remembered(parse: Callable[[str], dict[str, Any] | None]
-                ) -> Callable[[str | None], dict[str, Any] | None]:
-    """`parse` of a text, each caller given a dict of its own; the results of the last few texts
-    are kept, as the runtime answers the same account fields and ID token call after call.
+                ) -> Callable[[str | None], Mapping[str, Any] | None]:
+    """`parse` of a text, made read-only (`_frozen`); the results of the last few texts are
+    kept and handed out again, as the runtime answers the same account fields and ID token call
+    after call. A read-only value can be shared: nobody can change it for another."""
+    kept: dict[str, Mapping[str, Any] | None] = {}
 
-    Only an object whose values are all scalars is kept, so that a copy of its top level shares
-    nothing a caller could change with another caller's.
-    """
-    kept: dict[str, dict[str, Any] | None] = {}
-
-    def parsed(text: str | None) -> dict[str, Any] | None:
-        if not text:
-            return parse("")
+    def parsed(text: str | None) -> Mapping[str, Any] | None:
         try:
-            value = kept[text]
+            return kept[text or ""]
         except KeyError:
-            value = parse(text)
-            if value is not None and not all(type(v) in _SCALARS for v in value.values()):
-                return value
-            if len(kept) >= _REMEMBERED:
-                kept.clear()
-            kept[text] = value
-        return None if value is None else dict(value)
+            pass
+        value = parse(text or "")
+        frozen = None if value is None else _frozen(value)
+        if len(kept) >= _REMEMBERED:
+            kept.clear()
+        kept[text or ""] = frozen
+        return frozen
 
     return parsed
 
@@ -170,10 +243,17 @@ def _raise_for(error: VESSARuntimeError | None) -> None:
         raise from_native(error)
 
 
+def _contract_violation(what: str) -> AuthError:
+    return AuthError(Status.Status_ApiContractViolation, context=f"the runtime {what}")
+
+
 def to_account(native: VESSARuntimeAccount) -> Account:
     """Read every property of a native account once."""
+    account_id = native.get_account_id()
+    if not account_id:
+        raise _contract_violation("returned an account without an id")
     return _made(Account, {
-        "account_id": native.get_account_id(),
+        "account_id": account_id,
         "home_account_id": native.get_home_account_id(),
         "environment": native.get_environment(),
         "realm": native.get_realm(),
@@ -186,7 +266,7 @@ def to_account(native: VESSARuntimeAccount) -> Account:
         "additional_fields": _json_object(native.get_additional_fields_json()),
         "home_environment": native.get_home_environment(),
         "client_info": native.get_client_info(),
-        "native": native,
+        "_native": native,
     })
 
 
@@ -200,6 +280,8 @@ def to_token(result: VESSARuntimeAuthResult) -> Token:
     if error is not None:
         raise from_native(error)
     account = result.get_account()
+    if account is None:
+        raise _contract_violation("reported a successful sign-in or token without an account")
     telemetry = result.get_telemetry_data()
     raw_id_token = result.get_raw_id_token()
     return _made(Token, {
@@ -211,8 +293,8 @@ def to_token(result: VESSARuntimeAuthResult) -> Token:
         "granted_scopes": tuple(result.get_granted_scopes() or ()),
         "id_token": _claims(result.get_id_token() or raw_id_token),
         "raw_id_token": raw_id_token,
-        "account": None if account is None else to_account(account),
-        "telemetry": telemetry if isinstance(telemetry, dict) else {"value": telemetry},
+        "account": to_account(account),
+        "telemetry": _frozen(telemetry if isinstance(telemetry, dict) else {"value": telemetry}),
         "is_pop": result.is_pop_authorization() != 0,
     })
 

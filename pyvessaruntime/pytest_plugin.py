@@ -2,8 +2,8 @@
 ``emulator`` fixture for tests of applications that sign in through this package.
 
 The fixture resets the emulator before the test and hands it the `pyvessaruntime.emulator`
-module, to script it. After the test it shuts the runtime down if the test left it started
-(completing what is still pending), collects garbage, and fails the test if a runtime handle is
+module, to script it. After the test it closes the log routings the test left open and shuts the
+runtime down if the test left it started (completing what is still pending), collects garbage, and fails the test if a runtime handle is
 still live (an object of the runtime kept past the test, a leak) or the runtime was called
 against its contract; then it resets the emulator again, so no test inherits another's state.
 
@@ -29,10 +29,17 @@ def emulator() -> Iterator[ModuleType]:
     handle live or violates the runtime's contract."""
     _emulator.reset()
     yield _emulator
-    if _emulator.is_started():
-        from .client import shutdown
+    import sys
 
-        shutdown()
+    if "pyvessaruntime.client" in sys.modules:
+        # Starts and log routings of the typed layer outlive one another; none outlives a test.
+        from .client import _end_all
+
+        _end_all()
+    if _emulator.is_started():
+        from . import pyvessaruntime as native
+
+        native._shutdown_vessaruntime()
     gc.collect()
     leaked = {kind: count for kind, count in _emulator.live_handles().items() if count}
     violations = _emulator.take_contract_violations()

@@ -1,6 +1,7 @@
 """Shared fixtures: every test starts from a fresh emulator and must leave nothing behind."""
 
 import gc
+import sys
 
 import pytest
 
@@ -25,6 +26,17 @@ def emu(request):
     happened and no callback record may be left."""
     emulator.reset()
     yield emulator
+    # Starts and log routings of the typed layer, which outlive one another, must not outlive
+    # the test; the layer forgets them, so the next test starts clean.
+    layer = sys.modules.get("pyvessaruntime.client")
+    routings = sys.modules.get("pyvessaruntime.log_bridge")
+    left_running = bool(layer and layer.is_running())
+    left_routings = list(routings._open_routings) if routings else []
+    if layer:
+        layer._starts = 0
+    if routings:
+        routings._open_routings.clear()
+        routings._pii_enabled = False
     # The raw shut-down, not the module's: that one would release log registrations the test
     # left behind, which must show up as live handles instead.
     if emulator.is_started():
@@ -36,6 +48,8 @@ def emu(request):
     # Cleared whatever the outcome, so one failure does not cascade into the next tests.
     native._callbackStorage.clear()
     native._logCallbackStorage.clear()
+    assert not left_running, "a start() of the typed layer was left without its shutdown()"
+    assert not left_routings, f"log routings left open: {left_routings}"
     assert not leaked, f"handles left live: {leaked}"
     assert not violations, f"contract violations: {violations}"
     if not request.node.get_closest_marker(KEEPS_CALLBACK_RECORDS):

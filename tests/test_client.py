@@ -3,13 +3,21 @@ timeouts and cancellation, and what reaches the runtime."""
 
 import asyncio
 import datetime
+import decimal
+import fractions
+import logging
+import math
+import os
 import pickle
+import subprocess
+import sys
+import time
 
 import pytest
 
 import pyvessaruntime as vrt
 import pyvessaruntime.pyvessaruntime as m
-from pyvessaruntime import _core
+from pyvessaruntime import _core, helpers
 
 CLIENT_ID = "client-1"
 AUTHORITY = "https://login.example.test/common"
@@ -84,27 +92,79 @@ def test_each_status_raises_its_class(client, started, status, cls):
     assert type(pickle.loads(pickle.dumps(error))) is cls
 
 
-@pytest.mark.parametrize("context", ["plain", "tricky, ErrorStatus: Response_Status.X", None])
-def test_a_refused_start_raises_auth_error_and_leaves_no_record(client, started, context):
+# The native module's text cannot tell a missing context from one that reads "None": the text
+# is kept rather than a real "None" lost.
+@pytest.mark.parametrize("context, expected", [
+    ("plain", "plain"), ("tricky, ErrorStatus: Response_Status.X", None), ("None", "None"),
+    (None, "None")])
+def test_a_refused_start_raises_auth_error_and_leaves_no_record(client, started, context,
+                                                                expected):
     started.fail_next("DiscoverAccountsAsync", 3, code=9, tag=-2, context=context)
     with pytest.raises(vrt.NetworkError) as caught:
         client.discover_accounts()
-    assert (caught.value.error_code, caught.value.tag, caught.value.context) == (9, -2, context)
+    assert (caught.value.error_code, caught.value.tag) == (9, -2)
+    assert caught.value.context == (expected or context)
     assert m._callbackStorage == {}
 
 
-def test_a_status_unknown_to_the_enumeration_is_still_an_auth_error(client, started):
-    started.fail_completion("discover_accounts", started.Error(99, context="why"))
+@pytest.mark.parametrize("refused", [True, False])
+def test_a_status_unknown_to_the_enumeration_is_still_an_auth_error(client, started, refused):
+    if refused:
+        started.fail_next("DiscoverAccountsAsync", 99, context="why")
+    else:
+        started.fail_completion("discover_accounts", started.Error(99, -1, 4, context="why"))
     with pytest.raises(vrt.AuthError) as caught:
         client.discover_accounts()
-    assert caught.value.status == vrt.Status.Status_Unexpected
-    assert caught.value.context == "(99 is not a valid Response_Status) why"
+    error = caught.value
+    assert type(error) is vrt.AuthError and (error.status, error.raw_status) == (0, 99)
+    assert "runtime status 99" in str(error)
+    if not refused:  # the native module reads nothing more of a refusal it cannot name
+        assert (error.error_code, error.tag, error.context) == (-1, 4, "why")
+    assert m._callbackStorage == {}
+
+
+@pytest.mark.parametrize("getter, status, cls", [
+    ("GetAccessToken", 3, vrt.NetworkError), ("GetAccountId", 9, vrt.ConfigurationError),
+    ("GetStatus", 0, vrt.AuthError)])
+def test_a_getter_failing_while_the_result_is_read_is_an_auth_error(client, started, getter,
+                                                                     status, cls):
+    if getter == "GetStatus":  # a failure while the failure itself is read
+        started.fail_completion("sign_in_interactively", 7)
+    started.fail_next(getter, status, code=12)
+    with pytest.raises(cls) as caught:
+        client.sign_in_interactively(["a"])
+    assert type(caught.value) is cls
+    assert caught.value.error_code == (0 if getter == "GetStatus" else 12)
 
 
 def test_status_matches_the_native_enumeration():
     assert [(s.name, s.value) for s in vrt.Status] == \
         [(s.name, s.value) for s in m.Response_Status]
     assert type(vrt.AuthError(99)) is vrt.AuthError and vrt.AuthError(99).status == 0
+
+
+@pytest.mark.parametrize("make, cls, status", [
+    (lambda: vrt.AuthError(2), vrt.InteractionRequired, 2),
+    (lambda: vrt.InteractionRequired(), vrt.InteractionRequired, 2),
+    (lambda: vrt.NetworkError(context="x"), vrt.NetworkError, 3),
+    (lambda: vrt.TransientError(4), vrt.NetworkError, 4),
+    (lambda: vrt.OperationTimedOut(), vrt.OperationTimedOut, 8),
+    (lambda: vrt.OperationCanceled(8), vrt.OperationCanceled, 8),
+    (lambda: vrt.AuthError(), vrt.AuthError, 0),
+])
+def test_error_classes_carry_their_own_status(make, cls, status):
+    error = make()
+    assert type(error) is cls and error.status == status
+    copy = pickle.loads(pickle.dumps(error))
+    assert type(copy) is cls and (copy.status, copy.context) == (status, error.context)
+
+
+@pytest.mark.parametrize("make", [
+    lambda: vrt.InteractionRequired(3), lambda: vrt.NetworkError(17),
+    lambda: vrt.OperationTimedOut(2), lambda: vrt.UserCanceled(99)])
+def test_a_subclass_refuses_a_status_of_another(make):
+    with pytest.raises(ValueError, match="does not stand for status"):
+        make()
 
 
 @pytest.mark.parametrize("call, error", [
@@ -114,7 +174,8 @@ def test_status_matches_the_native_enumeration():
     (lambda c: c.sign_in(["a"], window="w"), TypeError),
     (lambda c: c.sign_in(["a"], correlation_id=1), TypeError),
     (lambda c: c.acquire_token_silently("account", ["a"]), TypeError),
-    (lambda c: c.sign_out(vrt.Account(*[None] * 10, {}, None, None)), ValueError),
+    (lambda c: c.sign_out(vrt.Account(*[None] * 10, {}, None, None)), TypeError),
+    (lambda c: c.sign_out(vrt.Account("")), ValueError),
     (lambda c: c.acquire_token_silently(None, ["a"], claims=3), TypeError),
     (lambda c: vrt.Client(CLIENT_ID, AUTHORITY, timeout=0), ValueError),
     (lambda c: vrt.Client(None, AUTHORITY), TypeError),
@@ -128,8 +189,10 @@ def test_bad_arguments_fail_at_the_call(client, started, call, error):
 def test_timeout_cancels_the_operation(started):
     started.set_completion_mode("held")
     client = vrt.Client(CLIENT_ID, AUTHORITY, timeout=0.05)
-    with pytest.raises(TimeoutError):
+    with pytest.raises(vrt.OperationTimedOut) as caught:
         client.discover_accounts()
+    assert isinstance(caught.value, TimeoutError) and isinstance(caught.value, vrt.AuthError)
+    assert caught.value.status == vrt.Status.Status_ApplicationCanceled
     assert started.calls("CancelAsyncOperation") == 1
     assert started.wait_idle() and started.held_operations() == 0
 
@@ -174,3 +237,262 @@ def test_a_result_after_the_loop_closed_is_dropped(started, caplog):
     assert started.release_held() == 1 and started.wait_idle()
     assert not task.done() and caplog.records == []
     task._log_destroy_pending = False
+
+
+def test_a_result_handled_in_the_same_turn_as_the_deadline_is_returned(started):
+    started.set_completion_mode("held")
+
+    async def main():
+        loop = asyncio.get_running_loop()
+
+        def complete_as_the_deadline_passes():
+            # The completion is queued for the loop, then the deadline passes before the loop
+            # turns again: both are handled in the next turn, the deadline first.
+            assert started.release_held() == 1 and started.wait_idle()
+            time.sleep(0.2)
+        loop.call_later(0.1, complete_as_the_deadline_passes)
+        client = vrt.AsyncClient(CLIENT_ID, AUTHORITY, timeout=0.2)
+        return await client.sign_in_interactively(["a"])
+    assert asyncio.run(main()).granted_scopes == ("a",)
+    assert started.calls("CancelAsyncOperation") == 0
+
+
+@pytest.mark.parametrize("timeout, kept", [
+    (math.inf, math.inf), (1e300, math.inf), (2**70, math.inf), (fractions.Fraction(7, 2), 3.5),
+    (decimal.Decimal("1e400"), math.inf), (None, None)])
+def test_any_positive_timeout_is_accepted(client, timeout, kept):
+    assert vrt.AsyncClient(CLIENT_ID, AUTHORITY, timeout=timeout).timeout == kept
+    assert vrt.Client(CLIENT_ID, AUTHORITY, timeout=timeout).discover_accounts() == ()
+
+    async def main():
+        return await vrt.AsyncClient(CLIENT_ID, AUTHORITY, timeout=timeout).discover_accounts()
+    assert asyncio.run(main()) == ()
+
+
+@pytest.mark.parametrize("timeout, error", [
+    (True, TypeError), ("5", TypeError), (1j, TypeError), (0, ValueError), (-1, ValueError),
+    (math.nan, ValueError)])
+def test_a_bad_timeout_is_refused_naming_it(timeout, error):
+    with pytest.raises(error, match="timeout"):
+        vrt.Client(CLIENT_ID, AUTHORITY, timeout=timeout)
+
+
+@pytest.mark.parametrize("bad", ["", "a\0b", "a\ud800b"])
+@pytest.mark.parametrize("name", ["client_id", "authority", "redirect_uri"])
+def test_the_client_refuses_text_the_runtime_cannot_take(name, bad):
+    args = {"client_id": CLIENT_ID, "authority": AUTHORITY, name: bad}
+    with pytest.raises(ValueError, match=f"^{name} "):
+        vrt.Client(args.pop("client_id"), args.pop("authority"), **args)
+
+
+@pytest.mark.parametrize("call, name", [
+    (lambda c, bad: c.sign_in(["a"], login_hint=bad), "login_hint"),
+    (lambda c, bad: c.sign_in_silently(["a"], correlation_id=bad), "correlation_id"),
+    (lambda c, bad: c.read_account(bad), "account_id"),
+    (lambda c, bad: c.sign_in_silently([bad or "\0"]), "a scope"),
+    (lambda c, bad: c.sign_in_silently(["a"], claims=bad), "claims"),
+    (lambda c, bad: c.sign_in_silently(["a"], access_token_to_renew=bad), "access_token_to_renew"),
+    (lambda c, bad: c.sign_in_silently(["a"], extra_parameters={bad: "v"}), "extra_parameters"),
+    (lambda c, bad: c.sign_in_silently(["a"], pop=vrt.PopParams("GET", bad)), "uri_host"),
+])
+@pytest.mark.parametrize("bad", ["", "a\0b", "\udc00"])
+def test_every_text_argument_is_checked_at_the_call(client, started, call, name, bad):
+    with pytest.raises(ValueError, match=f"^{name}"):
+        call(client, bad)
+    assert not any(started.calls(op) for op in started.names().start_operations)
+
+
+@pytest.mark.parametrize("window, error", [(2**80, ValueError), (-2**63 - 1, ValueError),
+                                           (True, TypeError), (1.5, TypeError)])
+def test_a_window_handle_out_of_range_names_the_argument(client, window, error):
+    with pytest.raises(error, match="^window "):
+        client.sign_in(["a"], window=window)
+
+
+def test_positional_timeout_names_the_public_class():
+    for cls in (vrt.Client, vrt.AsyncClient):
+        with pytest.raises(TypeError, match=f"^{cls.__name__}.__init__"):
+            cls(CLIENT_ID, AUTHORITY, None, 5)
+
+
+def test_an_unsigned_window_handle_is_the_same_handle(client):
+    assert client.sign_in_interactively(["a"], window=2**64 - 1).granted_scopes == ("a",)
+
+
+# Before the check these calls waited for ever (the runtime needs the waiting thread), so they
+# run in a subprocess with a time limit.
+RUNTIME_THREAD_CALLS = """
+import logging, threading
+import pyvessaruntime as vrt
+import pyvessaruntime.pyvessaruntime as m
+from pyvessaruntime import emulator, helpers
+
+outcomes, called = [], threading.Event()
+
+def call_the_client(*_):
+    try:
+        outcomes.append(client.sign_in_silently(["a"]))
+    except BaseException as exc:
+        outcomes.append(exc)
+    finally:
+        called.set()
+
+class CallsTheClient(logging.Handler):
+    def emit(self, record):
+        call_the_client()
+
+logging.getLogger("app").setLevel(logging.INFO)
+logging.getLogger("app").addHandler(CallsTheClient())
+with vrt.running():
+    client = vrt.Client("client-1", "https://login.example.test/common", timeout=None)
+    if "{case}" == "handler":
+        # A logging handler under log_to, on the thread the runtime logs on.
+        with vrt.log_to("app"):
+            emulator.emit_log("line", 3, thread="native")
+    elif "{case}" == "done callback":
+        # A completion callback: the done callback of a future of the runtime's result.
+        with emulator.held():
+            helpers.start_future(m.discover_accounts, "client-1", "c").add_done_callback(
+                call_the_client)
+            emulator.release_held()
+            called.wait()
+    else:
+        # A callback of the native module's own, on a runtime thread that has called back
+        # through the layer before (here a line goes to a routing, then to the callback).
+        logging.getLogger("app").handlers.clear()
+        with vrt.log_to("app"):
+            raw = m.register_logging_callback(call_the_client)
+            emulator.emit_log("line", 3, thread="native")
+            raw.release_logging_callback()
+    called.wait()
+    print(*(type(o).__name__ + ": " + str(o) for o in outcomes), sep="\\n")
+    print(client.discover_accounts())  # Python's own threads go on as before
+"""
+
+
+@pytest.mark.parametrize("case", ["handler", "done callback", "native callback"])
+def test_a_blocking_call_on_a_runtime_thread_fails_at_once(case):
+    done = subprocess.run([sys.executable, "-P", "-c", RUNTIME_THREAD_CALLS.format(case=case)],
+                          capture_output=True, text=True, timeout=60)
+    lines = done.stdout.splitlines()
+    assert len(lines) == 2, done.stdout + done.stderr[-3000:]
+    assert lines[0].startswith("RuntimeError: Client.sign_in_silently was called on a thread")
+    assert lines[1] == "()"
+
+
+def test_request_options_reach_the_runtime(client, started):
+    account = client.sign_in_interactively(["a"]).account
+    token = client.acquire_token_silently(
+        account, ["b"], claims='{"x": 1}', access_token_to_renew="old-token",
+        pop=vrt.PopParams("POST", "api.example.test", "/v1", "n-1"),
+        extra_parameters={"prompt": "none", "empty": ""})
+    request = started.requests("acquire_token_silently")[-1]
+    assert request.claims == '{"x": 1}' and request.parameters["access_token_to_renew"] == \
+        "old-token"
+    assert [request.parameters[f"pop_{part}"] for part in ("http_method", "uri_host", "uri_path",
+                                                           "nonce")] == \
+        ["POST", "api.example.test", "/v1", "n-1"]
+    assert request.additional_parameters == (("prompt", "none"), ("empty", ""))
+    assert token.is_pop and token.authorization_header.startswith("PoP ")
+    with pytest.raises(TypeError, match="unexpected keyword argument 'claim'"):
+        client.sign_in_silently(["a"], claim="x")
+    with pytest.raises(TypeError, match="^pop "):
+        client.sign_in_silently(["a"], pop=("GET", "host"))
+
+
+def test_lifetimes_nest(emu):
+    assert not vrt.is_running()
+    with vrt.running():
+        vrt.start()
+        with vrt.running():
+            assert vrt.is_running() and emu.calls("Startup") == 1
+        vrt.shutdown()
+        assert emu.is_started() and vrt.Client(CLIENT_ID, AUTHORITY).discover_accounts() == ()
+    assert not vrt.is_running() and not emu.is_started() and emu.calls("Shutdown") == 1
+    with pytest.raises(RuntimeError, match="without a start"):
+        vrt.shutdown()
+
+
+def test_a_refused_start_up_leaves_the_runtime_stopped(emu):
+    emu.fail_next("Startup", 9, context="no")
+    with pytest.raises(vrt.ConfigurationError):
+        vrt.start()
+    assert not vrt.is_running()
+    emu.fail_next("Startup", 99)
+    with pytest.raises(vrt.AuthError) as caught:
+        vrt.start()
+    assert caught.value.raw_status == 99 and not vrt.is_running()
+
+
+@pytest.mark.parametrize("status, attempts", [(17, 3), (4, 3), (2, 1)])
+def test_silent_operations_are_retried_on_transient_errors(started, status, attempts):
+    client = vrt.Client(CLIENT_ID, AUTHORITY, retry=vrt.RetryPolicy(3, 0.001, 0.002))
+    for _ in range(attempts):
+        started.fail_completion("discover_accounts", status)
+    with pytest.raises(vrt.AuthError) as caught:
+        client.discover_accounts()
+    assert caught.value.status == status and started.calls("DiscoverAccountsAsync") == attempts
+    started.fail_completion("discover_accounts", 17)
+    assert client.discover_accounts() == ()
+
+
+def test_interactive_operations_are_never_retried(started):
+    started.fail_completion("sign_in_interactively", 5)
+    started.fail_completion("sign_in", 5)
+    client = vrt.AsyncClient(CLIENT_ID, AUTHORITY, retry=vrt.RetryPolicy(5, 0, 0))
+
+    async def main():
+        for call in (client.sign_in_interactively, client.sign_in):
+            with pytest.raises(vrt.NetworkError):
+                await call(["a"])
+        started.fail_completion("sign_in_silently", 4)
+        return await client.sign_in_silently(["a"])
+    with pytest.raises(vrt.InteractionRequired):  # retried past the transient failure
+        asyncio.run(main())
+    assert started.calls("SignInInteractivelyAsync") + started.calls("SignInAsync") == 2
+    assert started.calls("SignInSilentlyAsync") == 2
+
+
+@pytest.mark.parametrize("args, error", [
+    ((0,), ValueError), ((True,), TypeError), ((3, -1), ValueError), ((3, 1, math.inf), ValueError),
+    ((3, "1"), TypeError)])
+def test_a_bad_retry_policy_is_refused(args, error):
+    with pytest.raises(error):
+        vrt.RetryPolicy(*args)
+
+
+def test_retry_delays_grow_with_full_jitter_up_to_the_cap():
+    policy = vrt.RetryPolicy(attempts=10, initial_delay=1, max_delay=5)
+    delays = [[policy.delay(retry) for _ in range(200)] for retry in (1, 2, 3, 1000)]
+    assert [max(d) <= cap for d, cap in zip(delays, (1, 2, 4, 5))] == [True] * 4
+    assert min(delays[3]) < 1 < max(delays[3])
+
+
+FORKED_CHILD = """
+import os, warnings
+warnings.simplefilter("ignore", DeprecationWarning)  # fork() in a process with native threads
+import pyvessaruntime as vrt
+vrt.start()
+pid = os.fork()
+if pid == 0:
+    try:
+        print("child running:", vrt.is_running(), flush=True)
+        with vrt.running():
+            print("child:", vrt.Client("c", "https://login.example.test/t").discover_accounts(),
+                  flush=True)
+        print("child running:", vrt.is_running(), flush=True)
+    finally:
+        os._exit(0)
+os.waitpid(pid, 0)
+print("parent running:", vrt.is_running())
+vrt.shutdown()
+"""
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="the platform has no fork")
+def test_a_forked_child_starts_the_runtime_itself():
+    done = subprocess.run([sys.executable, "-P", "-c", FORKED_CHILD], capture_output=True,
+                          text=True, timeout=60)
+    assert done.stdout.splitlines() == ["child running: False", "child: ()",
+                                        "child running: False", "parent running: True"], \
+        done.stdout + done.stderr[-3000:]

@@ -51,3 +51,19 @@ def test_cancelling_the_task_cancels_the_operation(started):
             await task
     asyncio.run(main())
     assert started.wait_idle() and started.held_operations() == 0
+
+
+@pytest.mark.parametrize("status", [3, 99])
+def test_a_refused_start_raises_as_the_native_module_does_and_leaves_no_record(started, status):
+    started.set_completion_mode("held")
+    pending = [m.discover_accounts("client", f"corr-{n}", lambda result: None) for n in range(3)]
+    records = dict(m._callbackStorage)
+    for refuse in (lambda: helpers.start_future(m.discover_accounts, "client", "corr"),
+                   lambda: asyncio.run(helpers.run(m.discover_accounts, "client", "corr"))):
+        started.fail_next("DiscoverAccountsAsync", status)
+        with pytest.raises(RuntimeError if status == 3 else ValueError):
+            refuse()
+        assert m._callbackStorage == records  # the others' records stay
+    for handle in pending:
+        handle.cancel_async_operation()
+    assert started.release_held() == 0 and started.wait_idle()

@@ -7,6 +7,7 @@ import sys
 import pytest
 
 import pyvessaruntime as vrt
+import pyvessaruntime.pyvessaruntime as m
 
 
 class Records(logging.Handler):
@@ -38,11 +39,35 @@ def test_levels_from_native_threads(emu, records, level, expected):
 
 
 @pytest.mark.parametrize("level", [0, 7, -1])
-def test_an_unknown_level_is_still_delivered_at_warning(emu, records, level, unraisable):
+def test_an_unknown_level_is_reported_by_the_native_module_not_routed(emu, records, level,
+                                                                       unraisable):
     with vrt.log_to(logging.getLogger("test.runtime")):
         emu.emit_log("odd", level)
-    assert records == [(logging.WARNING, f"[runtime log level {level}] odd", level)]
-    assert unraisable == []
+    assert records == []
+    assert [(kind, routine) for kind, _, _, routine in unraisable] == [
+        (ValueError, "pyvessaruntime.pyvessaruntime._VESSARUNTIMELogCallback")]
+
+
+def test_a_routing_is_a_registration_of_the_native_module(emu, records):
+    with vrt.log_to("test.runtime") as routing:
+        assert len(m._logCallbackStorage) == 1 and emu.log_registrations() == 1
+        emu.emit_log("through the module", 4)
+    assert records == [(logging.WARNING, "through the module", 4)] and routing.closed
+    assert m._logCallbackStorage == {} and m._callbackStorage == {}
+
+
+def test_the_layer_imports_no_ctypes():
+    script = """
+import sys
+import pyvessaruntime as vrt
+import pyvessaruntime.pyvessaruntime as m
+vrt.log_to, vrt.Client, vrt.AsyncClient, vrt.Token, vrt.AuthError
+from pyvessaruntime import helpers
+print(sorted(name for name in sys.modules if name.split(".")[0] == "ctypes"))
+"""
+    done = subprocess.run([sys.executable, "-P", "-c", script], capture_output=True, text=True,
+                          timeout=60)
+    assert done.stdout == "[]\n", done.stderr
 
 
 @pytest.mark.parametrize("units, text", [
@@ -62,29 +87,53 @@ def test_close_ends_the_routing_and_pii_is_switched(emu, records):
     routing.close()
     routing.close()
     emu.emit_log("after", 3)
-    assert records == [] and emu.log_registrations() == 0 and routing.closed
+    assert records == [(logging.DEBUG, "PII logging on", 2)]
+    assert emu.log_registrations() == 0 and routing.closed and emu.pii_enabled() == 0
 
 
-def test_shutdown_ends_open_routings(emu):
-    vrt.start()
-    routing = vrt.log_to()
-    vrt.shutdown()
-    assert routing.closed and emu.log_registrations() == 0
+def test_pii_is_restored_as_routings_close_in_any_order(emu):
+    outer = vrt.log_to("test.runtime", pii=True)
+    inner = vrt.log_to("test.runtime", pii=False)
+    plain = vrt.log_to("test.runtime")
+    seen = [emu.pii_enabled()]
+    for routing in (plain, inner, outer):  # innermost first: the enclosing setting comes back
+        routing.close()
+        seen.append(emu.pii_enabled())
+    first, second = vrt.log_to(pii=True), vrt.log_to(pii=False)
+    first.close()  # out of order: the newer setting stays
+    seen.append(emu.pii_enabled())
+    second.close()
+    assert seen + [emu.pii_enabled()] == [0, 0, 1, 0, 0, 0]
 
 
-def test_a_refused_registration_raises(emu):
+def test_a_routing_survives_shutdown_and_start(emu, records):
+    with vrt.log_to("test.runtime", pii=True) as routing:
+        for _ in range(2):
+            with vrt.running():
+                emu.emit_log("running", 3)
+            assert emu.log_registrations() == 0 and not routing.closed
+        emu.emit_log("stopped", 3)
+    assert [text for _, text, _ in records].count("running") == 2
+    assert "stopped" not in [text for _, text, _ in records]
+    assert emu.log_registrations() == 0 and emu.pii_enabled() == 0
+
+
+def test_a_refused_registration_raises_and_leaves_no_record(emu):
     emu.fail_next("RegisterLogCallback", 9, code=4, tag=5)
     with pytest.raises(vrt.ConfigurationError) as caught:
-        vrt.log_to()
+        vrt.log_to(pii=True)
     assert (caught.value.error_code, caught.value.tag) == (4, 5)
-    with pytest.raises(TypeError):
-        vrt.log_to(3)
+    assert m._callbackStorage == {} and emu.pii_enabled() == 0
+    for bad in ({"logger": 3}, {"pii": 1}):
+        with pytest.raises(TypeError):
+            vrt.log_to(**bad)
 
 
 def test_exit_with_an_open_routing_while_native_threads_log():
     script = """
 import logging, threading, time
 import pyvessaruntime as vrt
+import pyvessaruntime.pyvessaruntime as m
 from pyvessaruntime import emulator
 logging.basicConfig(level=logging.DEBUG)
 vrt.start()

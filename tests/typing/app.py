@@ -1,63 +1,127 @@
-"""A small application written the way the README shows; type checkers must accept it as it is."""
+"""A small application written the way the README shows, using every public name of the
+package; type checkers must accept it as it is, in their strict modes, without narrowing."""
 
 import asyncio
 import datetime
 import logging
+from collections.abc import Mapping
 
 import pyvessaruntime as vrt
 
 CLIENT_ID = "my-client-id"
 AUTHORITY = "https://login.example.test/common"
-SCOPES = ["user.read"]
+SCOPES: vrt.Scopes = ["user.read"]
+CLAIMS: vrt.Claims = {"access_token": {"acr": {"essential": True}}}
+RETRY = vrt.RetryPolicy(attempts=4, initial_delay=0.2, max_delay=5.0)
 
 
 def token_for(client: vrt.Client, account: vrt.Account | None) -> vrt.Token:
     if account is not None:
         try:
-            return client.acquire_token_silently(account, SCOPES)
+            return client.acquire_token_silently(account, SCOPES, claims=CLAIMS)
         except vrt.InteractionRequired:
             return client.acquire_token_interactively(account, SCOPES)
+        except (vrt.AccountUnusable, vrt.AccountSwitch, vrt.AccountNotFound):
+            pass
     return client.sign_in(SCOPES, login_hint="someone@example.test")
 
 
+def describe(error: vrt.AuthError) -> str:
+    status: vrt.Status = error.status
+    raw: int = error.raw_status
+    kinds: tuple[type[vrt.AuthError], ...] = (
+        vrt.NetworkError, vrt.TransientError, vrt.UserCanceled, vrt.OperationCanceled,
+        vrt.OperationTimedOut, vrt.ConfigurationError, vrt.ContractViolation)
+    kind = next((k.__name__ for k in kinds if isinstance(error, k)), "AuthError")
+    return f"{kind}: {status.name} ({raw}) {error.error_code} {error.tag} {error.context}"
+
+
 def blocking() -> None:
-    with vrt.log_to("vessaruntime", pii=False), vrt.running():
-        client = vrt.Client(CLIENT_ID, AUTHORITY, redirect_uri="http://localhost", timeout=30.0)
+    routing: vrt.LogRouting = vrt.log_to("vessaruntime", pii=False)
+    with routing, vrt.running():
+        client = vrt.Client(CLIENT_ID, AUTHORITY, redirect_uri="http://localhost", timeout=30.0,
+                            retry=RETRY)
         accounts: tuple[vrt.Account, ...] = client.discover_accounts()
         token = token_for(client, accounts[0] if accounts else None)
-        expires_in: datetime.timedelta = token.expires_at - datetime.datetime.now(datetime.UTC)
+        if token.is_expired(leeway=datetime.timedelta(minutes=5)):
+            token = client.acquire_token_silently(token.account, SCOPES)
+        expires_in: datetime.timedelta = token.expires_in
         scopes: tuple[str, ...] = token.granted_scopes
         header: str = token.authorization_header
-        print(header[:10], scopes, expires_in, token.id_token and token.id_token.get("name"))
-        if token.account is not None:
-            name: str | None = client.read_account(token.account.account_id or "").user_name
-            print(name, token.account.additional_fields.get("tenant"))
-            client.sign_out(token.account)
+        claims: Mapping[str, object] | None = token.id_token
+        print(header[:10], scopes, expires_in, claims and claims.get("name"), vrt.is_running())
+        account_id: str = token.account.account_id
+        name: str | None = client.read_account(account_id).user_name
+        print(name, token.account.additional_fields.get("tenant"))
+        client.sign_out(token.account)
 
 
 async def concurrently() -> list[vrt.Token]:
-    client = vrt.AsyncClient(CLIENT_ID, AUTHORITY)
+    client = vrt.AsyncClient(CLIENT_ID, AUTHORITY, retry=RETRY)
+    options: vrt.RequestOptions = {"extra_parameters": {"prompt": "select_account"}}
     try:
-        first = await client.sign_in_interactively(SCOPES, window=vrt.get_desktop_window())
+        first = await client.sign_in_interactively(SCOPES, window=vrt.get_desktop_window(),
+                                                   **options)
     except (vrt.UserCanceled, vrt.OperationCanceled):
         return []
     except vrt.NetworkError as error:
-        status: vrt.Status = error.status
-        code: int = error.error_code
-        print(status.name, code, error.tag, error.context)
+        print(describe(error))
         raise
-    assert first.account is not None
-    return list(await asyncio.gather(
-        *(client.acquire_token_silently(first.account, [scope]) for scope in SCOPES)))
+    proof = vrt.PopParams("GET", "api.example.test", "/v1/me", nonce=None)
+    renewed = await client.acquire_token_silently(first.account, SCOPES, pop=proof,
+                                                  access_token_to_renew=first.access_token)
+    return [renewed, *await asyncio.gather(
+        *(client.acquire_token_silently(first.account, [scope]) for scope in SCOPES))]
+
+
+def typed_errors() -> list[vrt.AuthError]:
+    needed: vrt.InteractionRequired = vrt.InteractionRequired(context="consent")
+    gone: vrt.AccountNotFound = vrt.AccountNotFound()
+    late: vrt.OperationTimedOut = vrt.OperationTimedOut()
+    timeout: TimeoutError = late
+    print(timeout)
+    return [needed, gone, late, vrt.AuthError(vrt.Status.Status_Unexpected)]
 
 
 def native_callbacks() -> None:
-    params = vrt.VESSARuntimeAuthParameters(CLIENT_ID, AUTHORITY)
-    params.set_requested_scopes(SCOPES)
-    data = vrt.CallbackData()
-    vrt.signin_interactively(vrt.get_desktop_window(), params, "correlation-id", None, data.complete)
-    data.signal.wait()
-    print(data.result)
+    vrt.start()
+    try:
+        params = vrt.VESSARuntimeAuthParameters(CLIENT_ID, AUTHORITY)
+        params.set_requested_scopes(list(SCOPES))
+        data = vrt.CallbackData()
+        handle: vrt.VESSARuntimeAsyncHandle = vrt.signin_interactively(
+            vrt.get_console_window() or vrt.get_desktop_window(), params, "correlation-id", None,
+            data.complete)
+        data.signal.wait()
+        result: vrt.VESSARuntimeAuthResult = data.result
+        error: vrt.VESSARuntimeError | None = result.get_error()
+        account: vrt.VESSARuntimeAccount | None = result.get_account()
+        print(handle, error and error.get_status() is vrt.Response_Status.Status_UserCanceled)
+        if account is not None:
+            def done(found: vrt.VESSARuntimeReadAccountResult) -> None:
+                print(found.get_account())
+            vrt.read_account_by_id(account.get_account_id() or "", "c", done)
+
+            def signed_out(outcome: vrt.VESSARuntimeSignOutResult) -> None:
+                print(outcome.get_error())
+            vrt.signout_silently(CLIENT_ID, "c", account, signed_out)
+            vrt.acquire_token_silently(params, "c", account, print)
+            vrt.acquire_token_interactively(0, params, "c", account, print)
+
+        def listed(found: vrt.VESSARuntimeDiscoverAccountsResult) -> None:
+            print(found.get_accounts())
+        vrt.discover_accounts(CLIENT_ID, "c", listed)
+        vrt.signin(0, params, "c", None, print)
+        vrt.signin_silently(params, "c", print)
+
+        def line(text: str, level: vrt.LogLevel) -> None:
+            print(level.name, text)
+        registration: vrt.VESSARuntimeLogCallbackHandle = vrt.register_logging_callback(line)
+        vrt.set_is_pii_enabled(False)
+        print(vrt.get_sso_policy() is vrt.SsoPolicyType.AlwaysAllowed, vrt.NativeString())
+        registration.release_logging_callback()
+    finally:
+        vrt.shutdown()
 
 
 if __name__ == "__main__":
@@ -70,4 +134,5 @@ if __name__ == "__main__":
     finally:
         vrt.shutdown()
     blocking()
-    print(vrt.__version__)
+    native_callbacks()
+    print(typed_errors(), vrt.__version__)
