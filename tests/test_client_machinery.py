@@ -71,23 +71,25 @@ def test_a_forked_child_draws_correlation_ids_of_its_own():
     assert in_child != in_parent
 
 
+FLAT = {"sub": "u1", "exp": 5, "ok": True, "none": None}
 NESTED = {"sub": "u1", "roles": ["reader"], "address": {"city": "X"}}
 
 
-@pytest.mark.parametrize("claims", [{"sub": "u1", "exp": 5, "ok": True, "none": None}, NESTED])
-def test_parsed_values_kept_for_the_next_result_are_read_only(claims):
+@pytest.mark.parametrize("claims, read", [
+    (FLAT, FLAT),
+    (NESTED, {"sub": "u1", "roles": ("reader",), "address": {"city": "X"}}),
+])
+def test_parsed_values_kept_for_the_next_result_are_read_only(claims, read):
     text = json.dumps(claims)
     for parse in (models._claims, models._json_object):
         first, second = parse(text), parse(text)
-        assert first == second == json.loads(text, object_pairs_hook=dict) | {
-            k: tuple(v) for k, v in claims.items() if isinstance(v, list)}
+        assert first == second == read
         with pytest.raises(TypeError):
             first["sub"] = "changed"
         if "address" in first:
             with pytest.raises(TypeError):
                 first["address"]["city"] = "Y"
-            assert first["roles"] == ("reader",)
-        assert parse(text) == second
+        assert parse(text) == read
 
 
 def test_tokens_of_one_id_token_have_equal_claims(started):
