@@ -56,7 +56,7 @@ def plot(results: dict, path: Path) -> None:
     measured = {name: r for name, r in results.items() if "floor" in r["ns"]
                 and r.get("floor", "floor") == "floor"}
     names = list(measured)
-    fig, ax = plt.subplots(figsize=(9, 0.9 + 1.1 * len(names)))
+    fig, ax = plt.subplots(figsize=(11, 0.9 + 1.1 * len(names)))
     height = 0.26
     for i, variant in enumerate(VARIANTS):
         ys = [len(names) - 1 - n + (1 - i) * height for n in range(len(names))]
