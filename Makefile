@@ -10,7 +10,8 @@ INSTALL   := $(PY) -m pip install --quiet --no-build-isolation -C build-dir=$(BU
 $(PY):
 	$(PYTHON313) -m venv $(VENV)
 	$(PY) -m pip install --quiet --upgrade pip
-	$(PY) -m pip install --quiet "scikit-build-core>=0.11" "pytest>=8" "mypy>=2.4" "pyright>=1.1.400"
+	$(PY) -m pip install --quiet "scikit-build-core>=0.11" "pytest>=8" "pytest-xdist>=3" \
+	  "mypy>=2.4" "pyright>=1.1.400"
 
 venv: $(PY)
 
@@ -22,9 +23,14 @@ install: $(PY)
 demo: install
 	$(PY) -P -m pyvessaruntime
 
-# -P keeps the source tree off sys.path, so the tests exercise the installed package.
+# -P keeps the source tree off sys.path, so the tests exercise the installed package. The tests
+# run in a worker process per core (TEST_WORKERS=0: in pytest's own process); each worker has an
+# emulator of its own. A worker that dies, as one whose test runs past its time limit does, ends
+# the run. A venv made before pytest-xdist was one of its tools gets it here.
+TEST_WORKERS ?= auto
 test: install
-	cd tests && ../$(PY) -P -m pytest -q $(PYTEST_ARGS)
+	$(PY) -c "import xdist" 2>/dev/null || $(PY) -m pip install --quiet "pytest-xdist>=3"
+	cd tests && ../$(PY) -P -m pytest -q -n $(TEST_WORKERS) --max-worker-restart=0 $(PYTEST_ARGS)
 
 # The suite under AddressSanitizer and UndefinedBehaviorSanitizer (separate venv and build).
 # libstdc++ is preloaded with the sanitizer: its interceptor of C++ throws looks for the real
@@ -66,7 +72,7 @@ stress: install
 	$(MAKE) -j$(NATIVE_JOBS) build/native-stress/stress
 	build/native-stress/stress --operations 1000000 --threads 8 --log-flood
 	cd tests && STRESS_SCALE=50 ../$(PY) -P -m pytest -q -p no:cacheprovider \
-	  test_completion.py -k stress $(PYTEST_ARGS)
+	  -o test_time_limit=1200 test_completion.py -k stress $(PYTEST_ARGS)
 
 # The stress program under ThreadSanitizer; any report fails the run.
 tsan:
@@ -75,10 +81,12 @@ tsan:
 	  build/native-tsan/stress --operations 40000 --threads 8 --races 2000 --log-flood
 
 # The single-process tests under valgrind's memcheck (PYTHONMALLOC=malloc lets it see every
-# allocation); the subprocess, exit-time and stress tests are left to `make sanitize`.
+# allocation; each test gets twenty times its usual time); the subprocess, exit-time and stress
+# tests are left to `make sanitize`.
 valgrind: install
 	cd tests && PYTHONMALLOC=malloc valgrind -q --error-exitcode=99 --suppressions=valgrind.supp \
-	  ../$(PY) -P -m pytest -q -p no:cacheprovider -k "not exit and not stress and not system_exit" \
+	  ../$(PY) -P -m pytest -q -p no:cacheprovider -o test_time_limit=2400 \
+	  -k "not exit and not stress and not system_exit" \
 	  test_marshal.py test_errors.py test_lifecycle.py test_account.py test_auth_parameters.py \
 	  test_results.py test_async_handle.py test_completion.py test_logging.py test_client.py \
 	  test_log_bridge.py $(PYTEST_ARGS)

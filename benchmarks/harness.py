@@ -112,11 +112,19 @@ def timed(body: Callable[[], None]) -> float:
 
 
 def record(measurement: str, times: dict[str, float], target: float | None,
-           floor: str = "floor", subject: str = "extension", unit: str = "call") -> None:
-    """Prints one line per variant and the extension's ratio to its floor, and stores them."""
+           floor: str = "floor", subject: str = "extension", unit: str = "call",
+           margin: float | None = None) -> None:
+    """Prints one line per variant and the subject's ratio to its floor, and stores them.
+
+    The target is a ratio, or with `margin` a difference: the subject within `margin` seconds
+    of its floor."""
     ratio = times[subject] / times[floor]
     verdict = "" if target is None else ("  (target <= %.2f: %s)"
                                          % (target, "met" if ratio <= target else "NOT met"))
+    if margin is not None:
+        extra = times[subject] - times[floor]
+        verdict = "  (+%.2f ms, target within %.1f ms: %s)" % (
+            extra * 1e3, margin * 1e3, "met" if extra <= margin else "NOT met")
     print(f"{measurement}")
     for name, seconds in times.items():
         shown = f"{seconds * 1e9:9.0f} ns" if seconds < 1e-4 else f"{seconds * 1e6:9.0f} us"
@@ -124,6 +132,7 @@ def record(measurement: str, times: dict[str, float], target: float | None,
     print(f"    ratio {subject}/{floor}: {ratio:.2f}{verdict}")
     results = json.loads(RESULTS.read_text()) if RESULTS.exists() else {}
     results[measurement] = {"ns": {k: v * 1e9 for k, v in times.items()}, "ratio": ratio,
-                            "target": target, "unit": unit, "floor": floor}
+                            "target": target, "unit": unit, "floor": floor, "subject": subject,
+                            "margin": margin}
     RESULTS.parent.mkdir(parents=True, exist_ok=True)
     RESULTS.write_text(json.dumps(results, indent=2) + "\n")

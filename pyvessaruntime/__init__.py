@@ -18,8 +18,6 @@ The runtime is the one installed on the system unless the environment variable
 runtime library by its path; `runtime_path()` tells which library is in use.
 """
 
-import importlib
-
 from . import _runtime
 from ._runtime import EmulatorWarning
 from ._version import __version__
@@ -135,7 +133,8 @@ def __getattr__(name: str) -> object:
     module = _HOME.get(name)
     if module is None:
         raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
-    value = getattr(importlib.import_module(f".{module}", __name__), name)
+    # __import__ rather than importlib, whose import would add to every program's start-up.
+    value = getattr(__import__(f"{__name__}.{module}", fromlist=(name,)), name)
     globals()[name] = value
     return value
 

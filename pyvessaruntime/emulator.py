@@ -107,8 +107,9 @@ class Request:
     `operation` is the Python spelling (``"acquire_token_silently"``); `parameters` holds every
     recorded auth parameter by name (`Names.auth_parameters_fields`; empty for the account
     operations); `account` is the key of the account the operation was given; `time` the
-    emulator's clock at the start; `status` that of the error it completed with (a `Status`
-    where the status is known), None for success or while `completed` is False.
+    emulator's clock at the start; `window` the parent window handle (an unsigned int) of the
+    three operations that take one, None for the others; `status` that of the error it completed
+    with (a `Status` where the status is known), None for success or while `completed` is False.
     """
 
     operation: str
@@ -119,6 +120,7 @@ class Request:
     account: str | None
     account_hint: str | None
     account_id: str | None
+    window: int | None
     parameters: Mapping[str, str | None]
     additional_parameters: tuple[tuple[str, str], ...]
     time: int
@@ -844,7 +846,7 @@ def _request(entry: dict[str, Any]) -> Request:
         client_id=parameters.get("client_id", entry.get("client_id")),
         scopes=tuple(scopes.split()) if scopes else (), claims=parameters.get("claims"),
         account=entry["account"], account_hint=entry["account_hint"],
-        account_id=entry["account_id"], parameters=parameters,
+        account_id=entry["account_id"], window=entry["window"], parameters=parameters,
         additional_parameters=tuple(tuple(pair) for pair in entry.get("additional_parameters", ())),
         time=entry["time"], completed=entry["completed"], status=_known_status(entry["status"]))
 

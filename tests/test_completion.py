@@ -3,6 +3,7 @@
 import os
 import subprocess
 import sys
+import sys
 import textwrap
 import threading
 
@@ -93,6 +94,19 @@ def test_record_waits_in_storage_until_completion(started, account_id):
     recorder.wait()
     assert m._callbackStorage == {}
     assert recorder.results.pop().get_account().get_account_id() == account_id
+
+
+@pytest.mark.parametrize("operation", KINDS)
+def test_a_completion_drops_exactly_the_references_to_the_key_it_took(started, account_id,
+                                                                       operation):
+    started.set_completion_mode("held")
+    start(operation, account_id, lambda result: None)
+    [(key, record)] = m._callbackStorage.items()  # the record keeps the key as its `id`
+    references = sys.getrefcount(key)
+    started.release_held()
+    assert started.wait_idle() and m._callbackStorage == {}
+    # The storage's and the one handed to the runtime with the context value.
+    assert sys.getrefcount(key) == references - 2
 
 
 @pytest.mark.parametrize("operation", KINDS)

@@ -1,5 +1,9 @@
 """Start-up, shut-down and the SSO policy."""
 
+import subprocess
+import sys
+import textwrap
+
 import pytest
 
 import pyvessaruntime.pyvessaruntime as m
@@ -10,6 +14,27 @@ def test_start_and_stop(emu):
     assert m._shutdown_vessaruntime() is None and not emu.is_started()
     assert emu.calls("Startup") == 1 and emu.calls("Shutdown") == 1
     assert emu.calls("ReleaseLogCallbackHandle") == 0
+
+
+def test_shutdown_returns_while_a_callback_is_still_running():
+    # The runtime's shut-down waits for the callback, which needs the interpreter lock to end:
+    # a shut-down that kept the lock would never return, so it runs in a process of its own.
+    code = textwrap.dedent("""
+        import threading, time
+        import pyvessaruntime.pyvessaruntime as m
+        m._startup_vessaruntime()
+        running = threading.Event()
+        def callback(result):
+            running.set()
+            time.sleep(0.2)  # the shut-down begins meanwhile
+        m.discover_accounts("client", "corr", callback)
+        assert running.wait(10)
+        m._shutdown_vessaruntime()
+        print("returned")
+    """)
+    done = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True,
+                          timeout=30)
+    assert done.stdout.strip() == "returned", done.stderr
 
 
 def test_second_startup_is_the_runtimes_answer(started):

@@ -21,8 +21,11 @@ def test_registration_fills_both_storages(emu):
     assert type(handle) is m.VESSARuntimeLogCallbackHandle
     assert record.callback is log and record.id is key
     assert emu.live_handles()["log_callback"] == 1
+    references = sys.getrefcount(key)
     assert handle.release_logging_callback() is None
     assert m._logCallbackStorage == {} and m._callbackStorage == {}
+    # Those of the two storages and the one the registration kept for the runtime's context.
+    assert sys.getrefcount(key) == references - 3
     assert emu.calls("ReleaseLogCallbackHandle") == 1
     assert handle.release_logging_callback() is None  # a second release does nothing
     assert emu.calls("ReleaseLogCallbackHandle") == 1

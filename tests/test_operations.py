@@ -46,17 +46,22 @@ DOCSTRINGS = {
 
 @pytest.fixture
 def objects(emu):
-    """Valid arguments for every parameter name; emptied after the test."""
+    """Valid arguments for every parameter name, no two alike, the account not the first one
+    stored; emptied after the test."""
+    emu.add_account()
     account_id = emu.add_account()
+    params = m.VESSARuntimeAuthParameters("parameters-client", "https://login.example.test/t")
+    params.set_requested_scopes(["scope.a", "scope.b"])
+    params.set_decoded_claims('{"acr": "2"}')
     values = {
-        "parentWindowHandle": 0,
-        "auth_params": m.VESSARuntimeAuthParameters("client", "authority"),
+        "parentWindowHandle": 0x5EED,
+        "auth_params": params,
         "correlationId": "corr",
-        "accountHint": "hint",
+        "accountHint": "hint@example.test",
         "account": m.VESSARuntimeAccount(emu.new_account_handle(account_id)),
         "py_callback": lambda result: None,
         "accountid": account_id,
-        "clientId": "client",
+        "clientId": "argument-client",
     }
     yield values
     values.clear()
@@ -77,6 +82,28 @@ def test_signature(name):
     fn = getattr(m, name)
     assert fn.__doc__ == DOCSTRINGS[name] and fn.__qualname__ == name
     assert fn.__module__ == "pyvessaruntime.pyvessaruntime"
+
+
+@pytest.mark.parametrize("name", OPERATIONS)
+def test_every_argument_reaches_the_runtime_in_its_place(started, objects, name):
+    started.set_completion_mode("inline")
+    getattr(m, name)(*arguments(name, objects))
+    given = OPERATIONS[name][0]
+    authenticates = "auth_params" in given
+    account = objects["accountid"]
+    expected = {
+        "correlation_id": "corr",
+        "client_id": "parameters-client" if authenticates else
+                     "argument-client" if "clientId" in given else None,
+        "scopes": ("scope.a", "scope.b") if authenticates else (),
+        "claims": '{"acr": "2"}' if authenticates else None,
+        "account": account if "account" in given else None,
+        "account_id": account if "accountid" in given else None,
+        "account_hint": "hint@example.test" if "accountHint" in given else None,
+        "window": 0x5EED if "parentWindowHandle" in given else None,
+    }
+    (request,) = started.requests()  # what the runtime received
+    assert {field: getattr(request, field) for field in expected} == expected
 
 
 def bad_values(name):

@@ -1,6 +1,7 @@
 """The pytest plugin, as an application's test suite meets it: installed with the package, its
 `emulator` fixture found through the entry point, tests that leave runtime handles live or break
-the runtime's contract failed, and nothing of pytest imported by the package itself."""
+the runtime's contract failed, the next test left a clean emulator, and nothing of pytest
+imported by the package itself."""
 
 import os
 import pathlib
@@ -12,16 +13,20 @@ import textwrap
 import pytest
 
 APPLICATION_TESTS = """
+    import time
+
     import pytest
     import pyvessaruntime as vrt
     import pyvessaruntime.pyvessaruntime as m
+    from pyvessaruntime import emulator as unreset
 
     kept = []
+    AUTHORITY = "https://login.example.test/t"
 
     def test_clean(emulator):
         emulator.add_account()
         with vrt.running():
-            assert len(vrt.Client("app", "https://login.example.test/t").discover_accounts()) == 1
+            assert len(vrt.Client("app", AUTHORITY).discover_accounts()) == 1
 
     def test_left_started(emulator):
         vrt.start()
@@ -29,6 +34,18 @@ APPLICATION_TESTS = """
 
     def test_starts_fresh(emulator):
         assert not emulator.is_started() and emulator.accounts() == []
+
+    def test_changes_the_emulator(emulator):
+        emulator.add_account()
+        emulator.freeze(1_000_000_000)
+        emulator.fail_completion("discover_accounts", 3, every_time=True)
+        with vrt.running(), pytest.raises(vrt.NetworkError):
+            vrt.Client("app", AUTHORITY).discover_accounts()
+
+    def test_the_next_test_finds_it_clean_without_the_fixture():
+        assert unreset.accounts() == [] and abs(unreset.now().timestamp() - time.time()) < 60
+        with vrt.running():
+            assert vrt.Client("app", AUTHORITY).discover_accounts() == ()
 
     def test_breaks_the_contract(emulator):
         with pytest.raises(RuntimeError):
@@ -46,7 +63,7 @@ def test_the_fixture_fails_tests_that_leave_handles_or_break_the_contract(tmp_pa
                           timeout=120)
     out = done.stdout
     # A failed check is the test's teardown failing: pytest reports the call passed, then the error.
-    assert done.returncode == 1 and "5 passed, 2 errors" in out, out
+    assert done.returncode == 1 and "7 passed, 2 errors" in out, out
     assert "ERROR at teardown of test_breaks_the_contract" in out
     assert "contract violations:\n  VESSARUNTIME_GetUserName: handle 0x1230" in out
     assert "ERROR at teardown of test_keeps_a_runtime_object" in out

@@ -53,17 +53,36 @@ def test_interaction_required_then_a_prompt_then_silent_tokens(emulator, client,
     assert token.account == account and client.discover_accounts() == (account,)
 
 
-def test_a_token_is_renewed_after_it_expires_until_the_refresh_credential_does(emulator, client):
+# -- the scenario model, one behaviour a test -------------------------------------------------
+
+
+def test_tokens_are_issued_by_the_emulators_clock(emulator, client):
+    emulator.freeze(1_700_000_000)
+    emulator.advance(datetime.timedelta(minutes=1))
+    assert emulator.now() == datetime.datetime.fromtimestamp(1_700_000_060, datetime.UTC)
+    token = client.sign_in_interactively(SCOPES)
+    assert payload(token.access_token)["iat"] == 1_700_000_060
+
+
+def test_an_access_token_is_reused_until_its_lifetime_ends(emulator, client):
     emulator.freeze()
-    emulator.configure(access_token_lifetime=600, refresh_credential_lifetime=3600)
+    emulator.configure(access_token_lifetime=600)
     first = client.sign_in_interactively(SCOPES)
-    account = first.account
-    assert client.acquire_token_silently(account, SCOPES).access_token == first.access_token
+    assert first.expires_at == emulator.now() + datetime.timedelta(seconds=600)
+    assert client.acquire_token_silently(first.account, SCOPES).access_token == first.access_token
     emulator.advance(600)
-    renewed = client.acquire_token_silently(account, SCOPES)
+    renewed = client.acquire_token_silently(first.account, SCOPES)
     assert renewed.access_token != first.access_token
     assert renewed.expires_at == emulator.now() + datetime.timedelta(seconds=600)
-    emulator.advance(datetime.timedelta(minutes=50))
+
+
+def test_silent_tokens_end_with_the_refresh_credential(emulator, client):
+    emulator.freeze()
+    emulator.configure(access_token_lifetime=60, refresh_credential_lifetime=3600)
+    account = client.sign_in_interactively(SCOPES).account
+    emulator.advance(3599)
+    client.acquire_token_silently(account, SCOPES)  # a renewal, the refresh credential valid
+    emulator.advance(1)
     with pytest.raises(vrt.InteractionRequired, match="refresh credential expired"):
         client.acquire_token_silently(account, SCOPES)
 
@@ -138,6 +157,38 @@ def test_outcomes_aimed_at_scopes_claims_and_correlation_ids(emulator, client, t
         with pytest.raises(vrt.TransientError):
             acquire()
     assert isinstance(acquire(), vrt.Token)  # once only, and the store was left alone
+
+
+ANN, BOB = "ann@example.test", "bob@example.test"
+
+
+def sign_in(client, user, aimed_at):
+    """`user`'s sign-in by hint (a silent token for claims, which a sign-in cannot ask for);
+    bob's alone carries the thing a failure is `aimed_at`."""
+    bob = user == BOB
+    if aimed_at == "claims":
+        (account,) = (a for a in client.discover_accounts() if a.user_name == user)
+        return client.acquire_token_silently(account, SCOPES, claims={"acr": "2"} if bob else None)
+    prompt = bob and aimed_at == "operation"
+    return (client.sign_in_interactively if prompt else client.sign_in)(
+        ["mail.read"] if bob and aimed_at == "scopes" else SCOPES, login_hint=user,
+        correlation_id="c-bob" if bob and aimed_at == "correlation_id" else None)
+
+
+@pytest.mark.parametrize("aimed_at", ["operation", "account", "scopes", "claims",
+                                      "correlation_id"])
+def test_an_outcome_aimed_at_one_user_spares_the_other(emulator, client, aimed_at):
+    emulator.add_account(user_name=ANN)
+    bob = emulator.add_account(user_name=BOB)
+    # The account by its key while the sign-in names it by user name, so the request's account
+    # must be found from its hint.
+    target = {"operation": {}, "account": {"account": bob}, "scopes": {"scopes": ["mail.read"]},
+              "claims": {"claims": "acr"}, "correlation_id": {"correlation_id": "c-bob"}}
+    emulator.fail_completion("sign_in_interactively" if aimed_at == "operation" else None,
+                             vrt.Status.Status_NoNetwork, **target[aimed_at])
+    assert isinstance(sign_in(client, ANN, aimed_at), vrt.Token)
+    with pytest.raises(vrt.NetworkError):
+        sign_in(client, BOB, aimed_at)
 
 
 @pytest.mark.parametrize("status", [3, vrt.Status.Status_NoNetwork,
@@ -240,6 +291,47 @@ def test_a_subprocess_runs_against_a_scenario_file(emulator, tmp_path):
     assert [account["user_name"] for account in emulator.accounts()] == [
         "ann@example.test", "bob@example.test", "cy@example.test"]
     assert emulator.now().timestamp() == 1_700_000_000
+
+
+def raises(error, call):
+    with pytest.raises(error):
+        call()
+    return True
+
+
+T0 = 1_700_000_000
+# Each part a scenario can have, and what shows that it took effect.
+SCENARIO_PARTS = {
+    "now": ({"now": T0}, lambda e, c: e.now().timestamp() == T0),
+    "access_token_lifetime": (
+        {"now": T0, "settings": {"access_token_lifetime": 60}},
+        lambda e, c: c.sign_in_interactively(SCOPES).expires_at.timestamp() == T0 + 60),
+    "refresh_credential_lifetime": (
+        {"now": T0, "settings": {"refresh_credential_lifetime": 60}, "accounts": [{}]},
+        lambda e, c: e.advance(3600) or raises(vrt.InteractionRequired, lambda: (
+            c.acquire_token_silently(c.discover_accounts()[0], SCOPES)))),
+    "sso_policy": ({"settings": {"sso_policy": 3}},
+                   lambda e, c: vrt.get_sso_policy() is vrt.SsoPolicyType.Error),
+    "latency_ms": ({"settings": {"latency_ms": {"discover_accounts": 60_000}}},
+                   lambda e, c: raises(TimeoutError, vrt.Client(CLIENT_ID, AUTHORITY,
+                                                                timeout=0.05).discover_accounts)),
+    "interactive_user": (
+        {"interactive_user": {"user_name": "ivy@example.test"}},
+        lambda e, c: c.sign_in_interactively(SCOPES).account.user_name == "ivy@example.test"),
+    "accounts": ({"accounts": [{"user_name": ANN}]},
+                 lambda e, c: [a.user_name for a in c.discover_accounts()] == [ANN]),
+    "accounts.state": ({"accounts": [{"state": "unusable"}]}, lambda e, c: raises(
+        vrt.AccountUnusable, lambda: c.acquire_token_silently(c.discover_accounts()[0], SCOPES))),
+    "outcomes": ({"outcomes": [{"operation": "discover_accounts", "status": "NoNetwork"}]},
+                 lambda e, c: raises(vrt.NetworkError, c.discover_accounts)),
+}
+
+
+@pytest.mark.parametrize("part", SCENARIO_PARTS)
+def test_each_part_of_a_scenario_takes_effect(emulator, client, part):
+    scenario, took_effect = SCENARIO_PARTS[part]
+    emulator.load_scenario(scenario)
+    assert took_effect(emulator, client)
 
 
 def test_a_faulty_scenario_file_stops_the_start(tmp_path):

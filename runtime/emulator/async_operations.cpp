@@ -52,6 +52,10 @@ VESSARUNTIME_ERROR_HANDLE start(Call& call, Request request, Routine routine, vo
   return refused;
 }
 
+uint64_t window_value(VESSARUNTIME_WINDOW_HANDLE window) {
+  return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(window));
+}
+
 Request auth_request(const AuthParametersObject& params, const os_char* correlationId) {
   Request request;
   request.params = params.snapshot();
@@ -60,10 +64,13 @@ Request auth_request(const AuthParametersObject& params, const os_char* correlat
 }
 
 // SignInAsync and SignInInteractivelyAsync take the same inputs; the flow tells them apart.
-VESSARUNTIME_ERROR_HANDLE sign_in_with_hint(
-    Op op, VESSARUNTIME_AUTH_PARAMETERS_HANDLE authParameters, const os_char* correlationId,
-    const os_char* accountHint, VESSARUNTIME_AUTH_COMPLETION_ROUTINE callback, void* callbackData,
-    VESSARUNTIME_ASYNC_HANDLE* asyncHandle) {
+VESSARUNTIME_ERROR_HANDLE sign_in_with_hint(Op op, VESSARUNTIME_WINDOW_HANDLE parentWindowHandle,
+                                            VESSARUNTIME_AUTH_PARAMETERS_HANDLE authParameters,
+                                            const os_char* correlationId,
+                                            const os_char* accountHint,
+                                            VESSARUNTIME_AUTH_COMPLETION_ROUTINE callback,
+                                            void* callbackData,
+                                            VESSARUNTIME_ASYNC_HANDLE* asyncHandle) {
   return guarded(op, [&](Call& call) {
     auto params = call.object<AuthParametersObject>(authParameters);
     if (!params || !call.text(correlationId, "correlationId") ||
@@ -72,6 +79,7 @@ VESSARUNTIME_ERROR_HANDLE sign_in_with_hint(
     }
     Request request = auth_request(*params, correlationId);
     request.account_hint = units_of(accountHint);
+    request.window = window_value(parentWindowHandle);
     return start(call, std::move(request), callback, callbackData, asyncHandle);
   });
 }
@@ -84,12 +92,12 @@ using namespace vessaemu;
 extern "C" {
 
 VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_SignInAsync(
-    VESSARUNTIME_WINDOW_HANDLE, VESSARUNTIME_AUTH_PARAMETERS_HANDLE authParameters,
-    const os_char* correlationId, const os_char* accountHint,
-    VESSARUNTIME_AUTH_COMPLETION_ROUTINE callback, void* callbackData,
+    VESSARUNTIME_WINDOW_HANDLE parentWindowHandle,
+    VESSARUNTIME_AUTH_PARAMETERS_HANDLE authParameters, const os_char* correlationId,
+    const os_char* accountHint, VESSARUNTIME_AUTH_COMPLETION_ROUTINE callback, void* callbackData,
     VESSARUNTIME_ASYNC_HANDLE* asyncHandle) {
-  return sign_in_with_hint(Op::SignInAsync, authParameters, correlationId, accountHint, callback,
-                           callbackData, asyncHandle);
+  return sign_in_with_hint(Op::SignInAsync, parentWindowHandle, authParameters, correlationId,
+                           accountHint, callback, callbackData, asyncHandle);
 }
 
 VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_SignInSilentlyAsync(
@@ -107,12 +115,12 @@ VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_SignInSilentlyAsync(
 }
 
 VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_SignInInteractivelyAsync(
-    VESSARUNTIME_WINDOW_HANDLE, VESSARUNTIME_AUTH_PARAMETERS_HANDLE authParameters,
-    const os_char* correlationId, const os_char* accountHint,
-    VESSARUNTIME_AUTH_COMPLETION_ROUTINE callback, void* callbackData,
+    VESSARUNTIME_WINDOW_HANDLE parentWindowHandle,
+    VESSARUNTIME_AUTH_PARAMETERS_HANDLE authParameters, const os_char* correlationId,
+    const os_char* accountHint, VESSARUNTIME_AUTH_COMPLETION_ROUTINE callback, void* callbackData,
     VESSARUNTIME_ASYNC_HANDLE* asyncHandle) {
-  return sign_in_with_hint(Op::SignInInteractivelyAsync, authParameters, correlationId, accountHint,
-                           callback, callbackData, asyncHandle);
+  return sign_in_with_hint(Op::SignInInteractivelyAsync, parentWindowHandle, authParameters,
+                           correlationId, accountHint, callback, callbackData, asyncHandle);
 }
 
 VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_AcquireTokenSilentlyAsync(
@@ -131,10 +139,10 @@ VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_AcquireTokenSilentlyAsy
 }
 
 VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_AcquireTokenInteractivelyAsync(
-    VESSARUNTIME_WINDOW_HANDLE, VESSARUNTIME_AUTH_PARAMETERS_HANDLE authParameters,
-    const os_char* correlationId, VESSARUNTIME_ACCOUNT_HANDLE account,
-    VESSARUNTIME_AUTH_COMPLETION_ROUTINE callback, void* callbackData,
-    VESSARUNTIME_ASYNC_HANDLE* asyncHandle) {
+    VESSARUNTIME_WINDOW_HANDLE parentWindowHandle,
+    VESSARUNTIME_AUTH_PARAMETERS_HANDLE authParameters, const os_char* correlationId,
+    VESSARUNTIME_ACCOUNT_HANDLE account, VESSARUNTIME_AUTH_COMPLETION_ROUTINE callback,
+    void* callbackData, VESSARUNTIME_ASYNC_HANDLE* asyncHandle) {
   return guarded(Op::AcquireTokenInteractivelyAsync, [&](Call& call) {
     auto params = call.object<AuthParametersObject>(authParameters);
     if (!params || !call.text(correlationId, "correlationId")) return call.error();
@@ -142,6 +150,7 @@ VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_AcquireTokenInteractive
     if (!target || !check_start(call, callback, asyncHandle)) return call.error();
     Request request = auth_request(*params, correlationId);
     request.account = target->record;
+    request.window = window_value(parentWindowHandle);
     return start(call, std::move(request), callback, callbackData, asyncHandle);
   });
 }

@@ -23,6 +23,7 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <optional>
 
 #include "accounts.hpp"
 #include "auth_parameters.hpp"
@@ -41,6 +42,8 @@ struct Request {
   std::u16string client_id;       // SignOutSilentlyAsync, DiscoverAccountsAsync
   uint64_t history_id = 0;        // its entry in the request history
   std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
+  // The parent window: SignInAsync, SignInInteractivelyAsync, AcquireTokenInteractivelyAsync.
+  std::optional<uint64_t> window;
 };
 
 // The job's delivery: builds the result for an outcome, registers it and calls the routine with

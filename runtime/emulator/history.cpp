@@ -44,6 +44,7 @@ std::string entry_json(const HistoryEntry& e) {
     json.add_units("client_id", e.client_id.empty() ? Text() : Text(e.client_id));
   }
   json.add_units("account_hint", e.account_hint).add_units("account", e.account);
+  json.add_raw("window", e.window ? std::to_string(*e.window) : "null");
   json.add_units("account_id", e.op == Op::ReadAccountByIdAsync ? Text(e.account_id) : Text());
   json.add_raw("completed", e.completed ? "true" : "false");
   json.add_raw("status", e.status ? std::to_string(*e.status) : "null");
@@ -64,6 +65,7 @@ uint64_t record_request(const Request& r) {
   entry.params = r.params;
   entry.correlation_id = r.correlation_id;
   entry.account_hint = r.account_hint;
+  entry.window = r.window;
   if (r.account) entry.account = r.account->key;  // a key never changes: no lock needed
   entry.account_id = r.account_id;
   entry.client_id = r.client_id;

@@ -24,6 +24,7 @@ struct HistoryEntry {
   AuthParametersData params;
   std::u16string correlation_id;
   Text account_hint;
+  std::optional<uint64_t> window;
   Text account;  // the key of the account the operation was given
   std::u16string account_id;
   std::u16string client_id;
