@@ -3,6 +3,9 @@
 - Inline round trip: the start (argument checks, callback record, texts, start call without the
   interpreter lock, async handle) with the runtime completing inside the start call (the result
   object made, the callback called, the result released).
+  `signin_silently` is also set beside a leaner floor that takes its parameters object as
+  given (no argument checks or parsing, nothing looked up by name) and keeps only the contract's
+  bookkeeping.
 - Native-thread completions: operations started first and held by the runtime, then completed
   back to back by one runtime thread that Python has never seen (it keeps its thread state);
   only the completions are timed.
@@ -73,6 +76,7 @@ def main(count: int, rounds: int) -> None:
         "signin_silently": {
             "extension": lambda cb: m.signin_silently(params, "correlation-id", cb),
             "floor": lambda cb: _vessafloor.signin_silently(SOME_PARAMETERS, "correlation-id", cb),
+            "given": lambda cb: _vessafloor.signin_silently_given(params, "correlation-id", cb),
         },
     }
     storages = (m._callbackStorage, vars(_vessafloor)["_callbackStorage"], binding.storage)
@@ -80,6 +84,9 @@ def main(count: int, rounds: int) -> None:
         variants = {v: inline_round_trips(start, count) for v, start in starts.items()}
         times = harness.compare(variants, rounds)
         harness.record(f"round trip completed inline ({name})", times, 1.5, unit="operation")
+        if "given" in times:
+            harness.record(f"round trip completed inline ({name}), parameters taken as given",
+                           times, 1.5, floor="given", unit="operation")
         check_balanced(lib, storages)
     starts = operations["read_account_by_id"]
     variants = {v: native_thread_completions(lib, start, count) for v, start in starts.items()}

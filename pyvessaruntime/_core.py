@@ -1,11 +1,12 @@
-"""The one place where the clients start a native operation: it hands back a
-`concurrent.futures.Future` of the converted result and the operation's async handle.
+"""The one place where the clients start a native operation: it hands back a `Pending`, the
+operation's async handle and, once the runtime completed it, its converted result.
 
-The conversion runs in the completion callback, on the runtime's thread, so the native result
-object is read and released there; the future then carries a plain value or an `AuthError`
-(every failure of the runtime becomes one, also while the result is read). A result for a future
-that was cancelled (a timeout, a cancelled task) is dropped. In a forked child, every operation
-still pending fails with RuntimeError (`FORKED`): it would never complete there.
+The conversion runs in the completion callback, on the runtime's thread (or on the starting
+thread, when the runtime completes inside the start call), so the native result object is read
+and released there; the waiting side then gets a plain value or an `AuthError` (every failure of
+the runtime becomes one, also while the result is read). A result for an operation whose wait
+was given up (a timeout, a cancelled task) is dropped. In a forked child, every operation still
+pending fails with RuntimeError (`FORKED`): it would never complete there.
 
 It also knows which threads belong to the runtime: code the runtime runs (a completion, a log
 line routed to `logging`) must not wait for the runtime, which would need that very thread to
@@ -14,12 +15,10 @@ finish the operation.
 
 from __future__ import annotations
 
-import concurrent.futures
-import contextlib
 import os
 import threading
+from _thread import allocate_lock
 from collections.abc import Callable
-from dataclasses import dataclass
 from types import TracebackType
 from typing import Any, Generic, TypeVar
 
@@ -33,6 +32,7 @@ T = TypeVar("T")
 class _ThreadState(threading.local):
     depth = 0  # routines of the runtime running on this thread, nested
     runtime = False  # a thread Python did not start on which the runtime has called back
+    checked = False  # whether `runtime` was decided for this thread
 
 
 _here = _ThreadState()
@@ -45,9 +45,11 @@ class _RuntimeRoutine:
         here = _here
         here.depth += 1
         # The runtime's own threads are ones Python did not start; once one has called back it
-        # stays known, so a callback of the native module's own on it is caught as well.
-        if not here.runtime and isinstance(threading.current_thread(), threading._DummyThread):
-            here.runtime = True
+        # stays known, so a callback of the native module's own on it is caught as well. A
+        # thread is one or the other for good: it is looked at once.
+        if not here.checked:
+            here.checked = True
+            here.runtime = isinstance(threading.current_thread(), threading._DummyThread)
 
     def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
                  tb: TracebackType | None) -> None:
@@ -57,10 +59,12 @@ class _RuntimeRoutine:
 runtime_routine = _RuntimeRoutine()
 
 
-def refuse_on_runtime_thread(call: str) -> None:
-    """Raise RuntimeError when `call` would wait for the runtime on one of its own threads."""
+def refuse_on_runtime_thread(client: object, method: str) -> None:
+    """Raise RuntimeError when `client`'s `method` would wait for the runtime on one of its own
+    threads."""
     here = _here
     if here.depth or here.runtime:
+        call = f"{type(client).__name__}.{method}"
         raise RuntimeError(
             f"{call} was called on a thread that delivers the runtime's completions or log lines "
             "(in a completion callback or a logging handler); waiting there for the runtime would "
@@ -68,33 +72,92 @@ def refuse_on_runtime_thread(call: str) -> None:
             "call from another thread (for example through a concurrent.futures executor).")
 
 
-@dataclass(frozen=True)
 class Pending(Generic[T]):
-    """A started operation: its future and its handle."""
+    """A started operation: its handle and, once the runtime completed it, its outcome.
 
-    future: concurrent.futures.Future[T]
+    Exactly one of the completion and `cancel` wins the operation (a lock taken once, without
+    waiting): a cancelled operation's result is dropped unread; a completed one cannot be
+    cancelled any more. `done` becomes true once the outcome is in; `wait` blocks until then.
+    """
+
+    __slots__ = ("_claim", "_convert", "_done", "_error", "_notify", "_value", "done", "handle")
+
     handle: VESSARuntimeAsyncHandle
 
-    def cancel(self) -> None:
-        """Stop waiting and ask the runtime to cancel; the runtime may have finished already."""
-        if self.future.cancel():
+    def __init__(self, convert: Callable[[Any], T]) -> None:
+        self._convert = convert
+        self._claim = allocate_lock()
+        self._done = allocate_lock()
+        self._done.acquire()
+        self._value: Any = None
+        self._error: BaseException | None = None
+        self._notify: Callable[[Pending[T]], None] | None = None
+        self.done = False
+
+    def _complete(self, result: Any) -> None:
+        _pending.discard(self)
+        if not self._claim.acquire(False):
+            return  # the wait was given up: nobody reads this result
+        with runtime_routine:
+            try:
+                self._value = self._convert(result)
+            except BaseException as exc:  # noqa: BLE001 - handed to the waiting side, whatever
+                self._error = from_failure(exc) or exc
+            self._finish()
+
+    def _fail(self, error: BaseException) -> None:
+        if self._claim.acquire(False):
+            self._error = error
+            self._finish()
+
+    def _finish(self) -> None:
+        self.done = True
+        self._done.release()
+        notify = self._notify
+        if notify is not None:
+            notify(self)
+
+    def result(self) -> T:
+        """The converted result, or the exception its conversion raised (once `done`)."""
+        if self._error is not None:
+            raise self._error
+        return self._value  # type: ignore[no-any-return]
+
+    def wait(self, timeout: float | None) -> bool:
+        """Block until the outcome is in, at most `timeout` seconds (None: for ever); whether
+        it is."""
+        if self.done:
+            return True
+        if self._done.acquire(True, -1 if timeout is None else timeout):
+            self._done.release()
+            return True
+        return False
+
+    def when_done(self, notify: Callable[[Pending[T]], None]) -> None:
+        """Have `notify(self)` called on the completing thread once the outcome is in.
+
+        Set before the outcome came, it is called; set as the outcome comes it may be called
+        or not: the caller looks at `done` after setting it, and must bear being told twice.
+        """
+        self._notify = notify
+
+    def cancel(self) -> bool:
+        """Give up the wait and ask the runtime to cancel; False if the result came first (it
+        is then, or soon will be, `done`)."""
+        if not self._claim.acquire(False):
+            return False
+        try:
+            self.handle.cancel_async_operation()
+        except (RuntimeError, ValueError):
             # The runtime may already have completed it, or refuse for a reason of its own
-            # (reported as the native module reports failures): either way nobody waits for the
-            # operation any more.
-            with contextlib.suppress(RuntimeError, ValueError):
-                self.handle.cancel_async_operation()
-
-    def outcome(self) -> T:
-        """The result (or raises the failure) of an operation whose future is done."""
-        return self.future.result(0)
-
-    def has_outcome(self) -> bool:
-        """Whether the runtime has delivered the outcome (and nobody cancelled the wait)."""
-        return self.future.done() and not self.future.cancelled()
+            # (reported as the native module reports failures): either way nobody waits for
+            # the operation any more.
+            pass
+        return True
 
 
-# Futures of operations started and not completed yet (their completion takes them out).
-_pending: set[concurrent.futures.Future[Any]] = set()
+# Operations started and not completed yet (their completion takes them out).
+_pending: set[Pending[Any]] = set()
 
 FORKED = ("the process forked while this operation was pending: the runtime's threads do not "
           "follow a fork, so it never completes in the child; start the runtime and the "
@@ -105,28 +168,12 @@ def _fail_pending_after_fork() -> None:
     # Runs in the child: whoever waits there for an operation of the parent would wait for ever.
     failed = list(_pending)
     _pending.clear()
-    for future in failed:
-        with contextlib.suppress(concurrent.futures.InvalidStateError):
-            future.set_exception(RuntimeError(FORKED))
+    for pending in failed:
+        pending._fail(RuntimeError(FORKED))
 
 
 if hasattr(os, "register_at_fork"):
     os.register_at_fork(after_in_child=_fail_pending_after_fork)
-
-
-def _settle(future: concurrent.futures.Future[T], convert: Callable[[Any], T], result: Any) -> None:
-    _pending.discard(future)
-    if future.cancelled():
-        return
-    with runtime_routine:
-        try:
-            value = convert(result)
-        except BaseException as exc:  # noqa: BLE001 - handed to the waiting side, whatever it is
-            with contextlib.suppress(concurrent.futures.InvalidStateError):
-                future.set_exception(from_failure(exc) or exc)
-            return
-        with contextlib.suppress(concurrent.futures.InvalidStateError):
-            future.set_result(value)
 
 
 def start(operation: Callable[..., VESSARuntimeAsyncHandle], args: tuple[Any, ...],
@@ -136,19 +183,15 @@ def start(operation: Callable[..., VESSARuntimeAsyncHandle], args: tuple[Any, ..
     A refusal to start raises its `AuthError` here; argument errors raise as the native module
     raises them.
     """
-    future: concurrent.futures.Future[T] = concurrent.futures.Future()
-
-    def callback(result: Any) -> None:
-        _settle(future, convert, result)
-
+    pending = Pending(convert)
     # Before the start: the completion may come on another thread before the start returns.
-    _pending.add(future)
+    _pending.add(pending)
     try:
-        handle = start_native(operation, args, callback)
+        pending.handle = start_native(operation, args, pending._complete)
     except BaseException:
-        _pending.discard(future)
+        _pending.discard(pending)
         raise
-    return Pending(future, handle)
+    return pending
 
 
 def start_native(operation: Callable[..., VESSARuntimeAsyncHandle], args: tuple[Any, ...],
@@ -160,8 +203,10 @@ def start_native(operation: Callable[..., VESSARuntimeAsyncHandle], args: tuple[
     try:
         return operation(*args, callback)
     except BaseException as exc:
-        with contextlib.suppress(Exception):  # the refusal matters more than this tidying up
+        try:
             forget_record(callback)
+        except Exception:  # noqa: BLE001 - the refusal matters more than this tidying up
+            pass
         failure = from_failure(exc) if typed else None
         if failure is not None:
             raise failure from None

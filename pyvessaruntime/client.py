@@ -11,8 +11,6 @@ returned, not dropped.
 
 from __future__ import annotations
 
-import asyncio
-import concurrent.futures
 import contextlib
 import json
 import math
@@ -21,12 +19,11 @@ import os
 import sys
 import threading
 import time
-import uuid
 from collections.abc import Callable, Collection, Iterable, Iterator, Mapping
 from dataclasses import dataclass
-from typing import Any, Generic, TypeAlias, TypedDict, TypeVar, Unpack
+from typing import TYPE_CHECKING, Any, Generic, TypeAlias, TypedDict, TypeVar, Unpack
 
-from . import _core, log_bridge
+from . import _core, _runtime, log_bridge
 from . import pyvessaruntime as _native
 from ._core import Pending
 from .errors import OperationTimedOut, TransientError, from_failure
@@ -39,6 +36,11 @@ from .models import (
     to_signed_out,
     to_token,
 )
+
+if TYPE_CHECKING:
+    import asyncio
+
+    from ._loop_waits import LoopWaits
 
 __all__ = ["AsyncClient", "Claims", "Client", "PopParams", "RequestOptions", "RetryPolicy",
            "Scopes", "is_running", "running", "shutdown", "start"]
@@ -65,6 +67,8 @@ def start() -> None:
     global _starts
     with _lifetime_lock:
         if _starts == 0:
+            # Before the runtime starts, so that a warning made an error leaves nothing started.
+            _runtime.warn_if_emulator()
             log_bridge.before_start()
             try:
                 _native._startup_vessaruntime()
@@ -163,9 +167,14 @@ def _scope_list(scopes: Scopes) -> list[str]:
     for scope in items:
         if not isinstance(scope, str):
             raise TypeError(f"scopes must hold str, not {type(scope).__name__}")
-        if not scope or any(c.isspace() for c in scope):
+        # split() cuts at exactly the characters isspace() finds, and drops an empty text.
+        if scope.split() != [scope]:
             raise ValueError(f"a scope must be non-empty and hold no whitespace: {scope!r}")
-    return [_text("a scope", scope) for scope in items]
+    for scope in items:
+        # What `_text` passes as it is, without a call for each scope.
+        if type(scope) is not str or "\0" in scope or not scope.isascii():
+            return [_text("a scope", scope) for scope in items]
+    return items
 
 
 def _window(window: int | None) -> int:
@@ -180,8 +189,35 @@ def _window(window: int | None) -> int:
     return window - (1 << 64) if window >= (1 << 63) else window
 
 
+_UUIDS_AT_ONCE = 64
+_uuids: list[str] = []
+
+
+def _new_uuid() -> str:
+    """A random (version 4) UUID as text, as ``str(uuid.uuid4())`` writes it, at a fraction of
+    its cost: one per request, from a stock made out of one read of the system's random source
+    (a forked child starts with a stock of its own)."""
+    try:
+        return _uuids.pop()  # atomic: two threads never take the same one
+    except IndexError:
+        pass
+    units = bytearray(os.urandom(16 * _UUIDS_AT_ONCE))
+    made = []
+    for at in range(0, len(units), 16):
+        units[at + 6] = units[at + 6] & 0x0F | 0x40
+        units[at + 8] = units[at + 8] & 0x3F | 0x80
+        h = units[at:at + 16].hex()
+        made.append(f"{h[:8]}-{h[8:12]}-{h[12:16]}-{h[16:20]}-{h[20:]}")
+    _uuids.extend(made[1:])
+    return made[0]
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_uuids.clear)
+
+
 def _correlation(correlation_id: str | None) -> str:
-    return str(uuid.uuid4()) if correlation_id is None else _text("correlation_id", correlation_id)
+    return _new_uuid() if correlation_id is None else _text("correlation_id", correlation_id)
 
 
 def _is_real(value: object) -> bool:
@@ -300,6 +336,8 @@ class _Requests:
             if name not in RequestOptions.__optional_keys__:
                 raise TypeError(f"{call}() got an unexpected keyword argument {name!r}")
         scope_list = _scope_list(scopes)
+        if not options:  # what most calls give: nothing more to check
+            return self._new_params(scope_list, None, None, None, [])
         claims = options.get("claims")
         if claims is not None and not isinstance(claims, str):
             if not isinstance(claims, Mapping):
@@ -316,6 +354,11 @@ class _Requests:
         extra_pairs = [(_text("extra_parameters key", key),
                         _text(f"extra_parameters[{key!r}]", value, empty=True))
                        for key, value in (extra or {}).items()]
+        return self._new_params(scope_list, claims, renew, pop, extra_pairs)
+
+    def _new_params(self, scope_list: list[str], claims: str | None, renew: str | None,
+                    pop: PopParams | None, extra_pairs: list[tuple[str, str]]
+                    ) -> _native.VESSARuntimeAuthParameters:
         try:
             params = _native.VESSARuntimeAuthParameters(self.client_id, self.authority)
             params.set_requested_scopes(scope_list)
@@ -427,7 +470,7 @@ class _ClientBase:
 
     def _start(self, request: _Request[T], native_account: _native.VESSARuntimeAccount | None
                ) -> Pending[T]:
-        _core.refuse_on_runtime_thread(f"{type(self).__name__}.{request.call}")
+        _core.refuse_on_runtime_thread(self, request.call)
         args = request.args if native_account is None else (*request.args, native_account)
         return _core.start(request.operation, args, request.convert)
 
@@ -457,16 +500,18 @@ class Client(_ClientBase):
         self._setup(client_id, authority, redirect_uri, timeout, retry)
 
     def _wait(self, pending: Pending[T]) -> T:
+        if pending.done:  # completed inside the start call: nothing to wait for
+            return pending.result()
         try:
-            return pending.future.result(self._wait_seconds())
-        except TimeoutError:
-            pending.cancel()
-            if pending.has_outcome():  # it arrived as the wait ended
-                return pending.outcome()
-            raise self._timed_out() from None
+            completed = pending.wait(self._wait_seconds())
         except BaseException:
             pending.cancel()  # an interrupt: the operation is no longer wanted
             raise
+        if not completed and pending.cancel():
+            raise self._timed_out() from None
+        # Completed, perhaps as the time ran out: the result is in, or being converted.
+        pending.wait(None)
+        return pending.result()
 
     def _run(self, request: _Request[T]) -> T:
         native_account = None
@@ -533,14 +578,17 @@ class Client(_ClientBase):
         self._run(self._requests.sign_out(account, correlation_id))
 
 
-def _deliver(source: concurrent.futures.Future[T], waiter: asyncio.Future[T]) -> None:
-    if waiter.done() or source.cancelled():
-        return
-    exc = source.exception()
-    if exc is not None:
-        waiter.set_exception(exc)
-    else:
-        waiter.set_result(source.result())
+_running_loop: Callable[[], asyncio.AbstractEventLoop] | None = None
+
+
+def _load_asyncio() -> Callable[[], asyncio.AbstractEventLoop]:
+    # asyncio is imported at the first asynchronous wait, not with this module: programs that
+    # only block never load it.
+    global _running_loop
+    from asyncio import get_running_loop
+
+    _running_loop = get_running_loop
+    return get_running_loop
 
 
 class AsyncClient(_ClientBase):
@@ -552,33 +600,21 @@ class AsyncClient(_ClientBase):
     and by event loops on several threads.
     """
 
+    _waits: LoopWaits | None = None
+
     def __init__(self, client_id: str, authority: str, *, redirect_uri: str | None = None,
                  timeout: float | None = 60.0, retry: RetryPolicy | None = None) -> None:
         self._setup(client_id, authority, redirect_uri, timeout, retry)
 
-    async def _wait(self, pending: Pending[T]) -> T:
-        loop = asyncio.get_running_loop()
-        waiter: asyncio.Future[T] = loop.create_future()
+    def _loop_waits(self) -> LoopWaits:
+        loop = (_running_loop or _load_asyncio())()
+        waits = self._waits
+        seconds = self._wait_seconds()
+        if waits is None or waits.loop is not loop or waits.timeout != seconds:
+            from ._loop_waits import LoopWaits
 
-        def hand_over(source: concurrent.futures.Future[T]) -> None:
-            # On the runtime's thread, or on this one if the operation completed at once.
-            with contextlib.suppress(RuntimeError):  # the loop is closed: nobody waits
-                loop.call_soon_threadsafe(_deliver, source, waiter)
-
-        pending.future.add_done_callback(hand_over)
-        try:
-            async with asyncio.timeout(self._wait_seconds()):
-                return await waiter
-        except TimeoutError:
-            pending.cancel()
-            # The outcome and the deadline may be handled in the same turn of the loop, the
-            # deadline first: the outcome is there all the same.
-            if pending.has_outcome():
-                return pending.outcome()
-            raise self._timed_out() from None
-        except BaseException:
-            pending.cancel()
-            raise
+            waits = self._waits = LoopWaits(loop, seconds, self._timed_out)
+        return waits
 
     async def _run(self, request: _Request[T]) -> T:
         native_account = None
@@ -589,11 +625,24 @@ class AsyncClient(_ClientBase):
         attempt = 1
         while True:
             try:
-                return await self._wait(self._start(request, native_account))
+                pending = self._start(request, native_account)
+                if pending.done:  # completed inside the start call: nothing to wait for
+                    return pending.result()
+                waits = self._loop_waits()
+                waiter = waits.begin(pending)
+                try:
+                    return await waiter
+                except BaseException:
+                    pending.cancel()  # the task was cancelled: the operation is no longer wanted
+                    raise
+                finally:
+                    waits.end(waiter)
             except TransientError:
                 if policy is None or attempt >= policy.attempts:
                     raise
-                await asyncio.sleep(policy.delay(attempt))
+                from asyncio import sleep
+
+                await sleep(policy.delay(attempt))
             attempt += 1
 
     async def sign_in(self, scopes: Scopes, *, login_hint: str | None = None,

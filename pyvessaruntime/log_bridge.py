@@ -28,6 +28,9 @@ LEVELS = {LogLevel.TRACE: logging.DEBUG, LogLevel.DEBUG: logging.DEBUG,
           LogLevel.INFO: logging.INFO, LogLevel.WARNING: logging.WARNING,
           LogLevel.ERROR: logging.ERROR, LogLevel.FATAL: logging.CRITICAL}
 
+# The same by the level's number: a member as a key is hashed by the enumeration, in Python.
+_BY_NUMBER = {level.value: logging_level for level, logging_level in LEVELS.items()}
+
 _lock = threading.RLock()  # guards the routings and the PII switch below
 _open_routings: list[LogRouting] = []  # in the order they were opened
 # What the layer last asked of the runtime's PII switch: the runtime's own default (off) until
@@ -75,11 +78,12 @@ class LogRouting:
         return self._handle is not None and self._handle in _native._logCallbackStorage
 
     def _line(self, message: str, level: LogLevel) -> None:
-        logging_level = LEVELS[level]
-        if self.logger.isEnabledFor(logging_level):
+        number = level._value_  # `value` would go through the enumeration's descriptor
+        logging_level = _BY_NUMBER[number]
+        logger = self.logger
+        if logger.isEnabledFor(logging_level):
             with _core.runtime_routine:
-                self.logger.log(logging_level, "%s", message,
-                                extra={"runtime_level": level.value})
+                logger.log(logging_level, "%s", message, extra={"runtime_level": number})
 
     def close(self) -> None:
         """End the routing; lines being delivered on other threads are finished first. A PII

@@ -19,9 +19,9 @@ import base64
 import binascii
 import datetime
 import json
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
-from typing import Any, NoReturn
+from typing import Any, NoReturn, TypeVar
 
 from .errors import AuthError, Status, from_native
 from .pyvessaruntime import (
@@ -34,6 +34,8 @@ from .pyvessaruntime import (
 )
 
 __all__ = ["Account", "Token"]
+
+_V = TypeVar("_V")
 
 
 class _ReadOnlyDict(dict[str, Any]):
@@ -57,7 +59,12 @@ def _frozen(value: Any) -> Any:
     if isinstance(value, dict):
         if type(value) is _ReadOnlyDict:
             return value
-        return _ReadOnlyDict((key, _frozen(item)) for key, item in value.items())
+        # Copied in one step; only the values that hold more are visited again.
+        frozen = _ReadOnlyDict(value)
+        for key, item in value.items():
+            if isinstance(item, (dict, list)):
+                dict.__setitem__(frozen, key, _frozen(item))
+        return frozen
     if isinstance(value, list):
         return tuple(_frozen(item) for item in value)
     return value
@@ -153,17 +160,61 @@ class Token:
         return self.expires_in <= leeway
 
 
-def _json_object(text: str | None) -> dict[str, Any]:
+# `json.loads` with its default decoder, without the checks for bytes and options that a text
+# from the runtime never needs.
+_loads = json.JSONDecoder().decode
+
+
+_new = object.__new__
+_set = object.__setattr__
+
+
+def _made(cls: type[_V], fields: dict[str, Any]) -> _V:
+    """An instance of the frozen dataclass `cls` with every field given, set in one step: its
+    generated ``__init__`` goes through ``object.__setattr__`` once per field, which is most of
+    the cost of reading a result. Its ``__post_init__`` does not run either: the converters hand
+    every mapping in already read-only."""
+    value = _new(cls)
+    _set(value, "__dict__", fields)
+    return value
+
+
+_REMEMBERED = 32
+
+
+def _remembered(parse: Callable[[str], dict[str, Any] | None]
+                ) -> Callable[[str | None], Mapping[str, Any] | None]:
+    """`parse` of a text, made read-only (`_frozen`); the results of the last few texts are
+    kept and handed out again, as the runtime answers the same account fields and ID token call
+    after call. A read-only value can be shared: nobody can change it for another."""
+    kept: dict[str, Mapping[str, Any] | None] = {}
+
+    def parsed(text: str | None) -> Mapping[str, Any] | None:
+        try:
+            return kept[text or ""]
+        except KeyError:
+            pass
+        value = parse(text or "")
+        frozen = None if value is None else _frozen(value)
+        if len(kept) >= _REMEMBERED:
+            kept.clear()
+        kept[text or ""] = frozen
+        return frozen
+
+    return parsed
+
+
+def _parse_object(text: str) -> dict[str, Any]:
     if not text:
         return {}
     try:
-        value = json.loads(text)
+        value = _loads(text)
     except ValueError:
         return {}
     return value if isinstance(value, dict) else {}
 
 
-def _claims(id_token: str | None) -> dict[str, Any] | None:
+def _parse_claims(id_token: str) -> dict[str, Any] | None:
     """The claims of an ID token: a JWT's payload, or the token itself when it is JSON."""
     if not id_token:
         return None
@@ -177,10 +228,14 @@ def _claims(id_token: str | None) -> dict[str, Any] | None:
         except (binascii.Error, ValueError):
             return None
     try:
-        claims = json.loads(text)
+        claims = _loads(text)
     except ValueError:
         return None
     return claims if isinstance(claims, dict) else None
+
+
+_json_object = _remembered(_parse_object)
+_claims = _remembered(_parse_claims)
 
 
 def _raise_for(error: VESSARuntimeError | None) -> None:
@@ -197,50 +252,51 @@ def to_account(native: VESSARuntimeAccount) -> Account:
     account_id = native.get_account_id()
     if not account_id:
         raise _contract_violation("returned an account without an id")
-    account = Account(
-        account_id=account_id,
-        home_account_id=native.get_home_account_id(),
-        environment=native.get_environment(),
-        realm=native.get_realm(),
-        local_account_id=native.get_local_account_id(),
-        user_name=native.get_user_name(),
-        given_name=native.get_given_name(),
-        family_name=native.get_family_name(),
-        middle_name=native.get_middle_name(),
-        display_name=native.get_display_name(),
-        additional_fields=_json_object(native.get_additional_fields_json()),
-        home_environment=native.get_home_environment(),
-        client_info=native.get_client_info(),
-    )
-    object.__setattr__(account, "_native", native)
-    return account
+    return _made(Account, {
+        "account_id": account_id,
+        "home_account_id": native.get_home_account_id(),
+        "environment": native.get_environment(),
+        "realm": native.get_realm(),
+        "local_account_id": native.get_local_account_id(),
+        "user_name": native.get_user_name(),
+        "given_name": native.get_given_name(),
+        "family_name": native.get_family_name(),
+        "middle_name": native.get_middle_name(),
+        "display_name": native.get_display_name(),
+        "additional_fields": _json_object(native.get_additional_fields_json()),
+        "home_environment": native.get_home_environment(),
+        "client_info": native.get_client_info(),
+        "_native": native,
+    })
 
 
-def _expiry(seconds: int) -> datetime.datetime:
-    # The runtime's expiry is Unix seconds in 32 bits: a negative value is one past 2038 that
-    # wrapped, not one before 1970.
-    return datetime.datetime.fromtimestamp(seconds % (1 << 32), datetime.UTC)
+_from_timestamp = datetime.datetime.fromtimestamp
+_UTC = datetime.UTC
 
 
 def to_token(result: VESSARuntimeAuthResult) -> Token:
     """The `Token` of an auth result, or the `AuthError` it carries."""
-    _raise_for(result.get_error())
+    error = result.get_error()
+    if error is not None:
+        raise from_native(error)
     account = result.get_account()
     if account is None:
         raise _contract_violation("reported a successful sign-in or token without an account")
     telemetry = result.get_telemetry_data()
     raw_id_token = result.get_raw_id_token()
-    return Token(
-        access_token=result.get_access_token() or "",
-        authorization_header=result.get_authorization_header() or "",
-        expires_at=_expiry(result.get_access_token_expiry_time()),
-        granted_scopes=tuple(result.get_granted_scopes() or ()),
-        id_token=_claims(result.get_id_token() or raw_id_token),
-        raw_id_token=raw_id_token,
-        account=to_account(account),
-        telemetry=telemetry if isinstance(telemetry, dict) else {"value": telemetry},
-        is_pop=result.is_pop_authorization() != 0,
-    )
+    return _made(Token, {
+        "access_token": result.get_access_token() or "",
+        "authorization_header": result.get_authorization_header() or "",
+        # The runtime's expiry is Unix seconds in 32 bits: a negative value is one past 2038
+        # that wrapped, not one before 1970.
+        "expires_at": _from_timestamp(result.get_access_token_expiry_time() % (1 << 32), _UTC),
+        "granted_scopes": tuple(result.get_granted_scopes() or ()),
+        "id_token": _claims(result.get_id_token() or raw_id_token),
+        "raw_id_token": raw_id_token,
+        "account": to_account(account),
+        "telemetry": _frozen(telemetry if isinstance(telemetry, dict) else {"value": telemetry}),
+        "is_pop": result.is_pop_authorization() != 0,
+    })
 
 
 def to_found_account(result: VESSARuntimeReadAccountResult) -> Account:

@@ -1,5 +1,6 @@
-"""The pytest plugin of pyvessaruntime, registered through the ``pytest11`` entry point: the
-``emulator`` fixture for tests of applications that sign in through this package.
+"""The work of the ``emulator`` fixture of pyvessaruntime's pytest plugin (the top-level module
+``_pyvessaruntime_pytest``, which imports this one only for a test that asks for the fixture),
+and `Emulator`, the type of what the fixture hands a test.
 
 The fixture resets the emulator before the test and hands it an `Emulator`, a typed view of the
 `pyvessaruntime.emulator` control module (annotate the parameter, ``emulator: Emulator``, and
@@ -28,8 +29,7 @@ fails with a contract violation that says its handle "was dropped by a reset" wh
 releasing it, as its finalizer does, is quiet. Make runtime objects in the test, or in a fixture
 that uses ``emulator``.
 
-Only pytest imports this module; importing `pyvessaruntime` does not, and this module imports
-neither the extension nor the emulator until a test asks for the fixture.
+Only the plugin imports this module; importing `pyvessaruntime` does not.
 """
 
 from __future__ import annotations
@@ -37,7 +37,7 @@ from __future__ import annotations
 import gc
 import sys
 from collections import Counter
-from collections.abc import Generator, Iterator
+from collections.abc import Callable, Iterator
 from typing import TYPE_CHECKING, Any
 
 import pytest
@@ -49,8 +49,6 @@ __all__ = ["Emulator", "emulator"]
 
 #: The marker that lets a test leave scripted outcomes unused.
 UNUSED_OUTCOMES_MARKER = "emulator_unused_outcomes"
-
-_CALL_REPORT = pytest.StashKey[pytest.TestReport]()
 
 
 def __getattr__(name: str) -> Any:
@@ -68,23 +66,8 @@ def _open_routings() -> list[Any]:
     return list(getattr(bridge, "_open_routings", ()))
 
 
-def pytest_configure(config: pytest.Config) -> None:
-    config.addinivalue_line(
-        "markers", f"{UNUSED_OUTCOMES_MARKER}: the test may leave outcomes it scripted on the "
-        "emulator unused (the emulator fixture does not fail it for them)")
-
-
-@pytest.hookimpl(wrapper=True)
-def pytest_runtest_makereport(item: pytest.Item, call: pytest.CallInfo[None]
-                              ) -> Generator[None, pytest.TestReport, pytest.TestReport]:
-    report = yield
-    if report.when == "call":
-        item.stash[_CALL_REPORT] = report
-    return report
-
-
-@pytest.fixture
-def emulator(request: pytest.FixtureRequest) -> Iterator[Emulator]:
+def emulator(request: pytest.FixtureRequest,
+             call_report: Callable[[], pytest.TestReport | None]) -> Iterator[Emulator]:
     """The emulator, reset, as an `Emulator`; the test fails if it leaves a runtime handle it made
     live, violates the runtime's contract or leaves an outcome it aimed unused."""
     from . import emulator as control
@@ -121,7 +104,7 @@ def emulator(request: pytest.FixtureRequest) -> Iterator[Emulator]:
                         f"{UNUSED_OUTCOMES_MARKER} allows it):\n  " + "\n  ".join(unused))
     if not problems:
         return
-    call = request.node.stash.get(_CALL_REPORT, None)
+    call = call_report()
     if call is not None and call.failed:
         # Its failure is the news; what it left (the traceback holds its objects) goes with it.
         call.sections.append(("emulator: left by the failed test", "\n".join(problems)))

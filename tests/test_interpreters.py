@@ -211,7 +211,8 @@ pid = os.fork()
 if pid == 0:
     try:
         try:
-            pending.future.result(timeout=30)
+            pending.wait(30)
+            pending.result()
         except RuntimeError as e:
             print(f"child: pending operation failed: {'forked' in str(e)}", flush=True)
         print(f"child: runtime started: {emulator.is_started()}", flush=True)
@@ -226,7 +227,8 @@ if pid == 0:
     finally:
         os._exit(0)
 emulator.release_held()
-completed = pending.future.result(timeout=30)
+pending.wait(30)
+completed = pending.result()
 _, status = os.waitpid(pid, 0)
 print("parent: completed with", completed, "accounts")
 print("child status", os.waitstatus_to_exitcode(status))

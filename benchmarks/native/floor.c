@@ -29,6 +29,7 @@ static PyObject* str_callback;
 static PyObject* str_id;
 static PyObject* str_LogLevel;
 static PyObject* record_class;
+static PyObject* held_storage; /* the storage found by name at import, for the lean start */
 static PyObject* level_class; /* the enumeration the members below belong to */
 static PyObject* level_members[7];
 
@@ -257,13 +258,12 @@ static void auth_completion(VESSARUNTIME_AUTH_RESULT_HANDLE result, void* contex
 
 /* The record: an instance of a plain class with `callback` and `id` in its __dict__, stored in
  * the storage found by name under its id. Returns the key (borrowed from the record). */
-static PyObject* register_record(PyObject* callback, PyObject** record_out) {
+static PyObject* store_record(PyObject* storage, PyObject* callback, PyObject** record_out) {
   PyTypeObject* cls = (PyTypeObject*)record_class;
   PyObject* record = cls->tp_alloc(cls, 0);
   if (!record) return NULL;
   PyObject* id = PyLong_FromVoidPtr(record);
-  PyObject* storage = id ? lookup(str_callbackStorage) : NULL;
-  if (!storage || PyObject_SetAttr(record, str_callback, callback) < 0 ||
+  if (!id || PyObject_SetAttr(record, str_callback, callback) < 0 ||
       PyObject_SetAttr(record, str_id, id) < 0 || PyDict_SetItem(storage, id, record) < 0) {
     Py_XDECREF(id);
     Py_DECREF(record);
@@ -272,6 +272,11 @@ static PyObject* register_record(PyObject* callback, PyObject** record_out) {
   Py_DECREF(id);
   *record_out = record;
   return id; /* kept alive by the record and by the storage */
+}
+
+static PyObject* register_record(PyObject* callback, PyObject** record_out) {
+  PyObject* storage = lookup(str_callbackStorage);
+  return storage ? store_record(storage, callback, record_out) : NULL;
 }
 
 static int check_str(PyObject* o, const char* name) {
@@ -336,6 +341,40 @@ static PyObject* signin_silently(PyObject* module, PyObject* const* args, Py_ssi
       Py_BEGIN_ALLOW_THREADS error =
           VESSARUNTIME_SignInSilentlyAsync((VESSARUNTIME_AUTH_PARAMETERS_HANDLE)params,
                                            correlation.units, auth_completion, key, slot);
+      Py_END_ALLOW_THREADS if (error) {
+        Py_CLEAR(async_handle);
+        runtime_failure();
+      }
+    }
+    free_units(&correlation);
+  }
+  Py_DECREF(record);
+  return async_handle;
+}
+
+/* signin_silently_given(auth_params, correlationId, py_callback): the leanest start that still
+ * keeps the contract's bookkeeping. Its arguments are taken as given (the extension's own
+ * parameters object, whose handle follows the object header, an exact str, a callable): no
+ * checks, no parsing; the record class and the storage are held, not looked up by name. The
+ * record, the text, the start without the lock, the async handle and the completion are those
+ * of `signin_silently`. */
+static PyObject* signin_silently_given(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+  (void)module;
+  (void)nargs;
+  VESSARUNTIME_AUTH_PARAMETERS_HANDLE params = HANDLE(args[0], VESSARUNTIME_AUTH_PARAMETERS_HANDLE);
+  PyObject* record = NULL;
+  PyObject* key = store_record(held_storage, args[2], &record);
+  if (!key) return NULL;
+  Text correlation;
+  PyObject* async_handle = NULL;
+  if (to_units(args[1], &correlation) == 0) {
+    async_handle = AsyncHandleType.tp_alloc(&AsyncHandleType, 0);
+    if (async_handle) {
+      VESSARUNTIME_ERROR_HANDLE error;
+      VESSARUNTIME_ASYNC_HANDLE* slot =
+          (VESSARUNTIME_ASYNC_HANDLE*)&((HandleObject*)async_handle)->handle;
+      Py_BEGIN_ALLOW_THREADS error =
+          VESSARUNTIME_SignInSilentlyAsync(params, correlation.units, auth_completion, key, slot);
       Py_END_ALLOW_THREADS if (error) {
         Py_CLEAR(async_handle);
         runtime_failure();
@@ -418,6 +457,8 @@ static PyObject* set_levels(PyObject* module, PyObject* enumeration) {
 static PyMethodDef functions[] = {
     {"read_account_by_id", (PyCFunction)(void (*)(void))read_account_by_id, METH_FASTCALL, NULL},
     {"signin_silently", (PyCFunction)(void (*)(void))signin_silently, METH_FASTCALL, NULL},
+    {"signin_silently_given", (PyCFunction)(void (*)(void))signin_silently_given, METH_FASTCALL,
+     NULL},
     {"register_logging_callback", register_logging_callback, METH_O, NULL},
     {"release_logging_callback", release_logging_callback, METH_O, NULL},
     {"set_levels", set_levels, METH_O, NULL},
@@ -449,6 +490,7 @@ PyMODINIT_FUNC PyInit__vessafloor(void) {
     Py_DECREF(module);
     return NULL;
   }
+  held_storage = storage; /* the module's namespace keeps it */
   Py_DECREF(storage);
   return module;
 }

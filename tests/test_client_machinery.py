@@ -1,0 +1,141 @@
+"""How the clients wait and hand results over: what a program imports, the correlation ids they
+make, values that share nothing between calls, and many waits settled together."""
+
+import asyncio
+import json
+import os
+import subprocess
+import sys
+import textwrap
+import uuid
+
+import pytest
+
+import pyvessaruntime as vrt
+from pyvessaruntime import client as client_module
+from pyvessaruntime import models
+
+CLIENT_ID = "client-1"
+AUTHORITY = "https://login.example.test/common"
+
+
+def run_script(code, timeout=60):
+    done = subprocess.run([sys.executable, "-P", "-c", textwrap.dedent(code)],
+                          capture_output=True, text=True, timeout=timeout,
+                          env=dict(os.environ, PYVESSARUNTIME_RUNTIME="emulator"))
+    assert done.returncode == 0, done.stderr
+    return done.stdout
+
+
+def test_a_program_that_only_blocks_never_imports_asyncio():
+    out = run_script("""
+        import sys
+        import pyvessaruntime as vrt
+        from pyvessaruntime import emulator
+
+        with vrt.running():
+            account = emulator.add_account()
+            client = vrt.Client("client-1", "https://login.example.test/common")
+            client.acquire_token_silently(client.read_account(account), ["a"])
+            vrt.log_to("runtime").close()
+        print(sorted(m for m in sys.modules if m.split(".")[0] in ("asyncio", "concurrent")))
+    """)
+    assert out.strip() == "[]"
+
+
+def test_default_correlation_ids_are_fresh_random_uuids(started, monkeypatch):
+    monkeypatch.setattr(client_module, "_UUIDS_AT_ONCE", 3)  # the stock runs out and refills
+    client = vrt.Client(CLIENT_ID, AUTHORITY)
+    account = client.read_account(started.add_account())
+    ids = [client.acquire_token_silently(account, ["a"]).telemetry["correlation_id"]
+           for _ in range(8)]
+    assert len(set(ids)) == 8
+    assert all(str(uuid.UUID(i)) == i and uuid.UUID(i).version == 4 for i in ids)
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="the platform has no fork")
+def test_a_forked_child_draws_correlation_ids_of_its_own():
+    out = run_script("""
+        import os
+        from pyvessaruntime import client
+
+        client._new_uuid()  # the parent's stock is made
+        read, write = os.pipe()
+        child = os.fork()
+        if child == 0:
+            os.write(write, client._new_uuid().encode())
+            os._exit(0)
+        os.waitpid(child, 0)
+        print(os.read(read, 100).decode(), client._new_uuid())
+    """)
+    in_child, in_parent = out.split()
+    assert in_child != in_parent
+
+
+FLAT = {"sub": "u1", "exp": 5, "ok": True, "none": None}
+NESTED = {"sub": "u1", "roles": ["reader"], "address": {"city": "X"}}
+
+
+@pytest.mark.parametrize("claims, read", [
+    (FLAT, FLAT),
+    (NESTED, {"sub": "u1", "roles": ("reader",), "address": {"city": "X"}}),
+])
+def test_parsed_values_kept_for_the_next_result_are_read_only(claims, read):
+    text = json.dumps(claims)
+    for parse in (models._claims, models._json_object):
+        first, second = parse(text), parse(text)
+        assert first == second == read
+        with pytest.raises(TypeError):
+            first["sub"] = "changed"
+        if "address" in first:
+            with pytest.raises(TypeError):
+                first["address"]["city"] = "Y"
+        assert parse(text) == read
+
+
+def test_tokens_of_one_id_token_have_equal_claims(started):
+    client = vrt.Client(CLIENT_ID, AUTHORITY)
+    account = client.read_account(started.add_account())
+    first = client.acquire_token_silently(account, ["a"])
+    second = client.acquire_token_silently(account, ["a"])
+    assert first.raw_id_token == second.raw_id_token and first.id_token == second.id_token
+    assert first.telemetry is not second.telemetry
+
+
+@pytest.mark.parametrize("mode", ["worker", "inline"])
+def test_many_concurrent_waits_each_get_their_own_result(started, mode):
+    started.set_completion_mode(mode)
+    scopes = [f"scope.{n}" for n in range(200)]
+
+    async def main():
+        client = vrt.AsyncClient(CLIENT_ID, AUTHORITY)
+        account = await client.read_account(started.add_account())
+        tokens = await asyncio.gather(*(client.acquire_token_silently(account, [s])
+                                        for s in scopes))
+        return [t.granted_scopes for t in tokens]
+    assert asyncio.run(main()) == [(s,) for s in scopes]
+
+
+def test_waits_on_two_loops_in_turn(started):
+    client = vrt.AsyncClient(CLIENT_ID, AUTHORITY)
+    account_id = started.add_account()
+    for _ in range(2):
+        assert asyncio.run(client.read_account(account_id)).account_id == account_id
+
+
+def test_waits_of_one_client_time_out_each_at_its_own_deadline(started):
+    started.set_completion_mode("held")
+
+    async def main():
+        client = vrt.AsyncClient(CLIENT_ID, AUTHORITY, timeout=0.4)
+        first = asyncio.ensure_future(client.discover_accounts())
+        await asyncio.sleep(0.2)
+        second = asyncio.ensure_future(client.discover_accounts())
+        with pytest.raises(TimeoutError, match="within 0.4 s"):
+            await first
+        assert not second.done()
+        assert started.release_held() == 1  # the second's result comes before its deadline
+        assert await second == ()
+    asyncio.run(main())
+    assert started.calls("CancelAsyncOperation") == 1
+    assert started.wait_idle()
