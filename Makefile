@@ -62,6 +62,9 @@ build/$(1)/libvessaruntime.so: $(EMULATOR_SOURCES:runtime/emulator/%.cpp=build/$
 	  $$(filter %.o,$$^) -o $$@
 build/$(1)/stress: tests/native/stress.cpp $(EMULATOR_HEADERS) build/$(1)/libvessaruntime.so
 	$$(CXX) $$(NATIVE_FLAGS) $(2) $$< -Lbuild/$(1) -lvessaruntime -Wl,-rpath,'$$$$ORIGIN' -o $$@
+build/$(1)/fake_clock: tests/native/fake_clock.cpp $(EMULATOR_HEADERS) \
+  $(EMULATOR_SOURCES:runtime/emulator/%.cpp=build/$(1)/%.o)
+	$$(CXX) $$(NATIVE_FLAGS) $(2) $$< $$(filter %.o,$$^) -o $$@
 endef
 $(eval $(call native_build,native-stress,-O2 -g))
 $(eval $(call native_build,native-tsan,-O1 -g -fsanitize=thread))
@@ -74,9 +77,11 @@ stress: install
 	cd tests && STRESS_SCALE=50 ../$(PY) -P -m pytest -q -p no:cacheprovider \
 	  -o test_time_limit=1200 test_completion.py -k stress $(PYTEST_ARGS)
 
-# The stress program under ThreadSanitizer; any report fails the run.
+# The stress program and the fake-clock test of a state built apart under ThreadSanitizer; any
+# report fails the run.
 tsan:
-	$(MAKE) -j$(NATIVE_JOBS) build/native-tsan/stress
+	$(MAKE) -j$(NATIVE_JOBS) build/native-tsan/stress build/native-tsan/fake_clock
+	TSAN_OPTIONS="halt_on_error=1 exitcode=66 $(TSAN_OPTIONS)" build/native-tsan/fake_clock
 	TSAN_OPTIONS="halt_on_error=1 exitcode=66 $(TSAN_OPTIONS)" \
 	  build/native-tsan/stress --operations 40000 --threads 8 --races 2000 --log-flood
 

@@ -391,19 +391,24 @@ void TokenCache::clear() {
   index_.clear();
 }
 
-std::optional<CachedToken> cached_token(AccountRecord& record, const Text& client_id,
-                                        const Text& scopes) {
+std::optional<CachedToken> reusable_token(State& st, AccountRecord& record, const Text& client_id,
+                                          const Text& scopes) {
   const std::u16string key = cache_key(client_id, scopes);
-  Store& s = store();
-  std::lock_guard lock(s.mutex);
-  return record.tokens.find(key);
+  std::optional<CachedToken> cached;
+  {
+    std::lock_guard lock(st.store.mutex);
+    cached = record.tokens.find(key);
+  }
+  if (!cached || st.settings.refresh_margin.load() >= cached->expires_at - st.clock.now()) {
+    return std::nullopt;
+  }
+  return cached;
 }
 
-void cache_token(AccountRecord& record, CachedToken token) {
+void cache_token(State& st, AccountRecord& record, CachedToken token) {
   std::u16string key = cache_key(token.client_id, token.scopes);
-  const auto limit = static_cast<size_t>(std::max<int64_t>(1, state().settings.token_cache_size));
-  Store& s = store();
-  std::lock_guard lock(s.mutex);
+  const auto limit = static_cast<size_t>(std::max<int64_t>(1, st.settings.token_cache_size));
+  std::lock_guard lock(st.store.mutex);
   record.tokens.put(std::move(key), std::move(token), limit);
 }
 

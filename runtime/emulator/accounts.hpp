@@ -18,6 +18,8 @@
 
 namespace vessaemu {
 
+struct State;
+
 enum class AccountField : int {
   AccountId,
   HomeAccountId,
@@ -179,11 +181,12 @@ AccountFields new_user(const std::u16string& user_name);
 Text account_field(const AccountRecord& record, AccountField field);
 AccountView view(const AccountRecord& record);
 
-// The record's cached token for this client and this set of scopes, if any (valid or not).
-std::optional<CachedToken> cached_token(AccountRecord& record, const Text& client_id,
-                                        const Text& scopes);
+// The record's cached token for this client and this set of scopes while, by the state's clock,
+// it stays valid for longer than the refresh margin; else none.
+std::optional<CachedToken> reusable_token(State& st, AccountRecord& record, const Text& client_id,
+                                          const Text& scopes);
 // Keeps the token under its client and set of scopes, in place of one cached there.
-void cache_token(AccountRecord& record, CachedToken token);
+void cache_token(State& st, AccountRecord& record, CachedToken token);
 
 // A new live account handle for the account.
 VESSARUNTIME_ACCOUNT_HANDLE new_account_handle(Ref<AccountRecord> record);

@@ -40,24 +40,23 @@ struct ForeignFailure {
 
 thread_local bool t_out_of_memory = false;
 
-uint64_t make_reserved(const std::string& function) {
-  return register_permanent(
-      Kind::Error, make_ref<ErrorObject>(
-                       ErrorInfo{kStatusUnexpected, 0, 0, widen(function + ": out of memory")}));
+uint64_t make_reserved(Registry& registry, const std::string& function) {
+  return register_permanent(registry, Kind::Error,
+                            make_ref<ErrorObject>(ErrorInfo{kStatusUnexpected, 0, 0,
+                                                            widen(function + ": out of memory")}));
 }
 
-std::array<uint64_t, kOperationCount + 1> make_reserve() {
+std::array<uint64_t, kOperationCount + 1> make_reserve(Registry& registry) {
   std::array<uint64_t, kOperationCount + 1> handles{};
   for (int i = 0; i < kOperationCount; ++i)
-    handles[i] = make_reserved(full_name(static_cast<Op>(i)));
-  handles[kOperationCount] = make_reserved("VESSAEMU");
+    handles[i] = make_reserved(registry, full_name(static_cast<Op>(i)));
+  handles[kOperationCount] = make_reserved(registry, "VESSAEMU");
   return handles;
 }
 
-// Made as the library loads, while memory is surely there; a guard short of memory only reads it.
-const std::array<uint64_t, kOperationCount + 1> kReserved = make_reserve();
-
 }  // namespace
+
+ReservedErrors::ReservedErrors(Registry& registry) : handles(make_reserve(registry)) {}
 
 void inject_failure(std::string function, Injected kind, int32_t count) {
   if (count <= 0) return;
@@ -100,11 +99,11 @@ void check_memory() {
 }
 
 VESSARUNTIME_ERROR_HANDLE reserved_error(Op op) {
-  return as_handle<VESSARUNTIME_ERROR_HANDLE>(kReserved[static_cast<int>(op)]);
+  return as_handle<VESSARUNTIME_ERROR_HANDLE>(state().reserved.handles[static_cast<int>(op)]);
 }
 
 VESSARUNTIME_ERROR_HANDLE reserved_control_error() {
-  return as_handle<VESSARUNTIME_ERROR_HANDLE>(kReserved[kOperationCount]);
+  return as_handle<VESSARUNTIME_ERROR_HANDLE>(state().reserved.handles[kOperationCount]);
 }
 
 VESSAEMU_FORCED_UNWIND_PATH VESSARUNTIME_ERROR_HANDLE failure_error(Op op, const char* what) {

@@ -5,6 +5,7 @@
 // answer; these let tests reach each guard's handlers, and let a guard answer without memory.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <mutex>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "operations.hpp"
+#include "registry.hpp"
 #include "vessaruntime.h"
 
 namespace vessaemu {
@@ -60,8 +62,14 @@ class FailurePoint {
 // the emulator makes a handle.
 void check_memory();
 
-// Errors made when the library loads, for when even making an error fails: always live, never
-// counted, releasing one does nothing. Status_Unexpected, context "<function>: out of memory".
+// Errors made with the state (as the library loads), for when even making an error fails: always
+// live, never counted, releasing one does nothing. Status_Unexpected, context "<function>: out of
+// memory"; one per operation, and the last for the control interface.
+struct ReservedErrors {
+  explicit ReservedErrors(Registry& registry);
+  const std::array<uint64_t, kOperationCount + 1> handles;
+};
+
 VESSARUNTIME_ERROR_HANDLE reserved_error(Op op);
 VESSARUNTIME_ERROR_HANDLE reserved_control_error();
 

@@ -87,13 +87,14 @@ std::string telemetry(const Request& r, const std::optional<ErrorInfo>& error) {
 }
 
 // Issues a new access token and id token for the account, as of `now`, for the `granted` scopes.
-CachedToken issue(const Request& r, const AccountFields& fields, int64_t now, const Text& granted) {
+CachedToken issue(State& st, const Request& r, const AccountFields& fields, int64_t now,
+                  const Text& granted) {
   const auto& p = r.params;
   const Text& user = fields[static_cast<int>(AccountField::UserName)];
   const Text& local = fields[static_cast<int>(AccountField::LocalAccountId)];
   const Text& realm = fields[static_cast<int>(AccountField::Realm)];
   const Text& name = fields[static_cast<int>(AccountField::DisplayName)];
-  const int64_t expires_at = now + state().settings.access_token_lifetime.load();
+  const int64_t expires_at = now + st.settings.access_token_lifetime.load();
   auto identity_claims = [&](JsonObject& claims) {
     claims.add("aud", p.field(AuthField::ClientId))
         .add("iss", issuer(p.field(AuthField::Authority), realm))
@@ -125,9 +126,10 @@ struct SignedIn {
 };
 using AuthOutcome = std::variant<SignedIn, ErrorInfo>;
 
-// What a flow runs with: the request, and the scopes a scripted partial grant gives instead of
-// those requested.
+// What a flow runs with: the state, the request, and the scopes a scripted partial grant gives
+// instead of those requested.
 struct Flow {
+  State& st;
   const Request& r;
   const Text& granted;
 };
@@ -138,16 +140,16 @@ SignedIn token_for(const Flow& f, Ref<AccountRecord> account, const AccountField
                    int64_t now, bool may_reuse) {
   const auto& p = f.r.params;
   if (may_reuse && !p.field(AuthField::Claims)) {
-    auto cached = cached_token(*account, p.field(AuthField::ClientId), p.field(AuthField::Scopes));
+    auto cached =
+        reusable_token(f.st, *account, p.field(AuthField::ClientId), p.field(AuthField::Scopes));
     const Text& renew = p.field(AuthField::AccessTokenToRenew);
-    const int64_t margin = state().settings.refresh_margin.load();
-    if (cached && margin < cached->expires_at - now &&
-        !(renew && narrow(*renew) == cached->access_token)) {
+    if (cached && !(renew && narrow(*renew) == cached->access_token)) {
       return SignedIn{std::move(account), std::move(*cached)};
     }
   }
-  CachedToken token = issue(f.r, fields, now, f.granted ? f.granted : p.field(AuthField::Scopes));
-  cache_token(*account, token);
+  CachedToken token =
+      issue(f.st, f.r, fields, now, f.granted ? f.granted : p.field(AuthField::Scopes));
+  cache_token(f.st, *account, token);
   return SignedIn{std::move(account), std::move(token)};
 }
 
@@ -160,7 +162,7 @@ AuthOutcome silent(const Flow& f, const Ref<AccountRecord>& given) {
                     "the account is not signed in; an interactive sign-in is required");
   }
   const AccountView seen = view(*account);
-  const int64_t now = state().clock.now();
+  const int64_t now = f.st.clock.now();
   switch (seen.state) {
     case AccountState::InteractionRequired:
       return error_of(r, kStatusInteractionRequired,
@@ -203,8 +205,8 @@ AuthOutcome interactive(const Flow& f, const Ref<AccountRecord>& chosen) {
                                                    : "the interactive sign-in failed");
   }
   const AccountFields fields = prompted_user(r, chosen);
-  const int64_t now = state().clock.now();
-  auto account = sign_in_account(fields, now + state().settings.refresh_credential_lifetime.load(),
+  const int64_t now = f.st.clock.now();
+  auto account = sign_in_account(fields, now + f.st.settings.refresh_credential_lifetime.load(),
                                  r.params.field(AuthField::ClientId));
   if (!account) {
     return error_of(r, kStatusAccountUnusable, "the account cannot be used (state unusable)");
@@ -311,7 +313,7 @@ Ref<R> refused(const Request& r) {
 }
 
 Ref<AuthResultObject> normal_result(const Request& r, const Text& granted, AuthResultObject*) {
-  AuthOutcome outcome = run_auth_flow(Flow{r, granted});
+  AuthOutcome outcome = run_auth_flow(Flow{state(), r, granted});
   if (auto* error = std::get_if<ErrorInfo>(&outcome)) {
     log_error(r, *error);
     return finished<AuthResultObject>(r, *error);

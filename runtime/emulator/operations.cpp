@@ -1,8 +1,6 @@
 // Names, call counters and scripted failures of the runtime operations.
 #include "operations.hpp"
 
-#include <cctype>
-
 #include "state.hpp"
 
 namespace vessaemu {
@@ -23,48 +21,84 @@ constexpr std::array<OperationInfo, kOperationCount> kOperations = {{
 constexpr std::string_view kPrefix = "VESSARUNTIME_";
 constexpr std::string_view kAsync = "async";
 
+// A spelling of an operation's name made at compile time, as much of std::string as the
+// spellings need: room for the longest name, with its terminating zero (a longer one fails the
+// build).
+class Spelling {
+ public:
+  constexpr void push_back(char c) {
+    if (size_ + 1 >= text_.size()) throw "an operation's name outgrew its spelling";
+    text_[size_++] = c;
+  }
+  constexpr void resize(size_t size) {
+    while (size_ > size) text_[--size_] = '\0';
+  }
+  constexpr bool empty() const { return size_ == 0; }
+  constexpr char back() const { return text_[size_ - 1]; }
+  constexpr size_t size() const { return size_; }
+  constexpr const char* data() const { return text_.data(); }
+  constexpr std::string_view view() const { return {text_.data(), size_}; }
+
+ private:
+  std::array<char, 64> text_{};
+  size_t size_ = 0;
+};
+
+constexpr bool is_upper(char c) {
+  return c >= 'A' && c <= 'Z';
+}
+
+constexpr char lower(char c) {
+  return is_upper(c) ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+template <class Text>
+constexpr void drop_suffix(Text& text, std::string_view suffix) {
+  const std::string_view whole(text.data(), text.size());
+  if (whole.size() > suffix.size() && whole.ends_with(suffix)) {
+    text.resize(whole.size() - suffix.size());
+  }
+}
+
 // Lower case, no underscores, no "Async" ending: the form in which every spelling of a name
 // compares equal.
-std::string folded(std::string_view name) {
+template <class Text>
+constexpr Text folded(std::string_view name) {
   if (name.starts_with(kPrefix)) name.remove_prefix(kPrefix.size());
-  std::string out;
+  Text out;
   for (const char c : name) {
-    if (c != '_') out += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (c != '_') out.push_back(lower(c));
   }
-  if (out.size() > kAsync.size() && out.ends_with(kAsync)) out.resize(out.size() - kAsync.size());
+  drop_suffix(out, kAsync);
   return out;
 }
 
 // "SignOutResult_GetError" -> "sign_out_result_get_error"; "SignInAsync" -> "sign_in".
-std::string snake_case(std::string_view name) {
-  std::string out;
+constexpr Spelling snake_case(std::string_view name) {
+  Spelling out;
   for (const char c : name) {
-    if (std::isupper(static_cast<unsigned char>(c)) && !out.empty() && out.back() != '_') {
-      out += '_';
-    }
-    out += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (is_upper(c) && !out.empty() && out.back() != '_') out.push_back('_');
+    out.push_back(lower(c));
   }
-  if (out.ends_with("_async")) out.resize(out.size() - 6);
+  drop_suffix(out, "_async");
   return out;
 }
 
 struct Spellings {
-  std::array<std::string, kOperationCount> python;
-  std::array<std::string, kOperationCount> folded;
+  std::array<Spelling, kOperationCount> python;
+  std::array<Spelling, kOperationCount> folded;
 };
 
-// Made once, on first use; never destroyed (a runtime thread may look a name up at exit).
-const Spellings& spellings() {
-  static const Spellings* instance = [] {
-    auto* s = new Spellings();
-    for (int i = 0; i < kOperationCount; ++i) {
-      s->python[i] = snake_case(kOperations[i].short_name);
-      s->folded[i] = folded(kOperations[i].short_name);
-    }
-    return s;
-  }();
-  return *instance;
+constexpr Spellings make_spellings() {
+  Spellings s;
+  for (int i = 0; i < kOperationCount; ++i) {
+    s.python[i] = snake_case(kOperations[i].short_name);
+    s.folded[i] = folded<Spelling>(kOperations[i].short_name);
+  }
+  return s;
 }
+
+constexpr Spellings kSpellings = make_spellings();
 
 OperationTable& table() {
   return state().operations;
@@ -79,7 +113,7 @@ const char* short_name(Op op) {
   return kOperations[static_cast<int>(op)].short_name;
 }
 const char* python_name(Op op) {
-  return spellings().python[static_cast<int>(op)].c_str();
+  return kSpellings.python[static_cast<int>(op)].data();
 }
 bool returns_error(Op op) {
   return kOperations[static_cast<int>(op)].returns_error;
@@ -115,12 +149,11 @@ bool is_start_operation(Op op) {
 }
 
 std::optional<Op> find_operation(std::string_view name) {
-  const std::string key = folded(name);
+  const auto key = folded<std::string>(name);
   if (key == "readaccount") return Op::ReadAccountByIdAsync;
   if (key == "signout") return Op::SignOutSilentlyAsync;
-  const Spellings& s = spellings();
   for (int i = 0; i < kOperationCount; ++i) {
-    if (key == s.folded[i]) return static_cast<Op>(i);
+    if (key == kSpellings.folded[i].view()) return static_cast<Op>(i);
   }
   return std::nullopt;
 }

@@ -82,8 +82,7 @@ uint64_t register_object(Kind kind, Ref<Object> object, Holder holder) {
   return handle;
 }
 
-uint64_t register_permanent(Kind kind, Ref<Object> object) {
-  Registry& reg = registry();
+uint64_t register_permanent(Registry& reg, Kind kind, Ref<Object> object) {
   std::lock_guard lock(reg.mutex);
   const uint64_t handle = reg.next;
   reg.permanent.emplace(handle, Entry{kind, std::move(object), Holder::Nobody});

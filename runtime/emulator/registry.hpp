@@ -103,9 +103,9 @@ struct Registry {
 // (really, or because the current call runs out of memory by injection).
 uint64_t register_object(Kind kind, Ref<Object> object, Holder holder = Holder::Caller);
 
-// Registers an object for the life of the process, when the library loads: its handle is always
+// Registers an object for the life of the registry, as its state is made: its handle is always
 // live, never counted nor dropped by a reset, and releasing it does nothing.
-uint64_t register_permanent(Kind kind, Ref<Object> object);
+uint64_t register_permanent(Registry& reg, Kind kind, Ref<Object> object);
 
 // The live object of that kind, or null with `fault` describing why the handle is not acceptable
 // (e.g. "handle 0x7e5a00000010 is not a live account handle (it was released)").

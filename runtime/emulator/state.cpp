@@ -8,6 +8,13 @@ State& state() {
   return *instance;
 }
 
+namespace {
+
+// Made as the library loads, with the errors it reserves for when memory runs out.
+[[maybe_unused]] const bool made_at_load = (state(), true);
+
+}  // namespace
+
 void reset_state(bool deliver_pending, bool keep_log_registrations) {
   State& s = state();
   // Completions first, pending and in progress: what their routines do must not meet a reset

@@ -29,6 +29,8 @@ struct State {
 
   Clock& clock;
   Registry registry;
+  // Made while memory is surely there; a guard short of memory only reads them.
+  const ReservedErrors reserved{registry};
   OperationTable operations;
   Settings settings;
   Engine engine;
