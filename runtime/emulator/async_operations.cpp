@@ -13,6 +13,7 @@
 #include "flows.hpp"
 #include "history.hpp"
 #include "logging.hpp"
+#include "state.hpp"
 
 namespace vessaemu {
 namespace {
@@ -38,17 +39,17 @@ VESSARUNTIME_ERROR_HANDLE start(Call& call, Request request, Routine routine, vo
   }
   // In the history from the start, so that a completion inside start_job finds its entry; a
   // refused start takes it out again.
-  const uint64_t entry = request.history_id = record_request(request);
+  const uint64_t entry = request.history_id = record_request(state(), request);
   VESSARUNTIME_ERROR_HANDLE refused = kOk;
   try {
     auto job = make_ref<Job>();
     job->deliver = make_delivery(std::move(request), routine, context);
     refused = start_job(call.op(), std::move(job), asyncHandle);
   } catch (...) {
-    forget_request(entry);
+    forget_request(state(), entry);
     throw;
   }
-  if (refused != kOk) forget_request(entry);
+  if (refused != kOk) forget_request(state(), entry);
   return refused;
 }
 

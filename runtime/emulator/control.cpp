@@ -189,7 +189,7 @@ int32_t VESSAEMU_History(char** out) {
   return control<int32_t>(__func__, [&] {
     if (out != nullptr) *out = nullptr;
     int32_t count = 0;
-    const std::string json = history_json(&count);
+    const std::string json = history_json(state(), &count);
     if (out != nullptr) hand_out(json, out);
     return count;
   });

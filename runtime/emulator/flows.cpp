@@ -411,7 +411,7 @@ void deliver(const Request& r, Routine routine, void* context, const Outcome& gi
   }
   std::optional<int32_t> status;
   if (result && result->error) status = result->error->status;
-  request_completed(r.history_id, status);
+  request_completed(state(), r.history_id, status);
   const Handle handle = result ? as_handle<Handle>(register_result(std::move(result))) : nullptr;
   routine(handle, context);
 }

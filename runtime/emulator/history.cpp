@@ -10,10 +10,6 @@
 namespace vessaemu {
 namespace {
 
-History& history() {
-  return state().history;
-}
-
 // The entry with this id, or end(); the lock is held.
 std::deque<HistoryEntry>::iterator find_locked(History& h, uint64_t id) {
   auto it = std::lower_bound(h.entries.begin(), h.entries.end(), id,
@@ -58,10 +54,10 @@ void History::reset() {
   entries.clear();
 }
 
-uint64_t record_request(const Request& r) {
+uint64_t record_request(State& st, const Request& r) {
   HistoryEntry entry;
   entry.op = r.op;
-  entry.time = state().clock.now();
+  entry.time = st.clock.now();
   entry.params = r.params;
   entry.correlation_id = r.correlation_id;
   entry.account_hint = r.account_hint;
@@ -69,7 +65,7 @@ uint64_t record_request(const Request& r) {
   if (r.account) entry.account = r.account->key;  // a key never changes: no lock needed
   entry.account_id = r.account_id;
   entry.client_id = r.client_id;
-  History& h = history();
+  History& h = st.history;
   std::lock_guard lock(h.mutex);
   entry.id = h.next_id++;
   if (h.entries.size() >= History::kLimit) h.entries.pop_front();
@@ -77,14 +73,14 @@ uint64_t record_request(const Request& r) {
   return h.entries.back().id;
 }
 
-void forget_request(uint64_t id) {
-  History& h = history();
+void forget_request(State& st, uint64_t id) {
+  History& h = st.history;
   std::lock_guard lock(h.mutex);
   if (auto entry = find_locked(h, id); entry != h.entries.end()) h.entries.erase(entry);
 }
 
-void request_completed(uint64_t id, std::optional<int32_t> status) {
-  History& h = history();
+void request_completed(State& st, uint64_t id, std::optional<int32_t> status) {
+  History& h = st.history;
   std::lock_guard lock(h.mutex);
   if (auto entry = find_locked(h, id); entry != h.entries.end()) {
     entry->completed = true;
@@ -92,10 +88,10 @@ void request_completed(uint64_t id, std::optional<int32_t> status) {
   }
 }
 
-std::string history_json(int32_t* count) {
+std::string history_json(State& st, int32_t* count) {
   std::deque<HistoryEntry> copy;
   {
-    History& h = history();
+    History& h = st.history;
     std::lock_guard lock(h.mutex);
     copy = h.entries;
   }

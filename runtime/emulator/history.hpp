@@ -15,6 +15,8 @@
 
 namespace vessaemu {
 
+struct State;
+
 struct Request;
 
 struct HistoryEntry {
@@ -44,11 +46,11 @@ struct History {
 };
 
 // Records a start; its id goes into the request, for request_completed.
-uint64_t record_request(const Request& request);
+uint64_t record_request(State& st, const Request& request);
 // A start that was refused after all leaves no entry.
-void forget_request(uint64_t id);
-void request_completed(uint64_t id, std::optional<int32_t> status);
+void forget_request(State& st, uint64_t id);
+void request_completed(State& st, uint64_t id, std::optional<int32_t> status);
 // The entries as a JSON array (ASCII), oldest first; `count` gets how many.
-std::string history_json(int32_t* count);
+std::string history_json(State& st, int32_t* count);
 
 }  // namespace vessaemu

@@ -1,6 +1,8 @@
-// The emulator's whole state, one object reached through state(): every component's part, each
-// guarded by its own lock (see the component's header), and the clock they read the time from.
-// A reset returns all of it to a fresh emulator in one step (reset_state).
+// The emulator's whole state: every component's part, each guarded by its own lock (see the
+// component's header), and the clock they read the time from. The exported functions reach the
+// process's one instance through state(); the parts that take a State work on any, so a test can
+// build one with a clock it moves. A reset returns all of it to a fresh emulator in one step
+// (reset_state).
 //
 // The object is made on first use and never destroyed: worker threads and host threads may still
 // reach it while the process exits, and a joinable std::thread must never meet static destruction.

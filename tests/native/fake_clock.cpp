@@ -1,6 +1,7 @@
 // A state of the emulator built with a clock the test moves: a cached token is reused while it
-// stays valid for longer than the refresh margin, and not once the clock reaches that margin.
-// The process-wide state of the exported functions is never touched.
+// stays valid for longer than the refresh margin, and not once the clock reaches that margin; a
+// request's history entry has the clock's time. The process-wide state of the exported functions
+// is never touched.
 #include <cstdio>
 #include <cstdlib>
 
@@ -40,6 +41,13 @@ int main() {
         "a token is not reused a second before its refresh margin");
   clock.system_time += 1;
   check(!reusable_token(st, *record, client, scopes), "a token is reused within its margin");
+  Request request;
+  request.op = Op::SignInAsync;
+  record_request(st, request);
+  int32_t count = 0;
+  const std::string time = "\"time\":" + std::to_string(clock.now()) + ",";
+  check(history_json(st, &count).find(time) != std::string::npos && count == 1,
+        "the history's entry has not the state's time");
   check(state().clock.now() != clock.now(), "the test's clock reached the process's state");
   std::puts("fake_clock: ok");
 }
