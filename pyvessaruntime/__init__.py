@@ -12,8 +12,14 @@ They return `Token` and `Account` values and raise `AuthError` subclasses. `log_
 runtime's log lines into the `logging` module. The native module ``pyvessaruntime.pyvessaruntime``
 underneath, whose public names are re-exported here, offers the same operations with callbacks;
 `start()` and `shutdown()` run the runtime for either. Importing starts nothing.
+
+The runtime is the one installed on the system unless the environment variable
+``PYVESSARUNTIME_RUNTIME`` says ``emulator`` (the test double shipped in this package) or names a
+runtime library by its path; `runtime_path()` tells which library is in use.
 """
 
+from . import _runtime
+from ._runtime import EmulatorWarning
 from ._version import __version__
 
 # `typing` is not imported for this alone: it would be most of the package's import time. Type
@@ -21,6 +27,7 @@ from ._version import __version__
 TYPE_CHECKING = False
 
 try:
+    _runtime.preload()
     from .pyvessaruntime import (
         CallbackData,
         LogLevel,
@@ -54,14 +61,25 @@ except ImportError as _error:
     import pathlib as _pathlib
 
     _here = _pathlib.Path(__file__).parent
-    if any(_here.glob("pyvessaruntime.*.so")) or any(_here.glob("pyvessaruntime*.pyd")):
+    if not (any(_here.glob("pyvessaruntime.*.so")) or any(_here.glob("pyvessaruntime*.pyd"))):
+        raise ImportError(
+            f"pyvessaruntime's native extension is not built in {_here}: this is the source "
+            "folder, which Python imported instead of the installed package. Install the package "
+            "(`make install`, or `pip install .`) and run from another folder, or with `python -P` "
+            "so that the current folder is not on sys.path."
+        ) from _error
+    _missing = _runtime.not_found(_error)
+    if _missing is None:
         raise
-    raise ImportError(
-        f"pyvessaruntime's native extension is not built in {_here}: this is the source folder, "
-        "which Python imported instead of the installed package. Install the package "
-        "(`make install`, or `pip install .`) and run from another folder, or with `python -P` "
-        "so that the current folder is not on sys.path."
-    ) from _error
+    raise _missing from None
+_runtime.check_bound()
+
+
+def runtime_path() -> str:
+    """The file of the runtime library in use: the system's, the emulator's (when
+    ``PYVESSARUNTIME_RUNTIME=emulator``) or the one that variable names."""
+    return _runtime.path()
+
 
 # The typed layer is imported on first use: it needs asyncio and logging, which would
 # multiply the import time of programs that use only the native module. Type checkers read the
@@ -137,6 +155,7 @@ __all__ = [
     "Client",
     "ConfigurationError",
     "ContractViolation",
+    "EmulatorWarning",
     "InteractionRequired",
     "LogLevel",
     "LogRouting",
@@ -175,6 +194,7 @@ __all__ = [
     "read_account_by_id",
     "register_logging_callback",
     "running",
+    "runtime_path",
     "set_is_pii_enabled",
     "shutdown",
     "signin",

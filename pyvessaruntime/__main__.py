@@ -1,10 +1,12 @@
-"""The demo: a whole sign-in cycle against the runtime (the emulator outside Windows) with the
-typed client, printing what each step returns and the runtime's own log lines."""
+"""The demo: a whole sign-in cycle with the typed client, printing what each step returns and the
+runtime's own log lines. It runs against the emulator unless PYVESSARUNTIME_RUNTIME chooses
+another runtime (the package reads the variable as it is imported, before this module runs)."""
 
 from __future__ import annotations
 
 import logging
 import sys
+import warnings
 
 import pyvessaruntime as vrt
 
@@ -49,6 +51,9 @@ def run_cycle(client: vrt.Client) -> None:
 
 
 def main() -> None:
+    print("runtime:", vrt.runtime_path())
+    # The emulator says what it is in its first log line, shown below.
+    warnings.simplefilter("ignore", vrt.EmulatorWarning)
     handler = logging.StreamHandler(sys.stdout)
     handler.setFormatter(logging.Formatter("    [runtime %(levelname)s] %(message)s"))
     logger = logging.getLogger("vessaruntime")

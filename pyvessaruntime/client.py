@@ -23,7 +23,7 @@ from collections.abc import Callable, Iterable, Iterator, Mapping
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Generic, TypeAlias, TypedDict, TypeVar, Unpack
 
-from . import _core, log_bridge
+from . import _core, _runtime, log_bridge
 from . import pyvessaruntime as _native
 from ._core import Pending
 from .errors import OperationTimedOut, TransientError, from_failure
@@ -67,6 +67,8 @@ def start() -> None:
     global _starts
     with _lifetime_lock:
         if _starts == 0:
+            # Before the runtime starts, so that a warning made an error leaves nothing started.
+            _runtime.warn_if_emulator()
             log_bridge.before_start()
             try:
                 _native._startup_vessaruntime()

@@ -1,5 +1,6 @@
 """Control of the emulator, the stand-in runtime (``libvessaruntime.so``; ``vessaruntime.dll`` in
-the Windows build) that the extension loads unless a real runtime takes its place.
+the Windows build) that the extension loads when ``PYVESSARUNTIME_RUNTIME=emulator`` asks for it
+(the pytest plugin asks for a test session that leaves the variable unset).
 
 For application tests: seed accounts (`add_account`) and their states (`set_account_state`),
 control time (`freeze`, `advance`, `configure` for token lifetimes), script outcomes aimed at an
@@ -34,12 +35,12 @@ import datetime
 import enum
 import json
 import os
-import sys
 import threading
 from collections.abc import Generator, Iterable, Mapping, Sequence
 from dataclasses import dataclass, fields
 from typing import Any, TypedDict, Unpack
 
+from . import _runtime
 from .errors import Status
 from .models import Account
 from .pyvessaruntime import Response_Status
@@ -211,19 +212,11 @@ _names: Names | None = None
 
 
 def _open() -> ctypes.CDLL:
-    import pyvessaruntime.pyvessaruntime as extension
-
-    folder = os.path.dirname(os.path.abspath(extension.__file__))
-    if sys.platform == "win32":
-        # Windows hands back the module already loaded when it is named by its full path.
-        return ctypes.CDLL(os.path.join(folder, "vessaruntime.dll"))
-    # The extension loaded the library as a dependency; RTLD_NOLOAD hands back that very instance
-    # (glibc matches the name against its soname) rather than a second copy with a state of its
-    # own.
-    try:
-        return ctypes.CDLL("libvessaruntime.so", mode=os.RTLD_NOLOAD)
-    except OSError:
-        return ctypes.CDLL(os.path.join(folder, "libvessaruntime.so"))
+    if not _runtime.is_emulator():
+        raise RuntimeError(f"the runtime in use, {_runtime.path()}, is not the emulator: "
+                           f"set {_runtime.ENV}={_runtime.EMULATOR} to run against it")
+    lib: ctypes.CDLL = _runtime.library()
+    return lib
 
 
 def _check_failure(result: Any, function: Any, args: tuple[Any, ...]) -> Any:

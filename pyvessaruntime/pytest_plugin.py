@@ -1,5 +1,5 @@
-"""The pytest plugin of pyvessaruntime, registered through the ``pytest11`` entry point: the
-``emulator`` fixture for tests of applications that sign in through this package.
+"""The work of the ``emulator`` fixture of pyvessaruntime's pytest plugin (the top-level module
+``_pyvessaruntime_pytest``, which imports this one only for a test that asks for the fixture).
 
 The fixture resets the emulator before the test and hands it the `pyvessaruntime.emulator`
 module, to script it. After the test it closes the log routings the test left open and shuts the
@@ -7,7 +7,7 @@ runtime down if the test left it started (completing what is still pending), col
 still live (an object of the runtime kept past the test, a leak) or the runtime was called
 against its contract; then it resets the emulator again, so no test inherits another's state.
 
-Only pytest imports this module; importing `pyvessaruntime` does not.
+Only the plugin imports this module; importing `pyvessaruntime` does not.
 """
 
 from __future__ import annotations
@@ -23,7 +23,6 @@ from . import emulator as _emulator
 __all__ = ["emulator"]
 
 
-@pytest.fixture
 def emulator() -> Iterator[ModuleType]:
     """The emulator (`pyvessaruntime.emulator`), reset; the test fails if it leaves a runtime
     handle live or violates the runtime's contract."""

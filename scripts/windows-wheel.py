@@ -1,5 +1,7 @@
 """Assembles the win_amd64 wheel of a Windows build: the package's Python files, its stubs and
-py.typed, the extension module and the emulator DLL.
+py.typed, the extension module, the emulator DLL in the package's `_emulator` folder (where no
+search for the runtime finds it), the pytest plugin's top-level module, and the metadata the
+project's build gives the Linux wheel.
 
 Usage: windows-wheel.py <folder with the built .pyd and .dll> <output folder>
 Prints the wheel's path.
@@ -26,32 +28,46 @@ def version() -> str:
 def package_files(built: pathlib.Path) -> dict[str, bytes]:
     files = {f"pyvessaruntime/{p.name}": p.read_bytes()
              for p in sorted(PACKAGE.iterdir()) if p.suffix in {".py", ".pyi"} or p.name == "py.typed"}
-    for name in ("pyvessaruntime.cp313-win_amd64.pyd", "vessaruntime.dll"):
+    for name in ("pyvessaruntime.cp313-win_amd64.pyd", "_emulator/vessaruntime.dll"):
         files[f"pyvessaruntime/{name}"] = (built / name).read_bytes()
+    files["_pyvessaruntime_pytest.py"] = (ROOT / "_pyvessaruntime_pytest.py").read_bytes()
     return files
+
+
+def project() -> dict:
+    return tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]
 
 
 def entry_points() -> bytes:
     """entry_points.txt from the project's own table (the pytest plugin's registration)."""
-    project = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]
     lines = []
-    for group, entries in project.get("entry-points", {}).items():
+    for group, entries in project().get("entry-points", {}).items():
         lines.append(f"[{group}]")
         lines += [f"{name} = {target}" for name, target in entries.items()]
     return ("\n".join(lines) + "\n").encode()
+
+
+def core_metadata(project_version: str) -> bytes:
+    """METADATA as the project's build writes it from pyproject.toml, the readme as the body."""
+    table = project()
+    lines = ["Metadata-Version: 2.4", f"Name: {table['name']}", f"Version: {project_version}",
+             f"Summary: {table['description']}", f"License-Expression: {table['license']}"]
+    lines += [f"Classifier: {classifier}" for classifier in table.get("classifiers", [])]
+    lines.append(f"Requires-Python: {table['requires-python']}")
+    for extra, requirements in table.get("optional-dependencies", {}).items():
+        lines.append(f"Provides-Extra: {extra}")
+        lines += [f'Requires-Dist: {requirement}; extra == "{extra}"'
+                  for requirement in requirements]
+    lines.append("Description-Content-Type: text/markdown")
+    readme = (ROOT / table["readme"]).read_text(encoding="utf-8")
+    return ("\n".join(lines) + "\n\n" + readme).encode()
 
 
 def metadata(project_version: str) -> dict[str, bytes]:
     info = f"pyvessaruntime-{project_version}.dist-info"
     return {
         f"{info}/entry_points.txt": entry_points(),
-        f"{info}/METADATA": (
-            "Metadata-Version: 2.1\n"
-            "Name: pyvessaruntime\n"
-            f"Version: {project_version}\n"
-            "Summary: Python access to the vessaruntime authentication runtime, with a working "
-            "emulator of it\n"
-            "Requires-Python: >=3.13\n").encode(),
+        f"{info}/METADATA": core_metadata(project_version),
         f"{info}/WHEEL": (
             "Wheel-Version: 1.0\n"
             "Generator: pyvessaruntime scripts/windows-wheel.py\n"

@@ -1,7 +1,12 @@
 """Shared fixtures: every test starts from a fresh emulator and must leave nothing behind."""
 
 import gc
+import os
 import sys
+
+# The suite runs against the emulator, also with the package's pytest plugin turned off; the
+# processes the tests start inherit the choice.
+os.environ.setdefault("PYVESSARUNTIME_RUNTIME", "emulator")
 
 import pytest
 

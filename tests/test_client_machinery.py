@@ -53,6 +53,7 @@ def test_default_correlation_ids_are_fresh_random_uuids(started, monkeypatch):
     assert all(str(uuid.UUID(i)) == i and uuid.UUID(i).version == 4 for i in ids)
 
 
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="the platform has no fork")
 def test_a_forked_child_draws_correlation_ids_of_its_own():
     out = run_script("""
         import os

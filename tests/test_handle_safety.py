@@ -14,11 +14,12 @@ import types
 
 import pytest
 
+import pyvessaruntime
 import pyvessaruntime.pyvessaruntime as m
 from runtime_abi import lib as runtime
 
 HEADER = pathlib.Path(__file__).resolve().parent.parent / "runtime" / "vessaruntime.h"
-LIBRARY = pathlib.Path(m.__file__).resolve().parent / "libvessaruntime.so"
+LIBRARY = pathlib.Path(pyvessaruntime.runtime_path())
 
 
 # ---- no runtime call with the interpreter lock held ----------------------------------------
@@ -63,6 +64,7 @@ U {name}(U a, U b, U c, U d, U e, U f, U g, U h, U i, U j) {{
 
 SCENARIO = r"""
 import gc, sys, threading
+import pyvessaruntime
 import pyvessaruntime.pyvessaruntime as m
 from pyvessaruntime import emulator as emu
 

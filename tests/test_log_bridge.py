@@ -1,8 +1,10 @@
 """log_to: the runtime's lines as records of a logging logger."""
 
 import logging
+import os
 import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 
@@ -57,8 +59,15 @@ def test_a_routing_is_a_registration_of_the_native_module(emu, records):
 
 
 def test_the_layer_imports_no_ctypes():
-    script = """
-import sys
+    # As a program bound to the system's runtime imports it: the emulator found where the platform
+    # looks for the runtime (one chosen by PYVESSARUNTIME_RUNTIME is loaded through ctypes).
+    folder = str(Path(vrt.runtime_path()).parent)
+    env = {k: v for k, v in os.environ.items() if k != "PYVESSARUNTIME_RUNTIME"}
+    env["LD_LIBRARY_PATH"] = os.pathsep.join(filter(None, [folder, env.get("LD_LIBRARY_PATH")]))
+    script = f"""
+import os, sys
+if sys.platform == "win32":
+    os.add_dll_directory({folder!r})
 import pyvessaruntime as vrt
 import pyvessaruntime.pyvessaruntime as m
 vrt.log_to, vrt.Client, vrt.AsyncClient, vrt.Token, vrt.AuthError
@@ -66,7 +75,7 @@ from pyvessaruntime import helpers
 print(sorted(name for name in sys.modules if name.split(".")[0] == "ctypes"))
 """
     done = subprocess.run([sys.executable, "-P", "-c", script], capture_output=True, text=True,
-                          timeout=60)
+                          timeout=60, env=env)
     assert done.stdout == "[]\n", done.stderr
 
 

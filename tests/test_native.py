@@ -8,11 +8,11 @@ import subprocess
 
 import pytest
 
-import pyvessaruntime.pyvessaruntime as m
+import pyvessaruntime
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 NATIVE = ROOT / "tests" / "native"
-LIBRARY_DIR = pathlib.Path(m.__file__).resolve().parent
+LIBRARY_DIR = pathlib.Path(pyvessaruntime.runtime_path()).parent
 COMPILER = shutil.which("g++") or shutil.which("c++")
 FLAGS = ["-std=c++20", "-Wall", "-Wextra", "-Werror", "-pthread",
          "-I", str(ROOT / "runtime"), "-I", str(ROOT / "runtime" / "emulator")]

@@ -1,4 +1,5 @@
-"""What the installed package holds, and how the extension finds its runtime library."""
+"""What the installed package holds, and how the extension finds its runtime library: by its
+plain name, so that the system's runtime is bound unless the package loads another first."""
 
 import re
 import shutil
@@ -13,7 +14,8 @@ import pyvessaruntime.pyvessaruntime as m
 
 PACKAGE = Path(pyvessaruntime.__file__).parent
 WINDOWS = sys.platform == "win32"
-LIBRARY = PACKAGE / ("vessaruntime.dll" if WINDOWS else "libvessaruntime.so")
+NAME = "vessaruntime.dll" if WINDOWS else "libvessaruntime.so"
+EMULATOR = PACKAGE / "_emulator" / NAME
 EXTENSION = r"pyvessaruntime\.cp313-win_amd64\.pyd" if WINDOWS else r"pyvessaruntime\.cpython-313-.*\.so"
 
 
@@ -26,20 +28,27 @@ def tool_output(*command):
 
 
 def test_installed_files():
-    assert Path(m.__file__).parent == PACKAGE and LIBRARY.is_file()
+    assert Path(m.__file__).parent == PACKAGE and EMULATOR.is_file()
     assert re.fullmatch(EXTENSION, Path(m.__file__).name)
+    # Beside the extension, the emulator would be found by every search for the runtime.
+    assert not (PACKAGE / NAME).exists()
     sources = [p.name for p in PACKAGE.rglob("*") if p.suffix in {".cpp", ".hpp", ".h", ".c"}]
     assert sources == []
 
 
-def test_extension_needs_the_runtime_through_its_own_folder():
+def test_extension_needs_the_runtime_by_its_name_alone():
     dynamic = tool_output("readelf", "-d", m.__file__)
     assert re.search(r"\(NEEDED\)\s+Shared library: \[libvessaruntime\.so\]", dynamic)
-    assert re.search(r"\(RUNPATH\)\s+Library runpath: \[\$ORIGIN\]", dynamic)
+    assert "RUNPATH" not in dynamic and "RPATH" not in dynamic
+
+
+def test_emulator_answers_to_the_runtime_name():
+    assert re.search(r"\(SONAME\)\s+Library soname: \[libvessaruntime\.so\]",
+                     tool_output("readelf", "-d", str(EMULATOR)))
 
 
 def test_runtime_exports_the_65_operations():
-    symbols = tool_output("nm", "-D", "--defined-only", str(LIBRARY)).split()
+    symbols = tool_output("nm", "-D", "--defined-only", str(EMULATOR)).split()
     operations = sorted(s for s in symbols if s.startswith("VESSARUNTIME_"))
     assert len(operations) == 65
     from pyvessaruntime import emulator

@@ -3,11 +3,14 @@
 the runtime's contract failed, the next test left a clean emulator, and nothing of pytest
 imported by the package itself."""
 
+import os
 import pathlib
 import re
 import subprocess
 import sys
 import textwrap
+
+import pytest
 
 APPLICATION_TESTS = """
     import time
@@ -65,13 +68,48 @@ def test_the_fixture_fails_tests_that_leave_handles_or_break_the_contract(tmp_pa
     assert "contract violations:\n  VESSARUNTIME_GetUserName: handle 0x1230" in out
     assert "ERROR at teardown of test_keeps_a_runtime_object" in out
     assert "runtime handles left live: {'account': 1}" in out
+    # The tests asked for the emulator: being told that the runtime is one is no news to them.
+    assert "EmulatorWarning" not in out
+
+
+UNRELATED_TESTS = """
+    import os, sys
+
+    def test_unrelated():
+        assert os.environ["PYVESSARUNTIME_RUNTIME"] == EXPECTED
+        assert not [m for m in sys.modules if m.startswith("pyvessaruntime")]
+        if sys.platform != "win32":
+            with open("/proc/self/maps") as maps:
+                assert "vessaruntime" not in maps.read()
+"""
+
+
+@pytest.mark.parametrize("runtime, header", [
+    (None, "pyvessaruntime: runtime emulator (PYVESSARUNTIME_RUNTIME was unset; set it to "
+           "choose another)"),
+    ("system", "pyvessaruntime: runtime 'system' (from PYVESSARUNTIME_RUNTIME)"),
+])
+def test_a_session_that_does_not_ask_for_the_fixture_loads_nothing_of_the_package(
+        tmp_path, runtime, header):
+    expected = runtime or "emulator"
+    (tmp_path / "test_other.py").write_text(
+        textwrap.dedent(UNRELATED_TESTS).replace("EXPECTED", repr(expected)))
+    env = {k: v for k, v in os.environ.items() if k != "PYVESSARUNTIME_RUNTIME"}
+    if runtime is not None:
+        env["PYVESSARUNTIME_RUNTIME"] = runtime
+    done = subprocess.run([sys.executable, "-P", "-m", "pytest", "-p", "no:cacheprovider",
+                           "test_other.py"], cwd=tmp_path, env=env, capture_output=True,
+                          text=True, timeout=120)
+    assert done.returncode == 0 and "1 passed" in done.stdout, done.stdout + done.stderr
+    assert header in done.stdout.splitlines()
 
 
 def test_the_package_imports_no_test_machinery():
     done = subprocess.run([sys.executable, "-P", "-c", "import sys, pyvessaruntime, "
                            "pyvessaruntime.emulator, pyvessaruntime.client; "
                            "print(sorted(m for m in sys.modules if m.startswith(('pytest', "
-                           "'_pytest', 'pyvessaruntime.pytest_plugin'))))"],
+                           "'_pytest', 'pyvessaruntime.pytest_plugin', "
+                           "'_pyvessaruntime_pytest'))))"],
                           capture_output=True, text=True, timeout=60)
     assert done.stdout.strip() == "[]", done.stderr
 

@@ -1,8 +1,9 @@
 /* A minimal runtime for benchmarks: the 65 operations of runtime/vessaruntime.h doing as little
  * as the contract allows, so that what a benchmark measures is the caller's overhead and not the
- * runtime's own work. Built only by the benchmarks, as a libvessaruntime.so that a benchmark
- * process puts first on LD_LIBRARY_PATH; the extension, the C floor and the ctypes binding then
- * all call this very library.
+ * runtime's own work. Built by the benchmarks, as a libvessaruntime.so that a benchmark process
+ * names in PYVESSARUNTIME_RUNTIME; the extension, the C floor and the ctypes binding then all
+ * call this very library. The packaging check builds it too, as the stand-in for a runtime
+ * installed on the system.
  *
  * Every string getter answers one text (24 units unless set otherwise). Result and async handles
  * are distinct values counted while live, so a benchmark can check that every caller releases
@@ -20,7 +21,11 @@
 
 #include "vessaruntime.h"
 
+#ifdef _WIN32
+#define BENCH_API __declspec(dllexport)
+#else
 #define BENCH_API __attribute__((visibility("default")))
+#endif
 
 /* ---- errors ------------------------------------------------------------------------------ */
 

@@ -4,6 +4,7 @@ package; type checkers must accept it as it is, in their strict modes, without n
 import asyncio
 import datetime
 import logging
+import warnings
 from collections.abc import Mapping
 
 import pyvessaruntime as vrt
@@ -124,8 +125,16 @@ def native_callbacks() -> None:
         vrt.shutdown()
 
 
+def refuse_the_emulator() -> str:
+    """A deployed application: a test double in place of the runtime is an error."""
+    warnings.simplefilter("error", vrt.EmulatorWarning)
+    path: str = vrt.runtime_path()
+    return path
+
+
 if __name__ == "__main__":
     logging.basicConfig(level=logging.INFO)
+    print("runtime:", refuse_the_emulator())
     vrt.start()
     try:
         asyncio.run(concurrently())
