@@ -16,7 +16,11 @@ from __future__ import annotations
 
 import os
 import sys
-from typing import Any
+
+# `typing` would be most of the package's import time; type checkers treat TYPE_CHECKING as true.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any
 
 #: The environment variable choosing the runtime.
 ENV = "PYVESSARUNTIME_RUNTIME"
