@@ -11,10 +11,13 @@ a runtime can still run unrelated test suites. ``-p no:pyvessaruntime`` turns th
 from __future__ import annotations
 
 import os
-from collections.abc import Iterator
-from types import ModuleType
+from collections.abc import Generator, Iterator
+from typing import TYPE_CHECKING
 
 import pytest
+
+if TYPE_CHECKING:
+    from pyvessaruntime.emulator import Emulator
 
 _ENV = "PYVESSARUNTIME_RUNTIME"
 
@@ -31,14 +34,37 @@ def pytest_report_header() -> str:
     return f"pyvessaruntime: runtime {os.environ.get(_ENV)!r} (from {_ENV})"
 
 
+# The marker that lets a test leave outcomes it scripted unused (pytest_plugin reads it).
+_UNUSED_OUTCOMES_MARKER = "emulator_unused_outcomes"
+
+# Each test's report of its call, so that the fixture's teardown knows whether the test failed.
+_CALL_REPORT = pytest.StashKey[pytest.TestReport]()
+
+
+def pytest_configure(config: pytest.Config) -> None:
+    config.addinivalue_line(
+        "markers", f"{_UNUSED_OUTCOMES_MARKER}: the test may leave outcomes it scripted on the "
+        "emulator unused (the emulator fixture does not fail it for them)")
+
+
+@pytest.hookimpl(wrapper=True)
+def pytest_runtest_makereport(item: pytest.Item, call: pytest.CallInfo[None]
+                              ) -> Generator[None, pytest.TestReport, pytest.TestReport]:
+    report = yield
+    if report.when == "call":
+        item.stash[_CALL_REPORT] = report
+    return report
+
+
 @pytest.fixture
-def emulator() -> Iterator[ModuleType]:
-    """The emulator (`pyvessaruntime.emulator`), reset; the test fails if it leaves a runtime
-    handle live or violates the runtime's contract."""
+def emulator(request: pytest.FixtureRequest) -> Iterator[Emulator]:
+    """The emulator, reset, as an `Emulator` (`pyvessaruntime.pytest_plugin.Emulator`); the test
+    fails if it leaves a runtime handle it made live, violates the runtime's contract or leaves an
+    outcome it aimed unused."""
     import warnings
 
     from pyvessaruntime import EmulatorWarning, pytest_plugin
 
     # The test asked for the emulator: the warning that the runtime is one would tell it nothing.
     warnings.simplefilter("ignore", EmulatorWarning)
-    yield from pytest_plugin.emulator()
+    yield from pytest_plugin.emulator(request, lambda: request.node.stash.get(_CALL_REPORT, None))

@@ -19,7 +19,7 @@ import os
 import sys
 import threading
 import time
-from collections.abc import Callable, Iterable, Iterator, Mapping
+from collections.abc import Callable, Collection, Iterable, Iterator, Mapping
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Generic, TypeAlias, TypedDict, TypeVar, Unpack
 
@@ -123,11 +123,11 @@ def running() -> Iterator[None]:
         shutdown()
 
 
-def _end_all() -> None:
-    """Close every log routing and shut the runtime down whatever the count of starts: for test
-    fixtures that must leave nothing behind."""
+def _end_all(keep: Collection[log_bridge.LogRouting] = ()) -> None:
+    """Close every log routing (but those to `keep`) and shut the runtime down whatever the count
+    of starts: for test fixtures that must leave nothing behind."""
     global _starts
-    log_bridge.close_all()
+    log_bridge.close_all(keep)
     with _lifetime_lock:
         if _starts:
             _starts = 0
@@ -573,11 +573,14 @@ class Client(_ClientBase):
         return self._run(self._requests.read_account(account_id, correlation_id))
 
     def discover_accounts(self, *, correlation_id: str | None = None) -> tuple[Account, ...]:
-        """The accounts the runtime knows for this application."""
+        """The accounts the runtime knows for this application: on a device whose runtime shares
+        accounts across applications (a broker; the emulator by default), those of every
+        application."""
         return self._run(self._requests.discover_accounts(correlation_id))
 
     def sign_out(self, account: Account, *, correlation_id: str | None = None) -> None:
-        """Sign an account out."""
+        """Sign an account out (of every application, where the runtime shares accounts across
+        them)."""
         self._run(self._requests.sign_out(account, correlation_id))
 
 
@@ -690,9 +693,12 @@ class AsyncClient(_ClientBase):
 
     async def discover_accounts(self, *, correlation_id: str | None = None
                                 ) -> tuple[Account, ...]:
-        """The accounts the runtime knows for this application."""
+        """The accounts the runtime knows for this application: on a device whose runtime shares
+        accounts across applications (a broker; the emulator by default), those of every
+        application."""
         return await self._run(self._requests.discover_accounts(correlation_id))
 
     async def sign_out(self, account: Account, *, correlation_id: str | None = None) -> None:
-        """Sign an account out."""
+        """Sign an account out (of every application, where the runtime shares accounts across
+        them)."""
         await self._run(self._requests.sign_out(account, correlation_id))

@@ -8,12 +8,13 @@ operation, account, scopes, claims or correlation id (`fail_completion`, `null_c
 operations slow (`set_latency`), hold completions (`held`, `delayed`), read what the application
 asked for (`requests`), or load all of it from a scenario (`load_scenario`; an application
 started in a subprocess reads the file named by the environment variable `SCENARIO_ENV`). The
-pytest plugin of this package gives a test the ``emulator`` fixture: this module, reset, and
-checked for live handles and contract violations afterwards.
+pytest plugin of this package gives a test the ``emulator`` fixture: an `Emulator` (this
+module's functions for application tests, typed), reset, and checked afterwards for live
+handles, contract violations and outcomes never used (`pending_outcomes`).
 
-For tests of the bindings themselves: handles of every kind, failures of single calls
-(`fail_next`, `fail_inside`), string-protocol misbehaviour, log lines from native threads, and
-counters of calls, live handles and contract violations.
+The controls for tests of the bindings themselves (handles of every kind, failures of single
+calls, string-protocol misbehaviour, completion modes, log lines from native threads, counters)
+are in `pyvessaruntime.emulator_internals`, which also has everything of this module.
 
 Names: operations are accepted as the runtime names them (``"AcquireTokenSilentlyAsync"``, with
 or without ``VESSARUNTIME_``) and as Python spells them (``"acquire_token_silently"``); every
@@ -38,7 +39,7 @@ import os
 import threading
 from collections.abc import Generator, Iterable, Mapping, Sequence
 from dataclasses import dataclass, fields
-from typing import Any, TypedDict, Unpack
+from typing import TYPE_CHECKING, Any, TypedDict, Unpack
 
 from . import _runtime
 from .errors import Status
@@ -46,19 +47,14 @@ from .models import Account
 from .pyvessaruntime import Response_Status
 
 __all__ = [
-    "SCENARIO_ENV", "EmulatorFailure", "Error", "Names", "Request", "Target", "account_state",
-    "accounts", "add_account", "advance", "async_state", "auth_parameters", "calls",
-    "cancel_next_interactive", "clear_requests", "completion_mode", "configure",
-    "contract_violations", "delayed", "emit_log", "fail_completion", "fail_inside", "fail_next",
-    "freeze", "handle_kind", "held", "held_operations", "interactive_user", "is_started",
-    "last_contract_violation", "library", "live_handle_count", "live_handle_values",
-    "live_handles", "load_scenario", "log_registrations", "make_error", "names",
-    "new_account_handle", "new_async_handle", "new_auth_result", "new_discover_accounts_result",
-    "new_read_account_result", "new_signout_result", "now", "null_completion",
-    "pending_operations", "pii_enabled", "release_held", "remove_account", "requests", "reset",
-    "set_account_property", "set_account_state", "set_completion_mode", "set_interactive_user",
-    "set_latency", "set_string_protocol", "take_contract_violations", "wait_idle",
-    "worker_count",
+    "LATEST_TIME", "SCENARIO_ENV", "Emulator", "EmulatorFailure", "Error", "Names", "Request",
+    "Target", "account_state", "accounts", "add_account", "advance", "cancel_next_interactive",
+    "clear_requests", "configure", "delayed", "fail_completion", "freeze", "grant_scopes",
+    "handle_kind", "held", "interactive_user", "is_started", "library", "live_handle_values",
+    "live_handles", "load_scenario", "names", "now", "null_completion", "pending_operations",
+    "pending_outcomes", "release_held", "remove_account", "requests", "reset",
+    "set_account_property", "set_account_state", "set_authority_trusted", "set_interactive_user",
+    "set_latency", "take_contract_violations", "wait_idle",
 ]
 
 #: The environment variable naming a scenario file that the runtime loads when it starts.
@@ -132,13 +128,15 @@ class Target(TypedDict, total=False):
     """Which completions a scripted outcome is for (every part optional): `account` by key,
     account id or user name (or an `Account`); every one of `scopes` requested; `claims`
     contained in the requested claims (``""``: any claims); `correlation_id` equal. An outcome
-    is taken once, or by every match with `every_time`."""
+    is taken once, or by every match with `every_time`; one never taken is listed by
+    `pending_outcomes` (and fails a test of the pytest plugin) unless `optional`."""
 
     account: str | Account
     scopes: Iterable[str]
     claims: str
     correlation_id: str
     every_time: bool
+    optional: bool
 
 
 _FAILED = -1000  # VESSAEMU_FAILED
@@ -182,7 +180,8 @@ _SIGNATURES: dict[str, tuple[Any, tuple[Any, ...]]] = {
     "LiveHandleValues": (_i64, (_i32, ctypes.POINTER(ctypes.c_uint64), _i64)),
     "OperationIndex": (_i32, (_str,)), "Calls": (_i64, (_str,)), "FailNext": (_i32, (_str, _i32, _i64, _i32, _Text, _i32, _i32)),
     "ContractViolations": (_i64, ()), "LastContractViolation": (_i32, (_pp,)),
-    "TakeContractViolations": (_i32, (_pp,)), "LoadScenario": (_i32, (_str, _pp)),
+    "TakeContractViolations": (_i32, (_pp,)), "LoadScenario": (_i32, (_str, _i64, _pp)),
+    "PendingOutcomes": (_i32, (_pp,)), "SetAuthorityTrusted": (_i32, (_Text, _i32)),
     "IsStarted": (_i32, ()), "PiiEnabled": (_i32, ()), "Now": (_i64, ()),
     "FreezeClock": (_i32, (_i64,)), "AdvanceClock": (_i32, (_i64,)), "History": (_i32, (_pp,)),
     "ClearHistory": (_i32, ()), "MakeError": (_u64, (_i32, _i64, _i32, _Text)),
@@ -202,7 +201,7 @@ _SIGNATURES: dict[str, tuple[Any, tuple[Any, ...]]] = {
     "ReleaseHeld": (_i32, (_i32,)), "PendingOperations": (_i64, ()),
     "HeldOperations": (_i64, ()), "WorkerCount": (_i32, ()), "WaitIdle": (_i32, (_i64,)),
     "ResetInteractiveUser": (_i32, ()), "SetInteractiveUserField": (_i32, (_i32, _Text)),
-    "InteractiveUserField": (_i32, (_i32, _pp)), "CancelNextInteractive": (_i32, (_i32,)),
+    "InteractiveUserField": (_i32, (_i32, _pp)), "CancelNextInteractive": (_i32, (_i32, _i32)),
     "EmitLog": (_i32, (_Text, _i32, _i32)), "LogRegistrations": (_i32, ()),
 }
 
@@ -310,7 +309,13 @@ def _optional(units: list[int] | None) -> str | None:
 
 
 def _status(status: StatusLike) -> int:
-    return int(status.value) if isinstance(status, enum.Enum) else int(status)
+    if isinstance(status, enum.Enum):
+        return int(status.value)
+    # A bool is an int, and a text would be read as digits: neither names a status.
+    if type(status) is bool or not isinstance(status, int):
+        raise TypeError(f"a status is a Response_Status member or its number, not "
+                        f"{type(status).__name__} {status!r}")
+    return status
 
 
 def _error(error: Error | StatusLike) -> Error:
@@ -349,7 +354,7 @@ def _key(account: str | Account) -> str:
 
 def _apply(document: Mapping[str, Any] | bytes) -> None:
     text = document if isinstance(document, bytes) else json.dumps(document).encode()
-    answer, fault = _take_text(library().VESSAEMU_LoadScenario, text)
+    answer, fault = _take_text(library().VESSAEMU_LoadScenario, text, len(text))
     if answer != 0:
         raise ValueError(fault)
 
@@ -361,19 +366,20 @@ def _seconds(value: float | datetime.timedelta) -> int:
 # -- scenarios, settings, the clock ---------------------------------------------------------
 
 
-def reset(*, drop_pending: bool = False) -> None:
+def reset(*, drop_pending: bool = False, keep_log_registrations: bool = False) -> None:
     """Return the emulator to its fresh state.
 
     If the runtime is started it is stopped first: pending operations (queued, held or delayed)
     complete on this thread with an error result of status 8 (Status_ApplicationCanceled,
     context "... the emulator was reset ..."), or with ``drop_pending=True`` are dropped without
     a call of their routine. Completions in progress anywhere are waited for, log registrations
-    end. Then handles (their values stay unusable), counters, contract violations, scripted
+    end (with ``keep_log_registrations=True`` they stay, their handles live). Then handles (their
+    values stay unusable; releasing one, once, is quiet), counters, contract violations, scripted
     failures and outcomes, the request history, accounts, the interactive user, settings and the
     clock are reset; the runtime is not started afterwards. The interpreter lock is released
     meanwhile, so callbacks run.
     """
-    library().VESSAEMU_Reset(1 if drop_pending else 0)
+    library().VESSAEMU_Reset((1 if drop_pending else 0) | (2 if keep_log_registrations else 0))
 
 
 def load_scenario(scenario: Mapping[str, Any] | str | os.PathLike[str]) -> None:
@@ -399,20 +405,34 @@ def load_scenario(scenario: Mapping[str, Any] | str | os.PathLike[str]) -> None:
 
 def configure(*, access_token_lifetime: float | datetime.timedelta | None = None,
               refresh_credential_lifetime: float | datetime.timedelta | None = None,
+              refresh_margin: float | datetime.timedelta | None = None,
+              token_cache_size: int | None = None,
+              accounts_per_application: bool | None = None,
               sso_policy: int | None = None) -> None:
     """Change settings until the next reset; those not given keep their value.
 
-    `access_token_lifetime` (default one hour): how long an access token is valid; a silent
-    acquisition after that renews it. `refresh_credential_lifetime` (default ninety days): how
-    long after an interactive sign-in (or the account's seeding) silent acquisition works at
-    all; after that it answers InteractionRequired. `sso_policy` is what ``GetSsoPolicy``
-    reports (default 1).
+    `access_token_lifetime` (default one hour): how long an access token is valid.
+    `refresh_margin` (default five minutes): a cached token with less time left is renewed, not
+    handed out. `refresh_credential_lifetime` (default ninety days): how long after an
+    interactive sign-in (or the account's seeding) silent acquisition works at all; after that
+    it answers InteractionRequired. Lifetimes and the margin are at most ten years.
+    `token_cache_size` (default 1000): cached tokens kept per account, the least recently used
+    dropped first. `accounts_per_application` (default False: every application on the device
+    shares the accounts, as with a broker): True makes an account known only to the client ids
+    that signed it in (seeded accounts: to every application that has not signed them out).
+    `sso_policy` is what ``GetSsoPolicy`` reports (default 1). A value out of range raises
+    ValueError.
     """
-    settings: dict[str, int] = {}
-    if access_token_lifetime is not None:
-        settings["access_token_lifetime"] = _seconds(access_token_lifetime)
-    if refresh_credential_lifetime is not None:
-        settings["refresh_credential_lifetime"] = _seconds(refresh_credential_lifetime)
+    settings: dict[str, int | bool] = {}
+    for name, value in (("access_token_lifetime", access_token_lifetime),
+                        ("refresh_credential_lifetime", refresh_credential_lifetime),
+                        ("refresh_margin", refresh_margin)):
+        if value is not None:
+            settings[name] = _seconds(value)
+    if token_cache_size is not None:
+        settings["token_cache_size"] = token_cache_size
+    if accounts_per_application is not None:
+        settings["accounts_per_application"] = bool(accounts_per_application)
     if sso_policy is not None:
         settings["sso_policy"] = sso_policy
     _apply({"settings": settings})
@@ -429,17 +449,32 @@ def now() -> datetime.datetime:
     return datetime.datetime.fromtimestamp(library().VESSAEMU_Now(), datetime.UTC)
 
 
+#: The latest time the emulator's clock shows (2096-02-06): a token's expiry, the clock's time
+#: plus a lifetime of up to ten years, must fit the 32 bits the runtime's contract carries it in.
+LATEST_TIME = 3979391295
+
+
+def _clock_range(what: str) -> ValueError:
+    return ValueError(f"{what} outside the emulator's clock range, 0 (1970) to {LATEST_TIME} "
+                      "(2096-02-06)")
+
+
 def freeze(at: datetime.datetime | int | None = None) -> None:
     """Stop the emulator's clock at `at` (an aware datetime or Unix seconds; by default now) until
-    the next reset. Only `advance` moves it then."""
+    the next reset. Only `advance` moves it then. A time before 1970 or after `LATEST_TIME`
+    raises ValueError."""
     if not isinstance(at, int):
         at = int((at or now()).timestamp())
-    library().VESSAEMU_FreezeClock(at)
+    if not 0 <= at <= LATEST_TIME or library().VESSAEMU_FreezeClock(at) != 0:
+        raise _clock_range(f"the time {at} is")
 
 
 def advance(seconds: float | datetime.timedelta) -> None:
-    """Move the emulator's clock forward (a frozen one, or ahead of the system's time)."""
-    library().VESSAEMU_AdvanceClock(_seconds(seconds))
+    """Move the emulator's clock forward (a frozen one, or ahead of the system's time). A move
+    that would leave the clock's range raises ValueError and moves nothing."""
+    step = _seconds(seconds)
+    if abs(step) > LATEST_TIME or library().VESSAEMU_AdvanceClock(step) != 0:
+        raise _clock_range(f"advancing by {step} seconds puts the clock")
 
 
 # -- accounts and the interactive user -------------------------------------------------------
@@ -531,15 +566,6 @@ def accounts() -> list[dict[str, str | None]]:
     return listed
 
 
-def new_account_handle(account_id: str) -> int:
-    """A new live account handle for a stored account (the caller releases it)."""
-    keep: list[Any] = []
-    handle = library().VESSAEMU_NewAccountHandle(_text(account_id, keep))
-    if not handle:
-        raise KeyError(account_id)
-    return int(handle)
-
-
 def set_interactive_user(**props: TextValue) -> None:
     """Set the user an interactive sign-in signs in when it is given neither an account nor a
     hint (and whom a hint naming its user name or account id picks): keyword arguments are
@@ -559,10 +585,29 @@ def interactive_user() -> dict[str, str | None]:
             for field, name in enumerate(names().account_fields)}
 
 
-def cancel_next_interactive(status: StatusLike = 7) -> None:
+def cancel_next_interactive(status: StatusLike = 7, *, optional: bool = False) -> None:
     """Make the next interactive sign-in fail as if the user closed the prompt: an error result
-    of `status` (7, Status_UserCanceled, by default), no account stored. Calls queue up."""
-    library().VESSAEMU_CancelNextInteractive(_status(status))
+    of `status` (7, Status_UserCanceled, by default), no account stored. Calls queue up. One
+    that no sign-in takes is listed by `pending_outcomes` unless `optional`."""
+    library().VESSAEMU_CancelNextInteractive(_status(status), int(optional))
+
+
+def set_authority_trusted(authority: str, trusted: bool = False) -> None:
+    """Script an authority (an https URL, compared without case and trailing slashes) as
+    untrusted (or trusted again): sign-ins and token acquisitions for it complete with
+    AuthorityUntrusted (status 11). A scenario's ``"untrusted_authorities"`` does the same."""
+    keep: list[Any] = []
+    if library().VESSAEMU_SetAuthorityTrusted(_text(authority, keep), int(trusted)) == -2:
+        raise ValueError(f"not an absolute https URL: {authority!r}")
+
+
+def pending_outcomes() -> list[str]:
+    """What was scripted and never happened, one description each: outcomes no completion took
+    (`fail_completion`, `null_completion`, `grant_scopes`, scenario ``"outcomes"``),
+    cancellations of prompts never shown, latencies of operations never started. Those scripted
+    with ``optional=True`` are left out. The pytest plugin fails a test that leaves any."""
+    text = _take_text(library().VESSAEMU_PendingOutcomes)[1]
+    return text.splitlines() if text else []
 
 
 # -- scripted outcomes and failures ----------------------------------------------------------
@@ -601,177 +646,26 @@ def null_completion(operation: str | None, **target: Unpack[Target]) -> None:
     _script(operation, {"null_result": True}, target)
 
 
-def fail_next(operation: str, status: StatusLike, code: int = 0, tag: int = 0,
-              context: TextValue = None, *, count: int = 1, after: int = 0) -> None:
-    """Make the next `count` calls of an operation fail at once, after `after` further calls go
-    through (``after=1`` fails the filling call of a two-call string read).
-
-    A failing call does nothing but return a new error handle with these values (a getter writes
-    nothing, a release releases nothing). Scripted failures queue up. Every operation that
-    returns an error handle can fail; ``Shutdown`` and ``SetIsPiiEnabled`` raise ValueError.
-    """
-    keep: list[Any] = []
-    answer = library().VESSAEMU_FailNext(operation.encode(), _status(status), code, tag,
-                                         _text(context, keep), count, after)
-    _operation(operation, answer)
-    if answer == -2:
-        raise ValueError(f"{operation} returns no error handle and cannot fail")
-
-
-def fail_inside(function: str, kind: str = "no_memory", count: int = 1) -> None:
-    """Make the next `count` calls of an exported function fail inside the emulator, to show that
-    no failure escapes it and none reads as success.
-
-    `function` is a runtime operation or a control function by its full name
-    (``"VESSAEMU_AddAccount"``); `kind` one of `Names.failure_kinds`: ``"no_memory"`` (every
-    handle the call makes fails; a runtime operation answers an error of status 0 made in
-    advance, never counted as live, ``"VESSARUNTIME_<op>: out of memory"``), ``"exception"`` or
-    ``"foreign"`` (the call throws as it begins: a runtime operation answers a new error of
-    status 0). A control function that fails raises `EmulatorFailure` (``VESSAEMU_MakeError``
-    answers the reserved error instead). Cleared by `reset`.
-    """
-    index = _index("failure_kinds", kind)
-    if function.startswith("VESSAEMU_") and function[9:] not in _SIGNATURES:
-        raise ValueError(f"unknown control function {function!r}; expected one of: "
-                         + ", ".join("VESSAEMU_" + name for name in _SIGNATURES))
-    _operation(function, library().VESSAEMU_FailInside(function.encode(), index, count))
-
-
-def set_string_protocol(*, first_call_error: bool = True, negative_size: bool = False,
-                        grow_by: int = 0) -> None:
-    """Choose how every string getter answers until the next reset: `first_call_error`, whether
-    the size-finding call for a present value also answers status 10 (InsufficientBuffer);
-    misbehaviour: `negative_size` reports minus the needed size, `grow_by` makes the filling
-    call report that many units more than it wrote (it never writes past the buffer)."""
-    _apply({"settings": {"first_call_error": first_call_error, "negative_size": negative_size,
-                         "grow_by": grow_by}})
-
-
-# -- handles for tests of the bindings -------------------------------------------------------
-
-
-def make_error(status: StatusLike, code: int = 0, tag: int = 0, context: TextValue = None) -> int:
-    """A new live error handle with these values (the caller releases it)."""
-    keep: list[Any] = []
-    return int(library().VESSAEMU_MakeError(_status(status), code, tag, _text(context, keep)))
-
-
-def _new_result(create: Any, spec: Any) -> int:
-    handle = create(ctypes.byref(spec))
-    if not handle:
-        raise KeyError(f"{create.__name__}: unknown account")
-    return int(handle)
-
-
-def new_auth_result(*, account_id: str | None = None, id_token: TextValue = None,
-                    raw_id_token: TextValue = None, access_token: TextValue = None,
-                    granted_scopes: TextValue = None, authorization_header: TextValue = None,
-                    is_pop: int = 0, expiry: int = 0, error: Error | None = None,
-                    telemetry: TextValue = None) -> int:
-    """A new live auth-result handle with these contents (the caller releases it); `account_id`
-    names a stored account, or None for a result without one."""
-    keep: list[Any] = []
-    spec = _AuthResultSpec(*(_text(v, keep) for v in (account_id, id_token, raw_id_token,
-                                                      access_token, granted_scopes,
-                                                      authorization_header)),
-                           is_pop, expiry, _error_spec(error, keep), _text(telemetry, keep))
-    return _new_result(library().VESSAEMU_NewAuthResult, spec)
-
-
-def _result_spec(keep: list[Any], account_id: str | None = None, account_ids: Sequence[str] = (),
-                 error: Error | None = None, telemetry: TextValue = None) -> _ResultSpec:
-    keys = (_Text * max(len(account_ids), 1))(*[_text(a, keep) for a in account_ids])
-    keep.append(keys)
-    return _ResultSpec(_text(account_id, keep), ctypes.cast(keys, ctypes.POINTER(_Text)),
-                       len(account_ids), _error_spec(error, keep), _text(telemetry, keep))
-
-
-def new_signout_result(*, error: Error | None = None, telemetry: TextValue = None) -> int:
-    """A new live sign-out-result handle (the caller releases it)."""
-    keep: list[Any] = []
-    return _new_result(library().VESSAEMU_NewSignOutResult,
-                       _result_spec(keep, error=error, telemetry=telemetry))
-
-
-def new_read_account_result(*, account_id: str | None = None, error: Error | None = None,
-                            telemetry: TextValue = None) -> int:
-    """A new live read-account-result handle (the caller releases it); `account_id` names a
-    stored account, or None for "no account found"."""
-    keep: list[Any] = []
-    return _new_result(library().VESSAEMU_NewReadAccountResult,
-                       _result_spec(keep, account_id, error=error, telemetry=telemetry))
-
-
-def new_discover_accounts_result(*, account_ids: Sequence[str] = (), error: Error | None = None,
-                                 telemetry: TextValue = None) -> int:
-    """A new live discover-accounts-result handle (the caller releases it) listing the stored
-    accounts `account_ids` in that order."""
-    keep: list[Any] = []
-    return _new_result(library().VESSAEMU_NewDiscoverAccountsResult,
-                       _result_spec(keep, account_ids=list(account_ids), error=error,
-                                    telemetry=telemetry))
-
-
-def new_async_handle() -> int:
-    """A new live async-operation handle of a pending operation (the caller releases it)."""
-    return int(library().VESSAEMU_NewAsyncHandle())
-
-
-def async_state(handle: int) -> str | None:
-    """The state (`Names.async_states`) of a live async-operation handle, else None."""
-    state = library().VESSAEMU_AsyncState(handle & _U64)
-    return names().async_states[int(state)] if state >= 0 else None
-
-
-def auth_parameters(handle: int) -> dict[str, Any]:
-    """What the runtime recorded for a live auth-parameters handle: each of
-    `Names.auth_parameters_fields` (a str, or None if never set), ``"additional_parameters"``
-    (the (key, value) pairs in order of arrival) and ``"raw"``, the same as UTF-16 units. A
-    handle that is not a live auth-parameters handle raises KeyError."""
-    lib, handle = library(), handle & _U64
-    raw: dict[str, Any] = {}
-    try:
-        for field, name in enumerate(names().auth_parameters_fields):
-            raw[name] = _take_units(lib.VESSAEMU_AuthParametersField, handle, field)
-        raw["additional_parameters"] = [
-            tuple(_take_units(lib.VESSAEMU_AuthParametersAdditional, handle, index, which) or []
-                  for which in (0, 1))
-            for index in range(lib.VESSAEMU_AuthParametersAdditionalCount(handle))]
-    except LookupError:
-        raise KeyError(f"{handle:#x} is not a live auth_parameters handle") from None
-    result: dict[str, Any] = {name: None if units is None else _decode(units)
-                              for name, units in raw.items() if name != "additional_parameters"}
-    result["additional_parameters"] = [(_decode(k), _decode(v))
-                                       for k, v in raw["additional_parameters"]]
-    result["raw"] = raw
-    return result
+def grant_scopes(operation: str | None, granted: Iterable[str], **target: Unpack[Target]) -> None:
+    """Make the next sign-in or token acquisition (`operation`; None: any of the five) that
+    matches `target` succeed as it would, but grant `granted` instead of the requested scopes
+    (a partial grant): the token's ``scp`` and the result's granted scopes say so, and the token
+    is cached under the granted scopes. Taken as `fail_completion` outcomes are."""
+    _script(operation, {"granted_scopes": list(granted)}, target)
 
 
 # -- completions -----------------------------------------------------------------------------
 
 
-def set_completion_mode(mode: str, delay_ms: int = 0) -> None:
-    """Choose how operations started from now on complete, until the next reset (`held` and
-    `delayed` do it for a ``with`` block):
-
-    - ``"worker"`` (the default): on one of the emulator's worker threads (native threads Python
-      has never seen), soon after the start call, or after the operation's latency;
-    - ``"inline"``: on the caller's thread, before the start call returns;
-    - ``"held"``: not until `release_held` (or a cancel, or a stop, with an error);
-    - ``"delay"`` (also ``"delayed"``): on a worker, `delay_ms` (or the operation's latency)
-      after the start call;
-    - ``"early"``: inline, before the start call stores the operation's handle, as a runtime
-      that calls back before it hands the handle out would.
-    """
-    index = _index("completion_modes", "delay" if mode == "delayed" else mode)
-    library().VESSAEMU_SetCompletionMode(index, delay_ms)
-
-
-def completion_mode() -> tuple[str, int]:
-    """The current completion mode and delay in milliseconds, e.g. ``("worker", 0)``."""
+def _completion_mode() -> tuple[int, int]:
+    """The completion mode (its number in `Names.completion_modes`) and delay in milliseconds."""
     delay = ctypes.c_int32()
-    mode = library().VESSAEMU_CompletionMode(ctypes.byref(delay))
-    return names().completion_modes[int(mode)], delay.value
+    return int(library().VESSAEMU_CompletionMode(ctypes.byref(delay))), delay.value
+
+
+def _set_completion_mode(mode: str | int, delay_ms: int = 0) -> None:
+    index = mode if isinstance(mode, int) else _index("completion_modes", mode)
+    library().VESSAEMU_SetCompletionMode(index, delay_ms)
 
 
 @contextlib.contextmanager
@@ -779,12 +673,12 @@ def held() -> Generator[None]:
     """Hold every operation started inside the block; leaving it restores the completion mode and
     hands what is still held to the workers. Start them from tasks or threads: a blocking call
     would wait for its own completion. `release_held` releases some inside the block."""
-    previous = completion_mode()
-    set_completion_mode("held")
+    previous = _completion_mode()
+    _set_completion_mode("held")
     try:
         yield
     finally:
-        set_completion_mode(*previous)
+        _set_completion_mode(*previous)
         release_held()
 
 
@@ -792,12 +686,12 @@ def held() -> Generator[None]:
 def delayed(ms: int) -> Generator[None]:
     """Complete every operation started inside the block `ms` milliseconds after its start, on a
     worker; leaving it restores the completion mode."""
-    previous = completion_mode()
-    set_completion_mode("delay", ms)
+    previous = _completion_mode()
+    _set_completion_mode("delay", ms)
     try:
         yield
     finally:
-        set_completion_mode(*previous)
+        _set_completion_mode(*previous)
 
 
 def release_held(count: int | None = None) -> int:
@@ -809,16 +703,6 @@ def pending_operations() -> int:
     """How many started operations have not completed: queued, held, delayed or being
     delivered."""
     return int(library().VESSAEMU_PendingOperations())
-
-
-def held_operations() -> int:
-    """How many operations are held (waiting for `release_held`)."""
-    return int(library().VESSAEMU_HeldOperations())
-
-
-def worker_count() -> int:
-    """The number of worker threads (2 while the runtime is started, else 0)."""
-    return int(library().VESSAEMU_WorkerCount())
 
 
 def wait_idle(timeout: float = 5.0) -> bool:
@@ -872,22 +756,10 @@ def clear_requests() -> None:
 # -- counters and logging --------------------------------------------------------------------
 
 
-def calls(operation: str) -> int:
-    """How many times the runtime operation (any spelling) was called since the last reset."""
-    count = library().VESSAEMU_Calls(operation.encode())
-    _operation(operation, -1 if count < 0 else 0)
-    return int(count)
-
-
 def live_handles() -> dict[str, int]:
     """The number of live handles of each kind (`Names.kinds`)."""
     lib = library()
     return {name: lib.VESSAEMU_LiveHandles(index) for index, name in enumerate(names().kinds)}
-
-
-def live_handle_count() -> int:
-    """The number of live handles of all kinds together."""
-    return int(library().VESSAEMU_LiveHandles(-1))
 
 
 def live_handle_values(kind: str | None = None) -> list[int]:
@@ -908,16 +780,6 @@ def handle_kind(handle: int) -> str | None:
     return names().kinds[int(kind)] if kind >= 0 else None
 
 
-def contract_violations() -> int:
-    """How many contract violations happened since the last reset or take."""
-    return int(library().VESSAEMU_ContractViolations())
-
-
-def last_contract_violation() -> str | None:
-    """The text of the latest contract violation, or None."""
-    return _take_text(library().VESSAEMU_LastContractViolation)[1]
-
-
 def take_contract_violations() -> list[str]:
     """The texts of the contract violations so far, oldest first, which are then forgotten (the
     count too). Each names the operation and the fault."""
@@ -930,26 +792,51 @@ def is_started() -> bool:
     return bool(library().VESSAEMU_IsStarted())
 
 
-def pii_enabled() -> int:
-    """The value last given to ``SetIsPiiEnabled`` (0 after a reset)."""
-    return int(library().VESSAEMU_PiiEnabled())
+class Emulator:
+    """The emulator as the pytest plugin's ``emulator`` fixture hands it out: the functions of
+    this module an application's tests script it with, typed, so that ``mypy --strict`` checks
+    their calls. Each is the module function of the same name."""
 
+    SCENARIO_ENV = SCENARIO_ENV
+    LATEST_TIME = LATEST_TIME
+    Error = Error
+    Request = Request
+    add_account = staticmethod(add_account)
+    set_account_property = staticmethod(set_account_property)
+    set_account_state = staticmethod(set_account_state)
+    account_state = staticmethod(account_state)
+    remove_account = staticmethod(remove_account)
+    accounts = staticmethod(accounts)
+    set_interactive_user = staticmethod(set_interactive_user)
+    interactive_user = staticmethod(interactive_user)
+    cancel_next_interactive = staticmethod(cancel_next_interactive)
+    set_authority_trusted = staticmethod(set_authority_trusted)
+    freeze = staticmethod(freeze)
+    advance = staticmethod(advance)
+    now = staticmethod(now)
+    configure = staticmethod(configure)
+    set_latency = staticmethod(set_latency)
+    fail_completion = staticmethod(fail_completion)
+    null_completion = staticmethod(null_completion)
+    grant_scopes = staticmethod(grant_scopes)
+    pending_outcomes = staticmethod(pending_outcomes)
+    load_scenario = staticmethod(load_scenario)
+    requests = staticmethod(requests)
+    clear_requests = staticmethod(clear_requests)
+    held = staticmethod(held)
+    delayed = staticmethod(delayed)
+    release_held = staticmethod(release_held)
+    pending_operations = staticmethod(pending_operations)
+    wait_idle = staticmethod(wait_idle)
+    is_started = staticmethod(is_started)
+    live_handles = staticmethod(live_handles)
+    reset = staticmethod(reset)
 
-def emit_log(message: TextValue, level: int, thread: str = "caller", threads: int = 1) -> None:
-    """Write a log line to every registered log routine and wait until it is delivered: from the
-    calling thread (``thread="caller"``) or from `threads` new native threads at once
-    (``"native"``), each writing it once. `level` is passed on unchanged, whatever it is; the
-    routines receive the text zero-terminated."""
-    if thread not in ("caller", "native"):
-        raise ValueError(f"thread must be 'caller' or 'native', not {thread!r}")
-    if thread == "native" and threads < 1:
-        raise ValueError("threads must be at least 1")
-    keep: list[Any] = []
-    if library().VESSAEMU_EmitLog(_text(message if message is not None else "", keep), level,
-                                  threads if thread == "native" else 0):
-        raise OSError("no native thread could be started")
+    if not TYPE_CHECKING:
+        # The rest (the module's other functions, and the controls for tests of the bindings in
+        # emulator_internals) stays reachable at run time, for the project's own tests; a type
+        # checker sees only the names above.
+        def __getattr__(self, name):
+            from . import emulator_internals
 
-
-def log_registrations() -> int:
-    """How many log routines are registered (and not released)."""
-    return int(library().VESSAEMU_LogRegistrations())
+            return getattr(emulator_internals, name)

@@ -14,6 +14,7 @@ from __future__ import annotations
 import atexit
 import logging
 import threading
+from collections.abc import Collection
 from types import TracebackType
 
 from . import _core
@@ -153,9 +154,9 @@ def before_start() -> None:
             _apply_pii(again=True)  # the runtime may have forgotten it as it shut down
 
 
-def close_all() -> None:
-    """End every open routing (at exit, before the routines could go away)."""
-    for routing in list(_open_routings):
+def close_all(keep: Collection[LogRouting] = ()) -> None:
+    """End every open routing but those to `keep` (at exit, before the routines could go away)."""
+    for routing in [r for r in _open_routings if r not in keep]:
         routing.close()
 
 

@@ -11,7 +11,7 @@ os.environ.setdefault("PYVESSARUNTIME_RUNTIME", "emulator")
 import pytest
 
 import pyvessaruntime.pyvessaruntime as native
-from pyvessaruntime import emulator
+from pyvessaruntime import emulator_internals as emulator
 from runtime_abi import lib as runtime
 
 # A test past its time limit ends the run and is named (tests/time_limit.py).

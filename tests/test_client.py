@@ -325,7 +325,7 @@ RUNTIME_THREAD_CALLS = """
 import logging, threading
 import pyvessaruntime as vrt
 import pyvessaruntime.pyvessaruntime as m
-from pyvessaruntime import emulator, helpers
+from pyvessaruntime import emulator_internals as emulator, helpers
 
 outcomes, called = [], threading.Event()
 

@@ -45,7 +45,7 @@ def start(operation, account_id, callback):
 
 
 def m_account_handle(account_id):
-    from pyvessaruntime import emulator
+    from pyvessaruntime import emulator_internals as emulator
     return emulator.new_account_handle(account_id)
 
 
@@ -231,7 +231,7 @@ def test_system_exit_in_a_callback_does_not_end_the_process():
     result = run_script("""
         import sys, threading
         import pyvessaruntime.pyvessaruntime as m
-        from pyvessaruntime import emulator
+        from pyvessaruntime import emulator_internals as emulator
         reports = []
         sys.unraisablehook = lambda r: reports.append(r.exc_type)
         m._startup_vessaruntime()
@@ -260,7 +260,7 @@ def test_exit_with_operations_pending(mode, delay_ms, attempt):
     result = run_script(f"""
         import threading
         import pyvessaruntime.pyvessaruntime as m
-        from pyvessaruntime import emulator
+        from pyvessaruntime import emulator_internals as emulator
         m._startup_vessaruntime()
         m.register_logging_callback(lambda message, level: None)
         emulator.set_completion_mode({mode!r}, delay_ms={delay_ms})

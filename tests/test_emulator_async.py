@@ -17,7 +17,7 @@ import time
 import pytest
 
 import pyvessaruntime.pyvessaruntime as m
-from pyvessaruntime import emulator
+from pyvessaruntime import emulator_internals as emulator
 from runtime_abi import lib as runtime
 
 CLIENT = "client-id"
@@ -44,10 +44,10 @@ class Recorder:
         return self.results[0]
 
 
-def params(scopes=None):
+def params(scopes=("user.read",)):
     p = m.VESSARuntimeAuthParameters(CLIENT, "https://authority.example/tenant")
     if scopes:
-        p.set_requested_scopes(scopes)
+        p.set_requested_scopes(list(scopes))
     return p
 
 
@@ -55,7 +55,7 @@ def account(account_id):
     return m.VESSARuntimeAccount(emulator.new_account_handle(account_id))
 
 
-def start(operation, callback, account_id=None, hint="", scopes=None):
+def start(operation, callback, account_id=None, hint="", scopes=("user.read",)):
     """Starts one of the eight operations through the module; returns its async handle."""
     if operation == "SignInAsync":
         return m.signin(0, params(scopes), "corr", hint, callback)
@@ -517,7 +517,8 @@ def test_bearer_token_shape_and_claims(started):
     before = int(time.time())
     result = run("AcquireTokenSilentlyAsync", account_id=key, scopes=["read", "write"])
     header, payload = claims(result.get_access_token())
-    assert header["typ"] == "JWT" and "emulator" in payload["iss"]
+    assert header["typ"] == "JWT"
+    assert payload["iss"] == f"https://authority.example/{stored['realm']}/v2.0"
     assert payload["aud"] == CLIENT and payload["scp"] == "read write"
     assert payload["preferred_username"] == "someone@example.com"
     assert payload["tid"] == stored["realm"] and payload["sub"] == stored["local_account_id"]
@@ -724,7 +725,7 @@ def test_threads_ended_inside_routines_leave_the_emulator_consistent():
     result = run_script("""
         import ctypes
         import pyvessaruntime.pyvessaruntime as m
-        from pyvessaruntime import emulator as emu
+        from pyvessaruntime import emulator_internals as emu
         from runtime_abi import lib
         exit_thread = ctypes.cast(ctypes.CDLL(None).pthread_exit, ctypes.c_void_p).value
         client = "c\\0".encode("utf-16-le")
@@ -765,7 +766,7 @@ def test_routines_may_call_back_into_the_runtime():
     result = run_script("""
         import threading
         import pyvessaruntime.pyvessaruntime as m
-        from pyvessaruntime import emulator as emu
+        from pyvessaruntime import emulator_internals as emu
         m._startup_vessaruntime()
         done = threading.Event()
         def callback(result):
@@ -795,7 +796,7 @@ def test_exit_with_pending_operations_and_native_log_lines():
     result = run_script("""
         import atexit, threading
         import pyvessaruntime.pyvessaruntime as m
-        from pyvessaruntime import emulator as emu
+        from pyvessaruntime import emulator_internals as emu
         m._startup_vessaruntime()
         emu.add_account()
         m.register_logging_callback(lambda message, level: None)
@@ -853,7 +854,7 @@ def test_history_keeps_raw_texts_and_forgets_refused_starts(emu):
         runtime.VESSARUNTIME_ReleaseAuthResult(result)
 
     parameters, handle = ctypes.c_void_p(), ctypes.c_void_p()
-    assert runtime.VESSARUNTIME_CreateAuthParameters(units("c"), units("a"),
+    assert runtime.VESSARUNTIME_CreateAuthParameters(units("c"), units("https://a.example/t"),
                                                      ctypes.byref(parameters)) is None
     assert runtime.VESSARUNTIME_SetRequestedScopes(parameters, units("x\ud800 y")) is None
     assert runtime.VESSARUNTIME_SetAdditionalParameter(parameters, units("k"),

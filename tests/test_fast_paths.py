@@ -231,7 +231,7 @@ def test_result_of_a_failed_call_is_released_before_the_report(started, monkeypa
 
 REBINDINGS = """
 import pyvessaruntime.pyvessaruntime as m
-from pyvessaruntime import emulator as emu
+from pyvessaruntime import emulator_internals as emu
 first = {}
 m._callbackStorage = first                                   # setattr
 m._VESSARuntimeCallBackData(len); assert len(first) == 1
@@ -282,7 +282,7 @@ def init(self, callback):
     original(self, callback)
 cls.__init__ = init
 m._startup_vessaruntime()
-from pyvessaruntime import emulator
+from pyvessaruntime import emulator_internals as emulator
 emulator.set_completion_mode("held")
 m.discover_accounts("client", "corr", len)
 assert seen == [len] and len(m._callbackStorage) == 1

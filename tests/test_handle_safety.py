@@ -66,7 +66,7 @@ SCENARIO = r"""
 import gc, sys, threading
 import pyvessaruntime
 import pyvessaruntime.pyvessaruntime as m
-from pyvessaruntime import emulator as emu
+from pyvessaruntime import emulator_internals as emu
 
 FAIL = dict(status=3, code=-5, tag=7, context="ctx")
 aid = emu.add_account(user_name="u")

@@ -64,10 +64,10 @@ def test_an_ended_owner_is_never_entered_again(kind):
     # The owner ends with completions still to come and a log registration: the registration
     # is released as it ends, and completions arriving later release their results without
     # entering any interpreter. Then the main interpreter takes over and signs in.
-    busy = "from pyvessaruntime import emulator\nemulator.set_completion_mode('held')\n" \
-        if kind == "legacy" else ""
+    busy = ("from pyvessaruntime import emulator_internals as emulator\n"
+            "emulator.set_completion_mode('held')\n") if kind == "legacy" else ""
     done = run_python(in_subinterpreter(kind, busy + LEAVE_BUSY.format(count=20)) + """
-from pyvessaruntime import emulator
+from pyvessaruntime import emulator_internals as emulator
 import pyvessaruntime.pyvessaruntime as m
 assert emulator.log_registrations() == 0
 emulator.emit_log("after the owner ended", 3, thread="native")
@@ -159,7 +159,7 @@ def run_lives(program, tmp_path, *lives):
 
 
 FIRST_LIFE = """
-from pyvessaruntime import emulator
+from pyvessaruntime import emulator_internals as emulator
 import pyvessaruntime.pyvessaruntime as m
 m._startup_vessaruntime()
 registration = m.register_logging_callback(lambda text, level: None)
@@ -172,7 +172,7 @@ print("first life done", flush=True)
 """
 
 SECOND_LIFE = """
-from pyvessaruntime import emulator
+from pyvessaruntime import emulator_internals as emulator
 import pyvessaruntime.pyvessaruntime as m
 assert m._callbackStorage == {} and m._logCallbackStorage == {}
 assert emulator.log_registrations() == 0
@@ -200,7 +200,8 @@ import warnings
 warnings.simplefilter("ignore", DeprecationWarning)  # fork() in a process with native threads
 import pyvessaruntime as vrt
 import pyvessaruntime.pyvessaruntime as m
-from pyvessaruntime import _core, emulator
+from pyvessaruntime import _core
+from pyvessaruntime import emulator_internals as emulator
 
 m._startup_vessaruntime()
 client = vrt.Client("client", "https://login.example.test/common")

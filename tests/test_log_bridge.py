@@ -143,7 +143,7 @@ def test_exit_with_an_open_routing_while_native_threads_log():
 import logging, threading, time
 import pyvessaruntime as vrt
 import pyvessaruntime.pyvessaruntime as m
-from pyvessaruntime import emulator
+from pyvessaruntime import emulator_internals as emulator
 logging.basicConfig(level=logging.DEBUG)
 vrt.start()
 vrt.log_to()

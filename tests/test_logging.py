@@ -228,7 +228,7 @@ def test_runtime_lines_hide_personal_data_unless_enabled(started):
     lines = Lines()
     handle = m.register_logging_callback(lines)
     started.set_interactive_user(user_name="pii.person@example.test")
-    params = m.VESSARuntimeAuthParameters("client", "authority")
+    params = m.VESSARuntimeAuthParameters("client", "https://login.example.test/t")
     for enabled in (False, True):
         m.set_is_pii_enabled(enabled)
         m.signin_interactively(0, params, "corr", None, lambda result: None)

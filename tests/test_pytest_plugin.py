@@ -123,3 +123,117 @@ def test_the_guide_for_application_developers_passes(tmp_path):
                            "test_guide.py"], cwd=tmp_path, capture_output=True, text=True,
                           timeout=120)
     assert done.returncode == 0 and "4 passed" in done.stdout, done.stdout + done.stderr
+
+
+def run_pytest(tmp_path, source, *args):
+    (tmp_path / "test_app.py").write_text(textwrap.dedent(source))
+    return subprocess.run([sys.executable, "-P", "-m", "pytest", "-q", "-p", "no:cacheprovider",
+                           "-rA", *args, "test_app.py"], cwd=tmp_path, capture_output=True,
+                          text=True, timeout=120)
+
+
+def test_a_failed_test_reports_what_it_left_and_the_next_is_not_blamed(tmp_path):
+    done = run_pytest(tmp_path, """
+        import pyvessaruntime as vrt
+
+        def test_fails_holding_a_token(emulator):
+            with vrt.running():
+                token = vrt.Client("app", "https://login.example.test/t").sign_in_interactively(
+                    ["user.read"])
+                emulator.fail_completion("sign_out", 3)
+                assert token.account.user_name == "somebody else"
+
+        def test_innocent(emulator):
+            emulator.add_account()
+            with vrt.running():
+                assert len(vrt.Client("app", "https://login.example.test/t").discover_accounts()) == 1
+    """)
+    out = done.stdout
+    assert done.returncode == 1 and "1 failed, 1 passed in" in out, out
+    assert "ERROR" not in out, out
+    assert out.count("emulator: left by the failed test") == 1, out
+    assert "runtime handles left live: {'account': 1}" in out
+    assert "fail_completion: sign_out_silently (status 3): never taken" in out
+
+
+def test_log_registrations_survive_the_resets(tmp_path):
+    done = run_pytest(tmp_path, """
+        import logging
+        import pytest
+        import pyvessaruntime as vrt
+        import pyvessaruntime.emulator_internals as control
+
+        class Lines(logging.Handler):
+            def __init__(self):
+                super().__init__()
+                self.lines = []
+
+            def emit(self, record):
+                self.lines.append(record.getMessage())
+
+        @pytest.fixture(scope="session")
+        def routing():
+            lines = Lines()
+            logging.getLogger("app.runtime").addHandler(lines)
+            logging.getLogger("app.runtime").setLevel(logging.DEBUG)
+            with vrt.log_to("app.runtime") as routing:
+                yield routing, lines
+
+        @pytest.mark.parametrize("n", [1, 2, 3])
+        def test_lines_arrive(routing, emulator, n):
+            route, lines = routing
+            control.emit_log(f"line {n}", 3)
+            assert lines.lines[-1:] == [f"line {n}"] and not route.closed
+    """)
+    assert done.returncode == 0 and "3 passed" in done.stdout, done.stdout
+
+
+def test_unused_outcomes_fail_the_test_unless_allowed(tmp_path):
+    done = run_pytest(tmp_path, """
+        import pytest
+        import pyvessaruntime as vrt
+
+        def test_typo_in_the_target(emulator):
+            emulator.add_account(user_name="bob@example.test")
+            emulator.fail_completion("acquire_token_silently", 3, account="bbo@example.test")
+            with vrt.running():
+                client = vrt.Client("app", "https://login.example.test/t")
+                (account,) = client.discover_accounts()
+                client.acquire_token_silently(account, ["user.read"])
+
+        def test_optional(emulator):
+            emulator.fail_completion("discover_accounts", 3, optional=True)
+            emulator.cancel_next_interactive(optional=True)
+
+        @pytest.mark.emulator_unused_outcomes
+        def test_marked(emulator):
+            emulator.set_latency("sign_in", 100)
+            emulator.null_completion(None)
+    """)
+    out = done.stdout
+    assert done.returncode == 1 and "3 passed, 1 error" in out, out
+    assert "ERROR at teardown of test_typo_in_the_target" in out
+    assert ("fail_completion: acquire_token_silently, account 'bbo@example.test' (status 3): "
+            "never taken") in out
+
+
+def test_the_fixture_is_typed_for_mypy_strict(tmp_path):
+    pytest.importorskip("mypy", reason="mypy is not installed (as in the Windows test run)")
+    source = textwrap.dedent("""
+        from pyvessaruntime.pytest_plugin import Emulator
+
+        def test_typed(emulator: Emulator) -> None:
+            key: str = emulator.add_account(user_name="ada@example.test")
+            emulator.set_account_state(key, "removed")
+            emulator.fail_completion("sign_in", 3, account=key, every_time=True)
+            emulator.advance(60)
+            emulator.freeze(0)
+            emulator.advance("a minute")
+    """)
+    (tmp_path / "test_typed.py").write_text(source)
+    done = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental",
+                           "test_typed.py"], cwd=tmp_path, capture_output=True, text=True,
+                          timeout=300)
+    # The one wrong call is found, and only it.
+    assert "Found 1 error" in done.stdout, done.stdout + done.stderr
+    assert 'test_typed.py:10: error: Argument 1 has incompatible type "str"' in done.stdout

@@ -320,7 +320,7 @@ def test_failed_enumeration_leaves_nothing_behind(emu, after):
 TWO_THREADS = """
 import ctypes, sys, threading
 import pyvessaruntime.pyvessaruntime as m
-from pyvessaruntime import emulator as emu
+from pyvessaruntime import emulator_internals as emu
 
 # The watcher reads the call counter without giving up the interpreter lock (ctypes.CDLL would
 # give it up); an enumeration of some hundred accounts outlasts the switch interval, after which

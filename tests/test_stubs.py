@@ -91,6 +91,12 @@ def test_readme_application_passes_mypy_strict(tmp_path, source):
     assert done.returncode == 0, done.stdout + done.stderr
 
 
+def test_the_package_itself_passes_mypy_strict(tmp_path):
+    # mypy reports nothing of an installed package to the applications that import it.
+    done = run_tool(tmp_path, "mypy", "--strict", "--no-incremental", "-p", "pyvessaruntime")
+    assert done.returncode == 0, done.stdout + done.stderr
+
+
 def test_the_typed_application_uses_every_public_name():
     source = (TYPING / "app.py").read_text()
     assert [name for name in pyvessaruntime.__all__ if f"vrt.{name}" not in source] == []
@@ -127,9 +133,9 @@ def test_every_public_name_of_the_layer_is_documented():
 
 
 def test_every_public_name_of_the_emulator_module_and_the_plugin_is_documented():
-    from pyvessaruntime import emulator, pytest_plugin
+    from pyvessaruntime import emulator, emulator_internals, pytest_plugin
 
-    for module in (emulator, pytest_plugin):
+    for module in (emulator, emulator_internals, pytest_plugin):
         for name in module.__all__:
             value = getattr(module, name)
             if callable(value) or isinstance(value, type):

@@ -16,7 +16,7 @@ import pyvessaruntime.pyvessaruntime as native
 PRELUDE = """
 import sys, threading, time, os, ctypes
 import pyvessaruntime.pyvessaruntime as m
-from pyvessaruntime import emulator as emu
+from pyvessaruntime import emulator_internals as emu
 sys.unraisablehook = lambda report: None
 emu.reset(); m._startup_vessaruntime()
 ap = m.VESSARuntimeAuthParameters("client", "https://auth")

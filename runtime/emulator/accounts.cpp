@@ -45,10 +45,18 @@ bool listed(const AccountRecord& record) {
 }
 
 Ref<AccountRecord> find_locked(Store& s, const std::u16string& key) {
-  for (auto& record : s.accounts) {
-    if (record->key == key) return record;
-  }
-  return nullptr;
+  const auto found = s.by_key.find(key);
+  return found == s.by_key.end() ? nullptr : found->second;
+}
+
+bool per_application() {
+  return state().settings.accounts_per_application.load();
+}
+
+bool known_locked(const AccountRecord& record, const Text& client_id) {
+  if (!client_id || !per_application()) return true;
+  if (record.applications.contains(*client_id)) return true;
+  return record.seeded && !record.signed_out_by.contains(*client_id);
 }
 
 const Text& id_of(const AccountRecord& record) {
@@ -109,6 +117,7 @@ Ref<AccountRecord> add_locked(Store& s, const Text& key, int64_t refresh_expires
     record->key = *record->fields[static_cast<int>(AccountField::AccountId)];
   }
   record->refresh_expires_at = refresh_expires_at;
+  s.by_key.emplace(record->key, record);
   s.accounts.push_back(record);
   return record;
 }
@@ -134,6 +143,7 @@ void Store::reset() {
   std::vector<Ref<AccountRecord>> dropped;  // die outside the lock
   std::lock_guard lock(mutex);
   dropped.swap(accounts);
+  by_key.clear();
   serial = 0;
 }
 
@@ -141,7 +151,9 @@ Ref<AccountRecord> add_account(const Text& key) {
   const int64_t refresh = fresh_refresh_expiry();
   Store& s = store();
   std::lock_guard lock(s.mutex);
-  return add_locked(s, key, refresh);
+  auto record = add_locked(s, key, refresh);
+  if (record) record->seeded = true;
+  return record;
 }
 
 bool set_account_field(const std::u16string& key, AccountField field, Text value) {
@@ -174,11 +186,11 @@ bool remove_account(const std::u16string& key) {
   Ref<AccountRecord> removed;
   Store& s = store();
   std::lock_guard lock(s.mutex);
-  auto it = std::find_if(s.accounts.begin(), s.accounts.end(),
-                         [&](const Ref<AccountRecord>& r) { return r->key == key; });
-  if (it == s.accounts.end()) return false;
-  removed = std::move(*it);
-  s.accounts.erase(it);
+  auto found = s.by_key.find(key);
+  if (found == s.by_key.end()) return false;
+  removed = std::move(found->second);
+  s.by_key.erase(found);
+  s.accounts.erase(std::find(s.accounts.begin(), s.accounts.end(), removed));
   return true;
 }
 
@@ -222,14 +234,32 @@ bool answers_to(const AccountFields& fields, const std::u16string& hint) {
   return (id && *id == hint) || (user && equal_ignoring_case(*user, hint));
 }
 
-Ref<AccountRecord> find_known_account(const Text& hint) {
+Ref<AccountRecord> find_known_account(const Text& hint, const Text& client_id) {
   Store& s = store();
   std::lock_guard lock(s.mutex);
   for (auto& record : s.accounts) {
-    if (!listed(*record)) continue;
+    if (!listed(*record) || !known_locked(*record, client_id)) continue;
     if (!hint || hint->empty() || answers_to(record->fields, *hint)) return record;
   }
   return nullptr;
+}
+
+Ref<AccountRecord> find_user(const std::u16string& hint) {
+  Store& s = store();
+  std::lock_guard lock(s.mutex);
+  Ref<AccountRecord> removed;
+  for (auto& record : s.accounts) {
+    if (!answers_to(record->fields, hint)) continue;
+    if (listed(*record)) return record;
+    if (!removed) removed = record;
+  }
+  return removed;
+}
+
+bool known_to(const AccountRecord& record, const Text& client_id) {
+  Store& s = store();
+  std::lock_guard lock(s.mutex);
+  return known_locked(record, client_id);
 }
 
 Ref<AccountRecord> resolve_account(const AccountRecord& given) {
@@ -242,21 +272,27 @@ Ref<AccountRecord> resolve_account(const AccountRecord& given) {
   return id ? find_by_id_locked(s, *id, false) : nullptr;
 }
 
-bool remove_record(const AccountRecord& record) {
-  Ref<AccountRecord> removed;  // dies outside the lock
+bool sign_out_record(const AccountRecord& given, const Text& client_id) {
   Store& s = store();
   std::lock_guard lock(s.mutex);
-  for (auto it = s.accounts.begin(); it != s.accounts.end(); ++it) {
-    if (it->get() == &record && listed(**it)) {
-      removed = std::move(*it);
-      s.accounts.erase(it);
-      return true;
-    }
+  const auto found = s.by_key.find(given.key);
+  if (found == s.by_key.end() || found->second.get() != &given) return false;
+  AccountRecord& record = *found->second;
+  if (!listed(record) || !known_locked(record, client_id)) return false;
+  if (client_id && per_application()) {
+    record.applications.erase(*client_id);
+    if (record.seeded) record.signed_out_by.insert(*client_id);
+    // Still signed in to another application: only this one forgets it.
+    if (!record.applications.empty() || record.seeded) return true;
   }
-  return false;
+  // The account stays in the store, unlisted, so the user's next sign-in finds it again.
+  record.state = AccountState::Removed;
+  record.tokens.clear();
+  return true;
 }
 
-Ref<AccountRecord> sign_in_account(const AccountFields& fields, int64_t refresh_expires_at) {
+Ref<AccountRecord> sign_in_account(const AccountFields& fields, int64_t refresh_expires_at,
+                                   const Text& client_id) {
   const Text& id = fields[static_cast<int>(AccountField::AccountId)];
   // One critical section from the look-up to the addition: two sign-ins completing at once on
   // two workers would otherwise both find no account and both add one with the same id.
@@ -274,6 +310,10 @@ Ref<AccountRecord> sign_in_account(const AccountFields& fields, int64_t refresh_
   record->state = AccountState::Ready;
   record->refresh_expires_at = refresh_expires_at;
   record->tokens.clear();
+  if (client_id) {
+    record->applications.insert(*client_id);
+    record->signed_out_by.erase(*client_id);
+  }
   return record;
 }
 
@@ -298,26 +338,73 @@ AccountFields new_user(const std::u16string& user_name) {
   return fields;
 }
 
-std::optional<CachedToken> cached_token(const AccountRecord& record, const Text& client_id,
+std::u16string scope_set(const Text& scopes) {
+  std::vector<std::u16string> each;
+  if (scopes) {
+    size_t start = 0;
+    while (start < scopes->size()) {
+      size_t end = scopes->find(u' ', start);
+      if (end == std::u16string::npos) end = scopes->size();
+      if (end > start) each.push_back(scopes->substr(start, end - start));
+      start = end + 1;
+    }
+  }
+  std::sort(each.begin(), each.end());
+  each.erase(std::unique(each.begin(), each.end()), each.end());
+  std::u16string joined;
+  for (const auto& scope : each) joined += (joined.empty() ? u"" : u" ") + scope;
+  return joined;
+}
+
+namespace {
+
+// The cache key: the client id (absent and empty apart) and the set of scopes.
+std::u16string cache_key(const Text& client_id, const Text& scopes) {
+  return (client_id ? u"+" + *client_id : u"-") + u'\0' + scope_set(scopes);
+}
+
+}  // namespace
+
+std::optional<CachedToken> TokenCache::find(const std::u16string& key) {
+  const auto found = index_.find(key);
+  if (found == index_.end()) return std::nullopt;
+  recent_.splice(recent_.begin(), recent_, found->second);
+  return found->second->second;
+}
+
+void TokenCache::put(std::u16string key, CachedToken token, size_t limit) {
+  if (const auto found = index_.find(key); found != index_.end()) {
+    found->second->second = std::move(token);
+    recent_.splice(recent_.begin(), recent_, found->second);
+    return;
+  }
+  while (!recent_.empty() && index_.size() >= limit) {
+    index_.erase(recent_.back().first);
+    recent_.pop_back();
+  }
+  recent_.emplace_front(key, std::move(token));
+  index_.emplace(std::move(key), recent_.begin());
+}
+
+void TokenCache::clear() {
+  recent_.clear();
+  index_.clear();
+}
+
+std::optional<CachedToken> cached_token(AccountRecord& record, const Text& client_id,
                                         const Text& scopes) {
+  const std::u16string key = cache_key(client_id, scopes);
   Store& s = store();
   std::lock_guard lock(s.mutex);
-  for (const auto& token : record.tokens) {
-    if (token.client_id == client_id && token.scopes == scopes) return token;
-  }
-  return std::nullopt;
+  return record.tokens.find(key);
 }
 
 void cache_token(AccountRecord& record, CachedToken token) {
+  std::u16string key = cache_key(token.client_id, token.scopes);
+  const auto limit = static_cast<size_t>(std::max<int64_t>(1, state().settings.token_cache_size));
   Store& s = store();
   std::lock_guard lock(s.mutex);
-  for (auto& kept : record.tokens) {
-    if (kept.client_id == token.client_id && kept.scopes == token.scopes) {
-      kept = std::move(token);
-      return;
-    }
-  }
-  record.tokens.push_back(std::move(token));
+  record.tokens.put(std::move(key), std::move(token), limit);
 }
 
 VESSARUNTIME_ACCOUNT_HANDLE new_account_handle(Ref<AccountRecord> record) {

@@ -4,9 +4,12 @@
 
 #include <array>
 #include <cstdint>
+#include <list>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "ref.hpp"
@@ -61,6 +64,25 @@ struct CachedToken {
   int64_t expires_at = 0;
 };
 
+// The scopes of a request as the cache keys them: a set, so "a b" and "b a" are one entry.
+std::u16string scope_set(const Text& scopes);
+
+// An account's cached tokens by client and scope set, the least recently used dropped first once
+// there are `limit` (Settings::token_cache_size): a long run asking for ever new scopes must not
+// grow without bound, nor slow down with a linear search.
+class TokenCache {
+ public:
+  std::optional<CachedToken> find(const std::u16string& key);
+  void put(std::u16string key, CachedToken token, size_t limit);
+  void clear();
+  size_t size() const { return index_.size(); }
+
+ private:
+  using Entry = std::pair<std::u16string, CachedToken>;
+  std::list<Entry> recent_;  // most recently used first
+  std::unordered_map<std::u16string, std::list<Entry>::iterator> index_;
+};
+
 // One account of the store. Its fields change only under the store's lock (read them with
 // account_field or view); an account removed from the store stays readable through handles that
 // hold it.
@@ -71,7 +93,13 @@ struct AccountRecord : RefCounted {
   AccountFields fields;
   AccountState state = AccountState::Ready;
   int64_t refresh_expires_at = 0;  // Unix seconds of the emulator's clock
-  std::vector<CachedToken> tokens;
+  TokenCache tokens;
+  // The applications (client ids) the account is signed in to, for the store's per-application
+  // mode (Settings::accounts_per_application). A seeded account is known to every application
+  // but those that signed it out.
+  bool seeded = false;
+  std::unordered_set<std::u16string> applications;
+  std::unordered_set<std::u16string> signed_out_by;
 };
 
 // A consistent copy of what an operation needs of an account.
@@ -90,9 +118,10 @@ struct AccountObject : Object {
 // The store's part of the emulator's state (state.hpp); every field is guarded by `mutex`.
 struct Store {
   std::mutex mutex;
-  // Insertion order is the order accounts are listed and discovered in. Removed accounts stay
-  // here, unlisted, so that they can come back.
+  // Insertion order is the order accounts are listed and discovered in. Removed accounts (signed
+  // out, or set so) stay here, unlisted, so that they come back under their own id.
   std::vector<Ref<AccountRecord>> accounts;
+  std::unordered_map<std::u16string, Ref<AccountRecord>> by_key;
   int serial = 0;
 
   void reset();
@@ -117,22 +146,32 @@ std::vector<Ref<AccountRecord>> all_accounts();
 
 // The account a sign-in knows without asking anyone: the listed account whose user name (ASCII
 // letters compared case-insensitively) or account id equals `hint`; with no hint (absent or
-// empty) the first listed account. Null if there is none.
-Ref<AccountRecord> find_known_account(const Text& hint);
+// empty) the first listed account. In the per-application mode only accounts known to
+// `client_id` count. Null if there is none.
+Ref<AccountRecord> find_known_account(const Text& hint, const Text& client_id = std::nullopt);
+// The account, listed or removed, whose user name or account id equals `hint`: a user keeps one
+// account for the life of the store, so a prompt for a signed-out user brings that account back.
+Ref<AccountRecord> find_user(const std::u16string& hint);
+// Whether the application `client_id` knows the account (always, unless the store is in the
+// per-application mode).
+bool known_to(const AccountRecord& record, const Text& client_id);
 // Whether a user name or account id of `fields` answers to the hint, as find_known_account reads.
 bool answers_to(const AccountFields& fields, const std::u16string& hint);
 // The listed account behind one an operation was given: the record itself, or the listed record
 // with its account id (the application may hold an account from before a sign-out and a new
 // sign-in). Null when the runtime no longer has it.
 Ref<AccountRecord> resolve_account(const AccountRecord& given);
-// Removes the account from the store (a sign-out); false if it was not there.
-bool remove_record(const AccountRecord& record);
+// A sign-out of the application `client_id`: the account leaves the listed store (in the
+// per-application mode, once no application knows it any more) and its tokens go; false if it
+// was not listed (or not known to that application).
+bool sign_out_record(const AccountRecord& record, const Text& client_id);
 // An interactive sign-in of a user with these properties: the account with the same account id
 // (listed or removed) takes them, or a new one is added (under a fresh identifier when the id is
 // absent or is another account's key); it is listed and ready, gets a refresh credential valid
 // until `refresh_expires_at`, and its cached tokens go. An unusable account is left as it is and
 // null is returned.
-Ref<AccountRecord> sign_in_account(const AccountFields& fields, int64_t refresh_expires_at);
+Ref<AccountRecord> sign_in_account(const AccountFields& fields, int64_t refresh_expires_at,
+                                   const Text& client_id);
 // The properties of the user who signs in when the emulator "shows a prompt", by default.
 AccountFields default_interactive_user();
 // A new user, as the store would add one, whose user name is `user_name`.
@@ -140,10 +179,10 @@ AccountFields new_user(const std::u16string& user_name);
 Text account_field(const AccountRecord& record, AccountField field);
 AccountView view(const AccountRecord& record);
 
-// The record's cached token for this client and these scopes, if any (valid or not).
-std::optional<CachedToken> cached_token(const AccountRecord& record, const Text& client_id,
+// The record's cached token for this client and this set of scopes, if any (valid or not).
+std::optional<CachedToken> cached_token(AccountRecord& record, const Text& client_id,
                                         const Text& scopes);
-// Keeps the token, in place of one for the same client and scopes.
+// Keeps the token under its client and set of scopes, in place of one cached there.
 void cache_token(AccountRecord& record, CachedToken token);
 
 // A new live account handle for the account.

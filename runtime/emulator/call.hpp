@@ -162,7 +162,7 @@ VESSARUNTIME_ERROR_HANDLE release(Op op, H handle) {
   return guarded(op, [&](Call& call) {
     std::string fault;
     auto object = unregister_object(handle_value(handle), T::kKind, &fault);
-    if (!object) call.fail(fault);
+    if (!object && !fault.empty()) call.fail(fault);
     return call.error();
   });
 }

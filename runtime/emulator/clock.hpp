@@ -10,23 +10,44 @@
 
 namespace vessaemu {
 
+// The times the clock may show. A token's expiry is the clock's time plus a lifetime of at most
+// ten years (settings.hpp), and the runtime's contract carries it as 32 bits of Unix seconds,
+// unsigned as the bindings read them (up to 2106-02-07): the clock stops short of that by the
+// longest lifetime, so every expiry it makes is one a token carries.
+inline constexpr int64_t kMaxLifetime = 315576000;  // ten years of 365.25 days
+inline constexpr int64_t kEarliestTime = 0;
+inline constexpr int64_t kLatestTime = 0xFFFFFFFF - kMaxLifetime;  // 2096-02-06T18:28:15Z
+
+inline bool representable_time(int64_t unix_seconds) {
+  return unix_seconds >= kEarliestTime && unix_seconds <= kLatestTime;
+}
+
 class Clock {
  public:
+  virtual ~Clock() = default;
+
   // The system's time plus any advance, or the frozen time plus any advance.
   int64_t now() const {
     std::lock_guard lock(mutex_);
     return frozen_ ? frozen_at_ : system_now() + offset_;
   }
 
-  void freeze(int64_t unix_seconds) {
+  // False, and nothing changed, for a time outside kEarliestTime..kLatestTime.
+  bool freeze(int64_t unix_seconds) {
+    if (!representable_time(unix_seconds)) return false;
     std::lock_guard lock(mutex_);
     frozen_ = true;
     frozen_at_ = unix_seconds;
+    return true;
   }
 
-  void advance(int64_t seconds) {
+  // False, and nothing changed, when the clock would leave kEarliestTime..kLatestTime.
+  bool advance(int64_t seconds) {
     std::lock_guard lock(mutex_);
+    const int64_t from = frozen_ ? frozen_at_ : system_now() + offset_;
+    if (seconds > kLatestTime - from || seconds < kEarliestTime - from) return false;
     (frozen_ ? frozen_at_ : offset_) += seconds;
+    return true;
   }
 
   bool frozen() const {
@@ -40,14 +61,16 @@ class Clock {
     frozen_at_ = offset_ = 0;
   }
 
- private:
+ protected:
   // The precise clock: std::time may read a coarse one that lags a second boundary by a tick, so
-  // a token could be issued before a time its caller read just before asking.
-  static int64_t system_now() {
+  // a token could be issued before a time its caller read just before asking. Virtual, so that a
+  // test of the emulator can give the state a clock whose "system time" it chooses.
+  virtual int64_t system_now() const {
     using namespace std::chrono;
     return duration_cast<seconds>(system_clock::now().time_since_epoch()).count();
   }
 
+ private:
   mutable std::mutex mutex_;
   bool frozen_ = false;
   int64_t frozen_at_ = 0;

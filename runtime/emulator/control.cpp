@@ -28,6 +28,7 @@
 #include "scenario.hpp"
 #include "settings.hpp"
 #include "state.hpp"
+#include "validation.hpp"
 
 using namespace vessaemu;
 
@@ -129,7 +130,8 @@ extern "C" {
 
 int32_t VESSAEMU_Reset(int32_t flags) {
   return control<int32_t>(__func__, [&] {
-    reset_state((flags & VESSAEMU_RESET_DROP_PENDING) == 0);
+    reset_state((flags & VESSAEMU_RESET_DROP_PENDING) == 0,
+                (flags & VESSAEMU_RESET_KEEP_LOG_REGISTRATIONS) != 0);
     return 0;
   });
 }
@@ -138,13 +140,36 @@ const char* VESSAEMU_Name(int32_t table, int32_t index) {
   return control<const char*>(__func__, [&] { return name_at(table, index); });
 }
 
-int32_t VESSAEMU_LoadScenario(const char* json, char** error) {
+int32_t VESSAEMU_LoadScenario(const char* json, int64_t length, char** error) {
   return control<int32_t>(__func__, [&] {
     if (error != nullptr) *error = nullptr;
     std::string fault = "no document";
-    if (json != nullptr && load_scenario(json, &fault)) return 0;
+    if (json != nullptr && length >= 0 &&
+        load_scenario(std::string_view(json, static_cast<size_t>(length)), &fault)) {
+      return 0;
+    }
     if (error != nullptr) hand_out(fault, error);
     return -1;
+  });
+}
+
+int32_t VESSAEMU_PendingOutcomes(char** out) {
+  return control<int32_t>(__func__, [&] {
+    if (out != nullptr) *out = nullptr;
+    const auto pending = pending_outcomes();
+    std::string joined;
+    for (const auto& line : pending) joined += line + "\n";
+    if (out != nullptr) hand_out(joined, out);
+    return static_cast<int32_t>(pending.size());
+  });
+}
+
+int32_t VESSAEMU_SetAuthorityTrusted(VESSAEMU_TEXT authority, int32_t trusted) {
+  return control<int32_t>(__func__, [&] {
+    const Text text = text_of(authority);
+    if (!https_origin(text)) return -2;
+    set_authority_trusted(*text, trusted != 0);
+    return 0;
   });
 }
 
@@ -153,17 +178,11 @@ int64_t VESSAEMU_Now(void) {
 }
 
 int32_t VESSAEMU_FreezeClock(int64_t unix_seconds) {
-  return control<int32_t>(__func__, [&] {
-    state().clock.freeze(unix_seconds);
-    return 0;
-  });
+  return control<int32_t>(__func__, [&] { return state().clock.freeze(unix_seconds) ? 0 : -2; });
 }
 
 int32_t VESSAEMU_AdvanceClock(int64_t seconds) {
-  return control<int32_t>(__func__, [&] {
-    state().clock.advance(seconds);
-    return 0;
-  });
+  return control<int32_t>(__func__, [&] { return state().clock.advance(seconds) ? 0 : -2; });
 }
 
 int32_t VESSAEMU_History(char** out) {
@@ -530,9 +549,9 @@ int32_t VESSAEMU_InteractiveUserField(int32_t field, vessaemu_unit** out) {
   });
 }
 
-int32_t VESSAEMU_CancelNextInteractive(int32_t status) {
+int32_t VESSAEMU_CancelNextInteractive(int32_t status, int32_t optional) {
   return control<int32_t>(__func__, [&] {
-    cancel_next_interactive(status);
+    cancel_next_interactive(status, optional != 0);
     return 0;
   });
 }

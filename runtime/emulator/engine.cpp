@@ -280,53 +280,67 @@ VESSARUNTIME_ERROR_HANDLE start_job(Op op, Ref<Job> job, VESSARUNTIME_ASYNC_HAND
   job->handle = register_object(Kind::AsyncOperation, job->operation);
 
   const auto handle = as_handle<VESSARUNTIME_ASYNC_HANDLE>(job->handle);
-  bool run_inline = false;
-  bool early = false;
-  const char* how = "";
   // An operation's own latency applies where a worker completes it on its own: it stands in for
   // the delay of delayed mode and turns worker mode into a delay.
   const int32_t latency = state().settings.latency_ms[static_cast<int>(op)].load();
+  // How the job completes, as the engine stands now; said in the log before the job is
+  // published, since a worker may complete it (and log that) the moment it is.
+  CompletionMode mode = CompletionMode::Worker;
   int32_t delay = 0;
+  uint64_t generation = 0;
+  bool running = false;
+  {
+    std::lock_guard lock(e.mutex);
+    running = e.running;
+    generation = e.generation;
+    mode = e.mode;
+    delay = e.delay_ms;
+  }
+  if (latency > 0 && mode == CompletionMode::Worker) mode = CompletionMode::Delayed;
+  if (mode == CompletionMode::Delayed && latency > 0) delay = latency;
+  if (mode != CompletionMode::Delayed) delay = 0;
+  const bool early = mode == CompletionMode::Early;
+  const bool run_inline = early || mode == CompletionMode::Inline;
+  if (running && logging_wanted()) {
+    static constexpr const char* kHow[] = {"queued for a worker", "completes inline",
+                                           "held until released", "delayed",
+                                           "completes inline before its handle is stored"};
+    std::string line = describe(*job) + ": " + kHow[static_cast<int>(mode)];
+    if (delay > 0) line += " by " + std::to_string(delay) + " ms";
+    log(kLogDebug, line);
+  }
+  bool published = false;
   try {
     std::lock_guard lock(e.mutex);
-    if (e.running) {
-      CompletionMode mode = e.mode;
-      if (latency > 0 && mode == CompletionMode::Worker) mode = CompletionMode::Delayed;
+    // A stop (or a stop and a new start) in between refuses the job as if it came after.
+    if (running && e.running && e.generation == generation) {
       switch (mode) {
         case CompletionMode::Inline:
-          run_inline = true;
-          how = "completes inline";
-          break;
         case CompletionMode::Early:
-          run_inline = early = true;
-          how = "completes inline before its handle is stored";
           break;
         case CompletionMode::Held:
           job->where = Job::Where::Held;
           e.waiting.emplace(job->id, job);
           ++e.held;
-          how = "held until released";
           break;
         case CompletionMode::Delayed:
-          delay = latency > 0 ? latency : e.delay_ms;
           job->where = Job::Where::Delayed;
           job->due = Steady::now() + std::chrono::milliseconds(delay);
           // In this order: a due time whose job is not waiting is skipped (take), if the second
           // insertion fails.
           e.delayed.emplace(job->due, job->id);
           e.waiting.emplace(job->id, job);
-          how = "delayed";
           break;
         case CompletionMode::Worker:
           job->where = Job::Where::Queued;
           e.queue.push_back(job);
-          how = "queued for a worker";
           break;
       }
       if (run_inline) ++e.in_flight;
       // The handle is the caller's before the lock is left, which publishes the job: a worker
       // may complete it at once, and its routine may read the handle through the context value.
       if (!early) *asyncHandle = handle;
+      published = true;
     }
   } catch (...) {
     // Nothing was published (a container could not grow): the start fails and leaves nothing.
@@ -334,21 +348,17 @@ VESSARUNTIME_ERROR_HANDLE start_job(Op op, Ref<Job> job, VESSARUNTIME_ASYNC_HAND
     job->operation->claim();
     throw;
   }
-  if (*how == '\0') {
+  if (!published) {
     unregister_object(job->handle, Kind::AsyncOperation, nullptr);
     job->operation->claim();
     log(kLogError, std::string(short_name(op)) + " refused: the runtime is not started");
     return new_error(error_for(op, kStatusIncorrectConfiguration, "the runtime is not started"));
   }
+  if (latency > 0) state().settings.latency_used[static_cast<int>(op)] = true;
   // From here the inline completion is counted as in flight until it is over, whatever happens.
   std::optional<InFlight> inline_done;
   if (run_inline) inline_done.emplace();
   if (!run_inline) e.work.notify_one();
-  if (logging_wanted()) {
-    std::string line = describe(*job) + ": " + how;
-    if (delay > 0) line += " by " + std::to_string(delay) + " ms";
-    log(kLogDebug, line);
-  }
   if (early) {
     // Stored however the completion ends, so the caller never loses the handle it owns.
     struct StoreAfter {

@@ -30,12 +30,17 @@ namespace vessaemu {
 enum class CompletionMode : int32_t { Worker = 0, Inline = 1, Held = 2, Delayed = 3, Early = 4 };
 
 // What a completion delivers: the operation's own outcome, an error result, or a null result.
-// Scripted outcomes (scenario.hpp) replace the first; a cancel or a stop makes the second.
+// Scripted outcomes (scenario.hpp) replace the first; a cancel or a stop makes the second. A
+// scripted partial grant is the operation's own outcome with `granted_scopes` in place of the
+// requested ones.
 struct Outcome {
   enum class Kind { Normal, Error, NullResult } kind = Kind::Normal;
   ErrorInfo error;
+  Text granted_scopes;
 
-  static Outcome failure(ErrorInfo info) { return Outcome{Kind::Error, std::move(info)}; }
+  static Outcome failure(ErrorInfo info) {
+    return Outcome{Kind::Error, std::move(info), std::nullopt};
+  }
 };
 
 // One started operation. `deliver` builds the result for an outcome and calls the routine; it

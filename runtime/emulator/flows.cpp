@@ -10,6 +10,7 @@
 #include "results.hpp"
 #include "scenario.hpp"
 #include "state.hpp"
+#include "validation.hpp"
 
 namespace vessaemu {
 namespace {
@@ -28,7 +29,7 @@ std::optional<int32_t> take_cancellation() {
   Identity& i = identity();
   std::lock_guard lock(i.mutex);
   if (i.cancellations.empty()) return std::nullopt;
-  const int32_t status = i.cancellations.front();
+  const int32_t status = i.cancellations.front().status;
   i.cancellations.pop_front();
   return status;
 }
@@ -42,10 +43,15 @@ std::string text_or_empty(const Text& text) {
 }
 
 // Tokens say what they are: unsigned (alg "none", an empty signature part, as an unsecured JWT
-// has) and issued by the emulator, so no service that checks tokens can take one for real.
+// has), so no service that checks tokens can take one for real. Their issuer is the authority's
+// host with the account's tenant, as an application that checks `iss` expects.
 constexpr const char* kJwtHeader = R"({"alg":"none","typ":"JWT"})";
 constexpr const char* kPopHeader = R"({"alg":"none","typ":"pop"})";
-constexpr const char* kIssuer = "https://emulator.vessaruntime.invalid/";
+
+std::string issuer(const Text& authority, const Text& tenant) {
+  return https_origin(authority).value_or("https://authority.invalid") + "/" +
+         text_or_empty(tenant) + "/v2.0";
+}
 
 std::string jwt(const std::string& header_json, const std::string& payload_json) {
   return base64url(header_json) + "." + base64url(payload_json) + ".";
@@ -80,8 +86,8 @@ std::string telemetry(const Request& r, const std::optional<ErrorInfo>& error) {
   return json.str();
 }
 
-// Issues a new access token and id token for the account, as of `now`.
-CachedToken issue(const Request& r, const AccountFields& fields, int64_t now) {
+// Issues a new access token and id token for the account, as of `now`, for the `granted` scopes.
+CachedToken issue(const Request& r, const AccountFields& fields, int64_t now, const Text& granted) {
   const auto& p = r.params;
   const Text& user = fields[static_cast<int>(AccountField::UserName)];
   const Text& local = fields[static_cast<int>(AccountField::LocalAccountId)];
@@ -90,7 +96,7 @@ CachedToken issue(const Request& r, const AccountFields& fields, int64_t now) {
   const int64_t expires_at = now + state().settings.access_token_lifetime.load();
   auto identity_claims = [&](JsonObject& claims) {
     claims.add("aud", p.field(AuthField::ClientId))
-        .add("iss", kIssuer + text_or_empty(realm))
+        .add("iss", issuer(p.field(AuthField::Authority), realm))
         .add("iat", now)
         .add("nbf", now)
         .add("exp", expires_at)
@@ -103,14 +109,13 @@ CachedToken issue(const Request& r, const AccountFields& fields, int64_t now) {
   };
   JsonObject access;
   identity_claims(access);
-  access.add("scp", text_or_empty(p.field(AuthField::Scopes)))
-      .add("correlation_id", Text(r.correlation_id));
+  access.add("scp", text_or_empty(granted)).add("correlation_id", Text(r.correlation_id));
   if (p.field(AuthField::Claims)) access.add("claims", p.field(AuthField::Claims));
   JsonObject id;
   identity_claims(id);
   id.add("ver", "2.0");
-  return CachedToken{p.field(AuthField::ClientId), p.field(AuthField::Scopes),
-                     jwt(kJwtHeader, access.str()), jwt(kJwtHeader, id.str()), expires_at};
+  return CachedToken{p.field(AuthField::ClientId), granted, jwt(kJwtHeader, access.str()),
+                     jwt(kJwtHeader, id.str()), expires_at};
 }
 
 // What an auth flow comes to: the signed-in account with its token, or the error it answers.
@@ -120,24 +125,36 @@ struct SignedIn {
 };
 using AuthOutcome = std::variant<SignedIn, ErrorInfo>;
 
-// The cached token while it is valid and nobody asked for a new one; else a new one, cached.
-SignedIn token_for(const Request& r, Ref<AccountRecord> account, const AccountFields& fields,
+// What a flow runs with: the request, and the scopes a scripted partial grant gives instead of
+// those requested.
+struct Flow {
+  const Request& r;
+  const Text& granted;
+};
+
+// The cached token while it is valid for longer than the refresh margin and nobody asked for a
+// new one; else a new one, cached.
+SignedIn token_for(const Flow& f, Ref<AccountRecord> account, const AccountFields& fields,
                    int64_t now, bool may_reuse) {
-  const auto& p = r.params;
+  const auto& p = f.r.params;
   if (may_reuse && !p.field(AuthField::Claims)) {
     auto cached = cached_token(*account, p.field(AuthField::ClientId), p.field(AuthField::Scopes));
     const Text& renew = p.field(AuthField::AccessTokenToRenew);
-    if (cached && now < cached->expires_at && !(renew && narrow(*renew) == cached->access_token)) {
+    const int64_t margin = state().settings.refresh_margin.load();
+    if (cached && margin < cached->expires_at - now &&
+        !(renew && narrow(*renew) == cached->access_token)) {
       return SignedIn{std::move(account), std::move(*cached)};
     }
   }
-  CachedToken token = issue(r, fields, now);
+  CachedToken token = issue(f.r, fields, now, f.granted ? f.granted : p.field(AuthField::Scopes));
   cache_token(*account, token);
   return SignedIn{std::move(account), std::move(token)};
 }
 
-AuthOutcome silent(const Request& r, const Ref<AccountRecord>& given) {
+AuthOutcome silent(const Flow& f, const Ref<AccountRecord>& given) {
+  const Request& r = f.r;
   Ref<AccountRecord> account = given ? resolve_account(*given) : nullptr;
+  if (account && !known_to(*account, r.params.field(AuthField::ClientId))) account = nullptr;
   if (!account) {
     return error_of(r, kStatusInteractionRequired,
                     "the account is not signed in; an interactive sign-in is required");
@@ -161,7 +178,7 @@ AuthOutcome silent(const Request& r, const Ref<AccountRecord>& given) {
                     "the refresh credential expired at " + std::to_string(seen.refresh_expires_at) +
                         "; an interactive sign-in is required");
   }
-  return token_for(r, std::move(account), seen.fields, now, true);
+  return token_for(f, std::move(account), seen.fields, now, true);
 }
 
 // Who the prompt signs in: the account chosen for it (the operation's own, or the one a sign-in
@@ -171,13 +188,15 @@ AccountFields prompted_user(const Request& r, const Ref<AccountRecord>& chosen) 
   if (chosen) return view(*chosen).fields;
   const Text& hint = r.account_hint;
   if (!hint || hint->empty()) return interactive_user();
-  if (auto known = find_known_account(hint)) return view(*known).fields;
+  // Listed or signed out: the user keeps the one account.
+  if (auto known = find_user(*hint)) return view(*known).fields;
   AccountFields configured = interactive_user();
   if (answers_to(configured, *hint)) return configured;
   return new_user(*hint);
 }
 
-AuthOutcome interactive(const Request& r, const Ref<AccountRecord>& chosen) {
+AuthOutcome interactive(const Flow& f, const Ref<AccountRecord>& chosen) {
+  const Request& r = f.r;
   if (auto status = take_cancellation()) {
     return error_of(r, *status,
                     *status == kStatusUserCanceled ? "the user cancelled the interactive sign-in"
@@ -185,32 +204,41 @@ AuthOutcome interactive(const Request& r, const Ref<AccountRecord>& chosen) {
   }
   const AccountFields fields = prompted_user(r, chosen);
   const int64_t now = state().clock.now();
-  auto account = sign_in_account(fields, now + state().settings.refresh_credential_lifetime.load());
+  auto account = sign_in_account(fields, now + state().settings.refresh_credential_lifetime.load(),
+                                 r.params.field(AuthField::ClientId));
   if (!account) {
     return error_of(r, kStatusAccountUnusable, "the account cannot be used (state unusable)");
   }
-  return token_for(r, std::move(account), fields, now, false);
+  return token_for(f, std::move(account), fields, now, false);
 }
 
-AuthOutcome run_auth_flow(const Request& r) {
+AuthOutcome run_auth_flow(const Flow& f) {
+  const Request& r = f.r;
+  if (auto why = refusal(r)) return error_of(r, kStatusIncorrectConfiguration, *why);
+  const Text& authority = r.params.field(AuthField::Authority);
+  if (!authority_trusted(*authority)) {
+    return error_of(r, kStatusAuthorityUntrusted,
+                    "the authority " + narrow(*authority) + " is not trusted");
+  }
+  const Text& client = r.params.field(AuthField::ClientId);
   switch (r.op) {
     case Op::SignInSilentlyAsync:
-      if (auto known = find_known_account(std::nullopt)) return silent(r, known);
+      if (auto known = find_known_account(std::nullopt, client)) return silent(f, known);
       return error_of(r, kStatusInteractionRequired,
                       "no account is signed in; an interactive sign-in is required");
     case Op::SignInAsync: {
-      auto known = find_known_account(r.account_hint);
+      auto known = find_known_account(r.account_hint, client);
       if (known) {
-        AuthOutcome outcome = silent(r, known);
+        AuthOutcome outcome = silent(f, known);
         const auto* error = std::get_if<ErrorInfo>(&outcome);
         if (error == nullptr || error->status != kStatusInteractionRequired) return outcome;
       }
-      return interactive(r, known);
+      return interactive(f, known);
     }
     case Op::AcquireTokenSilentlyAsync:
-      return silent(r, r.account);
+      return silent(f, r.account);
     default:  // SignInInteractivelyAsync, AcquireTokenInteractivelyAsync
-      return interactive(r, r.account);
+      return interactive(f, r.account);
   }
 }
 
@@ -221,7 +249,7 @@ Ref<AuthResultObject> signed_in(const Request& r, const SignedIn& done) {
   result->access_token = widen(done.token.access_token);
   result->id_token = widen(done.token.id_token);
   result->raw_id_token = result->id_token;
-  result->granted_scopes = p.field(AuthField::Scopes);
+  result->granted_scopes = done.token.scopes;
   result->expiry = done.token.expires_at;
   if (has_pop(p)) {
     // A request that binds the token to one HTTP request, as proof of possession.
@@ -272,18 +300,32 @@ Ref<R> finished(const Request& r, const std::optional<ErrorInfo>& error) {
   return result;
 }
 
-Ref<AuthResultObject> normal_result(const Request& r, AuthResultObject*) {
-  AuthOutcome outcome = run_auth_flow(r);
+// The operations other than the five auth flows: the refusal of a malformed request, if any.
+template <class R>
+Ref<R> refused(const Request& r) {
+  const auto why = refusal(r);
+  if (!why) return nullptr;
+  const ErrorInfo error = error_of(r, kStatusIncorrectConfiguration, *why);
+  log_error(r, error);
+  return finished<R>(r, error);
+}
+
+Ref<AuthResultObject> normal_result(const Request& r, const Text& granted, AuthResultObject*) {
+  AuthOutcome outcome = run_auth_flow(Flow{r, granted});
   if (auto* error = std::get_if<ErrorInfo>(&outcome)) {
     log_error(r, *error);
     return finished<AuthResultObject>(r, *error);
   }
   const auto& done = std::get<SignedIn>(outcome);
-  log_account(r, "signed in", done.account);
+  const bool token =
+      r.op == Op::AcquireTokenSilentlyAsync || r.op == Op::AcquireTokenInteractivelyAsync;
+  log_account(r, token ? "token acquired for" : "signed in", done.account);
   return signed_in(r, done);
 }
 
-Ref<ReadAccountResultObject> normal_result(const Request& r, ReadAccountResultObject*) {
+Ref<ReadAccountResultObject> normal_result(const Request& r, const Text&,
+                                           ReadAccountResultObject*) {
+  if (auto result = refused<ReadAccountResultObject>(r)) return result;
   if (auto account = find_account_by_id(r.account_id)) {
     log_account(r, "read", account);
     auto result = finished<ReadAccountResultObject>(r, std::nullopt);
@@ -295,9 +337,10 @@ Ref<ReadAccountResultObject> normal_result(const Request& r, ReadAccountResultOb
   return finished<ReadAccountResultObject>(r, error);
 }
 
-Ref<SignOutResultObject> normal_result(const Request& r, SignOutResultObject*) {
+Ref<SignOutResultObject> normal_result(const Request& r, const Text&, SignOutResultObject*) {
+  if (auto result = refused<SignOutResultObject>(r)) return result;
   Ref<AccountRecord> account = r.account ? resolve_account(*r.account) : nullptr;
-  if (account && remove_record(*account)) {
+  if (account && sign_out_record(*account, Text(r.client_id))) {
     log_account(r, "signed out", account);
     return finished<SignOutResultObject>(r, std::nullopt);
   }
@@ -307,12 +350,17 @@ Ref<SignOutResultObject> normal_result(const Request& r, SignOutResultObject*) {
   return finished<SignOutResultObject>(r, error);
 }
 
-Ref<DiscoverAccountsResultObject> normal_result(const Request& r, DiscoverAccountsResultObject*) {
+Ref<DiscoverAccountsResultObject> normal_result(const Request& r, const Text&,
+                                                DiscoverAccountsResultObject*) {
+  if (auto result = refused<DiscoverAccountsResultObject>(r)) return result;
   auto result = finished<DiscoverAccountsResultObject>(r, std::nullopt);
-  result->accounts = all_accounts();
+  for (auto& account : all_accounts()) {
+    if (known_to(*account, Text(r.client_id))) result->accounts.push_back(std::move(account));
+  }
   if (logging_wanted()) {
-    log(kLogInfo, with_correlation(r, "completed: " + std::to_string(result->accounts.size()) +
-                                          " accounts discovered"));
+    const size_t count = result->accounts.size();
+    log(kLogInfo, with_correlation(r, "completed: " + std::to_string(count) +
+                                          (count == 1 ? " account" : " accounts") + " discovered"));
   }
   return result;
 }
@@ -349,7 +397,7 @@ void deliver(const Request& r, Routine routine, void* context, const Outcome& gi
   Ref<R> result;
   switch (outcome.kind) {
     case Outcome::Kind::Normal:
-      result = normal_result(r, static_cast<R*>(nullptr));
+      result = normal_result(r, outcome.granted_scopes, static_cast<R*>(nullptr));
       break;
     case Outcome::Kind::Error:
       log_error(r, outcome.error);
@@ -413,10 +461,40 @@ void reset_interactive_user() {
   i.interactive = std::move(fields);
 }
 
-void cancel_next_interactive(int32_t status) {
+void cancel_next_interactive(int32_t status, bool optional) {
   Identity& i = identity();
   std::lock_guard lock(i.mutex);
-  i.cancellations.push_back(status);
+  i.cancellations.push_back(Cancellation{status, optional});
+}
+
+std::vector<std::string> pending_cancellations() {
+  std::vector<std::string> pending;
+  Identity& i = identity();
+  std::lock_guard lock(i.mutex);
+  for (const auto& cancellation : i.cancellations) {
+    if (cancellation.optional) continue;
+    pending.push_back("cancel_next_interactive: the next interactive sign-in fails with status " +
+                      std::to_string(cancellation.status));
+  }
+  return pending;
+}
+
+void set_authority_trusted(std::u16string_view authority, bool trusted) {
+  std::u16string normal = normal_authority(authority);
+  Identity& i = identity();
+  std::lock_guard lock(i.mutex);
+  if (trusted) {
+    i.untrusted.erase(normal);
+  } else {
+    i.untrusted.insert(std::move(normal));
+  }
+}
+
+bool authority_trusted(std::u16string_view authority) {
+  const std::u16string normal = normal_authority(authority);
+  Identity& i = identity();
+  std::lock_guard lock(i.mutex);
+  return !i.untrusted.contains(normal);
 }
 
 void Identity::reset() {
@@ -424,6 +502,7 @@ void Identity::reset() {
   std::lock_guard lock(mutex);
   interactive = std::move(fields);
   cancellations.clear();
+  untrusted.clear();
 }
 
 }  // namespace vessaemu

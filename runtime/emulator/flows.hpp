@@ -24,6 +24,9 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <string>
+#include <unordered_set>
+#include <vector>
 
 #include "accounts.hpp"
 #include "auth_parameters.hpp"
@@ -59,12 +62,20 @@ std::function<void(const Outcome&)> make_delivery(
 std::function<void(const Outcome&)> make_delivery(
     Request request, VESSARUNTIME_DISCOVER_ACCOUNTS_COMPLETION_ROUTINE routine, void* context);
 
+// A scripted cancellation of the next prompt; `optional` ones may go unused.
+struct Cancellation {
+  int32_t status;
+  bool optional;
+};
+
 // The identity's part of the emulator's state (state.hpp): the interactive user (a default one
-// after a reset) and scripted cancellations, guarded by `mutex`.
+// after a reset), scripted cancellations and the authorities scripted as untrusted (in the form
+// of normal_authority), guarded by `mutex`.
 struct Identity {
   std::mutex mutex;
   AccountFields interactive = default_interactive_user();
-  std::deque<int32_t> cancellations;
+  std::deque<Cancellation> cancellations;
+  std::unordered_set<std::u16string> untrusted;
 
   void reset();
 };
@@ -73,6 +84,11 @@ Text interactive_user_field(AccountField field);
 void set_interactive_user_field(AccountField field, Text value);
 void reset_interactive_user();
 // The next interactive sign-in fails with an error of this status (queued, one per call).
-void cancel_next_interactive(int32_t status);
+void cancel_next_interactive(int32_t status, bool optional);
+// The cancellations not taken yet (but optional ones), described for a test's report.
+std::vector<std::string> pending_cancellations();
+// Token operations for an untrusted authority complete with Status_AuthorityUntrusted (11).
+void set_authority_trusted(std::u16string_view authority, bool trusted);
+bool authority_trusted(std::u16string_view authority);
 
 }  // namespace vessaemu

@@ -140,7 +140,9 @@ struct JsonValue {
   std::vector<JsonValue> items;   // an array's items, or an object's values beside `keys`
 };
 
-// Parses a whole document of UTF-8 text; throws std::runtime_error("line L, column C: ...").
-JsonValue parse_json(std::string_view text);
+// Parses a whole document of strict UTF-8 text (RFC 8259: no overlong forms, no encoded
+// surrogates, no duplicate member names, no leading zeros), of at most `max_values` values;
+// throws std::runtime_error("line L, column C: ...").
+JsonValue parse_json(std::string_view text, size_t max_values = SIZE_MAX);
 
 }  // namespace vessaemu

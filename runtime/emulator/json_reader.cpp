@@ -1,5 +1,6 @@
 // The JSON reader of scenario documents (json.hpp).
 #include <stdexcept>
+#include <unordered_set>
 
 #include "json.hpp"
 
@@ -10,7 +11,7 @@ constexpr int kMaxDepth = 64;
 
 class Reader {
  public:
-  explicit Reader(std::string_view text) : text_(text) {}
+  Reader(std::string_view text, size_t max_values) : text_(text), values_left_(max_values) {}
 
   JsonValue document() {
     JsonValue value = parse(0);
@@ -64,16 +65,24 @@ class Reader {
     if (depth > kMaxDepth) fail("nested too deeply");
     skip_space();
     if (at_ >= text_.size()) fail("unexpected end of the document");
+    if (values_left_ == 0) fail("too many values");
+    --values_left_;
     JsonValue value;
     const char c = text_[at_];
     if (c == '{') {
       ++at_;
       value.type = JsonValue::Type::Object;
       if (take('}')) return value;
+      std::unordered_set<std::string> names;
       do {
         skip_space();
         if (at_ >= text_.size() || text_[at_] != '"') fail("expected a member name in quotes");
+        const size_t name_at = at_;
         value.keys.push_back(narrow(string()));
+        if (!names.insert(value.keys.back()).second) {
+          at_ = name_at;
+          fail("the member \"" + value.keys.back() + "\" appears twice");
+        }
         expect(':');
         value.items.push_back(parse(depth + 1));
       } while (take(','));
@@ -107,6 +116,10 @@ class Reader {
     const bool negative = text_[at_] == '-';
     if (negative) ++at_;
     if (at_ >= text_.size() || text_[at_] < '0' || text_[at_] > '9') fail("expected a digit");
+    if (text_[at_] == '0' && at_ + 1 < text_.size() && text_[at_ + 1] >= '0' &&
+        text_[at_ + 1] <= '9') {
+      fail("a number with a leading zero");
+    }
     uint64_t magnitude = 0;
     const uint64_t limit = negative ? (uint64_t{1} << 63) : (uint64_t{1} << 63) - 1;
     while (at_ < text_.size() && text_[at_] >= '0' && text_[at_] <= '9') {
@@ -144,6 +157,10 @@ class Reader {
         return out;
       }
       if (static_cast<unsigned char>(c) < 0x20) fail("a control character in a string");
+      if (static_cast<unsigned char>(c) >= 0x80) {
+        at_ += utf8_sequence();
+        continue;
+      }
       if (c != '\\') {
         ++at_;
         continue;
@@ -186,14 +203,46 @@ class Reader {
     }
   }
 
+  // The length of the UTF-8 sequence of one character at `at_`, checked strictly: no overlong
+  // form (C0 80 for U+0000), no surrogate (ED A0 80), nothing above U+10FFFF, nothing cut short.
+  size_t utf8_sequence() {
+    const auto byte = [&](size_t k) {
+      return at_ + k < text_.size() ? static_cast<unsigned char>(text_[at_ + k]) : 0u;
+    };
+    const unsigned lead = byte(0);
+    size_t length = 0;
+    unsigned low = 0x80, high = 0xBF;  // the range of the second byte
+    if (lead >= 0xC2 && lead <= 0xDF) {
+      length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      length = 3;
+      if (lead == 0xE0) low = 0xA0;   // overlong below U+0800
+      if (lead == 0xED) high = 0x9F;  // U+D800..U+DFFF
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      length = 4;
+      if (lead == 0xF0) low = 0x90;   // overlong below U+10000
+      if (lead == 0xF4) high = 0x8F;  // above U+10FFFF
+    } else {
+      fail("invalid UTF-8 (an overlong form or a stray byte)");
+    }
+    for (size_t k = 1; k < length; ++k) {
+      const unsigned next = byte(k);
+      if (next < (k == 1 ? low : 0x80) || next > (k == 1 ? high : 0xBF)) {
+        fail("invalid UTF-8 (an overlong form, a surrogate or a cut sequence)");
+      }
+    }
+    return length;
+  }
+
   std::string_view text_;
   size_t at_ = 0;
+  size_t values_left_;
 };
 
 }  // namespace
 
-JsonValue parse_json(std::string_view text) {
-  return Reader(text).document();
+JsonValue parse_json(std::string_view text, size_t max_values) {
+  return Reader(text, max_values).document();
 }
 
 }  // namespace vessaemu

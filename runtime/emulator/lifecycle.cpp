@@ -23,27 +23,54 @@ void Settings::reset() {
   pii_enabled = 0;
   access_token_lifetime = kDefaultAccessTokenLifetime;
   refresh_credential_lifetime = kDefaultRefreshCredentialLifetime;
+  refresh_margin = kDefaultRefreshMargin;
+  token_cache_size = kDefaultTokenCacheSize;
+  accounts_per_application = false;
   for (auto& latency : latency_ms) latency = 0;
+  for (auto& used : latency_used) used = false;
   first_call_error = true;
   negative_size = false;
   grow_by = 0;
 }
 
+namespace {
+
+constexpr int64_t kInt32Low = -2147483647 - 1;
+constexpr int64_t kInt32High = 2147483647;
+
+constexpr Settings::Spec kSpecs[] = {
+    {"access_token_lifetime", false, 0, kMaxLifetime},
+    {"refresh_credential_lifetime", false, 0, kMaxLifetime},
+    {"refresh_margin", false, 0, kMaxLifetime},
+    {"token_cache_size", false, 1, 1000000},
+    {"accounts_per_application", true, 0, 1},
+    {"sso_policy", false, kInt32Low, kInt32High},
+    {"first_call_error", true, 0, 1},
+    {"negative_size", true, 0, 1},
+    {"grow_by", false, kInt32Low, kInt32High},
+};
+
+}  // namespace
+
 const char* Settings::names() {
-  return "access_token_lifetime, refresh_credential_lifetime, sso_policy, first_call_error, "
-         "negative_size, grow_by";
+  return "access_token_lifetime, refresh_credential_lifetime, refresh_margin, token_cache_size, "
+         "accounts_per_application, sso_policy, first_call_error, negative_size, grow_by";
 }
 
-bool Settings::known(std::string_view name) {
-  return name == "access_token_lifetime" || name == "refresh_credential_lifetime" ||
-         name == "sso_policy" || name == "first_call_error" || name == "negative_size" ||
-         name == "grow_by";
+const Settings::Spec* Settings::find(std::string_view name) {
+  for (const auto& spec : kSpecs) {
+    if (name == spec.name) return &spec;
+  }
+  return nullptr;
 }
 
 void Settings::set(std::string_view name, int64_t value) {
   const auto small = static_cast<int32_t>(value);
   if (name == "access_token_lifetime") access_token_lifetime = value;
   if (name == "refresh_credential_lifetime") refresh_credential_lifetime = value;
+  if (name == "refresh_margin") refresh_margin = value;
+  if (name == "token_cache_size") token_cache_size = value;
+  if (name == "accounts_per_application") accounts_per_application = value != 0;
   if (name == "sso_policy") sso_policy = small;
   if (name == "first_call_error") first_call_error = value != 0;
   if (name == "negative_size") negative_size = value != 0;
@@ -53,9 +80,11 @@ void Settings::set(std::string_view name, int64_t value) {
 #if !defined(_WIN32)
 // A forked child has only the thread that forked: the workers are gone, and a lock that another
 // thread held at the fork would stay locked for ever. So the fork happens while this thread
-// holds every lock of the state (in one order; none of them is taken while another is held, so
-// the order cannot meet another), and the child returns to "not started": what was pending
-// never completes there, as a runtime's threads do not follow a fork, and a start works again.
+// holds every lock of the state, and the child returns to "not started": what was pending never
+// completes there, as a runtime's threads do not follow a fork, and a start works again. The
+// locks are taken in the order the emulator nests them: the scenario's (held across a load,
+// which takes the others), the scripted outcomes' before the store's (matching an outcome reads
+// the store); the others are never held together with another.
 namespace {
 
 // The thread objects of the parent's workers, in the child: neither joined nor detached (the
@@ -65,10 +94,11 @@ std::vector<std::thread>* orphans = nullptr;
 template <class Each>
 void each_lock(Each each) {
   State& s = state();
+  each(s.scenario_mutex);
   each(s.engine.mutex);
   each(s.identity.mutex);
-  each(s.store.mutex);
   each(s.outcomes.mutex);
+  each(s.store.mutex);
   each(s.injections.mutex);
   each(s.operations.faults_mutex);
   each(s.history.mutex);

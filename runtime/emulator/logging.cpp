@@ -165,6 +165,7 @@ VESSARUNTIME_ReleaseLogCallbackHandle(VESSARUNTIME_LOG_CALLBACK_HANDLE callbackH
     auto object = ref_cast<LogCallbackObject>(
         unregister_object(handle_value(callbackHandle), Kind::LogCallback, &fault));
     if (!object) {
+      if (fault.empty()) return kOk;  // dropped by a reset, and closed then
       call.fail(fault);
       return call.error();
     }

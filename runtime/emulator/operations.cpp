@@ -85,6 +85,19 @@ bool returns_error(Op op) {
   return kOperations[static_cast<int>(op)].returns_error;
 }
 
+bool is_token_flow(Op op) {
+  switch (op) {
+    case Op::SignInAsync:
+    case Op::SignInSilentlyAsync:
+    case Op::SignInInteractivelyAsync:
+    case Op::AcquireTokenSilentlyAsync:
+    case Op::AcquireTokenInteractivelyAsync:
+      return true;
+    default:
+      return false;
+  }
+}
+
 bool is_start_operation(Op op) {
   switch (op) {
     case Op::SignInAsync:

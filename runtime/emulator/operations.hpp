@@ -103,6 +103,8 @@ const char* python_name(Op op);
 bool returns_error(Op op);
 // Whether `op` is one of the eight start operations.
 bool is_start_operation(Op op);
+// Whether `op` is one of the five start operations that sign in and hand out a token.
+bool is_token_flow(Op op);
 // Accepts the full name, the name without the prefix, and the Python spelling; case, underscores
 // and an "Async" ending do not matter ("acquire_token_silently", "signin_silently",
 // "AcquireTokenSilentlyAsync"), and the clients' "read_account" and "sign_out" name their

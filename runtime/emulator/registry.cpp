@@ -109,6 +109,10 @@ Ref<Object> unregister_object(uint64_t handle, Kind kind, std::string* fault) {
         kept != reg.permanent.end() && kept->second.kind == kind) {
       return kept->second.object;
     }
+    if (auto was = reg.dropped.find(handle); was != reg.dropped.end() && was->second == kind) {
+      reg.dropped.erase(was);
+      return nullptr;
+    }
     if (fault != nullptr) *fault = describe_fault(reg, handle, kind);
     return nullptr;
   }
@@ -147,12 +151,22 @@ std::vector<uint64_t> live_values(std::optional<Kind> kind) {
   return values;
 }
 
-void Registry::reset() {
-  std::unordered_map<uint64_t, Entry> dropped;
+void Registry::reset(bool keep_log_callbacks) {
+  std::unordered_map<uint64_t, Entry> gone;
   {
     std::lock_guard lock(mutex);
-    dropped.swap(entries);
+    gone.swap(entries);
+    const int64_t log_callbacks = live[static_cast<int>(Kind::LogCallback)];
     live = {};
+    for (auto it = gone.begin(); it != gone.end();) {
+      if (keep_log_callbacks && it->second.kind == Kind::LogCallback) {
+        entries.insert(gone.extract(it++));
+        continue;
+      }
+      if (it->second.holder == Holder::Caller) dropped.emplace(it->first, it->second.kind);
+      ++it;
+    }
+    if (keep_log_callbacks) live[static_cast<int>(Kind::LogCallback)] = log_callbacks;
     reset_floor = next;
   }
   // The objects die here, outside the lock, in case one of them reaches the registry as it goes.

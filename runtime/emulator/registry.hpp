@@ -89,10 +89,14 @@ struct Registry {
   uint64_t next;
   // Handles below this value were dropped by a reset rather than released.
   uint64_t reset_floor;
+  // Handles a reset dropped that have not been released since, by kind: their objects may still
+  // be held by a program that releases them when they die, which is no fault of the program.
+  std::unordered_map<uint64_t, Kind> dropped;
 
   Registry();
-  // Drops every handle; handle values handed out before stay unusable.
-  void reset();
+  // Drops every handle (those of log registrations too, unless `keep_log_callbacks`); handle
+  // values handed out before stay unusable.
+  void reset(bool keep_log_callbacks);
 };
 
 // Registers the object and returns its new handle value. Throws std::bad_alloc when it cannot
@@ -107,7 +111,9 @@ uint64_t register_permanent(Kind kind, Ref<Object> object);
 // (e.g. "handle 0x7e5a00000010 is not a live account handle (it was released)").
 Ref<Object> find_object(uint64_t handle, Kind kind, std::string* fault);
 
-// Removes the handle and returns its object (destroy it outside any lock), or null with `fault`.
+// Removes the handle and returns its object (destroy it outside any lock), or null with `fault`;
+// null with `fault` left empty for the first release of a handle a reset dropped, which is not a
+// fault.
 Ref<Object> unregister_object(uint64_t handle, Kind kind, std::string* fault);
 
 std::optional<Kind> kind_of(uint64_t handle);

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
+#include <unordered_set>
 
 #include "accounts.hpp"
 #include "errors.hpp"
@@ -13,6 +14,7 @@
 #include "json.hpp"
 #include "logging.hpp"
 #include "state.hpp"
+#include "validation.hpp"
 
 namespace vessaemu {
 namespace {
@@ -113,12 +115,8 @@ void members(const JsonValue& v, const std::string& where, const std::string& kn
 }
 
 int64_t integer(const JsonValue& v, const std::string& where, int64_t low, int64_t high) {
-  int64_t value = v.integer;
-  if (v.type == JsonType::Bool) {
-    value = v.boolean ? 1 : 0;
-  } else if (v.type != JsonType::Integer) {
-    fault(where, "expected a whole number");
-  }
+  const int64_t value = v.integer;
+  if (v.type != JsonType::Integer) fault(where, "expected a whole number");
   if (value < low || value > high) {
     fault(where, std::to_string(value) + " is out of range (" + std::to_string(low) + " to " +
                      std::to_string(high) + ")");
@@ -241,10 +239,11 @@ std::vector<std::u16string> scope_list(const JsonValue& v, const std::string& wh
 Rule rule_spec(const JsonValue& v, const std::string& where) {
   Rule rule;
   bool has_status = false, null_result = false;
+  std::optional<std::vector<std::u16string>> granted;
   ErrorInfo error;
   members(v, where,
           "operation, account, scopes, claims, correlation_id, status, code, tag, context, "
-          "null_result, every_time",
+          "null_result, granted_scopes, every_time, optional",
           [&](const std::string& key, const JsonValue& m, const std::string& at) {
             if (key == "operation") {
               rule.target.op = start_operation(m, at);
@@ -267,17 +266,33 @@ Rule rule_spec(const JsonValue& v, const std::string& where) {
               error.context = text(m, at);
             } else if (key == "null_result") {
               null_result = flag(m, at);
+            } else if (key == "granted_scopes") {
+              granted = scope_list(m, at);
             } else if (key == "every_time") {
               rule.every_time = flag(m, at);
+            } else if (key == "optional") {
+              rule.optional = flag(m, at);
             } else {
               return false;
             }
             return true;
           });
-  if (has_status == null_result) {
-    fault(where, "needs either a status (an error result) or \"null_result\": true");
+  if (int(has_status) + int(null_result) + int(granted.has_value()) != 1) {
+    fault(where,
+          "needs one of a status (an error result), \"null_result\": true or \"granted_scopes\"");
   }
-  rule.outcome = null_result ? Outcome{Outcome::Kind::NullResult, {}} : Outcome::failure(error);
+  if (granted) {
+    if (rule.target.op && !is_token_flow(*rule.target.op)) {
+      fault(where + ".granted_scopes", "only the five sign-in and token operations grant scopes");
+    }
+    std::u16string joined;
+    for (const auto& scope : *granted) joined += (joined.empty() ? u"" : u" ") + scope;
+    rule.outcome = Outcome{Outcome::Kind::Normal, {}, std::move(joined)};
+  } else if (null_result) {
+    rule.outcome = Outcome{Outcome::Kind::NullResult, {}, std::nullopt};
+  } else {
+    rule.outcome = Outcome::failure(error);
+  }
   return rule;
 }
 
@@ -288,6 +303,7 @@ struct Scenario {
   Fields interactive_user;
   std::vector<AccountSpec> accounts;
   std::vector<Rule> rules;
+  std::vector<std::u16string> untrusted_authorities;
 };
 
 void read_settings(const JsonValue& v, Scenario& s) {
@@ -304,20 +320,30 @@ void read_settings(const JsonValue& v, Scenario& s) {
                       });
               return true;
             }
-            if (!Settings::known(key)) return false;
-            const bool lifetime = key.ends_with("_lifetime");
-            s.settings.emplace_back(key, integer(m, at, lifetime ? 0 : kInt32Min,
-                                                 lifetime ? INT64_MAX / 4 : kInt32Max));
+            const Settings::Spec* spec = Settings::find(key);
+            if (spec == nullptr) return false;
+            s.settings.emplace_back(
+                key, spec->flag ? int64_t{flag(m, at)} : integer(m, at, spec->low, spec->high));
             return true;
           });
 }
 
 Scenario read_scenario(const JsonValue& doc) {
   Scenario s;
-  members(doc, "scenario", "now, settings, interactive_user, accounts, outcomes",
+  members(doc, "scenario",
+          "now, settings, interactive_user, accounts, outcomes, untrusted_authorities",
           [&](const std::string& key, const JsonValue& v, const std::string& where) {
             if (key == "now") {
-              s.now = integer(v, where, 0, INT64_MAX / 4);
+              s.now = integer(v, where, kEarliestTime, kLatestTime);
+            } else if (key == "untrusted_authorities") {
+              expect_type(v, JsonType::Array, where, "a list of authorities");
+              for (size_t i = 0; i < v.items.size(); ++i) {
+                const std::string at = where + "[" + std::to_string(i) + "]";
+                s.untrusted_authorities.push_back(present_text(v.items[i], at));
+                if (!https_origin(s.untrusted_authorities.back())) {
+                  fault(at, "not an absolute https URL");
+                }
+              }
             } else if (key == "settings") {
               read_settings(v, s);
             } else if (key == "interactive_user") {
@@ -341,12 +367,11 @@ Scenario read_scenario(const JsonValue& doc) {
             return true;
           });
   // Account ids are keys: one already taken would leave the scenario half applied.
+  std::unordered_set<std::u16string> seen;
   for (size_t i = 0; i < s.accounts.size(); ++i) {
     const Text& key = s.accounts[i].key;
     if (!key) continue;
-    bool taken = static_cast<bool>(find_account(*key));
-    for (size_t j = 0; j < i; ++j) taken = taken || s.accounts[j].key == key;
-    if (taken) {
+    if (find_account(*key) || !seen.insert(*key).second) {
       fault("accounts[" + std::to_string(i) + "].account_id",
             "an account with id " + in_quotes(narrow(*key)) + " exists already");
     }
@@ -357,7 +382,10 @@ Scenario read_scenario(const JsonValue& doc) {
 void apply(const Scenario& s) {
   State& st = state();
   for (const auto& [name, value] : s.settings) st.settings.set(name, value);
-  for (const auto& [op, ms] : s.latency) st.settings.latency_ms[static_cast<int>(op)] = ms;
+  for (const auto& [op, ms] : s.latency) {
+    st.settings.latency_ms[static_cast<int>(op)] = ms;
+    st.settings.latency_used[static_cast<int>(op)] = false;
+  }
   // The clock first: the refresh credentials of the accounts below start from it.
   if (s.now) st.clock.freeze(*s.now);
   for (const auto& [field, value] : s.interactive_user) set_interactive_user_field(field, value);
@@ -371,6 +399,7 @@ void apply(const Scenario& s) {
     if (spec.state) set_account_state(record->key, *spec.state);
   }
   for (const auto& rule : s.rules) script_outcome(rule);
+  for (const auto& authority : s.untrusted_authorities) set_authority_trusted(authority, false);
 }
 
 // The file VESSAEMU_SCENARIO names, if it is set and not empty. Windows' narrow environment
@@ -389,6 +418,55 @@ std::optional<std::filesystem::path> scenario_path() {
 #endif
   if (path.empty()) return std::nullopt;
   return path;
+}
+
+// The whole file, or false with why not in `error` (no file, a directory, too big, unreadable).
+bool read_file(const std::filesystem::path& path, std::string* text, std::string* error) {
+  std::error_code code;
+  const auto status = std::filesystem::status(path, code);
+  if (code || !std::filesystem::exists(status)) {
+    *error = "no such file";
+    return false;
+  }
+  if (!std::filesystem::is_regular_file(status)) {
+    *error = std::filesystem::is_directory(status) ? "it is a directory" : "it is not a file";
+    return false;
+  }
+  std::ifstream file(path, std::ios::binary);
+  if (!file.is_open()) {
+    *error = "it cannot be opened";
+    return false;
+  }
+  // One byte past the limit tells a document that is too long, without reading it all.
+  text->resize(kMaxScenarioBytes + 1);
+  file.read(text->data(), static_cast<std::streamsize>(text->size()));
+  if (file.bad()) {
+    *error = "it cannot be read";
+    return false;
+  }
+  text->resize(static_cast<size_t>(file.gcount()));
+  return true;
+}
+
+std::string describe(const Rule& rule) {
+  const char* function = rule.outcome.kind == Outcome::Kind::NullResult ? "null_completion"
+                         : rule.outcome.granted_scopes                  ? "grant_scopes"
+                                                                        : "fail_completion";
+  std::string text = std::string(function) + ": " +
+                     (rule.target.op ? python_name(*rule.target.op) : "any start operation");
+  const Target& t = rule.target;
+  if (t.account) text += ", account " + in_quotes(narrow(*t.account));
+  if (!t.scopes.empty()) {
+    std::string scopes;
+    for (const auto& scope : t.scopes) scopes += (scopes.empty() ? "" : " ") + narrow(scope);
+    text += ", scopes " + in_quotes(scopes);
+  }
+  if (t.claims) text += ", claims " + in_quotes(narrow(*t.claims));
+  if (t.correlation_id) text += ", correlation id " + in_quotes(narrow(*t.correlation_id));
+  if (rule.outcome.kind == Outcome::Kind::Error) {
+    text += " (status " + std::to_string(rule.outcome.error.status) + ")";
+  }
+  return text + (rule.every_time ? ": never matched" : ": never taken");
 }
 
 }  // namespace
@@ -413,6 +491,7 @@ std::optional<Outcome> take_scripted_outcome(const Request& request) {
   for (auto it = o.rules.begin(); it != o.rules.end(); ++it) {
     if (!matches(it->target, request)) continue;
     Outcome outcome = it->outcome;
+    ++it->taken;
     if (!it->every_time) o.rules.erase(it);
     o.any.store(!o.rules.empty(), std::memory_order_release);
     return outcome;
@@ -420,10 +499,35 @@ std::optional<Outcome> take_scripted_outcome(const Request& request) {
   return std::nullopt;
 }
 
+std::vector<std::string> pending_outcomes() {
+  std::vector<std::string> pending;
+  {
+    Outcomes& o = outcomes();
+    std::lock_guard lock(o.mutex);
+    for (const auto& rule : o.rules) {
+      if (rule.taken == 0 && !rule.optional) pending.push_back(describe(rule));
+    }
+  }
+  for (auto& line : pending_cancellations()) pending.push_back(std::move(line));
+  for (int op = 0; op < kOperationCount; ++op) {
+    const int32_t ms = state().settings.latency_ms[op].load();
+    if (ms > 0 && !state().settings.latency_used[op].load()) {
+      pending.push_back("set_latency: " + std::string(python_name(static_cast<Op>(op))) +
+                        " takes " + std::to_string(ms) + " ms, but it was never started");
+    }
+  }
+  return pending;
+}
+
 bool load_scenario(std::string_view json, std::string* error) {
   Scenario scenario;
   try {
-    scenario = read_scenario(parse_json(json));
+    if (json.size() > kMaxScenarioBytes) {
+      throw std::runtime_error("the document is " + std::to_string(json.size()) +
+                               " bytes long; at most " + std::to_string(kMaxScenarioBytes) +
+                               " are read");
+    }
+    scenario = read_scenario(parse_json(json, kMaxScenarioValues));
   } catch (const std::runtime_error& e) {  // a fault of the document (std::bad_alloc goes on)
     if (error != nullptr) *error = e.what();
     return false;
@@ -434,23 +538,27 @@ bool load_scenario(std::string_view json, std::string* error) {
 
 bool load_scenario_from_environment(std::string* error) {
   State& st = state();
-  if (st.scenario_loaded.load()) return true;
-  const auto path = scenario_path();
-  if (!path) return true;
-  const auto utf8 = path->u8string();
-  const std::string named =
-      std::string(utf8.begin(), utf8.end()) + " (named by " + kScenarioVariable + ")";
-  std::ifstream file(*path, std::ios::binary);
-  if (!file.is_open()) {
-    *error = "cannot read the scenario file " + named;
-    return false;
+  std::string named;
+  {
+    // Held to the end of the load: a start-up racing this one waits, and finds the scenario
+    // applied once. Nothing calls out meanwhile (the log line comes after).
+    std::lock_guard lock(st.scenario_mutex);
+    if (st.scenario_loaded) return true;
+    const auto path = scenario_path();
+    if (!path) return true;
+    const auto utf8 = path->u8string();
+    named = std::string(utf8.begin(), utf8.end()) + " (named by " + kScenarioVariable + ")";
+    std::string text;
+    if (!read_file(*path, &text, error)) {
+      *error = "cannot read the scenario file " + named + ": " + *error;
+      return false;
+    }
+    if (!load_scenario(text, error)) {
+      *error = "the scenario file " + named + " is not valid: " + *error;
+      return false;
+    }
+    st.scenario_loaded = true;
   }
-  const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  if (!load_scenario(text, error)) {
-    *error = "the scenario file " + named + " is not valid: " + *error;
-    return false;
-  }
-  st.scenario_loaded = true;
   log(kLogInfo, "scenario loaded from " + named);
   return true;
 }

@@ -41,8 +41,10 @@ struct Target {
 
 struct Rule {
   Target target;
-  Outcome outcome;          // an error result, or a null result
+  Outcome outcome;          // an error result, a null result, or a partial grant
   bool every_time = false;  // else the first completion that matches takes it
+  bool optional = false;    // may go unused without a test failing for it
+  int64_t taken = 0;        // completions that took it
 };
 
 // The scripted outcomes' part of the emulator's state (state.hpp): `rules`, in the order they were
@@ -57,17 +59,25 @@ struct Outcomes {
 };
 
 void script_outcome(Rule rule);
+// What was scripted and never happened, one description each, for a test that fails on an aimed
+// outcome it never reached (a typo in its target): outcomes no completion took, cancellations of
+// prompts never shown, latencies of operations never started; `optional` ones left out.
+std::vector<std::string> pending_outcomes();
 // The outcome of the first rule that matches the request; the rule goes unless it applies every
 // time. Taken whatever makes the operation complete (its normal end, a cancel, a stop).
 std::optional<Outcome> take_scripted_outcome(const Request& request);
 
 inline constexpr const char* kScenarioVariable = "VESSAEMU_SCENARIO";
+// The largest scenario document read, in bytes, and the most values it may hold: a document is
+// a test's setup, and a bigger one is a mistake that must not take the process's memory.
+inline constexpr size_t kMaxScenarioBytes = 16u << 20;
+inline constexpr size_t kMaxScenarioValues = 2000000;
 
 // Applies a scenario document (UTF-8 JSON). All of it is checked first: on a fault nothing is
 // applied and `error` says what and where, listing the valid names where a name is wrong.
 bool load_scenario(std::string_view json, std::string* error);
 // At start-up: the scenario in the file VESSAEMU_SCENARIO names, once after the library loads or
-// after a reset; true when the variable is not set.
+// after a reset, however many start-ups race for it; true when the variable is not set.
 bool load_scenario_from_environment(std::string* error);
 
 }  // namespace vessaemu

@@ -8,15 +8,15 @@ State& state() {
   return *instance;
 }
 
-void reset_state(bool deliver_pending) {
+void reset_state(bool deliver_pending, bool keep_log_registrations) {
   State& s = state();
   // Completions first, pending and in progress: what their routines do must not meet a reset
   // registry, and their callers must not wait for ever. Then the registrations, whose release
   // waits for routines in progress, before the registry forgets their handles.
   engine_reset(deliver_pending);
-  s.registrations.reset();
+  if (!keep_log_registrations) s.registrations.reset();
   s.identity.reset();
-  s.registry.reset();
+  s.registry.reset(keep_log_registrations);
   s.operations.reset();
   s.injections.reset();
   s.violations.reset();
@@ -25,6 +25,7 @@ void reset_state(bool deliver_pending) {
   s.outcomes.reset();
   s.history.reset();
   s.clock.reset();
+  std::lock_guard lock(s.scenario_mutex);
   s.scenario_loaded = false;
 }
 

@@ -39,8 +39,10 @@ struct State {
   Registrations registrations;
   Violations violations;
   Injections injections;
-  // Whether the scenario of VESSAEMU_SCENARIO was loaded since the library loaded or was reset.
-  std::atomic<bool> scenario_loaded{false};
+  // Whether the scenario of VESSAEMU_SCENARIO was loaded since the library loaded or was reset;
+  // start-ups racing to load it hold `scenario_mutex` from the look to the end of the load.
+  std::mutex scenario_mutex;
+  bool scenario_loaded = false;
   // Serial numbers of the tokens issued; never reset, so no two tokens of a process are equal.
   std::atomic<uint64_t> token_serial{0};
 };
@@ -49,7 +51,8 @@ State& state();
 
 // Back to a fresh emulator: pending operations complete with an error (or, when
 // `deliver_pending` is false, are dropped), completions in progress are waited for, and then
-// every part of the state is cleared and the clock follows the system's again.
-void reset_state(bool deliver_pending);
+// every part of the state is cleared and the clock follows the system's again. With
+// `keep_log_registrations` the log routines stay registered, and their handles live.
+void reset_state(bool deliver_pending, bool keep_log_registrations = false);
 
 }  // namespace vessaemu

@@ -78,8 +78,12 @@ typedef struct VESSAEMU_RESULT_SPEC {
  * with an error result of status 8 (Status_ApplicationCanceled) on the calling thread, or, with
  * VESSAEMU_RESET_DROP_PENDING, are dropped without a call of their routine. Then it waits for
  * every completion in progress (on the workers, inline on other threads, on workers a shut-down
- * from inside a routine left running), and only then clears the emulator's state. Returns 0. */
+ * from inside a routine left running), and only then clears the emulator's state; with
+ * VESSAEMU_RESET_KEEP_LOG_REGISTRATIONS the log routines stay registered (their handles live).
+ * Handles a reset drops are released quietly once each (no contract violation); any other use
+ * of one is a contract violation. Returns 0. */
 #define VESSAEMU_RESET_DROP_PENDING 1
+#define VESSAEMU_RESET_KEEP_LOG_REGISTRATIONS 2
 VESSAEMU_API int32_t VESSAEMU_Reset(int32_t flags);
 VESSAEMU_API void VESSAEMU_Free(void* memory);
 
@@ -132,7 +136,14 @@ VESSAEMU_API int32_t VESSAEMU_TakeContractViolations(char** out);
  * whose description (naming the place, and listing the valid names where a name is wrong) goes
  * to *error if error is not null; nothing of a faulty document is applied. Its "settings" are
  * also how the SSO policy, token lifetimes, latencies and string-protocol switches are set. */
-VESSAEMU_API int32_t VESSAEMU_LoadScenario(const char* json, char** error);
+VESSAEMU_API int32_t VESSAEMU_LoadScenario(const char* json, int64_t length, char** error);
+/* What was scripted and never happened (outcomes no completion took, cancellations of prompts
+ * never shown, latencies of operations never started; optional ones left out), one line each
+ * (UTF-8) into *out; returns how many. */
+VESSAEMU_API int32_t VESSAEMU_PendingOutcomes(char** out);
+/* Token operations for this authority (compared without case and trailing slashes) complete with
+ * status 11 (Status_AuthorityUntrusted) while trusted is 0. 0 ok, -2 not an https URL. */
+VESSAEMU_API int32_t VESSAEMU_SetAuthorityTrusted(VESSAEMU_TEXT authority, int32_t trusted);
 VESSAEMU_API int32_t VESSAEMU_IsStarted(void);
 VESSAEMU_API int32_t VESSAEMU_PiiEnabled(void);
 
@@ -140,6 +151,9 @@ VESSAEMU_API int32_t VESSAEMU_PiiEnabled(void);
  * is frozen; advancing moves a frozen clock, or puts the system's time ahead. A reset returns it
  * to the system's time. Now returns the time; the others 0. */
 VESSAEMU_API int64_t VESSAEMU_Now(void);
+/* A time outside 0 .. 3979391295 (2096-02-06: the latest from which a lifetime of up to ten
+ * years still ends at a time the 32-bit expiry of the runtime's contract carries), frozen at or
+ * advanced to, is refused with -2; nothing changes. */
 VESSAEMU_API int32_t VESSAEMU_FreezeClock(int64_t unix_seconds);
 VESSAEMU_API int32_t VESSAEMU_AdvanceClock(int64_t seconds);
 
@@ -213,8 +227,9 @@ VESSAEMU_API int32_t VESSAEMU_WaitIdle(int64_t timeout_ms);
 VESSAEMU_API int32_t VESSAEMU_ResetInteractiveUser(void);
 VESSAEMU_API int32_t VESSAEMU_SetInteractiveUserField(int32_t field, VESSAEMU_TEXT value);
 VESSAEMU_API int32_t VESSAEMU_InteractiveUserField(int32_t field, vessaemu_unit** out);
-/* The next interactive sign-in completes with an error of this status instead. 0 ok. */
-VESSAEMU_API int32_t VESSAEMU_CancelNextInteractive(int32_t status);
+/* The next interactive sign-in completes with an error of this status instead; an optional one
+ * (optional != 0) is not listed by VESSAEMU_PendingOutcomes. 0 ok. */
+VESSAEMU_API int32_t VESSAEMU_CancelNextInteractive(int32_t status, int32_t optional);
 
 /* Logging: writes the line to every registration, from the calling thread (threads 0) or from
  * `threads` new native threads at once, each writing it once; returns when all are done, with

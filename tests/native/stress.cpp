@@ -250,7 +250,10 @@ void script(const Accounts& accounts, int index, long i, std::mt19937& random) {
                                  R"(", "status": "NoNetwork"},
                              {"operation": "sign_in_silently", "null_result": true}]})";
     char* error = nullptr;
-    if (VESSAEMU_LoadScenario(scenario.c_str(), &error) != 0) fail("scenario refused: %s", error);
+    if (VESSAEMU_LoadScenario(scenario.c_str(), static_cast<int64_t>(scenario.size()), &error) !=
+        0) {
+      fail("scenario refused: %s", error);
+    }
     VESSAEMU_Free(error);
     VESSAEMU_AdvanceClock(3600);
   }
