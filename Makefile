@@ -35,13 +35,15 @@ test: install
 # The suite under AddressSanitizer and UndefinedBehaviorSanitizer (separate venv and build).
 # libstdc++ is preloaded with the sanitizer: its interceptor of C++ throws looks for the real
 # one as the process starts, and Python only loads libstdc++ later, with the extension.
+# Instrumented code runs several times slower, so a test's time limit is ten times the usual.
 sanitize:
 	$(MAKE) VENV=.venv-asan BUILD_DIR=build/asan .venv-asan/bin/python
 	.venv-asan/bin/python -m pip install --quiet --no-build-isolation -C build-dir=build/asan \
 	  -C cmake.define.PYVESSA_SANITIZE=ON -C cmake.build-type=Debug .
 	cd tests && LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libstdc++.so)" \
 	  ASAN_OPTIONS=detect_leaks=0 \
-	  ../.venv-asan/bin/python -P -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
+	  ../.venv-asan/bin/python -P -m pytest -q -p no:cacheprovider -o test_time_limit=1200 \
+	  $(PYTEST_ARGS)
 
 # The emulator and its stress program (tests/native/stress.cpp) built natively, outside the
 # wheel: optimised for `make stress`, with ThreadSanitizer for `make tsan` (CPython is not built

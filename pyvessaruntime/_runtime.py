@@ -16,7 +16,11 @@ from __future__ import annotations
 
 import os
 import sys
-from typing import Any
+
+# `typing` would be most of the package's import time; type checkers treat TYPE_CHECKING as true.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any
 
 #: The environment variable choosing the runtime.
 ENV = "PYVESSARUNTIME_RUNTIME"
@@ -159,7 +163,8 @@ def _file_of(ctypes: Any, address: int) -> str:
             raise OSError(ctypes.get_last_error(), "GetModuleHandleExW failed")
         name = ctypes.create_unicode_buffer(32768)
         kernel32.GetModuleFileNameW(module, name, len(name))
-        return os.path.abspath(name.value)
+        file_name: str = name.value
+        return os.path.abspath(file_name)
     # Dl_info: the file name, its base address, the symbol's name and address.
     info = (ctypes.c_void_p * 4)()
     process = ctypes.CDLL(None)

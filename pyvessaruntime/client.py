@@ -300,17 +300,23 @@ class RetryPolicy:
         return random.uniform(0.0, ceiling)
 
 
-@dataclass(frozen=True)
 class _Request(Generic[T]):
     """An operation with checked arguments: `account`, when set, goes last (before the
-    callback), as the runtime's account object."""
+    callback), as the runtime's account object. Nothing changes it once made; it is a plain
+    class with slots rather than a frozen dataclass, whose generated ``__init__`` sets each
+    field through ``object.__setattr__`` (a microsecond per call)."""
 
-    call: str  # the client method, for messages
-    operation: Callable[..., _native.VESSARuntimeAsyncHandle]
-    args: tuple[Any, ...]
-    convert: Callable[[Any], T]
-    silent: bool = False  # retried on a TransientError
-    account: Account | None = None
+    __slots__ = ("account", "args", "call", "convert", "operation", "silent")
+
+    def __init__(self, call: str, operation: Callable[..., _native.VESSARuntimeAsyncHandle],
+                 args: tuple[Any, ...], convert: Callable[[Any], T], *, silent: bool = False,
+                 account: Account | None = None) -> None:
+        self.call = call  # the client method, for messages
+        self.operation = operation
+        self.args = args
+        self.convert = convert
+        self.silent = silent  # retried on a TransientError
+        self.account = account
 
 
 def _checked_account(account: object) -> Account:

@@ -309,7 +309,13 @@ def _optional(units: list[int] | None) -> str | None:
 
 
 def _status(status: StatusLike) -> int:
-    return int(status.value) if isinstance(status, enum.Enum) else int(status)
+    if isinstance(status, enum.Enum):
+        return int(status.value)
+    # A bool is an int, and a text would be read as digits: neither names a status.
+    if type(status) is bool or not isinstance(status, int):
+        raise TypeError(f"a status is a Response_Status member or its number, not "
+                        f"{type(status).__name__} {status!r}")
+    return status
 
 
 def _error(error: Error | StatusLike) -> Error:

@@ -71,7 +71,8 @@ def _frozen(value: Any) -> Any:
 
 
 def _frozen_mapping(value: Mapping[str, Any]) -> Mapping[str, Any]:
-    return _frozen(value if isinstance(value, dict) else dict(value))
+    frozen: Mapping[str, Any] = _frozen(value if isinstance(value, dict) else dict(value))
+    return frozen
 
 
 @dataclass(frozen=True)

@@ -43,6 +43,16 @@ def test_a_program_that_only_blocks_never_imports_asyncio():
     assert out.strip() == "[]"
 
 
+def test_importing_the_package_imports_no_typing_module():
+    # `typing` alone would be most of the package's import time.
+    out = run_script("""
+        import sys
+        import pyvessaruntime
+        print(sorted(m for m in sys.modules if m.split(".")[0] == "typing"))
+    """)
+    assert out.strip() == "[]"
+
+
 def test_default_correlation_ids_are_fresh_random_uuids(started, monkeypatch):
     monkeypatch.setattr(client_module, "_UUIDS_AT_ONCE", 3)  # the stock runs out and refills
     client = vrt.Client(CLIENT_ID, AUTHORITY)

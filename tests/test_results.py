@@ -328,7 +328,8 @@ from pyvessaruntime import emulator_internals as emu
 lib = ctypes.PyDLL("libvessaruntime.so", handle=emu.library()._handle)
 lib.VESSAEMU_Calls.argtypes, lib.VESSAEMU_Calls.restype = [ctypes.c_char_p], ctypes.c_int64
 COUNT, overlapped = 300, 0
-for attempt in range(20):
+# Whether the two calls overlap is up to the scheduler: on a loaded machine it takes more tries.
+for attempt in range(200):
     emu.reset()
     ids = [emu.add_account() for _ in range(COUNT)]
     result = m.VESSARuntimeDiscoverAccountsResult(
@@ -347,6 +348,8 @@ for attempt in range(20):
     assert emu.calls("DiscoverAccountsResult_GetAccount") == COUNT + 1, attempt
     del result, lists, first
     assert emu.live_handle_count() == 0 and emu.contract_violations() == 0, attempt
+    if overlapped >= 3:
+        break
 print(overlapped)
 """
 

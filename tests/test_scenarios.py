@@ -529,3 +529,10 @@ def test_the_latest_time_still_issues_tokens(emulator, client):
     (account,) = client.discover_accounts()
     token = client.acquire_token_silently(account, SCOPES)
     assert token.expires_at.timestamp() == 2**32 - 1
+
+
+@pytest.mark.parametrize("status", ["Status_NoNetwork", "3", True, 3.0])
+def test_an_outcome_names_its_status_by_member_or_number(emulator, status):
+    with pytest.raises(TypeError, match="a status is a Response_Status member or its number"):
+        emulator.fail_completion("signin_silently", status)
+    assert emulator.pending_outcomes() == []

@@ -91,6 +91,12 @@ def test_readme_application_passes_mypy_strict(tmp_path, source):
     assert done.returncode == 0, done.stdout + done.stderr
 
 
+def test_the_package_itself_passes_mypy_strict(tmp_path):
+    # mypy reports nothing of an installed package to the applications that import it.
+    done = run_tool(tmp_path, "mypy", "--strict", "--no-incremental", "-p", "pyvessaruntime")
+    assert done.returncode == 0, done.stdout + done.stderr
+
+
 def test_the_typed_application_uses_every_public_name():
     source = (TYPING / "app.py").read_text()
     assert [name for name in pyvessaruntime.__all__ if f"vrt.{name}" not in source] == []
