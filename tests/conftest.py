@@ -17,6 +17,14 @@ from runtime_abi import lib as runtime
 # A test past its time limit ends the run and is named (tests/time_limit.py).
 pytest_plugins = ["time_limit"]
 
+# A child forked from a process with AddressSanitizer's threads may find its allocator's lock held
+# by a thread that did not follow (it hangs about every other run), so the fork tests run only
+# uninstrumented.
+needs_fork = pytest.mark.skipif(
+    not hasattr(os, "fork") or "libasan" in os.environ.get("LD_PRELOAD", ""),
+    reason="the platform has no fork, or AddressSanitizer is loaded, whose allocator a forked "
+           "child of a threaded process may find locked")
+
 KEEPS_CALLBACK_RECORDS = "keeps_callback_records"
 
 

@@ -15,6 +15,8 @@ import time
 
 import pytest
 
+from conftest import needs_fork
+
 import pyvessaruntime as vrt
 import pyvessaruntime.pyvessaruntime as m
 from pyvessaruntime import _core, helpers
@@ -489,7 +491,7 @@ vrt.shutdown()
 """
 
 
-@pytest.mark.skipif(not hasattr(os, "fork"), reason="the platform has no fork")
+@needs_fork
 def test_a_forked_child_starts_the_runtime_itself():
     done = subprocess.run([sys.executable, "-P", "-c", FORKED_CHILD], capture_output=True,
                           text=True, timeout=60)

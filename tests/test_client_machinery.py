@@ -11,6 +11,8 @@ import uuid
 
 import pytest
 
+from conftest import needs_fork
+
 import pyvessaruntime as vrt
 from pyvessaruntime import client as client_module
 from pyvessaruntime import models
@@ -63,7 +65,7 @@ def test_default_correlation_ids_are_fresh_random_uuids(started, monkeypatch):
     assert all(str(uuid.UUID(i)) == i and uuid.UUID(i).version == 4 for i in ids)
 
 
-@pytest.mark.skipif(not hasattr(os, "fork"), reason="the platform has no fork")
+@needs_fork
 def test_a_forked_child_draws_correlation_ids_of_its_own():
     out = run_script("""
         import os

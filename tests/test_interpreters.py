@@ -15,6 +15,8 @@ from pathlib import Path
 
 import pytest
 
+from conftest import needs_fork
+
 from interpreter_cases import COMPLETIONS, LEAVE_BUSY, SIGN_IN
 
 HERE = Path(__file__).resolve().parent
@@ -236,7 +238,7 @@ m._shutdown_vessaruntime()
 """
 
 
-@pytest.mark.skipif(not hasattr(os, "fork"), reason="the platform has no fork")
+@needs_fork
 def test_a_forked_child_starts_afresh_and_fails_what_the_parent_left_pending():
     done = run_python(FORK)
     check(done, "child: pending operation failed: True", "child: runtime started: False",
