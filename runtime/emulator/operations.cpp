@@ -133,19 +133,8 @@ bool is_token_flow(Op op) {
 }
 
 bool is_start_operation(Op op) {
-  switch (op) {
-    case Op::SignInAsync:
-    case Op::SignInSilentlyAsync:
-    case Op::SignInInteractivelyAsync:
-    case Op::AcquireTokenSilentlyAsync:
-    case Op::AcquireTokenInteractivelyAsync:
-    case Op::ReadAccountByIdAsync:
-    case Op::SignOutSilentlyAsync:
-    case Op::DiscoverAccountsAsync:
-      return true;
-    default:
-      return false;
-  }
+  return is_token_flow(op) || op == Op::ReadAccountByIdAsync || op == Op::SignOutSilentlyAsync ||
+         op == Op::DiscoverAccountsAsync;
 }
 
 std::optional<Op> find_operation(std::string_view name) {
