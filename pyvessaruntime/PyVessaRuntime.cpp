@@ -12,6 +12,7 @@
 #include "common/function.hpp"
 #include "common/ref.hpp"
 #include "common/type.hpp"
+#include "handles/result_reader.hpp"
 #include "marshal/runtime_text.hpp"
 #include "module/owner.hpp"
 #include "module/registry.hpp"
@@ -211,7 +212,8 @@ bool execute(PyObject* module) {
   warn_if_other_python();
   if (PyErr_Occurred()) return false;
   return state::init_names() && ready_function_types() && ensure_in_sys_modules(module) &&
-         register_classes(module) && run_module_statements() && owner::adopt();
+         register_classes(module) && run_module_statements() && owner::adopt() &&
+         publish_result_readers();
 }
 
 int exec_module(PyObject* module) {

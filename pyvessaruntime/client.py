@@ -11,6 +11,7 @@ returned, not dropped.
 
 from __future__ import annotations
 
+import binascii
 import contextlib
 import json
 import math
@@ -191,6 +192,13 @@ def _window(window: int | None) -> int:
 
 _UUIDS_AT_ONCE = 64
 _uuids: list[str] = []
+# Byte 6 of a version-4 UUID starts with the version, byte 8 with the variant (binary 10).
+_WITH_VERSION = bytes(b & 0x0F | 0x40 for b in range(256))
+_WITH_VARIANT = bytes(b & 0x3F | 0x80 for b in range(256))
+# Where each of a UUID's 32 hex digits goes in its text (8-4-4-4-12 digits, with dashes), which
+# is followed by a space.
+_UUID_DIGIT_AT = [at for at in range(36) if at not in (8, 13, 18, 23)]
+_UUID_TEXT = b"-" * 36 + b" "
 
 
 def _new_uuid() -> str:
@@ -201,13 +209,17 @@ def _new_uuid() -> str:
         return _uuids.pop()  # atomic: two threads never take the same one
     except IndexError:
         pass
-    units = bytearray(os.urandom(16 * _UUIDS_AT_ONCE))
-    made = []
-    for at in range(0, len(units), 16):
-        units[at + 6] = units[at + 6] & 0x0F | 0x40
-        units[at + 8] = units[at + 8] & 0x3F | 0x80
-        h = units[at:at + 16].hex()
-        made.append(f"{h[:8]}-{h[8:12]}-{h[12:16]}-{h[16:20]}-{h[20:]}")
+    # The stock is written digit position by digit position, each for every UUID at once: work
+    # per UUID (formatting, slicing) would cost more than all the rest of a request's checks.
+    count = _UUIDS_AT_ONCE
+    units = bytearray(os.urandom(16 * count))
+    units[6::16] = units[6::16].translate(_WITH_VERSION)
+    units[8::16] = units[8::16].translate(_WITH_VARIANT)
+    digits = binascii.hexlify(units)
+    text = bytearray(_UUID_TEXT * count)
+    for digit, at in enumerate(_UUID_DIGIT_AT):
+        text[at::len(_UUID_TEXT)] = digits[digit::32]
+    made = text.decode().split()
     _uuids.extend(made[1:])
     return made[0]
 

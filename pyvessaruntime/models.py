@@ -248,27 +248,75 @@ def _contract_violation(what: str) -> AuthError:
     return AuthError(Status.Status_ApiContractViolation, context=f"the runtime {what}")
 
 
-def to_account(native: VESSARuntimeAccount) -> Account:
-    """Read every property of a native account once."""
+def _account_reads(native: VESSARuntimeAccount) -> tuple[Any, ...]:
+    """The getters of a native account, in order, up to an id that is missing."""
     account_id = native.get_account_id()
     if not account_id:
+        return (account_id,)
+    return (account_id, native.get_home_account_id(), native.get_environment(),
+            native.get_realm(), native.get_local_account_id(), native.get_user_name(),
+            native.get_given_name(), native.get_family_name(), native.get_middle_name(),
+            native.get_display_name(), native.get_additional_fields_json(),
+            native.get_home_environment(), native.get_client_info())
+
+
+def _token_reads(result: VESSARuntimeAuthResult) -> tuple[Any, ...]:
+    """The getters of an auth result, in order, up to the first answer that ends the reading:
+    an error the result carries, no account, an account without an id; the account's own are
+    read as `_account_reads` reads them, before `is_pop_authorization`."""
+    error = result.get_error()
+    if error is not None:
+        return (error,)
+    account = result.get_account()
+    if account is None:
+        return (None, None)
+    reads = (None, account, result.get_telemetry_data(), result.get_raw_id_token(),
+             result.get_access_token(), result.get_authorization_header(),
+             result.get_access_token_expiry_time(), result.get_granted_scopes(),
+             result.get_id_token(), *_account_reads(account))
+    if not reads[9]:
+        return reads
+    return (*reads, result.is_pop_authorization())
+
+
+# The same reads made natively, with the interpreter lock given up once for all the runtime's
+# queries rather than once per getter; they answer NotImplemented where the getters must be
+# called. Missing in an interpreter where the native module cannot run.
+try:
+    from ._results import read_account as _read_account
+    from ._results import read_token as _read_token
+except ImportError:
+    _read_account = _read_token = None
+
+
+def _account(native: VESSARuntimeAccount, reads: tuple[Any, ...]) -> Account:
+    if not reads[0]:
         raise _contract_violation("returned an account without an id")
+    (account_id, home_account_id, environment, realm, local_account_id, user_name, given_name,
+     family_name, middle_name, display_name, additional_fields, home_environment,
+     client_info) = reads
     return _made(Account, {
         "account_id": account_id,
-        "home_account_id": native.get_home_account_id(),
-        "environment": native.get_environment(),
-        "realm": native.get_realm(),
-        "local_account_id": native.get_local_account_id(),
-        "user_name": native.get_user_name(),
-        "given_name": native.get_given_name(),
-        "family_name": native.get_family_name(),
-        "middle_name": native.get_middle_name(),
-        "display_name": native.get_display_name(),
-        "additional_fields": _json_object(native.get_additional_fields_json()),
-        "home_environment": native.get_home_environment(),
-        "client_info": native.get_client_info(),
+        "home_account_id": home_account_id,
+        "environment": environment,
+        "realm": realm,
+        "local_account_id": local_account_id,
+        "user_name": user_name,
+        "given_name": given_name,
+        "family_name": family_name,
+        "middle_name": middle_name,
+        "display_name": display_name,
+        "additional_fields": _json_object(additional_fields),
+        "home_environment": home_environment,
+        "client_info": client_info,
         "_native": native,
     })
+
+
+def to_account(native: VESSARuntimeAccount) -> Account:
+    """Read every property of a native account once."""
+    reads = NotImplemented if _read_account is None else _read_account(native)
+    return _account(native, _account_reads(native) if reads is NotImplemented else reads)
 
 
 _from_timestamp = datetime.datetime.fromtimestamp
@@ -277,26 +325,28 @@ _UTC = datetime.UTC
 
 def to_token(result: VESSARuntimeAuthResult) -> Token:
     """The `Token` of an auth result, or the `AuthError` it carries."""
-    error = result.get_error()
-    if error is not None:
-        raise from_native(error)
-    account = result.get_account()
+    reads = NotImplemented if _read_token is None else _read_token(result)
+    if reads is NotImplemented:
+        reads = _token_reads(result)
+    if reads[0] is not None:
+        raise from_native(reads[0])
+    account = reads[1]
     if account is None:
         raise _contract_violation("reported a successful sign-in or token without an account")
-    telemetry = result.get_telemetry_data()
-    raw_id_token = result.get_raw_id_token()
+    (_, _, telemetry, raw_id_token, access_token, authorization_header, expiry, granted_scopes,
+     id_token) = reads[:9]
     return _made(Token, {
-        "access_token": result.get_access_token() or "",
-        "authorization_header": result.get_authorization_header() or "",
+        "access_token": access_token or "",
+        "authorization_header": authorization_header or "",
         # The runtime's expiry is Unix seconds in 32 bits: a negative value is one past 2038
         # that wrapped, not one before 1970.
-        "expires_at": _from_timestamp(result.get_access_token_expiry_time() % (1 << 32), _UTC),
-        "granted_scopes": tuple(result.get_granted_scopes() or ()),
-        "id_token": _claims(result.get_id_token() or raw_id_token),
+        "expires_at": _from_timestamp(expiry % (1 << 32), _UTC),
+        "granted_scopes": tuple(granted_scopes or ()),
+        "id_token": _claims(id_token or raw_id_token),
         "raw_id_token": raw_id_token,
-        "account": to_account(account),
+        "account": _account(account, reads[9:22]),
         "telemetry": _frozen(telemetry if isinstance(telemetry, dict) else {"value": telemetry}),
-        "is_pop": result.is_pop_authorization() != 0,
+        "is_pop": reads[22] != 0,
     })
 
 

@@ -65,6 +65,17 @@ def test_default_correlation_ids_are_fresh_random_uuids(started, monkeypatch):
     assert all(str(uuid.UUID(i)) == i and uuid.UUID(i).version == 4 for i in ids)
 
 
+@pytest.mark.parametrize("random", [bytes(16 * 5), bytes([255]) * 16 * 5, os.urandom(16 * 5)])
+def test_the_stock_of_correlation_ids_is_the_random_bytes_as_version_4_uuids(monkeypatch,
+                                                                             random):
+    monkeypatch.setattr(client_module, "_UUIDS_AT_ONCE", 5)
+    monkeypatch.setattr(client_module, "_uuids", [])
+    monkeypatch.setattr(client_module.os, "urandom", lambda size: random[:size])
+    made = {client_module._new_uuid() for _ in range(5)}
+    assert made == {str(uuid.UUID(bytes=random[at:at + 16], version=4))
+                    for at in range(0, len(random), 16)}
+
+
 @needs_fork
 def test_a_forked_child_draws_correlation_ids_of_its_own():
     out = run_script("""

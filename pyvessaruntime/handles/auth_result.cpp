@@ -13,17 +13,11 @@ namespace {
 
 using Handle = VESSARUNTIME_AUTH_RESULT_HANDLE;
 
-// VESSARuntimeAuthResult.get_granted_scopes(self): the scope text, stripped and cut at every
-// single space; None when there is no text or it is empty.
+// VESSARuntimeAuthResult.get_granted_scopes(self)
 PyObject* get_granted_scopes(PyObject* self, PyObject* const*) {
   Ref text = Ref::steal(get_string(VESSARUNTIME_GetGrantedScopes, handle_of<Handle>(self)));
   if (!text) return nullptr;
-  if (text.get() == Py_None || PyUnicode_GET_LENGTH(text.get()) == 0) Py_RETURN_NONE;
-  Ref stripped = Ref::steal(PyObject_CallMethod(text.get(), "strip", nullptr));
-  if (!stripped) return nullptr;
-  Ref space = Ref::steal(PyUnicode_FromOrdinal(' '));
-  if (!space) return nullptr;
-  return PyUnicode_Split(stripped.get(), space.get(), -1);
+  return granted_scopes_value(text.get());
 }
 
 // VESSARuntimeAuthResult.is_pop_authorization(self): the runtime's value as an int, not a bool.
@@ -34,13 +28,12 @@ PyObject* is_pop_authorization(PyObject* self, PyObject* const*) {
   return PyLong_FromLong(vrt_is_pop_auth);
 }
 
-// VESSARuntimeAuthResult.get_access_token_expiry_time(self): the runtime may store 32 or 64 bits
-// into the zeroed slot; the low 32 bits, read as signed, are the answer either way.
+// VESSARuntimeAuthResult.get_access_token_expiry_time(self)
 PyObject* get_access_token_expiry_time(PyObject* self, PyObject* const*) {
   int64_t expiry_time = 0;
   if (!query_value(VESSARUNTIME_GetAccessTokenExpiryTime, handle_of<Handle>(self), &expiry_time))
     return nullptr;
-  return PyLong_FromLong(static_cast<int32_t>(static_cast<uint32_t>(expiry_time)));
+  return expiry_time_value(expiry_time);
 }
 
 #define PVR_DOC(method) "VESSARuntimeAuthResult." #method "(self)"
@@ -83,5 +76,22 @@ PyTypeObject AuthResultType = make_class(PVR_CLASS_NAME("VESSARuntimeAuthResult"
                                          PVR_RAW_HANDLE_DOC("VESSARuntimeAuthResult"));
 
 const FunctionTable auth_result_methods = kAuthResultMethods;
+
+// The scope text, stripped and cut at every single space; None when there is no text or it is
+// empty.
+PyObject* granted_scopes_value(PyObject* text) {
+  if (text == Py_None || PyUnicode_GET_LENGTH(text) == 0) Py_RETURN_NONE;
+  Ref stripped = Ref::steal(PyObject_CallMethod(text, "strip", nullptr));
+  if (!stripped) return nullptr;
+  Ref space = Ref::steal(PyUnicode_FromOrdinal(' '));
+  if (!space) return nullptr;
+  return PyUnicode_Split(stripped.get(), space.get(), -1);
+}
+
+// The runtime may store 32 or 64 bits into the zeroed slot; the low 32 bits, read as signed, are
+// the answer either way.
+PyObject* expiry_time_value(int64_t stored) {
+  return PyLong_FromLong(static_cast<int32_t>(static_cast<uint32_t>(stored)));
+}
 
 }  // namespace pvr

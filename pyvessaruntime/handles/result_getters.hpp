@@ -9,6 +9,8 @@
 
 #include <Python.h>
 
+#include <cstdint>
+
 #include "common/gil.hpp"
 #include "common/ref.hpp"
 #include "handles/handle_object.hpp"
@@ -38,6 +40,11 @@ inline PyObject* new_account(OwnedAccount owner) {
   return adopt(&AccountType, owner);
 }
 
+// What two getters of VESSARuntimeAuthResult make of the runtime's answer: the granted scopes of
+// their text (str or None), and the expiry time of the value the runtime stored.
+PyObject* granted_scopes_value(PyObject* text);
+PyObject* expiry_time_value(int64_t stored);
+
 // A string property of the result, as the runtime reports it: str, or None for no value.
 template <class Handle, StringGetter<Handle> Getter>
 PyObject* read_text(PyObject* self, PyObject* const*) {
@@ -47,21 +54,25 @@ PyObject* read_text(PyObject* self, PyObject* const*) {
 // What get_telemetry_data answers when the runtime has no telemetry.
 enum class NoTelemetry { kEmptyDict, kNone };
 
-// The telemetry text parsed by the module's `json` (looked up at each call, so a caller may
-// rebind it), whatever JSON value it holds.
-template <class Handle, StringGetter<Handle> Getter, NoTelemetry Absent>
-PyObject* get_telemetry_data(PyObject* self, PyObject* const*) {
-  Ref text = Ref::steal(get_string(Getter, handle_of<Handle>(self)));
-  if (!text) return nullptr;
-  if (text.get() == Py_None || PyUnicode_GET_LENGTH(text.get()) == 0) {
-    if constexpr (Absent == NoTelemetry::kEmptyDict) return PyDict_New();
+// The telemetry of its text (str or None): the text parsed by the module's `json` (looked up at
+// each call, so a caller may rebind it), whatever JSON value it holds.
+inline PyObject* telemetry_value(PyObject* text, NoTelemetry absent) {
+  if (text == Py_None || PyUnicode_GET_LENGTH(text) == 0) {
+    if (absent == NoTelemetry::kEmptyDict) return PyDict_New();
     Py_RETURN_NONE;
   }
   Ref json = state::lookup(state::names.json);
   if (!json) return nullptr;
   Ref loads = Ref::steal(PyObject_GetAttr(json.get(), state::names.loads));
   if (!loads) return nullptr;
-  return PyObject_CallOneArg(loads.get(), text.get());
+  return PyObject_CallOneArg(loads.get(), text);
+}
+
+template <class Handle, StringGetter<Handle> Getter, NoTelemetry Absent>
+PyObject* get_telemetry_data(PyObject* self, PyObject* const*) {
+  Ref text = Ref::steal(get_string(Getter, handle_of<Handle>(self)));
+  if (!text) return nullptr;
+  return telemetry_value(text.get(), Absent);
 }
 
 // The error the result carries: None when the operation succeeded, otherwise a new

@@ -29,45 +29,36 @@ static_assert(kStackUnits % kZeroBlock == 0);
 
 constexpr char kNegativeSize[] = "the runtime reported a negative string size";
 
-// What the runtime answered during the stretch without the lock.
-struct Answers {
-  int32_t first_size = 0;  // the size call's answer
-  // The size call's error when its status is not the tolerated one (or could not be read), the
-  // error VESSARUNTIME_GetStatus itself returned, and the status it stored.
-  VESSARUNTIME_ERROR_HANDLE first_error = nullptr;
-  VESSARUNTIME_ERROR_HANDLE status_error = nullptr;
-  int32_t status = 0;
-  bool out_of_memory = false;
-  os_char* units = nullptr;  // the buffer given to the filling call; null if it was not made
-  int32_t capacity = 0;      // its units
-  int32_t size = 0;          // what the filling call left in the size
-  VESSARUNTIME_ERROR_HANDLE fill_error = nullptr;
-};
+}  // namespace
 
-// Runs without the interpreter lock: no Python object is touched. A tolerated error is released
-// right after its status is read, as its wrapper would be on the general path.
-void ask_runtime(const StringRead& read, os_char* stack, Answers& answers) {
+void ask_for_string(const StringRead& read, os_char* buffer, int32_t capacity,
+                    StringAnswers& answers) {
   VESSARUNTIME_ERROR_HANDLE error =
       read.call(read.getter, read.handle, nullptr, &answers.first_size);
   if (error) {
-    answers.status_error = VESSARUNTIME_GetStatus(error, &answers.status);
-    if (answers.status_error || answers.status != kStatusInsufficientBuffer) {
-      answers.first_error = error;
+    // A tolerated error is released right after its status is read, as its wrapper would be on
+    // the general path.
+    VESSARUNTIME_ERROR_HANDLE status_error = VESSARUNTIME_GetStatus(error, &answers.status);
+    answers.status_error = OwnedError(status_error);
+    if (status_error || answers.status != kStatusInsufficientBuffer) {
+      answers.first_error = OwnedError(error);
       return;
     }
     VESSARUNTIME_ReleaseError(error);
   }
   const int32_t size = answers.first_size;
   if (size <= 0) return;
-  os_char* units =
-      size <= kStackUnits ? stack : static_cast<os_char*>(PyMem_RawMalloc(size * sizeof(os_char)));
-  if (!units) {
-    answers.out_of_memory = true;
-    return;
+  os_char* units = buffer;
+  if (size > capacity) {
+    units = answers.heap = static_cast<os_char*>(PyMem_RawMalloc(size * sizeof(os_char)));
+    if (!units) {
+      answers.out_of_memory = true;
+      return;
+    }
   }
   // Zero-filled like the general path's buffer, so units the runtime announces but does not
   // write read as zeros there and here alike.
-  if (units == stack) {
+  if (units == buffer && capacity % kZeroBlock == 0) {
     for (int32_t block = 0; block < size; block += kZeroBlock)
       std::memset(units + block, 0, kZeroBlock * sizeof(os_char));
   } else {
@@ -75,14 +66,10 @@ void ask_runtime(const StringRead& read, os_char* stack, Answers& answers) {
   }
   answers.units = units;
   answers.capacity = answers.size = size;
-  answers.fill_error = read.call(read.getter, read.handle, units, &answers.size);
+  answers.fill_error = OwnedError(read.call(read.getter, read.handle, units, &answers.size));
 }
 
-// The heap buffer of a long text, freed when the read ends.
-struct HeapUnits {
-  os_char* units;
-  ~HeapUnits() { PyMem_RawFree(units); }
-};
+namespace {
 
 // What the filling call left: None when it reported no units after all, else the units it
 // reported less the terminator, never more than the buffer holds.
@@ -132,18 +119,28 @@ PyObject* read_with_python_status(const StringRead& read) {
 
 PyObject* read_natively(const StringRead& read) {
   os_char stack[kStackUnits];
-  Answers answers;
-  without_gil([&] { ask_runtime(read, stack, answers); });
-  HeapUnits heap{answers.units != stack ? answers.units : nullptr};
+  StringAnswers answers;
+  without_gil([&] { ask_for_string(read, stack, kStackUnits, answers); });
+  return string_from_answers(read, answers);
+}
+
+}  // namespace
+
+PyObject* read_string(const StringRead& read) {
+  if (enumeration_unchanged(Enumeration::kResponseStatus)) return read_natively(read);
+  return read_with_python_status(read);
+}
+
+PyObject* string_from_answers(const StringRead& read, StringAnswers& answers) {
   if (answers.first_error) {
     Ref tolerated = response_status(kStatusInsufficientBuffer);
     if (!tolerated) {
-      wrap_error(answers.status_error);
-      wrap_error(answers.first_error);
+      wrap_error(answers.status_error.release());
+      wrap_error(answers.first_error.release());
       return nullptr;
     }
-    if (!check_error_with_status(answers.first_error, answers.status_error, answers.status,
-                                 tolerated.get()))
+    if (!check_error_with_status(answers.first_error.release(), answers.status_error.release(),
+                                 answers.status, tolerated.get()))
       return nullptr;
     // Passed after all: the name was bound to something else by the time it was looked up
     // (another thread rebound it during the stretch). The read goes on as the general path's.
@@ -158,15 +155,8 @@ PyObject* read_natively(const StringRead& read) {
     return nullptr;
   }
   if (answers.out_of_memory) return PyErr_NoMemory();
-  if (answers.fill_error && !check_error(answers.fill_error)) return nullptr;
+  if (answers.fill_error && !check_error(answers.fill_error.release())) return nullptr;
   return decode_filled(answers.units, answers.size, answers.capacity);
-}
-
-}  // namespace
-
-PyObject* read_string(const StringRead& read) {
-  if (enumeration_unchanged(Enumeration::kResponseStatus)) return read_natively(read);
-  return read_with_python_status(read);
 }
 
 PyObject* filled_text(NativeStringObject* text, int32_t capacity) {
