@@ -221,13 +221,10 @@ PyObject* read_values(Reader& reader) {
   std::size_t next = 0, count = reader.steps();
   while (next < count) {
     const std::size_t asked = without_gil([&] { return reader.ask(next); });
-    for (; next < asked; ++next) {
+    for (; next < asked && next < count; ++next) {
       values[next] = Ref::steal(reader.value(next));
       if (!values[next]) return nullptr;
-      if (reader.ends_reading(next, values[next].get())) {
-        count = next + 1;
-        break;
-      }
+      if (reader.ends_reading(next, values[next].get())) count = next + 1;
     }
   }
   PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(count));
