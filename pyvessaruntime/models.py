@@ -282,11 +282,14 @@ def _token_reads(result: VESSARuntimeAuthResult) -> tuple[Any, ...]:
 # The same reads made natively, with the interpreter lock given up once for all the runtime's
 # queries rather than once per getter; they answer NotImplemented where the getters must be
 # called. Missing in an interpreter where the native module cannot run.
+_read_account: Callable[[VESSARuntimeAccount], Any] | None = None
+_read_token: Callable[[VESSARuntimeAuthResult], Any] | None = None
 try:
-    from ._results import read_account as _read_account
-    from ._results import read_token as _read_token
+    from . import _results
 except ImportError:
-    _read_account = _read_token = None
+    pass
+else:
+    _read_account, _read_token = _results.read_account, _results.read_token
 
 
 def _account(native: VESSARuntimeAccount, reads: tuple[Any, ...]) -> Account:

@@ -1,0 +1,6 @@
+# The native readers of the typed layer (pyvessaruntime/models.py): each answers a tuple of the
+# getters' answers in the layer's order, or NotImplemented where the getters must be called.
+from typing import Any
+
+def read_token(result: object, /) -> Any: ...
+def read_account(account: object, /) -> Any: ...
