@@ -28,7 +28,8 @@ def version() -> str:
 def package_files(built: pathlib.Path) -> dict[str, bytes]:
     files = {f"pyvessaruntime/{p.name}": p.read_bytes()
              for p in sorted(PACKAGE.iterdir()) if p.suffix in {".py", ".pyi"} or p.name == "py.typed"}
-    for name in ("pyvessaruntime.cp313-win_amd64.pyd", "_emulator/vessaruntime.dll"):
+    for name in ("pyvessaruntime.cp313-win_amd64.pyd", "_results.cp313-win_amd64.pyd",
+                 "_emulator/vessaruntime.dll"):
         files[f"pyvessaruntime/{name}"] = (built / name).read_bytes()
     files["_pyvessaruntime_pytest.py"] = (ROOT / "_pyvessaruntime_pytest.py").read_bytes()
     return files
