@@ -29,31 +29,48 @@ from .pyvessaruntime import VESSARuntimeAsyncHandle
 T = TypeVar("T")
 
 
-class _ThreadState(threading.local):
-    depth = 0  # routines of the runtime running on this thread, nested
-    runtime = False  # a thread Python did not start on which the runtime has called back
-    checked = False  # whether `runtime` was decided for this thread
+class _ThreadState:
+    """What the layer knows of one thread. Kept as one object per thread, whose fields are read
+    as plain attributes: each field of a `threading.local` is a lookup of the thread's own
+    dictionary first."""
+
+    __slots__ = ("checked", "depth", "runtime")
+
+    def __init__(self) -> None:
+        self.depth = 0  # routines of the runtime running on this thread, nested
+        self.runtime = False  # a thread Python did not start on which the runtime has called back
+        self.checked = False  # whether `runtime` was decided for this thread
 
 
-_here = _ThreadState()
+_threads = threading.local()
+
+
+def enter_runtime_routine() -> _ThreadState:
+    """Marks this thread as running a routine the runtime called, until the state returned has
+    its `depth` taken down again (``with runtime_routine:`` does both)."""
+    try:
+        here: _ThreadState = _threads.state
+    except AttributeError:
+        here = _threads.state = _ThreadState()
+    here.depth += 1
+    # The runtime's own threads are ones Python did not start; once one has called back it
+    # stays known, so a callback of the native module's own on it is caught as well. A thread
+    # is one or the other for good: it is looked at once.
+    if not here.checked:
+        here.checked = True
+        here.runtime = isinstance(threading.current_thread(), threading._DummyThread)
+    return here
 
 
 class _RuntimeRoutine:
     """``with runtime_routine:`` around the Python code of a routine the runtime calls."""
 
     def __enter__(self) -> None:
-        here = _here
-        here.depth += 1
-        # The runtime's own threads are ones Python did not start; once one has called back it
-        # stays known, so a callback of the native module's own on it is caught as well. A
-        # thread is one or the other for good: it is looked at once.
-        if not here.checked:
-            here.checked = True
-            here.runtime = isinstance(threading.current_thread(), threading._DummyThread)
+        enter_runtime_routine()
 
     def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
                  tb: TracebackType | None) -> None:
-        _here.depth -= 1
+        _threads.state.depth -= 1
 
 
 runtime_routine = _RuntimeRoutine()
@@ -62,8 +79,8 @@ runtime_routine = _RuntimeRoutine()
 def refuse_on_runtime_thread(client: object, method: str) -> None:
     """Raise RuntimeError when `client`'s `method` would wait for the runtime on one of its own
     threads."""
-    here = _here
-    if here.depth or here.runtime:
+    here = getattr(_threads, "state", None)
+    if here is not None and (here.depth or here.runtime):
         call = f"{type(client).__name__}.{method}"
         raise RuntimeError(
             f"{call} was called on a thread that delivers the runtime's completions or log lines "
@@ -98,12 +115,17 @@ class Pending(Generic[T]):
         _pending.discard(self)
         if not self._claim.acquire(False):
             return  # the wait was given up: nobody reads this result
-        with runtime_routine:
+        # Not ``with runtime_routine``, whose two calls from the interpreter's C code cost
+        # more than the rest of this routine.
+        here = enter_runtime_routine()
+        try:
             try:
                 self._value = self._convert(result)
             except BaseException as exc:  # noqa: BLE001 - handed to the waiting side, whatever
                 self._error = from_failure(exc) or exc
             self._finish()
+        finally:
+            here.depth -= 1
 
     def _fail(self, error: BaseException) -> None:
         if self._claim.acquire(False):
