@@ -9,6 +9,7 @@
 // queries are always those the getters would make, in their order.
 #include "handles/result_reader.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -47,27 +48,25 @@ struct Step {
   StringGetter<AccountHandle> account_text = nullptr;
 };
 
-// The account's properties after its id, in the layer's order.
-#define PVR_ACCOUNT_STEPS                                                            \
-  {Kind::kAccountId, nullptr, VESSARUNTIME_GetAccountId},                            \
-      {Kind::kAccountText, nullptr, VESSARUNTIME_GetHomeAccountId},                  \
-      {Kind::kAccountText, nullptr, VESSARUNTIME_GetEnvironment},                    \
-      {Kind::kAccountText, nullptr, VESSARUNTIME_GetRealm},                          \
-      {Kind::kAccountText, nullptr, VESSARUNTIME_GetLocalAccountId},                 \
-      {Kind::kAccountText, nullptr, VESSARUNTIME_GetUserName},                       \
-      {Kind::kAccountText, nullptr, VESSARUNTIME_GetGivenName},                      \
-      {Kind::kAccountText, nullptr, VESSARUNTIME_GetFamilyName},                     \
-      {Kind::kAccountText, nullptr, VESSARUNTIME_GetMiddleName},                     \
-      {Kind::kAccountText, nullptr, VESSARUNTIME_GetDisplayName},                    \
-      {Kind::kAccountText, nullptr, VESSARUNTIME_GetAdditionalFieldsJson},           \
-      {Kind::kAccountText, nullptr, VESSARUNTIME_GetHomeEnvironment},                \
-  {                                                                                  \
-    Kind::kAccountText, nullptr, VESSARUNTIME_GetClientInfo                          \
-  }
+// The account's properties, in the layer's order.
+const Step kAccountPlan[] = {
+    {Kind::kAccountId, nullptr, VESSARUNTIME_GetAccountId},
+    {Kind::kAccountText, nullptr, VESSARUNTIME_GetHomeAccountId},
+    {Kind::kAccountText, nullptr, VESSARUNTIME_GetEnvironment},
+    {Kind::kAccountText, nullptr, VESSARUNTIME_GetRealm},
+    {Kind::kAccountText, nullptr, VESSARUNTIME_GetLocalAccountId},
+    {Kind::kAccountText, nullptr, VESSARUNTIME_GetUserName},
+    {Kind::kAccountText, nullptr, VESSARUNTIME_GetGivenName},
+    {Kind::kAccountText, nullptr, VESSARUNTIME_GetFamilyName},
+    {Kind::kAccountText, nullptr, VESSARUNTIME_GetMiddleName},
+    {Kind::kAccountText, nullptr, VESSARUNTIME_GetDisplayName},
+    {Kind::kAccountText, nullptr, VESSARUNTIME_GetAdditionalFieldsJson},
+    {Kind::kAccountText, nullptr, VESSARUNTIME_GetHomeEnvironment},
+    {Kind::kAccountText, nullptr, VESSARUNTIME_GetClientInfo},
+};
 
-const Step kAccountPlan[] = {PVR_ACCOUNT_STEPS};
-
-const Step kTokenPlan[] = {
+// An auth result's: its own up to the ID token, its account's, then is_pop_authorization.
+const Step kResultPlan[] = {
     {Kind::kCarriedError},
     {Kind::kAccount},
     {Kind::kTelemetry, VESSARUNTIME_GetTelemetryData},
@@ -77,13 +76,17 @@ const Step kTokenPlan[] = {
     {Kind::kExpiry},
     {Kind::kScopes, VESSARUNTIME_GetGrantedScopes},
     {Kind::kText, VESSARUNTIME_GetIdToken},
-    PVR_ACCOUNT_STEPS,
-    {Kind::kIsPop},
 };
 
-#undef PVR_ACCOUNT_STEPS
+constexpr std::size_t kMaxSteps = std::size(kResultPlan) + std::size(kAccountPlan) + 1;
 
-constexpr std::size_t kMaxSteps = std::size(kTokenPlan);
+const std::array<Step, kMaxSteps> kTokenPlan = [] {
+  std::array<Step, kMaxSteps> plan{};
+  auto next = std::copy(std::begin(kResultPlan), std::end(kResultPlan), plan.begin());
+  next = std::copy(std::begin(kAccountPlan), std::end(kAccountPlan), next);
+  *next = {Kind::kIsPop};
+  return plan;
+}();
 
 // What the runtime answered to one step. A value query's out slot is kept only when the query
 // reported no failure: otherwise it means nothing, as for the getters.
@@ -190,8 +193,7 @@ class Reader {
         return account != nullptr;
       }
       case Kind::kExpiry:
-        answer.failure =
-            OwnedError(VESSARUNTIME_GetAccessTokenExpiryTime(result_, &answer.expiry));
+        answer.failure = OwnedError(VESSARUNTIME_GetAccessTokenExpiryTime(result_, &answer.expiry));
         return !answer.failure;
       case Kind::kIsPop:
         answer.failure = OwnedError(VESSARUNTIME_IsPopAuthorization(result_, &answer.is_pop));
@@ -201,7 +203,8 @@ class Reader {
     }
     StringAnswers& text = answer.text;
     ask_for_string(read_of(step), buffer_ + used_, kBufferUnits - used_, text);
-    if (text.units && !text.heap) used_ += (text.capacity + kBlockUnits - 1) / kBlockUnits * kBlockUnits;
+    if (text.units && !text.heap)
+      used_ += (text.capacity + kBlockUnits - 1) / kBlockUnits * kBlockUnits;
     if (text.failed()) return false;
     return step.kind != Kind::kAccountId || !text.no_text();
   }
@@ -244,14 +247,13 @@ bool readable(PyObject* object, PyTypeObject* type) {
 PyObject* read_token(PyObject* result) {
   if (!readable(result, &AuthResultType)) Py_RETURN_NOTIMPLEMENTED;
   // A result's handle is released only with its object, which the caller's reference keeps.
-  Reader reader(kTokenPlan, std::size(kTokenPlan), handle_of<ResultHandle>(result), nullptr);
+  Reader reader(kTokenPlan.data(), kTokenPlan.size(), handle_of<ResultHandle>(result), nullptr);
   return read_values(reader);
 }
 
 PyObject* read_account(PyObject* account) {
   if (!readable(account, &AccountType)) Py_RETURN_NOTIMPLEMENTED;
-  Reader reader(kAccountPlan, std::size(kAccountPlan), nullptr,
-                handle_of<AccountHandle>(account));
+  Reader reader(kAccountPlan, std::size(kAccountPlan), nullptr, handle_of<AccountHandle>(account));
   return read_values(reader);
 }
 

@@ -46,9 +46,11 @@ int exec_module(PyObject* module) {
 
 PyMethodDef methods[] = {
     {"read_token", read_token, METH_O,
-     "read_token($module, result, /)\n--\n\nThe answers of an auth result's getters the typed layer reads."},
+     "read_token($module, result, /)\n--\n\nThe answers of an auth result's getters the typed "
+     "layer reads."},
     {"read_account", read_account, METH_O,
-     "read_account($module, account, /)\n--\n\nThe answers of an account's getters the typed layer reads."},
+     "read_account($module, account, /)\n--\n\nThe answers of an account's getters the typed layer "
+     "reads."},
     {nullptr, nullptr, 0, nullptr},
 };
 
