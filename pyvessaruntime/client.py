@@ -190,7 +190,7 @@ def _window(window: int | None) -> int:
     return window - (1 << 64) if window >= (1 << 63) else window
 
 
-_UUIDS_AT_ONCE = 64
+_UUIDS_AT_ONCE = 256
 _uuids: list[str] = []
 # Byte 6 of a version-4 UUID starts with the version, byte 8 with the variant (binary 10).
 _WITH_VERSION = bytes(b & 0x0F | 0x40 for b in range(256))
