@@ -109,6 +109,23 @@ def test_a_misbehaving_runtime_reads_as_through_the_getters(emu, prepare):
     token_each_way(emu, lambda: prepare(emu), account_id=account_id, **FULL)
 
 
+@pytest.mark.parametrize("contents", [dict(telemetry="{not json"),
+                                      dict(access_token=[0x61, 0xD800, 0x62])],
+                         ids=["telemetry", "lone-surrogate"])
+def test_a_text_python_cannot_read_raises_as_through_the_getters(emu, contents):
+    # Judged with the lock, after the stretch without it: the reader has then asked for the
+    # texts after it too, which the getters never ask for. The exception is the same.
+    account_id = emu.add_account()
+    results = [m.VESSARuntimeAuthResult(emu.new_auth_result(account_id=account_id, **contents))
+               for _ in range(2)]
+    raised = []
+    for read, result in zip((_results.read_token, models._token_reads), results):
+        with pytest.raises(ValueError) as caught:
+            read(result)
+        raised.append((type(caught.value), str(caught.value)))
+    assert raised[0] == raised[1]
+
+
 def test_a_stale_handle_reads_as_through_the_getters(emu):
     handle = emu.new_auth_result()
     m.VESSARuntimeAuthResult(handle)  # released as the object goes
