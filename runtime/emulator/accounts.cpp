@@ -412,9 +412,9 @@ void cache_token(State& st, AccountRecord& record, CachedToken token) {
   record.tokens.put(std::move(key), std::move(token), limit);
 }
 
-VESSARUNTIME_ACCOUNT_HANDLE new_account_handle(Ref<AccountRecord> record) {
+VESSARUNTIME_ACCOUNT_HANDLE new_account_handle(Registry& reg, Ref<AccountRecord> record) {
   return as_handle<VESSARUNTIME_ACCOUNT_HANDLE>(
-      register_object(Kind::Account, make_ref<AccountObject>(std::move(record))));
+      register_object(reg, Kind::Account, make_ref<AccountObject>(std::move(record))));
 }
 
 namespace {

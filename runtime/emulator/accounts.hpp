@@ -189,6 +189,6 @@ std::optional<CachedToken> reusable_token(State& st, AccountRecord& record, cons
 void cache_token(State& st, AccountRecord& record, CachedToken token);
 
 // A new live account handle for the account.
-VESSARUNTIME_ACCOUNT_HANDLE new_account_handle(Ref<AccountRecord> record);
+VESSARUNTIME_ACCOUNT_HANDLE new_account_handle(Registry& reg, Ref<AccountRecord> record);
 
 }  // namespace vessaemu

@@ -129,19 +129,19 @@ VESSAEMU_FORCED_UNWIND_PATH void write_from_new_thread(std::latch& ready, int32_
 extern "C" {
 
 int32_t VESSAEMU_Reset(int32_t flags) {
-  return control<int32_t>(__func__, [&] {
-    reset_state((flags & VESSAEMU_RESET_DROP_PENDING) == 0,
+  return control<int32_t>(__func__, [&](State& st) {
+    reset_state(st, (flags & VESSAEMU_RESET_DROP_PENDING) == 0,
                 (flags & VESSAEMU_RESET_KEEP_LOG_REGISTRATIONS) != 0);
     return 0;
   });
 }
 
 const char* VESSAEMU_Name(int32_t table, int32_t index) {
-  return control<const char*>(__func__, [&] { return name_at(table, index); });
+  return control<const char*>(__func__, [&](State&) { return name_at(table, index); });
 }
 
 int32_t VESSAEMU_LoadScenario(const char* json, int64_t length, char** error) {
-  return control<int32_t>(__func__, [&] {
+  return control<int32_t>(__func__, [&](State&) {
     if (error != nullptr) *error = nullptr;
     std::string fault = "no document";
     if (json != nullptr && length >= 0 &&
@@ -154,7 +154,7 @@ int32_t VESSAEMU_LoadScenario(const char* json, int64_t length, char** error) {
 }
 
 int32_t VESSAEMU_PendingOutcomes(char** out) {
-  return control<int32_t>(__func__, [&] {
+  return control<int32_t>(__func__, [&](State&) {
     if (out != nullptr) *out = nullptr;
     const auto pending = pending_outcomes();
     std::string joined;
@@ -165,7 +165,7 @@ int32_t VESSAEMU_PendingOutcomes(char** out) {
 }
 
 int32_t VESSAEMU_SetAuthorityTrusted(VESSAEMU_TEXT authority, int32_t trusted) {
-  return control<int32_t>(__func__, [&] {
+  return control<int32_t>(__func__, [&](State&) {
     const Text text = text_of(authority);
     if (!https_origin(text)) return -2;
     set_authority_trusted(*text, trusted != 0);
@@ -174,40 +174,41 @@ int32_t VESSAEMU_SetAuthorityTrusted(VESSAEMU_TEXT authority, int32_t trusted) {
 }
 
 int64_t VESSAEMU_Now(void) {
-  return control<int64_t>(__func__, [] { return state().clock.now(); });
+  return control<int64_t>(__func__, [](State& st) { return st.clock.now(); });
 }
 
 int32_t VESSAEMU_FreezeClock(int64_t unix_seconds) {
-  return control<int32_t>(__func__, [&] { return state().clock.freeze(unix_seconds) ? 0 : -2; });
+  return control<int32_t>(__func__,
+                          [&](State& st) { return st.clock.freeze(unix_seconds) ? 0 : -2; });
 }
 
 int32_t VESSAEMU_AdvanceClock(int64_t seconds) {
-  return control<int32_t>(__func__, [&] { return state().clock.advance(seconds) ? 0 : -2; });
+  return control<int32_t>(__func__, [&](State& st) { return st.clock.advance(seconds) ? 0 : -2; });
 }
 
 int32_t VESSAEMU_History(char** out) {
-  return control<int32_t>(__func__, [&] {
+  return control<int32_t>(__func__, [&](State& st) {
     if (out != nullptr) *out = nullptr;
     int32_t count = 0;
-    const std::string json = history_json(state(), &count);
+    const std::string json = history_json(st, &count);
     if (out != nullptr) hand_out(json, out);
     return count;
   });
 }
 
 int32_t VESSAEMU_ClearHistory(void) {
-  return control<int32_t>(__func__, [] {
-    state().history.reset();
+  return control<int32_t>(__func__, [](State& st) {
+    st.history.reset();
     return 0;
   });
 }
 
 void VESSAEMU_Free(void* memory) {
-  control<void>(__func__, [&] { std::free(memory); });
+  control<void>(__func__, [&](State&) { std::free(memory); });
 }
 
 int32_t VESSAEMU_FailInside(const char* function, int32_t kind, int32_t count) {
-  return control<int32_t>(__func__, [&] {
+  return control<int32_t>(__func__, [&](State& st) {
     if (function == nullptr) return -1;
     if (kind < 0 || kind >= kInjectedKinds) return -2;
     const std::string_view name = function;
@@ -219,14 +220,14 @@ int32_t VESSAEMU_FailInside(const char* function, int32_t kind, int32_t count) {
     } else {
       return -1;
     }
-    inject_failure(std::move(full), static_cast<Injected>(kind), count);
+    inject_failure(st.injections, std::move(full), static_cast<Injected>(kind), count);
     return 0;
   });
 }
 
 int64_t VESSAEMU_LiveHandles(int32_t kind) {
-  return control<int64_t>(__func__, [&] {
-    const auto counts = live_counts();
+  return control<int64_t>(__func__, [&](State& st) {
+    const auto counts = live_counts(st.registry);
     if (kind >= 0 && kind < kKindCount) return counts[kind];
     int64_t total = 0;
     for (int64_t n : counts) total += n;
@@ -235,16 +236,17 @@ int64_t VESSAEMU_LiveHandles(int32_t kind) {
 }
 
 int32_t VESSAEMU_HandleKind(uint64_t handle) {
-  return control<int32_t>(__func__, [&] {
-    const auto kind = kind_of(handle);
+  return control<int32_t>(__func__, [&](State& st) {
+    const auto kind = kind_of(st.registry, handle);
     return kind ? static_cast<int32_t>(*kind) : -1;
   });
 }
 
 int64_t VESSAEMU_LiveHandleValues(int32_t kind, uint64_t* values, int64_t capacity) {
-  return control<int64_t>(__func__, [&] {
-    const auto live = live_values(
-        kind >= 0 && kind < kKindCount ? std::optional(static_cast<Kind>(kind)) : std::nullopt);
+  return control<int64_t>(__func__, [&](State& st) {
+    const auto live = live_values(st.registry, kind >= 0 && kind < kKindCount
+                                                   ? std::optional(static_cast<Kind>(kind))
+                                                   : std::nullopt);
     const auto total = static_cast<int64_t>(live.size());
     for (int64_t i = 0; values != nullptr && i < total && i < capacity; ++i) values[i] = live[i];
     return total;
@@ -252,40 +254,40 @@ int64_t VESSAEMU_LiveHandleValues(int32_t kind, uint64_t* values, int64_t capaci
 }
 
 int32_t VESSAEMU_OperationIndex(const char* operation) {
-  return control<int32_t>(__func__, [&] {
+  return control<int32_t>(__func__, [&](State&) {
     const auto op = operation != nullptr ? find_operation(operation) : std::nullopt;
     return op ? static_cast<int32_t>(*op) : -1;
   });
 }
 
 int64_t VESSAEMU_Calls(const char* operation) {
-  return control<int64_t>(__func__, [&]() -> int64_t {
+  return control<int64_t>(__func__, [&](State& st) -> int64_t {
     if (operation == nullptr) return -1;
     const auto op = find_operation(operation);
-    return op ? static_cast<int64_t>(call_count(*op)) : -1;
+    return op ? static_cast<int64_t>(call_count(st.operations, *op)) : -1;
   });
 }
 
 int32_t VESSAEMU_FailNext(const char* operation, int32_t status, int64_t code, int32_t tag,
                           VESSAEMU_TEXT context, int32_t count, int32_t after) {
-  return control<int32_t>(__func__, [&] {
+  return control<int32_t>(__func__, [&](State& st) {
     if (operation == nullptr) return -1;
     const auto op = find_operation(operation);
     if (!op) return -1;
     if (!returns_error(*op)) return -2;
-    script_failure(*op, Fault{status, code, tag, text_of(context)}, count, after);
+    script_failure(st.operations, *op, Fault{status, code, tag, text_of(context)}, count, after);
     return 0;
   });
 }
 
 int64_t VESSAEMU_ContractViolations(void) {
-  return control<int64_t>(__func__, [] { return violation_count(); });
+  return control<int64_t>(__func__, [](State& st) { return violation_count(st.violations); });
 }
 
 int32_t VESSAEMU_LastContractViolation(char** out) {
-  return control<int32_t>(__func__, [&] {
+  return control<int32_t>(__func__, [&](State& st) {
     if (out != nullptr) *out = nullptr;
-    const auto last = last_violation();
+    const auto last = last_violation(st.violations);
     if (!last) return -1;
     if (out != nullptr) hand_out(*last, out);
     return static_cast<int32_t>(last->size());
@@ -293,9 +295,9 @@ int32_t VESSAEMU_LastContractViolation(char** out) {
 }
 
 int32_t VESSAEMU_TakeContractViolations(char** out) {
-  return control<int32_t>(__func__, [&] {
+  return control<int32_t>(__func__, [&](State& st) {
     if (out != nullptr) *out = nullptr;
-    const auto texts = take_violations();
+    const auto texts = take_violations(st.violations);
     std::string joined;
     for (const auto& text : texts) {
       joined += text;
@@ -307,22 +309,24 @@ int32_t VESSAEMU_TakeContractViolations(char** out) {
 }
 
 int32_t VESSAEMU_IsStarted(void) {
-  return control<int32_t>(__func__, [] { return engine_running() ? 1 : 0; });
+  return control<int32_t>(__func__, [](State&) { return engine_running() ? 1 : 0; });
 }
 
 int32_t VESSAEMU_PiiEnabled(void) {
-  return control<int32_t>(__func__, [] { return state().settings.pii_enabled.load(); });
+  return control<int32_t>(__func__, [](State& st) { return st.settings.pii_enabled.load(); });
 }
 
 uint64_t VESSAEMU_MakeError(int32_t status, int64_t code, int32_t tag, VESSAEMU_TEXT context) {
   return control<uint64_t>(
       __func__,
-      [&] { return handle_value(new_error(ErrorInfo{status, code, tag, text_of(context)})); },
-      handle_value(reserved_control_error()));
+      [&](State& st) {
+        return handle_value(new_error(st.registry, ErrorInfo{status, code, tag, text_of(context)}));
+      },
+      [](State& st) { return handle_value(st.reserved.of_control()); });
 }
 
 int32_t VESSAEMU_AddAccount(VESSAEMU_TEXT key, vessaemu_unit** out_key) {
-  return control<int32_t>(__func__, [&] {
+  return control<int32_t>(__func__, [&](State&) {
     if (out_key != nullptr) *out_key = nullptr;
     const auto record = add_account(text_of(key));
     if (!record) return -1;
@@ -331,7 +335,7 @@ int32_t VESSAEMU_AddAccount(VESSAEMU_TEXT key, vessaemu_unit** out_key) {
 }
 
 int32_t VESSAEMU_SetAccountField(VESSAEMU_TEXT key, int32_t field, VESSAEMU_TEXT value) {
-  return control<int32_t>(__func__, [&] {
+  return control<int32_t>(__func__, [&](State&) {
     if (field < 0 || field >= kAccountFieldCount) return -2;
     const Text k = text_of(key);
     if (!k) return -1;
@@ -340,14 +344,14 @@ int32_t VESSAEMU_SetAccountField(VESSAEMU_TEXT key, int32_t field, VESSAEMU_TEXT
 }
 
 int32_t VESSAEMU_RemoveAccount(VESSAEMU_TEXT key) {
-  return control<int32_t>(__func__, [&] {
+  return control<int32_t>(__func__, [&](State&) {
     const Text k = text_of(key);
     return k && remove_account(*k) ? 0 : -1;
   });
 }
 
 int32_t VESSAEMU_SetAccountState(VESSAEMU_TEXT key, int32_t value) {
-  return control<int32_t>(__func__, [&] {
+  return control<int32_t>(__func__, [&](State&) {
     if (value < 0 || value >= kAccountStateCount) return -2;
     const Text k = text_of(key);
     return k && set_account_state(*k, static_cast<AccountState>(value)) ? 0 : -1;
@@ -355,7 +359,7 @@ int32_t VESSAEMU_SetAccountState(VESSAEMU_TEXT key, int32_t value) {
 }
 
 int32_t VESSAEMU_AccountState(VESSAEMU_TEXT key) {
-  return control<int32_t>(__func__, [&] {
+  return control<int32_t>(__func__, [&](State&) {
     const Text k = text_of(key);
     const auto found = k ? account_state(*k) : std::nullopt;
     return found ? static_cast<int32_t>(*found) : -1;
@@ -363,11 +367,12 @@ int32_t VESSAEMU_AccountState(VESSAEMU_TEXT key) {
 }
 
 int32_t VESSAEMU_AccountCount(void) {
-  return control<int32_t>(__func__, [] { return static_cast<int32_t>(all_accounts().size()); });
+  return control<int32_t>(__func__,
+                          [](State&) { return static_cast<int32_t>(all_accounts().size()); });
 }
 
 int32_t VESSAEMU_AccountFieldAt(int32_t index, int32_t field, vessaemu_unit** out) {
-  return control<int32_t>(__func__, [&] {
+  return control<int32_t>(__func__, [&](State&) {
     if (out != nullptr) *out = nullptr;
     const auto accounts = all_accounts();
     if (index < 0 || static_cast<size_t>(index) >= accounts.size()) return -2;
@@ -379,18 +384,18 @@ int32_t VESSAEMU_AccountFieldAt(int32_t index, int32_t field, vessaemu_unit** ou
 }
 
 uint64_t VESSAEMU_NewAccountHandle(VESSAEMU_TEXT key) {
-  return control<uint64_t>(__func__, [&]() -> uint64_t {
+  return control<uint64_t>(__func__, [&](State& st) -> uint64_t {
     const Text k = text_of(key);
     if (!k) return 0;
     auto record = find_account(*k);
-    return record ? handle_value(new_account_handle(std::move(record))) : 0;
+    return record ? handle_value(new_account_handle(st.registry, std::move(record))) : 0;
   });
 }
 
 int32_t VESSAEMU_AuthParametersField(uint64_t handle, int32_t field, vessaemu_unit** out) {
-  return control<int32_t>(__func__, [&] {
+  return control<int32_t>(__func__, [&](State& st) {
     if (out != nullptr) *out = nullptr;
-    auto object = find_as<AuthParametersObject>(handle, nullptr);
+    auto object = find_as<AuthParametersObject>(st.registry, handle, nullptr);
     if (!object) return -2;
     if (field < 0 || field >= kAuthFieldCount) return -3;
     return hand_out(object->snapshot().field(static_cast<AuthField>(field)), out);
@@ -398,8 +403,8 @@ int32_t VESSAEMU_AuthParametersField(uint64_t handle, int32_t field, vessaemu_un
 }
 
 int32_t VESSAEMU_AuthParametersAdditionalCount(uint64_t handle) {
-  return control<int32_t>(__func__, [&] {
-    auto object = find_as<AuthParametersObject>(handle, nullptr);
+  return control<int32_t>(__func__, [&](State& st) {
+    auto object = find_as<AuthParametersObject>(st.registry, handle, nullptr);
     if (!object) return -2;
     return static_cast<int32_t>(object->snapshot().additional.size());
   });
@@ -407,9 +412,9 @@ int32_t VESSAEMU_AuthParametersAdditionalCount(uint64_t handle) {
 
 int32_t VESSAEMU_AuthParametersAdditional(uint64_t handle, int32_t index, int32_t which,
                                           vessaemu_unit** out) {
-  return control<int32_t>(__func__, [&] {
+  return control<int32_t>(__func__, [&](State& st) {
     if (out != nullptr) *out = nullptr;
-    auto object = find_as<AuthParametersObject>(handle, nullptr);
+    auto object = find_as<AuthParametersObject>(st.registry, handle, nullptr);
     if (!object) return -2;
     const auto data = object->snapshot();
     if (index < 0 || static_cast<size_t>(index) >= data.additional.size() || which < 0 ||
@@ -422,7 +427,7 @@ int32_t VESSAEMU_AuthParametersAdditional(uint64_t handle, int32_t index, int32_
 }
 
 uint64_t VESSAEMU_NewAuthResult(const VESSAEMU_AUTH_RESULT_SPEC* spec) {
-  return control<uint64_t>(__func__, [&]() -> uint64_t {
+  return control<uint64_t>(__func__, [&](State& st) -> uint64_t {
     if (spec == nullptr) return 0;
     auto result = make_ref<AuthResultObject>();
     if (!account_of(spec->account_key, &result->account)) return 0;
@@ -435,33 +440,33 @@ uint64_t VESSAEMU_NewAuthResult(const VESSAEMU_AUTH_RESULT_SPEC* spec) {
     result->expiry = spec->expiry;
     result->error = error_of(spec->error);
     result->telemetry = text_of(spec->telemetry);
-    return register_result(std::move(result));
+    return register_result(st.registry, std::move(result));
   });
 }
 
 uint64_t VESSAEMU_NewSignOutResult(const VESSAEMU_RESULT_SPEC* spec) {
-  return control<uint64_t>(__func__, [&]() -> uint64_t {
+  return control<uint64_t>(__func__, [&](State& st) -> uint64_t {
     if (spec == nullptr) return 0;
     auto result = make_ref<SignOutResultObject>();
     result->error = error_of(spec->error);
     result->telemetry = text_of(spec->telemetry);
-    return register_result(std::move(result));
+    return register_result(st.registry, std::move(result));
   });
 }
 
 uint64_t VESSAEMU_NewReadAccountResult(const VESSAEMU_RESULT_SPEC* spec) {
-  return control<uint64_t>(__func__, [&]() -> uint64_t {
+  return control<uint64_t>(__func__, [&](State& st) -> uint64_t {
     if (spec == nullptr) return 0;
     auto result = make_ref<ReadAccountResultObject>();
     if (!account_of(spec->account_key, &result->account)) return 0;
     result->error = error_of(spec->error);
     result->telemetry = text_of(spec->telemetry);
-    return register_result(std::move(result));
+    return register_result(st.registry, std::move(result));
   });
 }
 
 uint64_t VESSAEMU_NewDiscoverAccountsResult(const VESSAEMU_RESULT_SPEC* spec) {
-  return control<uint64_t>(__func__, [&]() -> uint64_t {
+  return control<uint64_t>(__func__, [&](State& st) -> uint64_t {
     if (spec == nullptr || spec->account_count < 0 ||
         (spec->account_count > 0 && spec->account_keys == nullptr)) {
       return 0;
@@ -474,25 +479,25 @@ uint64_t VESSAEMU_NewDiscoverAccountsResult(const VESSAEMU_RESULT_SPEC* spec) {
     }
     result->error = error_of(spec->error);
     result->telemetry = text_of(spec->telemetry);
-    return register_result(std::move(result));
+    return register_result(st.registry, std::move(result));
   });
 }
 
 uint64_t VESSAEMU_NewAsyncHandle(void) {
-  return control<uint64_t>(__func__, [] {
-    return register_object(Kind::AsyncOperation, make_ref<AsyncOperationObject>());
+  return control<uint64_t>(__func__, [](State& st) {
+    return register_object(st.registry, Kind::AsyncOperation, make_ref<AsyncOperationObject>());
   });
 }
 
 int32_t VESSAEMU_AsyncState(uint64_t handle) {
-  return control<int32_t>(__func__, [&] {
-    auto object = find_as<AsyncOperationObject>(handle, nullptr);
+  return control<int32_t>(__func__, [&](State& st) {
+    auto object = find_as<AsyncOperationObject>(st.registry, handle, nullptr);
     return object ? static_cast<int32_t>(object->state()) : -1;
   });
 }
 
 int32_t VESSAEMU_SetCompletionMode(int32_t mode, int32_t delay_ms) {
-  return control<int32_t>(__func__, [&] {
+  return control<int32_t>(__func__, [&](State&) {
     if (mode < 0 || mode > static_cast<int32_t>(CompletionMode::Early)) return -1;
     set_completion_mode(static_cast<CompletionMode>(mode), delay_ms);
     return 0;
@@ -501,40 +506,40 @@ int32_t VESSAEMU_SetCompletionMode(int32_t mode, int32_t delay_ms) {
 
 int32_t VESSAEMU_CompletionMode(int32_t* delay_ms) {
   return control<int32_t>(__func__,
-                          [&] { return static_cast<int32_t>(completion_mode(delay_ms)); });
+                          [&](State&) { return static_cast<int32_t>(completion_mode(delay_ms)); });
 }
 
 int32_t VESSAEMU_ReleaseHeld(int32_t count) {
-  return control<int32_t>(__func__, [&] { return release_held(count); });
+  return control<int32_t>(__func__, [&](State&) { return release_held(count); });
 }
 
 int64_t VESSAEMU_PendingOperations(void) {
-  return control<int64_t>(__func__, [] { return pending_operations(); });
+  return control<int64_t>(__func__, [](State&) { return pending_operations(); });
 }
 
 int64_t VESSAEMU_HeldOperations(void) {
-  return control<int64_t>(__func__, [] { return held_operations(); });
+  return control<int64_t>(__func__, [](State&) { return held_operations(); });
 }
 
 int32_t VESSAEMU_WorkerCount(void) {
-  return control<int32_t>(__func__, [] { return worker_count(); });
+  return control<int32_t>(__func__, [](State&) { return worker_count(); });
 }
 
 int32_t VESSAEMU_WaitIdle(int64_t timeout_ms) {
-  return control<int32_t>(__func__, [&] {
+  return control<int32_t>(__func__, [&](State&) {
     return wait_idle(std::chrono::milliseconds(timeout_ms > 0 ? timeout_ms : 0)) ? 1 : 0;
   });
 }
 
 int32_t VESSAEMU_ResetInteractiveUser(void) {
-  return control<int32_t>(__func__, [] {
+  return control<int32_t>(__func__, [](State&) {
     reset_interactive_user();
     return 0;
   });
 }
 
 int32_t VESSAEMU_SetInteractiveUserField(int32_t field, VESSAEMU_TEXT value) {
-  return control<int32_t>(__func__, [&] {
+  return control<int32_t>(__func__, [&](State&) {
     if (field < 0 || field >= kAccountFieldCount) return -2;
     set_interactive_user_field(static_cast<AccountField>(field), text_of(value));
     return 0;
@@ -542,7 +547,7 @@ int32_t VESSAEMU_SetInteractiveUserField(int32_t field, VESSAEMU_TEXT value) {
 }
 
 int32_t VESSAEMU_InteractiveUserField(int32_t field, vessaemu_unit** out) {
-  return control<int32_t>(__func__, [&] {
+  return control<int32_t>(__func__, [&](State&) {
     if (out != nullptr) *out = nullptr;
     if (field < 0 || field >= kAccountFieldCount) return -2;
     return hand_out(interactive_user_field(static_cast<AccountField>(field)), out);
@@ -550,14 +555,14 @@ int32_t VESSAEMU_InteractiveUserField(int32_t field, vessaemu_unit** out) {
 }
 
 int32_t VESSAEMU_CancelNextInteractive(int32_t status, int32_t optional) {
-  return control<int32_t>(__func__, [&] {
+  return control<int32_t>(__func__, [&](State&) {
     cancel_next_interactive(status, optional != 0);
     return 0;
   });
 }
 
 int32_t VESSAEMU_EmitLog(VESSAEMU_TEXT message, int32_t level, int32_t threads) {
-  return control<int32_t>(__func__, [&] {
+  return control<int32_t>(__func__, [&](State&) {
     const std::u16string line = text_of(message).value_or(std::u16string());
     if (threads <= 0) {
       log_line(level, line);
@@ -582,7 +587,7 @@ int32_t VESSAEMU_EmitLog(VESSAEMU_TEXT message, int32_t level, int32_t threads) 
 }
 
 int32_t VESSAEMU_LogRegistrations(void) {
-  return control<int32_t>(__func__, [] { return log_registrations(); });
+  return control<int32_t>(__func__, [](State&) { return log_registrations(); });
 }
 
 }  // extern "C"

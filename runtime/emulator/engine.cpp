@@ -277,7 +277,7 @@ VESSARUNTIME_ERROR_HANDLE start_job(Op op, Ref<Job> job, VESSARUNTIME_ASYNC_HAND
     }
     e.work.notify_one();
   };
-  job->handle = register_object(Kind::AsyncOperation, job->operation);
+  job->handle = register_object(state().registry, Kind::AsyncOperation, job->operation);
 
   const auto handle = as_handle<VESSARUNTIME_ASYNC_HANDLE>(job->handle);
   // An operation's own latency applies where a worker completes it on its own: it stands in for
@@ -344,15 +344,16 @@ VESSARUNTIME_ERROR_HANDLE start_job(Op op, Ref<Job> job, VESSARUNTIME_ASYNC_HAND
     }
   } catch (...) {
     // Nothing was published (a container could not grow): the start fails and leaves nothing.
-    unregister_object(job->handle, Kind::AsyncOperation, nullptr);
+    unregister_object(state().registry, job->handle, Kind::AsyncOperation, nullptr);
     job->operation->claim();
     throw;
   }
   if (!published) {
-    unregister_object(job->handle, Kind::AsyncOperation, nullptr);
+    unregister_object(state().registry, job->handle, Kind::AsyncOperation, nullptr);
     job->operation->claim();
     log(kLogError, std::string(short_name(op)) + " refused: the runtime is not started");
-    return new_error(error_for(op, kStatusIncorrectConfiguration, "the runtime is not started"));
+    return new_error(state().registry,
+                     error_for(op, kStatusIncorrectConfiguration, "the runtime is not started"));
   }
   if (latency > 0) state().settings.latency_used[static_cast<int>(op)] = true;
   // From here the inline completion is counted as in flight until it is over, whatever happens.

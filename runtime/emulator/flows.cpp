@@ -412,7 +412,8 @@ void deliver(const Request& r, Routine routine, void* context, const Outcome& gi
   std::optional<int32_t> status;
   if (result && result->error) status = result->error->status;
   request_completed(state(), r.history_id, status);
-  const Handle handle = result ? as_handle<Handle>(register_result(std::move(result))) : nullptr;
+  const Handle handle =
+      result ? as_handle<Handle>(register_result(state().registry, std::move(result))) : nullptr;
   routine(handle, context);
 }
 

@@ -167,13 +167,14 @@ VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_Startup(void) {
     std::string scenario_error;
     if (!load_scenario_from_environment(&scenario_error)) {
       log(kLogError, "Startup refused: " + scenario_error);
-      return new_error(ErrorInfo{kStatusIncorrectConfiguration, 0, 0,
+      return new_error(call.state().registry,
+                       ErrorInfo{kStatusIncorrectConfiguration, 0, 0,
                                  widen(std::string(full_name(call.op())) + ": " + scenario_error)});
     }
     // A second start is a runtime refusal, not a misuse of the contract: a program may well try.
     if (!engine_start()) {
       log(kLogWarning, "Startup refused: the runtime is already started");
-      return unexpected(call.op(), "the runtime is already started");
+      return unexpected(call.state().registry, call.op(), "the runtime is already started");
     }
     log(kLogInfo, "runtime started with " + std::to_string(worker_count()) + " worker threads");
     return kOk;
@@ -184,7 +185,7 @@ VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_Startup(void) {
 // thread and take that lock themselves. Not noexcept, so that a thread the host ends inside one
 // of them unwinds through here.
 void VESSARUNTIME_CALL VESSARUNTIME_Shutdown(void) {
-  guarded_void(Op::Shutdown, [] {
+  guarded_void(Op::Shutdown, [](Call&) {
     if (!engine_stop()) log(kLogDebug, "Shutdown: the runtime was not started");
   });
 }
@@ -192,14 +193,14 @@ void VESSARUNTIME_CALL VESSARUNTIME_Shutdown(void) {
 VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_GetSsoPolicy(int32_t* policy) {
   return guarded(Op::GetSsoPolicy, [&](Call& call) {
     if (!call.out(policy, "policy")) return call.error();
-    *policy = state().settings.sso_policy.load();
+    *policy = call.state().settings.sso_policy.load();
     return kOk;
   });
 }
 
 void VESSARUNTIME_CALL VESSARUNTIME_SetIsPiiEnabled(int32_t enabled) {
-  guarded_void(Op::SetIsPiiEnabled, [&] {
-    state().settings.pii_enabled = enabled;
+  guarded_void(Op::SetIsPiiEnabled, [&](Call& call) {
+    call.state().settings.pii_enabled = enabled;
     log(kLogDebug, enabled != 0 ? "PII logging on" : "PII logging off");
   });
 }

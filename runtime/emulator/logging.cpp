@@ -141,7 +141,7 @@ VESSARUNTIME_RegisterLogCallback(VESSARUNTIME_LOG_ROUTINE callback, void* callba
     // Registered and handed to the caller before any line can reach the routine: a routine may
     // read its handle through the context value, and a registration that could not get a handle
     // must never have been listed.
-    const uint64_t handle = register_object(Kind::LogCallback, object);
+    const uint64_t handle = register_object(call.state().registry, Kind::LogCallback, object);
     const VESSARUNTIME_LOG_CALLBACK_HANDLE previous = *callbackHandle;
     *callbackHandle = as_handle<VESSARUNTIME_LOG_CALLBACK_HANDLE>(handle);
     try {
@@ -151,7 +151,7 @@ VESSARUNTIME_RegisterLogCallback(VESSARUNTIME_LOG_ROUTINE callback, void* callba
       r.count.store(static_cast<int32_t>(r.live.size()));
     } catch (...) {
       *callbackHandle = previous;
-      unregister_object(handle, Kind::LogCallback, nullptr);
+      unregister_object(call.state().registry, handle, Kind::LogCallback, nullptr);
       throw;
     }
     return kOk;
@@ -162,8 +162,8 @@ VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL
 VESSARUNTIME_ReleaseLogCallbackHandle(VESSARUNTIME_LOG_CALLBACK_HANDLE callbackHandle) {
   return guarded(Op::ReleaseLogCallbackHandle, [&](Call& call) {
     std::string fault;
-    auto object = ref_cast<LogCallbackObject>(
-        unregister_object(handle_value(callbackHandle), Kind::LogCallback, &fault));
+    auto object = ref_cast<LogCallbackObject>(unregister_object(
+        call.state().registry, handle_value(callbackHandle), Kind::LogCallback, &fault));
     if (!object) {
       if (fault.empty()) return kOk;  // dropped by a reset, and closed then
       call.fail(fault);

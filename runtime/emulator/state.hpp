@@ -57,6 +57,6 @@ State& state();
 // `deliver_pending` is false, are dropped), completions in progress are waited for, and then
 // every part of the state is cleared and the clock follows the system's again. With
 // `keep_log_registrations` the log routines stay registered, and their handles live.
-void reset_state(bool deliver_pending, bool keep_log_registrations = false);
+void reset_state(State& s, bool deliver_pending, bool keep_log_registrations = false);
 
 }  // namespace vessaemu
