@@ -30,7 +30,7 @@ VESSARUNTIME_ERROR_HANDLE write_text(Call& call, const Text& value, os_char* buf
     return unexpected(call.state().registry, call.op(), "text too long for a 32-bit size");
   }
   const int32_t needed = static_cast<int32_t>(value->size()) + 1;
-  const Settings& s = state().settings;
+  const Settings& s = call.state().settings;
   if (buffer == nullptr) {
     *bufferSize = s.negative_size.load() ? -needed : needed;
     return s.first_call_error.load() ? insufficient(call, needed) : kOk;
