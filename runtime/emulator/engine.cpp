@@ -25,8 +25,9 @@ constexpr int kWorkers = 2;
 
 // Completions in progress on this thread: more than one when a routine starts an operation that
 // completes inline. A stop called from a routine must not wait for these. Counted per thread, not
-// per engine: a routine reaches only the process's state (through the exports), whose engine is
-// the one completing it.
+// per engine: routines reach the emulator through the exports only, so a stop called from one is
+// a stop of the process's engine, the one completing it. (A routine of a state built apart that
+// stopped the process's engine would have it wait for too little.)
 thread_local int64_t t_in_flight = 0;
 
 // Counts completions as in flight until they are over, also when the host ends the thread inside
@@ -249,7 +250,8 @@ VESSARUNTIME_ERROR_HANDLE start_job(State& st, Op op, Ref<Job> job,
     std::lock_guard lock(e.mutex);
     job->id = ++e.next_id;
   }
-  // The action holds the id only: a job may be gone by the time a late cancel runs it.
+  // The action holds the engine and the id only: a job may be gone by the time a late cancel runs
+  // it.
   job->operation->on_cancel = [&e, id = job->id] {
     {
       std::lock_guard lock(e.mutex);
