@@ -207,6 +207,8 @@ def test_a_completion_without_a_result_ends_the_wait(started, unraisable, waiter
     typed = waiter in ("Client", "AsyncClient")
     with pytest.raises(vrt.AuthError if typed else RuntimeError) as raised:
         NO_RESULT_WAITERS[waiter]()
+    # The wait ends as the record is dropped, before the routine reports and returns.
+    assert started.wait_idle()
     if typed:
         assert (raised.value.status, raised.value.context) == (vrt.Status.Status_Unexpected,
                                                                _core.NO_RESULT)
