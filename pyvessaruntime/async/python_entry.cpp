@@ -76,13 +76,21 @@ thread_local int64_t t_tickets PVR_FAST_TLS = 0;
 // thread holding the interpreter lock may need (to load a module, to end the process), so
 // waiting for the interpreter lock would deadlock; the state stays with the interpreter, which
 // deletes it as it finalizes.
+//
+// The state itself is a plain thread-local, read on every entry. The giving back is the
+// destructor of a second one, which a thread touches once, as it keeps a state: a thread-local
+// with a destructor is checked for its construction at every use, through the dynamic linker.
 struct KeptThreadState {
   PyThreadState* state = nullptr;
   uint64_t generation = 0;
-  ~KeptThreadState() noexcept(false);
 };
-
 thread_local KeptThreadState kept PVR_FAST_TLS;
+
+struct KeptThreadStateRelease {
+  bool armed = false;
+  ~KeptThreadStateRelease() noexcept(false);
+};
+thread_local KeptThreadStateRelease kept_release;
 
 }  // namespace
 
@@ -111,14 +119,15 @@ EntryTicket::~EntryTicket() {
 
 namespace {
 
-KeptThreadState::~KeptThreadState() noexcept(false) {
+KeptThreadStateRelease::~KeptThreadStateRelease() noexcept(false) {
 #if !defined(_WIN32)
-  if (!state || abandoned_by_python() || !interpreter_alive()) return;
+  PyThreadState* state = kept.state;
+  if (!armed || !state || abandoned_by_python() || !interpreter_alive()) return;
   EntryTicket ticket;
   PyInterpreterState* owner = nullptr;
   bool owner_is_main = false;
   uint64_t generation = 0;
-  if (!ticket.take(&owner, &owner_is_main, &generation) || generation != this->generation) return;
+  if (!ticket.take(&owner, &owner_is_main, &generation) || generation != kept.generation) return;
   restore_thread(state);
   PyThreadState_Clear(state);
   PyThreadState_DeleteCurrent();
@@ -214,6 +223,7 @@ PythonEntry::PythonEntry() {
     ensure_gil();
     kept.state = PyThreadState_Get();
     kept.generation = generation;
+    kept_release.armed = true;
   }
 }
 

@@ -4,12 +4,14 @@
 // or a removal is a multiplication, a probe or two and no allocation of its own, where a node
 // set allocates and frees a node for each pointer and divides to find its bucket. Removal
 // shifts the entries of the run back (no tombstones), so a table that sees many insertions and
-// removals stays as fast as a fresh one. The table shrinks when it is mostly empty, so a burst
-// of pointers leaves no large table behind.
+// removals stays as fast as a fresh one. The table shrinks to a quarter full once it is a
+// thirty-second full, so a burst of pointers leaves no large table behind, and a set drained
+// one pointer at a time moves few entries to smaller tables on the way.
 //
 // No Python and no locking here: the caller guards the set.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -57,7 +59,9 @@ class PointerSet {
     }
     slots_[hole] = nullptr;
     --size_;
-    if (size_ * 8 < capacity_ && capacity_ > kMinCapacity) resize(capacity_ / 2);
+    if (size_ * 32 < capacity_ && capacity_ > kMinCapacity) {
+      resize(std::max(capacity_ / 8, kMinCapacity));
+    }
     return true;
   }
 
