@@ -23,7 +23,7 @@ from types import TracebackType
 from typing import Any, Generic, TypeVar
 
 from . import pyvessaruntime as _native
-from .errors import from_failure
+from .errors import AuthError, Status, from_failure
 from .pyvessaruntime import VESSARuntimeAsyncHandle
 
 T = TypeVar("T")
@@ -110,6 +110,10 @@ class Pending(Generic[T]):
             self._error = error
             self._finish()
 
+    def _no_result(self) -> None:
+        _pending.discard(self)
+        self._fail(AuthError(Status.Status_Unexpected, context=NO_RESULT))
+
     def _finish(self) -> None:
         self.done = True
         self._done.release()
@@ -156,6 +160,41 @@ class Pending(Generic[T]):
         return True
 
 
+NO_RESULT = ("the runtime ended the operation without a result it could hand over (a null "
+             "result handle, or a result object that could not be made; the native module "
+             "reported which as an unraisable exception)")
+
+
+class Delivery:
+    """The callback of a started operation: ``deliver(result)`` when the runtime completes it.
+
+    The native module drops its record of an operation, and this callback with it, once the
+    completion came, whether it called back or not: a completion that brings no result (a null
+    result handle, a result object that could not be made) is reported as unraisable and calls
+    nothing. Whoever waited would wait for ever, so a delivery dropped uncalled calls
+    `undelivered()` instead. It is also dropped uncalled when the start was refused; the start's
+    exception then tells the caller, and nobody reads what `undelivered` settles.
+    """
+
+    __slots__ = ("_called", "_deliver", "_undelivered")
+
+    def __init__(self, deliver: Callable[[Any], object], undelivered: Callable[[], object]) -> None:
+        self._deliver = deliver
+        self._undelivered = undelivered
+        self._called = False
+
+    def __call__(self, result: Any) -> None:
+        self._called = True
+        self._deliver(result)
+
+    def __del__(self) -> None:
+        if not self._called:
+            try:
+                self._undelivered()
+            except BaseException:  # noqa: BLE001 - a finalizer must not raise
+                pass
+
+
 # Operations started and not completed yet (their completion takes them out).
 _pending: set[Pending[Any]] = set()
 
@@ -187,7 +226,8 @@ def start(operation: Callable[..., VESSARuntimeAsyncHandle], args: tuple[Any, ..
     # Before the start: the completion may come on another thread before the start returns.
     _pending.add(pending)
     try:
-        pending.handle = start_native(operation, args, pending._complete)
+        pending.handle = start_native(operation, args,
+                                      Delivery(pending._complete, pending._no_result))
     except BaseException:
         _pending.discard(pending)
         raise

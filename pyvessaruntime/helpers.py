@@ -5,7 +5,8 @@ They add to the native module and change none of its behaviour: each operation s
 its `VESSARuntimeAsyncHandle`, calls back on a runtime thread and raises as the native module
 raises; these helpers only carry the result object over to the waiting side, and take the
 callback record of a start the runtime refused out of the native module's storage (nothing else
-would, ever).
+would, ever). A completion that brings no result, which the native module reports as unraisable
+and never calls back for, fails the wait with RuntimeError instead of leaving it waiting.
 """
 
 from __future__ import annotations
@@ -35,8 +36,13 @@ def start_future(operation: Callable[..., Any], *args: Any) -> concurrent.future
             with _core.runtime_routine:  # the future's done callbacks run here
                 future.set_result(result)
 
+    def undelivered() -> None:
+        if not future.done():
+            with _core.runtime_routine:
+                future.set_exception(RuntimeError(_core.NO_RESULT))
+
     future.async_handle = _core.start_native(  # type: ignore[attr-defined]
-        operation, args, deliver, typed=False)
+        operation, args, _core.Delivery(deliver, undelivered), typed=False)
     future.add_done_callback(
         lambda f: f.cancelled() and f.async_handle.cancel_async_operation())  # type: ignore[attr-defined]
     return future
@@ -48,17 +54,31 @@ async def run(operation: Callable[..., Any], *args: Any) -> Any:
     loop = asyncio.get_running_loop()
     waiter: asyncio.Future[Any] = loop.create_future()
 
-    def settle(result: Any) -> None:
-        if not waiter.done():
+    def settle(result: Any, error: BaseException | None = None) -> None:
+        if waiter.done():
+            return
+        if error is None:
             waiter.set_result(result)
+        else:
+            waiter.set_exception(error)
 
-    def deliver(result: Any) -> None:
+    def deliver(result: Any, error: BaseException | None = None) -> None:
         try:
-            loop.call_soon_threadsafe(settle, result)
+            loop.call_soon_threadsafe(settle, result, error)
         except RuntimeError:
             pass  # the loop is closed: nobody waits for this result any more
 
-    handle = _core.start_native(operation, args, deliver, typed=False)
+    def undelivered() -> None:
+        if started:  # a refused start raised already; nobody awaits the waiter
+            deliver(None, RuntimeError(_core.NO_RESULT))
+
+    started = False
+    # Held until `started` is set: a completion inside the start call may have dropped the
+    # native record already, and the delivery must not be finalized before it can tell.
+    delivery = _core.Delivery(deliver, undelivered)
+    handle = _core.start_native(operation, args, delivery, typed=False)
+    started = True
+    del delivery
     try:
         return await waiter
     except asyncio.CancelledError:

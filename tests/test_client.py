@@ -188,6 +188,35 @@ def test_bad_arguments_fail_at_the_call(client, started, call, error):
     assert not any(started.calls(op) for op in started.names().start_operations)
 
 
+# Each waits at most 30 s: without a result, a wait would otherwise end only at its timeout.
+NO_RESULT_WAITERS = {
+    "Client": lambda: vrt.Client(CLIENT_ID, AUTHORITY, timeout=30).discover_accounts(),
+    "AsyncClient": lambda: asyncio.run(
+        vrt.AsyncClient(CLIENT_ID, AUTHORITY, timeout=30).discover_accounts()),
+    "start_future": lambda: helpers.start_future(m.discover_accounts, CLIENT_ID, "c").result(30),
+    "run": lambda: asyncio.run(
+        asyncio.wait_for(helpers.run(m.discover_accounts, CLIENT_ID, "c"), 30)),
+}
+
+
+@pytest.mark.parametrize("mode", ["inline", "worker"])
+@pytest.mark.parametrize("waiter", NO_RESULT_WAITERS)
+def test_a_completion_without_a_result_ends_the_wait(started, unraisable, waiter, mode):
+    started.set_completion_mode(mode)
+    started.null_completion("discover_accounts")
+    typed = waiter in ("Client", "AsyncClient")
+    with pytest.raises(vrt.AuthError if typed else RuntimeError) as raised:
+        NO_RESULT_WAITERS[waiter]()
+    # The wait ends as the record is dropped, before the routine reports and returns.
+    assert started.wait_idle()
+    if typed:
+        assert (raised.value.status, raised.value.context) == (vrt.Status.Status_Unexpected,
+                                                               _core.NO_RESULT)
+    else:
+        assert type(raised.value) is RuntimeError and str(raised.value) == _core.NO_RESULT
+    assert [report[1] for report in unraisable] == ["Callback result handle is NULL"]
+
+
 def test_timeout_cancels_the_operation(started):
     started.set_completion_mode("held")
     client = vrt.Client(CLIENT_ID, AUTHORITY, timeout=0.05)

@@ -53,6 +53,10 @@ APPLICATION_TESTS = """
 
     def test_keeps_a_runtime_object(emulator):
         kept.append(m.VESSARuntimeAccount(emulator.new_account_handle(emulator.add_account())))
+
+    def test_leaves_a_runtime_object_in_garbage(emulator):
+        cycle = [m.VESSARuntimeAccount(emulator.new_account_handle(emulator.add_account()))]
+        cycle.append(cycle)
 """
 
 
@@ -63,7 +67,7 @@ def test_the_fixture_fails_tests_that_leave_handles_or_break_the_contract(tmp_pa
                           timeout=120)
     out = done.stdout
     # A failed check is the test's teardown failing: pytest reports the call passed, then the error.
-    assert done.returncode == 1 and "7 passed, 2 errors" in out, out
+    assert done.returncode == 1 and "8 passed, 2 errors" in out, out
     assert "ERROR at teardown of test_breaks_the_contract" in out
     assert "contract violations:\n  VESSARUNTIME_GetUserName: handle 0x1230" in out
     assert "ERROR at teardown of test_keeps_a_runtime_object" in out

@@ -32,12 +32,8 @@ constexpr std::array<const char*, kAccountStateCount> kStateNames = {
 constexpr const char* kDefaultRealm = "11111111-2222-4333-8444-555555555555";
 constexpr const char* kDefaultEnvironment = "login.vessa.example";
 
-Store& store() {
-  return state().store;
-}
-
-int64_t fresh_refresh_expiry() {
-  return state().clock.now() + state().settings.refresh_credential_lifetime.load();
+int64_t fresh_refresh_expiry(const State& st) {
+  return st.clock.now() + st.settings.refresh_credential_lifetime.load();
 }
 
 bool listed(const AccountRecord& record) {
@@ -49,12 +45,12 @@ Ref<AccountRecord> find_locked(Store& s, const std::u16string& key) {
   return found == s.by_key.end() ? nullptr : found->second;
 }
 
-bool per_application() {
-  return state().settings.accounts_per_application.load();
+bool per_application(const Settings& settings) {
+  return settings.accounts_per_application.load();
 }
 
-bool known_locked(const AccountRecord& record, const Text& client_id) {
-  if (!client_id || !per_application()) return true;
+bool known_locked(const Settings& settings, const AccountRecord& record, const Text& client_id) {
+  if (!client_id || !per_application(settings)) return true;
   if (record.applications.contains(*client_id)) return true;
   return record.seeded && !record.signed_out_by.contains(*client_id);
 }
@@ -147,17 +143,16 @@ void Store::reset() {
   serial = 0;
 }
 
-Ref<AccountRecord> add_account(const Text& key) {
-  const int64_t refresh = fresh_refresh_expiry();
-  Store& s = store();
+Ref<AccountRecord> add_account(State& st, const Text& key) {
+  const int64_t refresh = fresh_refresh_expiry(st);
+  Store& s = st.store;
   std::lock_guard lock(s.mutex);
   auto record = add_locked(s, key, refresh);
   if (record) record->seeded = true;
   return record;
 }
 
-bool set_account_field(const std::u16string& key, AccountField field, Text value) {
-  Store& s = store();
+bool set_account_field(Store& s, const std::u16string& key, AccountField field, Text value) {
   std::lock_guard lock(s.mutex);
   auto record = find_locked(s, key);
   if (!record) return false;
@@ -165,8 +160,7 @@ bool set_account_field(const std::u16string& key, AccountField field, Text value
   return true;
 }
 
-bool set_account_state(const std::u16string& key, AccountState value) {
-  Store& s = store();
+bool set_account_state(Store& s, const std::u16string& key, AccountState value) {
   std::lock_guard lock(s.mutex);
   auto record = find_locked(s, key);
   if (!record) return false;
@@ -174,17 +168,15 @@ bool set_account_state(const std::u16string& key, AccountState value) {
   return true;
 }
 
-std::optional<AccountState> account_state(const std::u16string& key) {
-  Store& s = store();
+std::optional<AccountState> account_state(Store& s, const std::u16string& key) {
   std::lock_guard lock(s.mutex);
   auto record = find_locked(s, key);
   if (!record) return std::nullopt;
   return record->state;
 }
 
-bool remove_account(const std::u16string& key) {
+bool remove_account(Store& s, const std::u16string& key) {
   Ref<AccountRecord> removed;
-  Store& s = store();
   std::lock_guard lock(s.mutex);
   auto found = s.by_key.find(key);
   if (found == s.by_key.end()) return false;
@@ -194,21 +186,18 @@ bool remove_account(const std::u16string& key) {
   return true;
 }
 
-Ref<AccountRecord> find_account(const std::u16string& key) {
-  Store& s = store();
+Ref<AccountRecord> find_account(Store& s, const std::u16string& key) {
   std::lock_guard lock(s.mutex);
   return find_locked(s, key);
 }
 
-Ref<AccountRecord> find_account_by_id(const std::u16string& id) {
-  Store& s = store();
+Ref<AccountRecord> find_account_by_id(Store& s, const std::u16string& id) {
   std::lock_guard lock(s.mutex);
   return find_by_id_locked(s, id, false);
 }
 
-std::vector<Ref<AccountRecord>> all_accounts() {
+std::vector<Ref<AccountRecord>> all_accounts(Store& s) {
   std::vector<Ref<AccountRecord>> out;
-  Store& s = store();
   std::lock_guard lock(s.mutex);
   for (auto& record : s.accounts) {
     if (listed(*record)) out.push_back(record);
@@ -216,14 +205,12 @@ std::vector<Ref<AccountRecord>> all_accounts() {
   return out;
 }
 
-Text account_field(const AccountRecord& record, AccountField field) {
-  Store& s = store();
+Text account_field(Store& s, const AccountRecord& record, AccountField field) {
   std::lock_guard lock(s.mutex);
   return record.fields[static_cast<int>(field)];
 }
 
-AccountView view(const AccountRecord& record) {
-  Store& s = store();
+AccountView view(Store& s, const AccountRecord& record) {
   std::lock_guard lock(s.mutex);
   return AccountView{record.fields, record.state, record.refresh_expires_at};
 }
@@ -234,18 +221,17 @@ bool answers_to(const AccountFields& fields, const std::u16string& hint) {
   return (id && *id == hint) || (user && equal_ignoring_case(*user, hint));
 }
 
-Ref<AccountRecord> find_known_account(const Text& hint, const Text& client_id) {
-  Store& s = store();
+Ref<AccountRecord> find_known_account(State& st, const Text& hint, const Text& client_id) {
+  Store& s = st.store;
   std::lock_guard lock(s.mutex);
   for (auto& record : s.accounts) {
-    if (!listed(*record) || !known_locked(*record, client_id)) continue;
+    if (!listed(*record) || !known_locked(st.settings, *record, client_id)) continue;
     if (!hint || hint->empty() || answers_to(record->fields, *hint)) return record;
   }
   return nullptr;
 }
 
-Ref<AccountRecord> find_user(const std::u16string& hint) {
-  Store& s = store();
+Ref<AccountRecord> find_user(Store& s, const std::u16string& hint) {
   std::lock_guard lock(s.mutex);
   Ref<AccountRecord> removed;
   for (auto& record : s.accounts) {
@@ -256,14 +242,12 @@ Ref<AccountRecord> find_user(const std::u16string& hint) {
   return removed;
 }
 
-bool known_to(const AccountRecord& record, const Text& client_id) {
-  Store& s = store();
-  std::lock_guard lock(s.mutex);
-  return known_locked(record, client_id);
+bool known_to(State& st, const AccountRecord& record, const Text& client_id) {
+  std::lock_guard lock(st.store.mutex);
+  return known_locked(st.settings, record, client_id);
 }
 
-Ref<AccountRecord> resolve_account(const AccountRecord& given) {
-  Store& s = store();
+Ref<AccountRecord> resolve_account(Store& s, const AccountRecord& given) {
   std::lock_guard lock(s.mutex);
   for (auto& record : s.accounts) {
     if (record.get() == &given) return listed(*record) ? record : nullptr;
@@ -272,14 +256,14 @@ Ref<AccountRecord> resolve_account(const AccountRecord& given) {
   return id ? find_by_id_locked(s, *id, false) : nullptr;
 }
 
-bool sign_out_record(const AccountRecord& given, const Text& client_id) {
-  Store& s = store();
+bool sign_out_record(State& st, const AccountRecord& given, const Text& client_id) {
+  Store& s = st.store;
   std::lock_guard lock(s.mutex);
   const auto found = s.by_key.find(given.key);
   if (found == s.by_key.end() || found->second.get() != &given) return false;
   AccountRecord& record = *found->second;
-  if (!listed(record) || !known_locked(record, client_id)) return false;
-  if (client_id && per_application()) {
+  if (!listed(record) || !known_locked(st.settings, record, client_id)) return false;
+  if (client_id && per_application(st.settings)) {
     record.applications.erase(*client_id);
     if (record.seeded) record.signed_out_by.insert(*client_id);
     // Still signed in to another application: only this one forgets it.
@@ -291,12 +275,11 @@ bool sign_out_record(const AccountRecord& given, const Text& client_id) {
   return true;
 }
 
-Ref<AccountRecord> sign_in_account(const AccountFields& fields, int64_t refresh_expires_at,
-                                   const Text& client_id) {
+Ref<AccountRecord> sign_in_account(Store& s, const AccountFields& fields,
+                                   int64_t refresh_expires_at, const Text& client_id) {
   const Text& id = fields[static_cast<int>(AccountField::AccountId)];
   // One critical section from the look-up to the addition: two sign-ins completing at once on
   // two workers would otherwise both find no account and both add one with the same id.
-  Store& s = store();
   std::lock_guard lock(s.mutex);
   Ref<AccountRecord> record = id ? find_by_id_locked(s, *id, true) : nullptr;
   if (record && record->state == AccountState::Unusable) return nullptr;
@@ -330,8 +313,7 @@ AccountFields default_interactive_user() {
   return fields;
 }
 
-AccountFields new_user(const std::u16string& user_name) {
-  Store& s = store();
+AccountFields new_user(Store& s, const std::u16string& user_name) {
   std::lock_guard lock(s.mutex);
   AccountFields fields = fresh_fields_locked(s);
   fields[static_cast<int>(AccountField::UserName)] = user_name;
@@ -412,9 +394,9 @@ void cache_token(State& st, AccountRecord& record, CachedToken token) {
   record.tokens.put(std::move(key), std::move(token), limit);
 }
 
-VESSARUNTIME_ACCOUNT_HANDLE new_account_handle(Ref<AccountRecord> record) {
+VESSARUNTIME_ACCOUNT_HANDLE new_account_handle(Registry& reg, Ref<AccountRecord> record) {
   return as_handle<VESSARUNTIME_ACCOUNT_HANDLE>(
-      register_object(Kind::Account, make_ref<AccountObject>(std::move(record))));
+      register_object(reg, Kind::Account, make_ref<AccountObject>(std::move(record))));
 }
 
 namespace {
@@ -424,7 +406,8 @@ VESSARUNTIME_ERROR_HANDLE get_field(Op op, AccountField field, VESSARUNTIME_ACCO
   return guarded(op, [&](Call& call) {
     auto object = call.object<AccountObject>(account);
     if (!object) return call.error();
-    return write_text(call, account_field(*object->record, field), buffer, bufferSize);
+    return write_text(call, account_field(call.state().store, *object->record, field), buffer,
+                      bufferSize);
   });
 }
 

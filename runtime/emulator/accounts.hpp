@@ -131,55 +131,56 @@ struct Store {
 
 // Adds an account with default properties, ready, with a fresh refresh credential; `key` absent
 // picks a fresh identifier. Null if the key is already taken.
-Ref<AccountRecord> add_account(const Text& key);
-bool set_account_field(const std::u16string& key, AccountField field, Text value);
+Ref<AccountRecord> add_account(State& st, const Text& key);
+bool set_account_field(Store& s, const std::u16string& key, AccountField field, Text value);
 // False for an unknown key. Leaving Removed puts the account back in the listed store.
-bool set_account_state(const std::u16string& key, AccountState state);
-std::optional<AccountState> account_state(const std::u16string& key);
+bool set_account_state(Store& s, const std::u16string& key, AccountState state);
+std::optional<AccountState> account_state(Store& s, const std::u16string& key);
 // Forgets the account entirely; handles already given out stay readable.
-bool remove_account(const std::u16string& key);
+bool remove_account(Store& s, const std::u16string& key);
 // The account with this key, listed or removed.
-Ref<AccountRecord> find_account(const std::u16string& key);
+Ref<AccountRecord> find_account(Store& s, const std::u16string& key);
 // The listed account whose account_id property equals `id`, for operations that look accounts
 // up by id.
-Ref<AccountRecord> find_account_by_id(const std::u16string& id);
+Ref<AccountRecord> find_account_by_id(Store& s, const std::u16string& id);
 // The listed accounts, in order.
-std::vector<Ref<AccountRecord>> all_accounts();
+std::vector<Ref<AccountRecord>> all_accounts(Store& s);
 
 // The account a sign-in knows without asking anyone: the listed account whose user name (ASCII
 // letters compared case-insensitively) or account id equals `hint`; with no hint (absent or
 // empty) the first listed account. In the per-application mode only accounts known to
 // `client_id` count. Null if there is none.
-Ref<AccountRecord> find_known_account(const Text& hint, const Text& client_id = std::nullopt);
+Ref<AccountRecord> find_known_account(State& st, const Text& hint,
+                                      const Text& client_id = std::nullopt);
 // The account, listed or removed, whose user name or account id equals `hint`: a user keeps one
 // account for the life of the store, so a prompt for a signed-out user brings that account back.
-Ref<AccountRecord> find_user(const std::u16string& hint);
+Ref<AccountRecord> find_user(Store& s, const std::u16string& hint);
 // Whether the application `client_id` knows the account (always, unless the store is in the
 // per-application mode).
-bool known_to(const AccountRecord& record, const Text& client_id);
+bool known_to(State& st, const AccountRecord& record, const Text& client_id);
 // Whether a user name or account id of `fields` answers to the hint, as find_known_account reads.
 bool answers_to(const AccountFields& fields, const std::u16string& hint);
 // The listed account behind one an operation was given: the record itself, or the listed record
 // with its account id (the application may hold an account from before a sign-out and a new
 // sign-in). Null when the runtime no longer has it.
-Ref<AccountRecord> resolve_account(const AccountRecord& given);
+Ref<AccountRecord> resolve_account(Store& s, const AccountRecord& given);
 // A sign-out of the application `client_id`: the account leaves the listed store (in the
 // per-application mode, once no application knows it any more) and its tokens go; false if it
 // was not listed (or not known to that application).
-bool sign_out_record(const AccountRecord& record, const Text& client_id);
+bool sign_out_record(State& st, const AccountRecord& record, const Text& client_id);
 // An interactive sign-in of a user with these properties: the account with the same account id
 // (listed or removed) takes them, or a new one is added (under a fresh identifier when the id is
 // absent or is another account's key); it is listed and ready, gets a refresh credential valid
 // until `refresh_expires_at`, and its cached tokens go. An unusable account is left as it is and
 // null is returned.
-Ref<AccountRecord> sign_in_account(const AccountFields& fields, int64_t refresh_expires_at,
-                                   const Text& client_id);
+Ref<AccountRecord> sign_in_account(Store& s, const AccountFields& fields,
+                                   int64_t refresh_expires_at, const Text& client_id);
 // The properties of the user who signs in when the emulator "shows a prompt", by default.
 AccountFields default_interactive_user();
 // A new user, as the store would add one, whose user name is `user_name`.
-AccountFields new_user(const std::u16string& user_name);
-Text account_field(const AccountRecord& record, AccountField field);
-AccountView view(const AccountRecord& record);
+AccountFields new_user(Store& s, const std::u16string& user_name);
+Text account_field(Store& s, const AccountRecord& record, AccountField field);
+AccountView view(Store& s, const AccountRecord& record);
 
 // The record's cached token for this client and this set of scopes while, by the state's clock,
 // it stays valid for longer than the refresh margin; else none.
@@ -189,6 +190,6 @@ std::optional<CachedToken> reusable_token(State& st, AccountRecord& record, cons
 void cache_token(State& st, AccountRecord& record, CachedToken token);
 
 // A new live account handle for the account.
-VESSARUNTIME_ACCOUNT_HANDLE new_account_handle(Ref<AccountRecord> record);
+VESSARUNTIME_ACCOUNT_HANDLE new_account_handle(Registry& reg, Ref<AccountRecord> record);
 
 }  // namespace vessaemu

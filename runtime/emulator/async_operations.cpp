@@ -28,28 +28,29 @@ bool check_start(Call& call, Routine callback, VESSARUNTIME_ASYNC_HANDLE* asyncH
 template <class Routine>
 VESSARUNTIME_ERROR_HANDLE start(Call& call, Request request, Routine routine, void* context,
                                 VESSARUNTIME_ASYNC_HANDLE* asyncHandle) {
+  State& st = call.state();
   request.op = call.op();
-  if (logging_wanted()) {
+  if (logging_wanted(st)) {
     std::string line = std::string(short_name(call.op())) + " starting (correlation id " +
                        narrow(request.correlation_id) + ")";
     if (request.account_hint && !request.account_hint->empty()) {
-      line += " with account hint " + pii(*request.account_hint);
+      line += " with account hint " + pii(st, *request.account_hint);
     }
-    log(kLogInfo, line);
+    log(st, kLogInfo, line);
   }
   // In the history from the start, so that a completion inside start_job finds its entry; a
   // refused start takes it out again.
-  const uint64_t entry = request.history_id = record_request(state(), request);
+  const uint64_t entry = request.history_id = record_request(st, request);
   VESSARUNTIME_ERROR_HANDLE refused = kOk;
   try {
     auto job = make_ref<Job>();
-    job->deliver = make_delivery(std::move(request), routine, context);
-    refused = start_job(call.op(), std::move(job), asyncHandle);
+    job->deliver = make_delivery(st, std::move(request), routine, context);
+    refused = start_job(st, call.op(), std::move(job), asyncHandle);
   } catch (...) {
-    forget_request(state(), entry);
+    forget_request(st, entry);
     throw;
   }
-  if (refused != kOk) forget_request(state(), entry);
+  if (refused != kOk) forget_request(st, entry);
   return refused;
 }
 
@@ -211,11 +212,12 @@ VESSARUNTIME_CancelAsyncOperation(VESSARUNTIME_ASYNC_HANDLE asyncHandle) {
   return guarded(Op::CancelAsyncOperation, [&](Call& call) {
     auto operation = call.object<AsyncOperationObject>(asyncHandle);
     if (!operation) return call.error();
-    if (operation->state() == AsyncState::Pending && logging_wanted()) {
+    State& st = call.state();
+    if (operation->state() == AsyncState::Pending && logging_wanted(st)) {
       char line[96];
       std::snprintf(line, sizeof line, "cancellation of operation 0x%llx requested",
                     static_cast<unsigned long long>(handle_value(asyncHandle)));
-      log(kLogInfo, line);
+      log(st, kLogInfo, line);
     }
     operation->cancel();
     return kOk;

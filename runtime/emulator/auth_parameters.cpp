@@ -49,7 +49,7 @@ VESSARUNTIME_CreateAuthParameters(const os_char* clientId, const os_char* author
     object->data.fields[static_cast<int>(AuthField::ClientId)] = units_of(clientId);
     object->data.fields[static_cast<int>(AuthField::Authority)] = units_of(authority);
     *authParameters = as_handle<VESSARUNTIME_AUTH_PARAMETERS_HANDLE>(
-        register_object(Kind::AuthParameters, std::move(object)));
+        register_object(call.state().registry, Kind::AuthParameters, std::move(object)));
     return kOk;
   });
 }

@@ -1,5 +1,9 @@
 // How every export runs: count the call, answer a scripted failure, check the arguments (each bad
 // one is a contract violation answered with an error, never a crash), then do the work.
+//
+// The guards here are where an export meets the process's state: each looks it up once and hands
+// it down (Call::state() for the runtime's operations, a State& for the control interface's
+// bodies), so nothing below them reaches for the global instance.
 #pragma once
 
 #if defined(__GLIBCXX__)
@@ -28,12 +32,14 @@
 #include <new>
 #include <string>
 #include <type_traits>
+#include <utility>
 
 #include "errors.hpp"
 #include "failures.hpp"
 #include "operations.hpp"
 #include "ref.hpp"
 #include "registry.hpp"
+#include "state.hpp"
 #include "vessaemu.h"
 
 namespace vessaemu {
@@ -51,8 +57,9 @@ constexpr R control_failure() {
 
 class Call {
  public:
-  explicit Call(Op op) : op_(op) {}
+  Call(State& st, Op op) : st_(st), op_(op) {}
 
+  State& state() const { return st_; }
   Op op() const { return op_; }
 
   // The live object behind a handle of the expected kind, or null after making the violation error.
@@ -60,7 +67,7 @@ class Call {
   Ref<T> object(H handle) {
     static_assert(HandleKind<H>::value == T::kKind, "handle type and object type disagree");
     std::string fault;
-    auto found = find_as<T>(handle_value(handle), &fault);
+    auto found = find_as<T>(st_.registry, handle_value(handle), &fault);
     if (!found) fail(fault);
     return found;
   }
@@ -76,12 +83,13 @@ class Call {
 
   // Records a violation of this call and makes its error (only the first one counts).
   void fail(const std::string& what) {
-    if (error_ == nullptr) error_ = violation(op_, what);
+    if (error_ == nullptr) error_ = violation(st_, op_, what);
   }
 
   VESSARUNTIME_ERROR_HANDLE error() const { return error_; }
 
  private:
+  State& st_;
   Op op_;
   VESSARUNTIME_ERROR_HANDLE error_ = nullptr;
 };
@@ -92,32 +100,35 @@ class Call {
 // reads as success (null). The handlers make nothing that could fail in turn.
 template <class Body>
 VESSAEMU_FORCED_UNWIND_PATH VESSARUNTIME_ERROR_HANDLE guarded(Op op, Body&& body) {
+  State& st = state();
   try {
-    const auto fault = enter(op);
-    FailurePoint point(full_name(op));
-    if (fault) return new_error(*fault, op);
-    Call call(op);
+    const auto fault = enter(st.operations, op);
+    FailurePoint point(st.injections, full_name(op));
+    if (fault) return new_error(st.registry, *fault, op);
+    Call call(st, op);
     return body(call);
   }
   VESSAEMU_PASS_FORCED_UNWIND
   catch (const std::bad_alloc&) {
-    return reserved_error(op);
+    return st.reserved.of(op);
   }
   catch (const std::exception& e) {
-    return failure_error(op, e.what());
+    return failure_error(st, op, e.what());
   }
   catch (...) {
-    return failure_error(op, "internal failure");
+    return failure_error(st, op, "internal failure");
   }
 }
 
 // The same for the two runtime operations that answer nothing.
 template <class Body>
 VESSAEMU_FORCED_UNWIND_PATH void guarded_void(Op op, Body&& body) {
+  State& st = state();
   try {
-    enter(op);
-    FailurePoint point(full_name(op));
-    body();
+    enter(st.operations, op);
+    FailurePoint point(st.injections, full_name(op));
+    Call call(st, op);
+    body(call);
   }
   VESSAEMU_PASS_FORCED_UNWIND
   catch (...) {
@@ -125,29 +136,37 @@ VESSAEMU_FORCED_UNWIND_PATH void guarded_void(Op op, Body&& body) {
   }
 }
 
-// Runs the body of a control function (`function` is its exported name, __func__). Whatever
-// fails inside answers VESSAEMU_FAILED (VESSAEMU_FAILED_HANDLE for handle values, null for
-// names), or `failed` when given; forced unwinds pass as above.
-template <class R, class Body>
+// Runs the body of a control function (`function` is its exported name, __func__) on the
+// state. Whatever fails inside answers VESSAEMU_FAILED (VESSAEMU_FAILED_HANDLE for handle values,
+// null for names), or what `failed` makes of the state when given; forced unwinds pass as above.
+template <class R, class Body, class Failed>
   requires(!std::is_void_v<R>)
-VESSAEMU_FORCED_UNWIND_PATH R control(const char* function, Body&& body,
-                                      std::type_identity_t<R> failed = control_failure<R>()) {
+VESSAEMU_FORCED_UNWIND_PATH R control(const char* function, Body&& body, Failed&& failed) {
+  State& st = state();
   try {
-    FailurePoint point(function);
-    return body();
+    FailurePoint point(st.injections, function);
+    return body(st);
   }
   VESSAEMU_PASS_FORCED_UNWIND
   catch (...) {
-    return failed;
+    return failed(st);
   }
+}
+
+template <class R, class Body>
+  requires(!std::is_void_v<R>)
+R control(const char* function, Body&& body) {
+  return control<R>(function, std::forward<Body>(body),
+                    [](State&) { return control_failure<R>(); });
 }
 
 template <class R, class Body>
   requires std::is_void_v<R>
 VESSAEMU_FORCED_UNWIND_PATH void control(const char* function, Body&& body) {
+  State& st = state();
   try {
-    FailurePoint point(function);
-    body();
+    FailurePoint point(st.injections, function);
+    body(st);
   }
   VESSAEMU_PASS_FORCED_UNWIND
   catch (...) {
@@ -161,7 +180,7 @@ VESSARUNTIME_ERROR_HANDLE release(Op op, H handle) {
   static_assert(HandleKind<H>::value == T::kKind, "handle type and object type disagree");
   return guarded(op, [&](Call& call) {
     std::string fault;
-    auto object = unregister_object(handle_value(handle), T::kKind, &fault);
+    auto object = unregister_object(call.state().registry, handle_value(handle), T::kKind, &fault);
     if (!object && !fault.empty()) call.fail(fault);
     return call.error();
   });

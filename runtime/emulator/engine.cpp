@@ -23,12 +23,11 @@ using Steady = Engine::Clock;
 
 constexpr int kWorkers = 2;
 
-Engine& engine() {
-  return state().engine;
-}
-
 // Completions in progress on this thread: more than one when a routine starts an operation that
-// completes inline. A stop called from a routine must not wait for these.
+// completes inline. A stop called from a routine must not wait for these. Counted per thread, not
+// per engine: routines reach the emulator through the exports only, so a stop called from one is
+// a stop of the process's engine, the one completing it. (A routine of a state built apart that
+// stopped the process's engine would have it wait for too little.)
 thread_local int64_t t_in_flight = 0;
 
 // Counts completions as in flight until they are over, also when the host ends the thread inside
@@ -36,18 +35,17 @@ thread_local int64_t t_in_flight = 0;
 // and makes this guard right after, before anything can call out.
 class InFlight {
  public:
-  explicit InFlight(int64_t count = 1) : count_(count) { t_in_flight += count; }
+  explicit InFlight(Engine& e, int64_t count = 1) : e_(e), count_(count) { t_in_flight += count; }
   InFlight(const InFlight&) = delete;
   InFlight& operator=(const InFlight&) = delete;
   ~InFlight() {
     t_in_flight -= count_;
     if (count_ == 0) return;
-    Engine& e = engine();
     {
-      std::lock_guard lock(e.mutex);
-      e.in_flight -= count_;
+      std::lock_guard lock(e_.mutex);
+      e_.in_flight -= count_;
     }
-    e.idle.notify_all();
+    e_.idle.notify_all();
   }
 
   // One job of a drained batch goes over to a guard of its own.
@@ -57,6 +55,7 @@ class InFlight {
   }
 
  private:
+  Engine& e_;
   int64_t count_;
 };
 
@@ -106,8 +105,7 @@ VESSAEMU_FORCED_UNWIND_PATH void run_guarded(Job& job, Cause cause) {
 }
 
 // The next job for a worker of `generation`, or null when that generation stops.
-Ref<Job> take(uint64_t generation) {
-  Engine& e = engine();
+Ref<Job> take(Engine& e, uint64_t generation) {
   std::unique_lock lock(e.mutex);
   for (;;) {
     if (!e.running || e.generation != generation) return nullptr;
@@ -140,10 +138,10 @@ Ref<Job> take(uint64_t generation) {
   }
 }
 
-VESSAEMU_FORCED_UNWIND_PATH void worker_main(uint64_t generation) {
+VESSAEMU_FORCED_UNWIND_PATH void worker_main(Engine& e, uint64_t generation) {
   try {
-    while (Ref<Job> job = take(generation)) {
-      InFlight done;
+    while (Ref<Job> job = take(e, generation)) {
+      InFlight done(e);
       run_guarded(*job, Cause::Run);
     }
   }
@@ -185,8 +183,8 @@ void wait_for_completions(Engine& e, std::unique_lock<std::mutex>& lock) {
 // Stops the workers if they run, and completes the pending jobs on this thread: with an error
 // for `cause` Shutdown or Reset, or silently for Drop. Then waits for the completions in
 // progress elsewhere and, outside every routine, joins the stopped workers.
-bool stop(Cause cause) {
-  Engine& e = engine();
+bool stop(State& st, Cause cause) {
+  Engine& e = st.engine;
   std::vector<Ref<Job>> jobs;
   bool was_running = false;
   {
@@ -204,17 +202,17 @@ bool stop(Cause cause) {
   }
   if (was_running) {
     e.work.notify_all();
-    InFlight drained{static_cast<int64_t>(jobs.size())};
-    if (cause != Cause::Drop && logging_wanted()) {
+    InFlight drained(e, static_cast<int64_t>(jobs.size()));
+    if (cause != Cause::Drop && logging_wanted(st)) {
       char text[112];
       std::snprintf(text, sizeof text, "%s: %zu pending operations complete with an error",
                     cause == Cause::Reset ? "emulator reset" : "runtime shutting down",
                     jobs.size());
-      log(kLogInfo, text);
+      log(st, kLogInfo, text);
     }
     for (auto& job : jobs) {
       drained.hand_over_one();
-      InFlight done;
+      InFlight done(e);
       if (cause == Cause::Drop) {
         job->operation->claim();
       } else {
@@ -237,23 +235,24 @@ bool stop(Cause cause) {
       thread.join();
     }
   }
-  if (was_running && cause == Cause::Shutdown) log(kLogInfo, "runtime shut down");
+  if (was_running && cause == Cause::Shutdown) log(st, kLogInfo, "runtime shut down");
   return was_running;
 }
 
 }  // namespace
 
-VESSARUNTIME_ERROR_HANDLE start_job(Op op, Ref<Job> job, VESSARUNTIME_ASYNC_HANDLE* asyncHandle) {
-  Engine& e = engine();
+VESSARUNTIME_ERROR_HANDLE start_job(State& st, Op op, Ref<Job> job,
+                                    VESSARUNTIME_ASYNC_HANDLE* asyncHandle) {
+  Engine& e = st.engine;
   job->op = op;
   job->operation = make_ref<AsyncOperationObject>();
   {
     std::lock_guard lock(e.mutex);
     job->id = ++e.next_id;
   }
-  // The action holds the id only: a job may be gone by the time a late cancel runs it.
-  job->operation->on_cancel = [id = job->id] {
-    Engine& e = engine();
+  // The action holds the engine and the id only: a job may be gone by the time a late cancel runs
+  // it.
+  job->operation->on_cancel = [&e, id = job->id] {
     {
       std::lock_guard lock(e.mutex);
       auto found = e.waiting.find(id);
@@ -277,12 +276,12 @@ VESSARUNTIME_ERROR_HANDLE start_job(Op op, Ref<Job> job, VESSARUNTIME_ASYNC_HAND
     }
     e.work.notify_one();
   };
-  job->handle = register_object(Kind::AsyncOperation, job->operation);
+  job->handle = register_object(st.registry, Kind::AsyncOperation, job->operation);
 
   const auto handle = as_handle<VESSARUNTIME_ASYNC_HANDLE>(job->handle);
   // An operation's own latency applies where a worker completes it on its own: it stands in for
   // the delay of delayed mode and turns worker mode into a delay.
-  const int32_t latency = state().settings.latency_ms[static_cast<int>(op)].load();
+  const int32_t latency = st.settings.latency_ms[static_cast<int>(op)].load();
   // How the job completes, as the engine stands now; said in the log before the job is
   // published, since a worker may complete it (and log that) the moment it is.
   CompletionMode mode = CompletionMode::Worker;
@@ -301,13 +300,13 @@ VESSARUNTIME_ERROR_HANDLE start_job(Op op, Ref<Job> job, VESSARUNTIME_ASYNC_HAND
   if (mode != CompletionMode::Delayed) delay = 0;
   const bool early = mode == CompletionMode::Early;
   const bool run_inline = early || mode == CompletionMode::Inline;
-  if (running && logging_wanted()) {
+  if (running && logging_wanted(st)) {
     static constexpr const char* kHow[] = {"queued for a worker", "completes inline",
                                            "held until released", "delayed",
                                            "completes inline before its handle is stored"};
     std::string line = describe(*job) + ": " + kHow[static_cast<int>(mode)];
     if (delay > 0) line += " by " + std::to_string(delay) + " ms";
-    log(kLogDebug, line);
+    log(st, kLogDebug, line);
   }
   bool published = false;
   try {
@@ -344,20 +343,21 @@ VESSARUNTIME_ERROR_HANDLE start_job(Op op, Ref<Job> job, VESSARUNTIME_ASYNC_HAND
     }
   } catch (...) {
     // Nothing was published (a container could not grow): the start fails and leaves nothing.
-    unregister_object(job->handle, Kind::AsyncOperation, nullptr);
+    unregister_object(st.registry, job->handle, Kind::AsyncOperation, nullptr);
     job->operation->claim();
     throw;
   }
   if (!published) {
-    unregister_object(job->handle, Kind::AsyncOperation, nullptr);
+    unregister_object(st.registry, job->handle, Kind::AsyncOperation, nullptr);
     job->operation->claim();
-    log(kLogError, std::string(short_name(op)) + " refused: the runtime is not started");
-    return new_error(error_for(op, kStatusIncorrectConfiguration, "the runtime is not started"));
+    log(st, kLogError, std::string(short_name(op)) + " refused: the runtime is not started");
+    return new_error(st.registry,
+                     error_for(op, kStatusIncorrectConfiguration, "the runtime is not started"));
   }
-  if (latency > 0) state().settings.latency_used[static_cast<int>(op)] = true;
+  if (latency > 0) st.settings.latency_used[static_cast<int>(op)] = true;
   // From here the inline completion is counted as in flight until it is over, whatever happens.
   std::optional<InFlight> inline_done;
-  if (run_inline) inline_done.emplace();
+  if (run_inline) inline_done.emplace(e);
   if (!run_inline) e.work.notify_one();
   if (early) {
     // Stored however the completion ends, so the caller never loses the handle it owns.
@@ -373,14 +373,13 @@ VESSARUNTIME_ERROR_HANDLE start_job(Op op, Ref<Job> job, VESSARUNTIME_ASYNC_HAND
   return kOk;
 }
 
-bool engine_start() {
-  Engine& e = engine();
+bool engine_start(Engine& e) {
   std::lock_guard lock(e.mutex);
   if (e.running) return false;
   const uint64_t generation = ++e.generation;
   std::vector<std::thread> threads;
   try {
-    for (int i = 0; i < kWorkers; ++i) threads.emplace_back(worker_main, generation);
+    for (int i = 0; i < kWorkers; ++i) threads.emplace_back(worker_main, std::ref(e), generation);
   } catch (...) {
     // The ones made see the generation move on and end; none of them waits for this lock long.
     ++e.generation;
@@ -393,40 +392,36 @@ bool engine_start() {
   return true;
 }
 
-bool engine_running() {
-  Engine& e = engine();
+bool engine_running(Engine& e) {
   std::lock_guard lock(e.mutex);
   return e.running;
 }
 
-bool engine_stop() {
-  return stop(Cause::Shutdown);
+bool engine_stop(State& st) {
+  return stop(st, Cause::Shutdown);
 }
 
-void engine_reset(bool deliver) {
-  stop(deliver ? Cause::Reset : Cause::Drop);
-  Engine& e = engine();
+void engine_reset(State& st, bool deliver) {
+  stop(st, deliver ? Cause::Reset : Cause::Drop);
+  Engine& e = st.engine;
   std::lock_guard lock(e.mutex);
   e.mode = CompletionMode::Worker;
   e.delay_ms = 0;
 }
 
-void set_completion_mode(CompletionMode mode, int32_t delay_ms) {
-  Engine& e = engine();
+void set_completion_mode(Engine& e, CompletionMode mode, int32_t delay_ms) {
   std::lock_guard lock(e.mutex);
   e.mode = mode;
   e.delay_ms = delay_ms > 0 ? delay_ms : 0;
 }
 
-CompletionMode completion_mode(int32_t* delay_ms) {
-  Engine& e = engine();
+CompletionMode completion_mode(Engine& e, int32_t* delay_ms) {
   std::lock_guard lock(e.mutex);
   if (delay_ms != nullptr) *delay_ms = e.delay_ms;
   return e.mode;
 }
 
-int32_t release_held(int32_t count) {
-  Engine& e = engine();
+int32_t release_held(Engine& e, int32_t count) {
   int32_t released = 0;
   {
     std::lock_guard lock(e.mutex);
@@ -446,26 +441,22 @@ int32_t release_held(int32_t count) {
   return released;
 }
 
-int64_t pending_operations() {
-  Engine& e = engine();
+int64_t pending_operations(Engine& e) {
   std::lock_guard lock(e.mutex);
   return static_cast<int64_t>(e.queue.size() + e.waiting.size()) + e.in_flight;
 }
 
-int64_t held_operations() {
-  Engine& e = engine();
+int64_t held_operations(Engine& e) {
   std::lock_guard lock(e.mutex);
   return e.held;
 }
 
-int32_t worker_count() {
-  Engine& e = engine();
+int32_t worker_count(Engine& e) {
   std::lock_guard lock(e.mutex);
   return static_cast<int32_t>(e.workers.size());
 }
 
-bool wait_idle(std::chrono::milliseconds timeout) {
-  Engine& e = engine();
+bool wait_idle(Engine& e, std::chrono::milliseconds timeout) {
   std::unique_lock lock(e.mutex);
   return e.idle.wait_for(lock, timeout, [&] { return e.is_idle(); });
 }

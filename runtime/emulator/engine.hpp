@@ -25,6 +25,8 @@
 
 namespace vessaemu {
 
+struct State;
+
 // Early completes inline too, but before the start call stores the operation's handle: what a
 // runtime that calls back before it hands out the handle would do, on purpose and every time.
 enum class CompletionMode : int32_t { Worker = 0, Inline = 1, Held = 2, Delayed = 3, Early = 4 };
@@ -97,33 +99,34 @@ struct Engine {
 // (Status_IncorrectConfiguration), storing nothing, while the runtime is not started. In inline
 // and early mode the completion runs before this returns. An operation with a latency
 // (Settings::latency_ms) completes that much later on a worker, in worker and delayed mode.
-VESSARUNTIME_ERROR_HANDLE start_job(Op op, Ref<Job> job, VESSARUNTIME_ASYNC_HANDLE* asyncHandle);
+VESSARUNTIME_ERROR_HANDLE start_job(State& st, Op op, Ref<Job> job,
+                                    VESSARUNTIME_ASYNC_HANDLE* asyncHandle);
 
-// Startup: starts the workers; false (and nothing started) if the runtime already runs.
-// Throws if a thread cannot be made.
-bool engine_start();
-bool engine_running();
+// Startup: starts the workers, each given the engine it serves; false (and nothing started) if
+// the runtime already runs. Throws if a thread cannot be made.
+bool engine_start(Engine& e);
+bool engine_running(Engine& e);
 // Shutdown: refuses new operations and completes every pending one (queued, held, delayed) with
 // an error result on this thread. Then, whether or not the runtime was started, waits for every
 // completion in progress: on the workers, inline on other threads, on workers of an earlier
 // start. Called from inside a routine, it does not wait for its own completion nor for routines
 // that wait in a shut-down or reset themselves, and joins no thread (a later stop does).
 // Returns false if the runtime was not started.
-bool engine_stop();
+bool engine_stop(State& st);
 // Reset: like engine_stop, but pending operations complete with an error saying so (or, when
 // `deliver` is false, are dropped without a call of their routine); then mode and delay go back
 // to their defaults.
-void engine_reset(bool deliver);
+void engine_reset(State& st, bool deliver);
 
-void set_completion_mode(CompletionMode mode, int32_t delay_ms);
-CompletionMode completion_mode(int32_t* delay_ms);
+void set_completion_mode(Engine& e, CompletionMode mode, int32_t delay_ms);
+CompletionMode completion_mode(Engine& e, int32_t* delay_ms);
 // Hands up to `count` held operations (all for count < 0) to the workers, oldest first.
-int32_t release_held(int32_t count);
+int32_t release_held(Engine& e, int32_t count);
 // Started and not yet completed: queued, held, delayed and being delivered.
-int64_t pending_operations();
-int64_t held_operations();
-int32_t worker_count();
+int64_t pending_operations(Engine& e);
+int64_t held_operations(Engine& e);
+int32_t worker_count(Engine& e);
 // Waits until nothing is queued, delayed or being delivered (held operations do not count).
-bool wait_idle(std::chrono::milliseconds timeout);
+bool wait_idle(Engine& e, std::chrono::milliseconds timeout);
 
 }  // namespace vessaemu

@@ -37,10 +37,6 @@ constexpr std::array<const char*, kStatusCount> kStatusNames = {"Unexpected",
                                                                 "DeviceNotRegistered",
                                                                 "FallbackToNativeVessa"};
 
-Violations& violations() {
-  return state().violations;
-}
-
 std::string with_operation(Op op, std::string_view what) {
   std::string text = full_name(op);
   text += ": ";
@@ -48,8 +44,7 @@ std::string with_operation(Op op, std::string_view what) {
   return text;
 }
 
-void record(std::string text) {
-  Violations& v = violations();
+void record(Violations& v, std::string text) {
   std::lock_guard lock(v.mutex);
   ++v.count;
   if (v.texts.size() < kMaxKeptViolations) v.texts.push_back(text);
@@ -62,46 +57,43 @@ const char* status_name(int32_t status) {
   return status >= 0 && status < kStatusCount ? kStatusNames[status] : nullptr;
 }
 
-VESSARUNTIME_ERROR_HANDLE new_error(ErrorInfo info, Holder holder) {
+VESSARUNTIME_ERROR_HANDLE new_error(Registry& reg, ErrorInfo info, Holder holder) {
   const uint64_t handle =
-      register_object(Kind::Error, make_ref<ErrorObject>(std::move(info)), holder);
+      register_object(reg, Kind::Error, make_ref<ErrorObject>(std::move(info)), holder);
   return as_handle<VESSARUNTIME_ERROR_HANDLE>(handle);
 }
 
-VESSARUNTIME_ERROR_HANDLE new_error(const Fault& fault, Op op) {
-  return new_error(ErrorInfo{fault.status, fault.code, fault.tag, fault.context},
+VESSARUNTIME_ERROR_HANDLE new_error(Registry& reg, const Fault& fault, Op op) {
+  return new_error(reg, ErrorInfo{fault.status, fault.code, fault.tag, fault.context},
                    op == Op::ReleaseError ? Holder::Nobody : Holder::Caller);
 }
 
-VESSARUNTIME_ERROR_HANDLE unexpected(Op op, std::string_view what) {
-  return new_error(ErrorInfo{kStatusUnexpected, 0, 0, widen(with_operation(op, what))});
+VESSARUNTIME_ERROR_HANDLE unexpected(Registry& reg, Op op, std::string_view what) {
+  return new_error(reg, ErrorInfo{kStatusUnexpected, 0, 0, widen(with_operation(op, what))});
 }
 
-VESSARUNTIME_ERROR_HANDLE violation(Op op, std::string_view what) {
+VESSARUNTIME_ERROR_HANDLE violation(State& st, Op op, std::string_view what) {
   std::string text = with_operation(op, what);
   std::u16string context = widen(text);
-  record(std::move(text));
-  return new_error(ErrorInfo{kStatusApiContractViolation, 0, 0, std::move(context)});
+  record(st.violations, std::move(text));
+  return new_error(st.registry, ErrorInfo{kStatusApiContractViolation, 0, 0, std::move(context)});
 }
 
-void record_violation(Op op, std::string_view what) {
-  record(with_operation(op, what));
+void record_violation(Violations& v, Op op, std::string_view what) {
+  record(v, with_operation(op, what));
 }
 
-int64_t violation_count() {
-  Violations& v = violations();
+int64_t violation_count(Violations& v) {
   std::lock_guard lock(v.mutex);
   return v.count;
 }
 
-std::optional<std::string> last_violation() {
-  Violations& v = violations();
+std::optional<std::string> last_violation(Violations& v) {
   std::lock_guard lock(v.mutex);
   return v.last;
 }
 
-std::vector<std::string> take_violations() {
-  Violations& v = violations();
+std::vector<std::string> take_violations(Violations& v) {
   std::lock_guard lock(v.mutex);
   std::vector<std::string> taken;
   taken.swap(v.texts);
@@ -165,12 +157,13 @@ VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_GetContext(VESSARUNTIME
 
 VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL
 VESSARUNTIME_ReleaseError(VESSARUNTIME_ERROR_HANDLE error) {
-  return guarded(Op::ReleaseError, [&](Call&) {
+  return guarded(Op::ReleaseError, [&](Call& call) {
+    State& st = call.state();
     std::string fault;
-    auto object = unregister_object(handle_value(error), Kind::Error, &fault);
+    auto object = unregister_object(st.registry, handle_value(error), Kind::Error, &fault);
     // Callers ignore what ReleaseError answers, so an error made here would only leak: the
     // violation is counted and nothing is returned.
-    if (!object && !fault.empty()) record_violation(Op::ReleaseError, fault);
+    if (!object && !fault.empty()) record_violation(st.violations, Op::ReleaseError, fault);
     return kOk;
   });
 }

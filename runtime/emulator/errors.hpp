@@ -14,6 +14,8 @@
 
 namespace vessaemu {
 
+struct State;
+
 enum Status : int32_t {
   kStatusUnexpected = 0,
   kStatusReserved = 1,
@@ -60,17 +62,15 @@ struct ErrorObject : Object {
 inline constexpr VESSARUNTIME_ERROR_HANDLE kOk = nullptr;
 
 // A new live error handle.
-VESSARUNTIME_ERROR_HANDLE new_error(ErrorInfo info, Holder holder = Holder::Caller);
+VESSARUNTIME_ERROR_HANDLE new_error(Registry& reg, ErrorInfo info, Holder holder = Holder::Caller);
 // The error a scripted failure of `op` answers. ReleaseError's is held by nobody: callers ignore
 // what ReleaseError answers, and releasing it would take the very call that failed.
-VESSARUNTIME_ERROR_HANDLE new_error(const Fault& fault, Op op);
+VESSARUNTIME_ERROR_HANDLE new_error(Registry& reg, const Fault& fault, Op op);
 // Status_Unexpected with the context "VESSARUNTIME_<op>: <what>".
-VESSARUNTIME_ERROR_HANDLE unexpected(Op op, std::string_view what);
+VESSARUNTIME_ERROR_HANDLE unexpected(Registry& reg, Op op, std::string_view what);
 // Records a contract violation "VESSARUNTIME_<op>: <what>" and returns a
 // Status_ApiContractViolation error with that context.
-VESSARUNTIME_ERROR_HANDLE violation(Op op, std::string_view what);
-// Records a contract violation without making an error (for ReleaseError, whose answer is ignored).
-void record_violation(Op op, std::string_view what);
+VESSARUNTIME_ERROR_HANDLE violation(State& st, Op op, std::string_view what);
 
 // The violations' part of the emulator's state (state.hpp); every field is guarded by `mutex`.
 struct Violations {
@@ -82,9 +82,11 @@ struct Violations {
   void reset();
 };
 
-int64_t violation_count();
-std::optional<std::string> last_violation();
+// Records a contract violation without making an error (for ReleaseError, whose answer is ignored).
+void record_violation(Violations& v, Op op, std::string_view what);
+int64_t violation_count(Violations& v);
+std::optional<std::string> last_violation(Violations& v);
 // Returns the recorded violations and forgets them (count and last text included).
-std::vector<std::string> take_violations();
+std::vector<std::string> take_violations(Violations& v);
 
 }  // namespace vessaemu

@@ -16,12 +16,7 @@
 namespace vessaemu {
 namespace {
 
-Injections& injections() {
-  return state().injections;
-}
-
-std::optional<Injected> take(const char* function) {
-  Injections& in = injections();
+std::optional<Injected> take(Injections& in, const char* function) {
   std::lock_guard lock(in.mutex);
   for (auto it = in.pending.begin(); it != in.pending.end(); ++it) {
     if (it->function != function) continue;
@@ -58,9 +53,8 @@ std::array<uint64_t, kOperationCount + 1> make_reserve(Registry& registry) {
 
 ReservedErrors::ReservedErrors(Registry& registry) : handles(make_reserve(registry)) {}
 
-void inject_failure(std::string function, Injected kind, int32_t count) {
+void inject_failure(Injections& in, std::string function, Injected kind, int32_t count) {
   if (count <= 0) return;
-  Injections& in = injections();
   std::lock_guard lock(in.mutex);
   in.pending.push_back(PendingInjection{std::move(function), kind, count});
   in.any.store(true, std::memory_order_release);
@@ -72,10 +66,10 @@ void Injections::reset() {
   any.store(false, std::memory_order_release);
 }
 
-FailurePoint::FailurePoint(const char* function) : saved_(t_out_of_memory) {
+FailurePoint::FailurePoint(Injections& in, const char* function) : saved_(t_out_of_memory) {
   t_out_of_memory = false;
-  if (!injections().any.load(std::memory_order_acquire)) return;
-  const auto kind = take(function);
+  if (!in.any.load(std::memory_order_acquire)) return;
+  const auto kind = take(in, function);
   if (!kind) return;
   switch (*kind) {
     case Injected::NoMemory:
@@ -98,21 +92,22 @@ void check_memory() {
   if (t_out_of_memory) throw std::bad_alloc();
 }
 
-VESSARUNTIME_ERROR_HANDLE reserved_error(Op op) {
-  return as_handle<VESSARUNTIME_ERROR_HANDLE>(state().reserved.handles[static_cast<int>(op)]);
+VESSARUNTIME_ERROR_HANDLE ReservedErrors::of(Op op) const {
+  return as_handle<VESSARUNTIME_ERROR_HANDLE>(handles[static_cast<int>(op)]);
 }
 
-VESSARUNTIME_ERROR_HANDLE reserved_control_error() {
-  return as_handle<VESSARUNTIME_ERROR_HANDLE>(state().reserved.handles[kOperationCount]);
+VESSARUNTIME_ERROR_HANDLE ReservedErrors::of_control() const {
+  return as_handle<VESSARUNTIME_ERROR_HANDLE>(handles[kOperationCount]);
 }
 
-VESSAEMU_FORCED_UNWIND_PATH VESSARUNTIME_ERROR_HANDLE failure_error(Op op, const char* what) {
+VESSAEMU_FORCED_UNWIND_PATH VESSARUNTIME_ERROR_HANDLE failure_error(State& st, Op op,
+                                                                    const char* what) {
   try {
-    return unexpected(op, what);
+    return unexpected(st.registry, op, what);
   }
   VESSAEMU_PASS_FORCED_UNWIND
   catch (...) {
-    return reserved_error(op);
+    return st.reserved.of(op);
   }
 }
 

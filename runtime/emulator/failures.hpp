@@ -18,6 +18,8 @@
 
 namespace vessaemu {
 
+struct State;
+
 enum class Injected : int32_t {
   NoMemory = 0,   // every handle the call tries to make fails with std::bad_alloc
   Exception = 1,  // the call throws a std::runtime_error as it begins
@@ -42,14 +44,15 @@ struct Injections {
 };
 
 // The next `count` calls of the exported function `function` (its full name) fail inside.
-void inject_failure(std::string function, Injected kind, int32_t count);
+void inject_failure(Injections& in, std::string function, Injected kind, int32_t count);
 
 // Marks one call of an export: throws an injected exception, or lets the call run out of memory
 // (check_memory) until the point is left. Nested calls (a routine calling the runtime) get a
-// state of their own.
+// state of their own. Whether the call is out of memory belongs to the thread making the call,
+// not to the emulator's state.
 class FailurePoint {
  public:
-  explicit FailurePoint(const char* function);
+  FailurePoint(Injections& in, const char* function);
   FailurePoint(const FailurePoint&) = delete;
   FailurePoint& operator=(const FailurePoint&) = delete;
   ~FailurePoint();
@@ -67,14 +70,14 @@ void check_memory();
 // memory"; one per operation, and the last for the control interface.
 struct ReservedErrors {
   explicit ReservedErrors(Registry& registry);
+  VESSARUNTIME_ERROR_HANDLE of(Op op) const;
+  VESSARUNTIME_ERROR_HANDLE of_control() const;
+
   const std::array<uint64_t, kOperationCount + 1> handles;
 };
 
-VESSARUNTIME_ERROR_HANDLE reserved_error(Op op);
-VESSARUNTIME_ERROR_HANDLE reserved_control_error();
-
 // Status_Unexpected with the context "VESSARUNTIME_<op>: <what>", or the reserved error when
 // that cannot be made.
-VESSARUNTIME_ERROR_HANDLE failure_error(Op op, const char* what);
+VESSARUNTIME_ERROR_HANDLE failure_error(State& st, Op op, const char* what);
 
 }  // namespace vessaemu

@@ -15,18 +15,12 @@
 namespace vessaemu {
 namespace {
 
-Identity& identity() {
-  return state().identity;
-}
-
-AccountFields interactive_user() {
-  Identity& i = identity();
+AccountFields interactive_user(Identity& i) {
   std::lock_guard lock(i.mutex);
   return i.interactive;
 }
 
-std::optional<int32_t> take_cancellation() {
-  Identity& i = identity();
+std::optional<int32_t> take_cancellation(Identity& i) {
   std::lock_guard lock(i.mutex);
   if (i.cancellations.empty()) return std::nullopt;
   const int32_t status = i.cancellations.front().status;
@@ -59,8 +53,8 @@ std::string jwt(const std::string& header_json, const std::string& payload_json)
 
 // A token id no other token of this process has, so no two tokens are equal, even within a
 // second of a frozen clock.
-std::string token_id() {
-  const uint64_t serial = ++state().token_serial;
+std::string token_id(State& st) {
+  const uint64_t serial = ++st.token_serial;
   char text[32];
   std::snprintf(text, sizeof text, "emu-%llu", static_cast<unsigned long long>(serial));
   return text;
@@ -106,7 +100,7 @@ CachedToken issue(State& st, const Request& r, const AccountFields& fields, int6
         .add("tid", realm)
         .add("preferred_username", user)
         .add("name", name)
-        .add("jti", token_id());
+        .add("jti", token_id(st));
   };
   JsonObject access;
   identity_claims(access);
@@ -155,13 +149,13 @@ SignedIn token_for(const Flow& f, Ref<AccountRecord> account, const AccountField
 
 AuthOutcome silent(const Flow& f, const Ref<AccountRecord>& given) {
   const Request& r = f.r;
-  Ref<AccountRecord> account = given ? resolve_account(*given) : nullptr;
-  if (account && !known_to(*account, r.params.field(AuthField::ClientId))) account = nullptr;
+  Ref<AccountRecord> account = given ? resolve_account(f.st.store, *given) : nullptr;
+  if (account && !known_to(f.st, *account, r.params.field(AuthField::ClientId))) account = nullptr;
   if (!account) {
     return error_of(r, kStatusInteractionRequired,
                     "the account is not signed in; an interactive sign-in is required");
   }
-  const AccountView seen = view(*account);
+  const AccountView seen = view(f.st.store, *account);
   const int64_t now = f.st.clock.now();
   switch (seen.state) {
     case AccountState::InteractionRequired:
@@ -186,28 +180,29 @@ AuthOutcome silent(const Flow& f, const Ref<AccountRecord>& given) {
 // Who the prompt signs in: the account chosen for it (the operation's own, or the one a sign-in
 // could not sign in silently), the listed account or the interactive user the hint names, a new
 // user of that name, or (with neither) the interactive user.
-AccountFields prompted_user(const Request& r, const Ref<AccountRecord>& chosen) {
-  if (chosen) return view(*chosen).fields;
+AccountFields prompted_user(State& st, const Request& r, const Ref<AccountRecord>& chosen) {
+  if (chosen) return view(st.store, *chosen).fields;
   const Text& hint = r.account_hint;
-  if (!hint || hint->empty()) return interactive_user();
+  if (!hint || hint->empty()) return interactive_user(st.identity);
   // Listed or signed out: the user keeps the one account.
-  if (auto known = find_user(*hint)) return view(*known).fields;
-  AccountFields configured = interactive_user();
+  if (auto known = find_user(st.store, *hint)) return view(st.store, *known).fields;
+  AccountFields configured = interactive_user(st.identity);
   if (answers_to(configured, *hint)) return configured;
-  return new_user(*hint);
+  return new_user(st.store, *hint);
 }
 
 AuthOutcome interactive(const Flow& f, const Ref<AccountRecord>& chosen) {
   const Request& r = f.r;
-  if (auto status = take_cancellation()) {
+  if (auto status = take_cancellation(f.st.identity)) {
     return error_of(r, *status,
                     *status == kStatusUserCanceled ? "the user cancelled the interactive sign-in"
                                                    : "the interactive sign-in failed");
   }
-  const AccountFields fields = prompted_user(r, chosen);
+  const AccountFields fields = prompted_user(f.st, r, chosen);
   const int64_t now = f.st.clock.now();
-  auto account = sign_in_account(fields, now + f.st.settings.refresh_credential_lifetime.load(),
-                                 r.params.field(AuthField::ClientId));
+  auto account =
+      sign_in_account(f.st.store, fields, now + f.st.settings.refresh_credential_lifetime.load(),
+                      r.params.field(AuthField::ClientId));
   if (!account) {
     return error_of(r, kStatusAccountUnusable, "the account cannot be used (state unusable)");
   }
@@ -218,18 +213,18 @@ AuthOutcome run_auth_flow(const Flow& f) {
   const Request& r = f.r;
   if (auto why = refusal(r)) return error_of(r, kStatusIncorrectConfiguration, *why);
   const Text& authority = r.params.field(AuthField::Authority);
-  if (!authority_trusted(*authority)) {
+  if (!authority_trusted(f.st.identity, *authority)) {
     return error_of(r, kStatusAuthorityUntrusted,
                     "the authority " + narrow(*authority) + " is not trusted");
   }
   const Text& client = r.params.field(AuthField::ClientId);
   switch (r.op) {
     case Op::SignInSilentlyAsync:
-      if (auto known = find_known_account(std::nullopt, client)) return silent(f, known);
+      if (auto known = find_known_account(f.st, std::nullopt, client)) return silent(f, known);
       return error_of(r, kStatusInteractionRequired,
                       "no account is signed in; an interactive sign-in is required");
     case Op::SignInAsync: {
-      auto known = find_known_account(r.account_hint, client);
+      auto known = find_known_account(f.st, r.account_hint, client);
       if (known) {
         AuthOutcome outcome = silent(f, known);
         const auto* error = std::get_if<ErrorInfo>(&outcome);
@@ -244,7 +239,7 @@ AuthOutcome run_auth_flow(const Flow& f) {
   }
 }
 
-Ref<AuthResultObject> signed_in(const Request& r, const SignedIn& done) {
+Ref<AuthResultObject> signed_in(State& st, const Request& r, const SignedIn& done) {
   const auto& p = r.params;
   auto result = make_ref<AuthResultObject>();
   result->account = done.account;
@@ -261,7 +256,7 @@ Ref<AuthResultObject> signed_in(const Request& r, const SignedIn& done) {
         .add("u", p.field(AuthField::PopUriHost))
         .add("p", p.field(AuthField::PopUriPath))
         .add("nonce", p.field(AuthField::PopNonce))
-        .add("ts", state().clock.now());
+        .add("ts", st.clock.now());
     result->authorization_header = widen("PoP " + jwt(kPopHeader, request.str()));
     result->is_pop = 1;
   } else {
@@ -276,21 +271,23 @@ std::string with_correlation(const Request& r, std::string_view what) {
          std::string(what);
 }
 
-void log_error(const Request& r, const ErrorInfo& error) {
-  if (!logging_wanted()) return;
+void log_error(State& st, const Request& r, const ErrorInfo& error) {
+  if (!logging_wanted(st)) return;
   char status[48];
   std::snprintf(status, sizeof status, "completed with an error: status %d",
                 static_cast<int>(error.status));
   std::string line = with_correlation(r, status);
   if (error.context) line += ": " + narrow(*error.context);
-  log(kLogWarning, line);
+  log(st, kLogWarning, line);
 }
 
-void log_account(const Request& r, const char* what, const Ref<AccountRecord>& account) {
-  if (!logging_wanted()) return;
-  const Text user = account ? account_field(*account, AccountField::UserName) : std::nullopt;
-  log(kLogInfo, with_correlation(r, std::string("completed: ") + what + " " +
-                                        pii(user ? *user : std::u16string())));
+void log_account(State& st, const Request& r, const char* what, const Ref<AccountRecord>& account) {
+  if (!logging_wanted(st)) return;
+  const Text user =
+      account ? account_field(st.store, *account, AccountField::UserName) : std::nullopt;
+  log(st, kLogInfo,
+      with_correlation(
+          r, std::string("completed: ") + what + " " + pii(st, user ? *user : std::u16string())));
 }
 
 // A result of any kind with its error (none for success) and telemetry.
@@ -304,65 +301,68 @@ Ref<R> finished(const Request& r, const std::optional<ErrorInfo>& error) {
 
 // The operations other than the five auth flows: the refusal of a malformed request, if any.
 template <class R>
-Ref<R> refused(const Request& r) {
+Ref<R> refused(State& st, const Request& r) {
   const auto why = refusal(r);
   if (!why) return nullptr;
   const ErrorInfo error = error_of(r, kStatusIncorrectConfiguration, *why);
-  log_error(r, error);
+  log_error(st, r, error);
   return finished<R>(r, error);
 }
 
-Ref<AuthResultObject> normal_result(const Request& r, const Text& granted, AuthResultObject*) {
-  AuthOutcome outcome = run_auth_flow(Flow{state(), r, granted});
+Ref<AuthResultObject> normal_result(State& st, const Request& r, const Text& granted,
+                                    AuthResultObject*) {
+  AuthOutcome outcome = run_auth_flow(Flow{st, r, granted});
   if (auto* error = std::get_if<ErrorInfo>(&outcome)) {
-    log_error(r, *error);
+    log_error(st, r, *error);
     return finished<AuthResultObject>(r, *error);
   }
   const auto& done = std::get<SignedIn>(outcome);
   const bool token =
       r.op == Op::AcquireTokenSilentlyAsync || r.op == Op::AcquireTokenInteractivelyAsync;
-  log_account(r, token ? "token acquired for" : "signed in", done.account);
-  return signed_in(r, done);
+  log_account(st, r, token ? "token acquired for" : "signed in", done.account);
+  return signed_in(st, r, done);
 }
 
-Ref<ReadAccountResultObject> normal_result(const Request& r, const Text&,
+Ref<ReadAccountResultObject> normal_result(State& st, const Request& r, const Text&,
                                            ReadAccountResultObject*) {
-  if (auto result = refused<ReadAccountResultObject>(r)) return result;
-  if (auto account = find_account_by_id(r.account_id)) {
-    log_account(r, "read", account);
+  if (auto result = refused<ReadAccountResultObject>(st, r)) return result;
+  if (auto account = find_account_by_id(st.store, r.account_id)) {
+    log_account(st, r, "read", account);
     auto result = finished<ReadAccountResultObject>(r, std::nullopt);
     result->account = std::move(account);
     return result;
   }
   const ErrorInfo error = error_of(r, kStatusAccountNotFound, "no account has that id");
-  log_error(r, error);
+  log_error(st, r, error);
   return finished<ReadAccountResultObject>(r, error);
 }
 
-Ref<SignOutResultObject> normal_result(const Request& r, const Text&, SignOutResultObject*) {
-  if (auto result = refused<SignOutResultObject>(r)) return result;
-  Ref<AccountRecord> account = r.account ? resolve_account(*r.account) : nullptr;
-  if (account && sign_out_record(*account, Text(r.client_id))) {
-    log_account(r, "signed out", account);
+Ref<SignOutResultObject> normal_result(State& st, const Request& r, const Text&,
+                                       SignOutResultObject*) {
+  if (auto result = refused<SignOutResultObject>(st, r)) return result;
+  Ref<AccountRecord> account = r.account ? resolve_account(st.store, *r.account) : nullptr;
+  if (account && sign_out_record(st, *account, Text(r.client_id))) {
+    log_account(st, r, "signed out", account);
     return finished<SignOutResultObject>(r, std::nullopt);
   }
   const ErrorInfo error =
       error_of(r, kStatusAccountNotFound, "the account is not signed in (not in the store)");
-  log_error(r, error);
+  log_error(st, r, error);
   return finished<SignOutResultObject>(r, error);
 }
 
-Ref<DiscoverAccountsResultObject> normal_result(const Request& r, const Text&,
+Ref<DiscoverAccountsResultObject> normal_result(State& st, const Request& r, const Text&,
                                                 DiscoverAccountsResultObject*) {
-  if (auto result = refused<DiscoverAccountsResultObject>(r)) return result;
+  if (auto result = refused<DiscoverAccountsResultObject>(st, r)) return result;
   auto result = finished<DiscoverAccountsResultObject>(r, std::nullopt);
-  for (auto& account : all_accounts()) {
-    if (known_to(*account, Text(r.client_id))) result->accounts.push_back(std::move(account));
+  for (auto& account : all_accounts(st.store)) {
+    if (known_to(st, *account, Text(r.client_id))) result->accounts.push_back(std::move(account));
   }
-  if (logging_wanted()) {
+  if (logging_wanted(st)) {
     const size_t count = result->accounts.size();
-    log(kLogInfo, with_correlation(r, "completed: " + std::to_string(count) +
-                                          (count == 1 ? " account" : " accounts") + " discovered"));
+    log(st, kLogInfo,
+        with_correlation(r, "completed: " + std::to_string(count) +
+                                (count == 1 ? " account" : " accounts") + " discovered"));
   }
   return result;
 }
@@ -389,89 +389,88 @@ struct ResultHandle<DiscoverAccountsResultObject> {
 // Builds the result and hands it to the routine, which owns the handle from then on. Not
 // noexcept: the host may end this thread inside the routine.
 template <class R, class Routine>
-void deliver(const Request& r, Routine routine, void* context, const Outcome& given) {
+void deliver(State& st, const Request& r, Routine routine, void* context, const Outcome& given) {
   using Handle = typename ResultHandle<R>::type;
   Outcome outcome = given;
-  if (auto scripted = take_scripted_outcome(r)) {
+  if (auto scripted = take_scripted_outcome(st, r)) {
     outcome = std::move(*scripted);
-    log(kLogDebug, with_correlation(r, "completes as scripted"));
+    log(st, kLogDebug, with_correlation(r, "completes as scripted"));
   }
   Ref<R> result;
   switch (outcome.kind) {
     case Outcome::Kind::Normal:
-      result = normal_result(r, outcome.granted_scopes, static_cast<R*>(nullptr));
+      result = normal_result(st, r, outcome.granted_scopes, static_cast<R*>(nullptr));
       break;
     case Outcome::Kind::Error:
-      log_error(r, outcome.error);
+      log_error(st, r, outcome.error);
       result = finished<R>(r, outcome.error);
       break;
     case Outcome::Kind::NullResult:
-      log(kLogWarning, with_correlation(r, "completed without a result (scripted)"));
+      log(st, kLogWarning, with_correlation(r, "completed without a result (scripted)"));
       break;
   }
   std::optional<int32_t> status;
   if (result && result->error) status = result->error->status;
-  request_completed(state(), r.history_id, status);
-  const Handle handle = result ? as_handle<Handle>(register_result(std::move(result))) : nullptr;
+  request_completed(st, r.history_id, status);
+  const Handle handle =
+      result ? as_handle<Handle>(register_result(st.registry, std::move(result))) : nullptr;
   routine(handle, context);
 }
 
 template <class R, class Routine>
-std::function<void(const Outcome&)> delivery(Request request, Routine routine, void* context) {
-  return [request = std::move(request), routine, context](const Outcome& outcome) {
-    deliver<R>(request, routine, context, outcome);
+std::function<void(const Outcome&)> delivery(State& st, Request request, Routine routine,
+                                             void* context) {
+  return [&st, request = std::move(request), routine, context](const Outcome& outcome) {
+    deliver<R>(st, request, routine, context, outcome);
   };
 }
 
 }  // namespace
 
-std::function<void(const Outcome&)> make_delivery(Request request,
+std::function<void(const Outcome&)> make_delivery(State& st, Request request,
                                                   VESSARUNTIME_AUTH_COMPLETION_ROUTINE routine,
                                                   void* context) {
-  return delivery<AuthResultObject>(std::move(request), routine, context);
+  return delivery<AuthResultObject>(st, std::move(request), routine, context);
 }
-std::function<void(const Outcome&)> make_delivery(Request request,
+std::function<void(const Outcome&)> make_delivery(State& st, Request request,
                                                   VESSARUNTIME_SIGNOUT_COMPLETION_ROUTINE routine,
                                                   void* context) {
-  return delivery<SignOutResultObject>(std::move(request), routine, context);
+  return delivery<SignOutResultObject>(st, std::move(request), routine, context);
 }
 std::function<void(const Outcome&)> make_delivery(
-    Request request, VESSARUNTIME_READ_ACCOUNT_COMPLETION_ROUTINE routine, void* context) {
-  return delivery<ReadAccountResultObject>(std::move(request), routine, context);
+    State& st, Request request, VESSARUNTIME_READ_ACCOUNT_COMPLETION_ROUTINE routine,
+    void* context) {
+  return delivery<ReadAccountResultObject>(st, std::move(request), routine, context);
 }
 std::function<void(const Outcome&)> make_delivery(
-    Request request, VESSARUNTIME_DISCOVER_ACCOUNTS_COMPLETION_ROUTINE routine, void* context) {
-  return delivery<DiscoverAccountsResultObject>(std::move(request), routine, context);
+    State& st, Request request, VESSARUNTIME_DISCOVER_ACCOUNTS_COMPLETION_ROUTINE routine,
+    void* context) {
+  return delivery<DiscoverAccountsResultObject>(st, std::move(request), routine, context);
 }
 
-Text interactive_user_field(AccountField field) {
-  Identity& i = identity();
+Text interactive_user_field(Identity& i, AccountField field) {
   std::lock_guard lock(i.mutex);
   return i.interactive[static_cast<int>(field)];
 }
 
-void set_interactive_user_field(AccountField field, Text value) {
-  Identity& i = identity();
+void set_interactive_user_field(Identity& i, AccountField field, Text value) {
   std::lock_guard lock(i.mutex);
   i.interactive[static_cast<int>(field)] = std::move(value);
 }
 
-void reset_interactive_user() {
+void reset_interactive_user(Identity& i) {
   auto fields = default_interactive_user();
-  Identity& i = identity();
   std::lock_guard lock(i.mutex);
   i.interactive = std::move(fields);
 }
 
-void cancel_next_interactive(int32_t status, bool optional) {
-  Identity& i = identity();
+void cancel_next_interactive(Identity& i, int32_t status, bool optional) {
   std::lock_guard lock(i.mutex);
   i.cancellations.push_back(Cancellation{status, optional});
 }
 
-std::vector<std::string> pending_cancellations() {
+std::vector<std::string> pending_cancellations(Identity& i) {
   std::vector<std::string> pending;
-  Identity& i = identity();
   std::lock_guard lock(i.mutex);
   for (const auto& cancellation : i.cancellations) {
     if (cancellation.optional) continue;
@@ -481,9 +480,8 @@ std::vector<std::string> pending_cancellations() {
   return pending;
 }
 
-void set_authority_trusted(std::u16string_view authority, bool trusted) {
+void set_authority_trusted(Identity& i, std::u16string_view authority, bool trusted) {
   std::u16string normal = normal_authority(authority);
-  Identity& i = identity();
   std::lock_guard lock(i.mutex);
   if (trusted) {
     i.untrusted.erase(normal);
@@ -492,9 +490,8 @@ void set_authority_trusted(std::u16string_view authority, bool trusted) {
   }
 }
 
-bool authority_trusted(std::u16string_view authority) {
+bool authority_trusted(Identity& i, std::u16string_view authority) {
   const std::u16string normal = normal_authority(authority);
-  Identity& i = identity();
   std::lock_guard lock(i.mutex);
   return !i.untrusted.contains(normal);
 }

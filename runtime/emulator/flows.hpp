@@ -34,6 +34,8 @@
 
 namespace vessaemu {
 
+struct State;
+
 // Everything an operation needs, copied during the start call.
 struct Request {
   Op op = Op::Count;
@@ -49,18 +51,20 @@ struct Request {
   std::optional<uint64_t> window;
 };
 
-// The job's delivery: builds the result for an outcome, registers it and calls the routine with
-// its handle and the context value (outside every emulator lock).
-std::function<void(const Outcome&)> make_delivery(Request request,
+// The job's delivery: builds the result for an outcome on the state it was started on, registers
+// it and calls the routine with its handle and the context value (outside every emulator lock).
+std::function<void(const Outcome&)> make_delivery(State& st, Request request,
                                                   VESSARUNTIME_AUTH_COMPLETION_ROUTINE routine,
                                                   void* context);
-std::function<void(const Outcome&)> make_delivery(Request request,
+std::function<void(const Outcome&)> make_delivery(State& st, Request request,
                                                   VESSARUNTIME_SIGNOUT_COMPLETION_ROUTINE routine,
                                                   void* context);
 std::function<void(const Outcome&)> make_delivery(
-    Request request, VESSARUNTIME_READ_ACCOUNT_COMPLETION_ROUTINE routine, void* context);
+    State& st, Request request, VESSARUNTIME_READ_ACCOUNT_COMPLETION_ROUTINE routine,
+    void* context);
 std::function<void(const Outcome&)> make_delivery(
-    Request request, VESSARUNTIME_DISCOVER_ACCOUNTS_COMPLETION_ROUTINE routine, void* context);
+    State& st, Request request, VESSARUNTIME_DISCOVER_ACCOUNTS_COMPLETION_ROUTINE routine,
+    void* context);
 
 // A scripted cancellation of the next prompt; `optional` ones may go unused.
 struct Cancellation {
@@ -80,15 +84,15 @@ struct Identity {
   void reset();
 };
 
-Text interactive_user_field(AccountField field);
-void set_interactive_user_field(AccountField field, Text value);
-void reset_interactive_user();
+Text interactive_user_field(Identity& i, AccountField field);
+void set_interactive_user_field(Identity& i, AccountField field, Text value);
+void reset_interactive_user(Identity& i);
 // The next interactive sign-in fails with an error of this status (queued, one per call).
-void cancel_next_interactive(int32_t status, bool optional);
+void cancel_next_interactive(Identity& i, int32_t status, bool optional);
 // The cancellations not taken yet (but optional ones), described for a test's report.
-std::vector<std::string> pending_cancellations();
+std::vector<std::string> pending_cancellations(Identity& i);
 // Token operations for an untrusted authority complete with Status_AuthorityUntrusted (11).
-void set_authority_trusted(std::u16string_view authority, bool trusted);
-bool authority_trusted(std::u16string_view authority);
+void set_authority_trusted(Identity& i, std::u16string_view authority, bool trusted);
+bool authority_trusted(Identity& i, std::u16string_view authority);
 
 }  // namespace vessaemu

@@ -92,8 +92,7 @@ namespace {
 std::vector<std::thread>* orphans = nullptr;
 
 template <class Each>
-void each_lock(Each each) {
-  State& s = state();
+void each_lock(State& s, Each each) {
   each(s.scenario_mutex);
   each(s.engine.mutex);
   each(s.identity.mutex);
@@ -108,25 +107,25 @@ void each_lock(Each each) {
 
 void before_fork() {
   State& s = state();
-  each_lock([](std::mutex& m) { m.lock(); });
+  each_lock(s, [](std::mutex& m) { m.lock(); });
   s.registrations.hold_for_fork();
   // Room for the child's orphans now: the child must not fail half-way.
   if (!orphans) orphans = new std::vector<std::thread>();
   orphans->reserve(orphans->size() + s.engine.workers.size() + s.engine.retired.size());
 }
 
-void release_locks(bool in_child) {
-  State& s = state();
+void release_locks(State& s, bool in_child) {
   s.registrations.release_after_fork(in_child);
-  each_lock([](std::mutex& m) { m.unlock(); });
+  each_lock(s, [](std::mutex& m) { m.unlock(); });
 }
 
 void after_fork_in_parent() {
-  release_locks(false);
+  release_locks(state(), false);
 }
 
 void after_fork_in_child() {
-  Engine& e = state().engine;
+  State& s = state();
+  Engine& e = s.engine;
   for (auto* threads : {&e.workers, &e.retired}) {
     for (auto& thread : *threads) orphans->push_back(std::move(thread));
     threads->clear();
@@ -142,7 +141,7 @@ void after_fork_in_child() {
   // Their waiters were threads of the parent: the child's waits start afresh.
   new (&e.work) std::condition_variable();
   new (&e.idle) std::condition_variable();
-  release_locks(true);
+  release_locks(s, true);
 }
 
 [[maybe_unused]] const int fork_handlers =
@@ -159,23 +158,26 @@ extern "C" {
 
 VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_Startup(void) {
   return guarded(Op::Startup, [&](Call& call) {
+    State& st = call.state();
     // Said first, and loudly: an application shipped with the emulator in place of the runtime
     // would otherwise "sign users in" with tokens nobody issued, and nothing would tell.
-    log(kLogWarning,
+    log(st, kLogWarning,
         "this is the vessaruntime emulator, a test double: no real runtime is present, nobody "
         "authenticates users, and its tokens are unsigned (alg \"none\")");
     std::string scenario_error;
-    if (!load_scenario_from_environment(&scenario_error)) {
-      log(kLogError, "Startup refused: " + scenario_error);
-      return new_error(ErrorInfo{kStatusIncorrectConfiguration, 0, 0,
+    if (!load_scenario_from_environment(st, &scenario_error)) {
+      log(st, kLogError, "Startup refused: " + scenario_error);
+      return new_error(st.registry,
+                       ErrorInfo{kStatusIncorrectConfiguration, 0, 0,
                                  widen(std::string(full_name(call.op())) + ": " + scenario_error)});
     }
     // A second start is a runtime refusal, not a misuse of the contract: a program may well try.
-    if (!engine_start()) {
-      log(kLogWarning, "Startup refused: the runtime is already started");
-      return unexpected(call.op(), "the runtime is already started");
+    if (!engine_start(st.engine)) {
+      log(st, kLogWarning, "Startup refused: the runtime is already started");
+      return unexpected(st.registry, call.op(), "the runtime is already started");
     }
-    log(kLogInfo, "runtime started with " + std::to_string(worker_count()) + " worker threads");
+    log(st, kLogInfo,
+        "runtime started with " + std::to_string(worker_count(st.engine)) + " worker threads");
     return kOk;
   });
 }
@@ -184,23 +186,25 @@ VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_Startup(void) {
 // thread and take that lock themselves. Not noexcept, so that a thread the host ends inside one
 // of them unwinds through here.
 void VESSARUNTIME_CALL VESSARUNTIME_Shutdown(void) {
-  guarded_void(Op::Shutdown, [] {
-    if (!engine_stop()) log(kLogDebug, "Shutdown: the runtime was not started");
+  guarded_void(Op::Shutdown, [](Call& call) {
+    State& st = call.state();
+    if (!engine_stop(st)) log(st, kLogDebug, "Shutdown: the runtime was not started");
   });
 }
 
 VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_GetSsoPolicy(int32_t* policy) {
   return guarded(Op::GetSsoPolicy, [&](Call& call) {
     if (!call.out(policy, "policy")) return call.error();
-    *policy = state().settings.sso_policy.load();
+    *policy = call.state().settings.sso_policy.load();
     return kOk;
   });
 }
 
 void VESSARUNTIME_CALL VESSARUNTIME_SetIsPiiEnabled(int32_t enabled) {
-  guarded_void(Op::SetIsPiiEnabled, [&] {
-    state().settings.pii_enabled = enabled;
-    log(kLogDebug, enabled != 0 ? "PII logging on" : "PII logging off");
+  guarded_void(Op::SetIsPiiEnabled, [&](Call& call) {
+    State& st = call.state();
+    st.settings.pii_enabled = enabled;
+    log(st, kLogDebug, enabled != 0 ? "PII logging on" : "PII logging off");
   });
 }
 

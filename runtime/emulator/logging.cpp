@@ -12,18 +12,12 @@
 namespace vessaemu {
 namespace {
 
-Registrations& registrations() {
-  return state().registrations;
-}
-
-std::vector<Ref<LogCallbackObject>> snapshot() {
-  Registrations& r = registrations();
+std::vector<Ref<LogCallbackObject>> snapshot(Registrations& r) {
   std::lock_guard lock(r.mutex);
   return r.live;
 }
 
-bool forget(LogCallbackObject* object) {
-  Registrations& r = registrations();
+bool forget(Registrations& r, LogCallbackObject* object) {
   std::lock_guard lock(r.mutex);
   auto it = std::find_if(r.live.begin(), r.live.end(),
                          [&](const Ref<LogCallbackObject>& live) { return live.get() == object; });
@@ -66,9 +60,9 @@ void LogCallbackObject::close() {
   });
 }
 
-void log_line(int32_t level, const std::u16string& message) {
-  if (!logging_wanted()) return;
-  for (const auto& registration : snapshot()) {
+void log_line(State& st, int32_t level, const std::u16string& message) {
+  if (!logging_wanted(st)) return;
+  for (const auto& registration : snapshot(st.registrations)) {
     if (!registration->enter()) continue;
     CallGuard guard{*registration};
     registration->routine(reinterpret_cast<const os_char*>(message.c_str()), level,
@@ -76,20 +70,20 @@ void log_line(int32_t level, const std::u16string& message) {
   }
 }
 
-void log(int32_t level, std::string_view message) {
-  if (logging_wanted()) log_line(level, widen(message));
+void log(State& st, int32_t level, std::string_view message) {
+  if (logging_wanted(st)) log_line(st, level, widen(message));
 }
 
-bool logging_wanted() {
-  return registrations().count.load(std::memory_order_relaxed) > 0;
+bool logging_wanted(const State& st) {
+  return st.registrations.count.load(std::memory_order_relaxed) > 0;
 }
 
-std::string pii(std::u16string_view text) {
-  return state().settings.pii_enabled.load() != 0 ? narrow(text) : std::string("(PII hidden)");
+std::string pii(const State& st, std::u16string_view text) {
+  return st.settings.pii_enabled.load() != 0 ? narrow(text) : std::string("(PII hidden)");
 }
 
-int32_t log_registrations() {
-  return registrations().count.load();
+int32_t log_registrations(const Registrations& r) {
+  return r.count.load();
 }
 
 void Registrations::reset() {
@@ -141,17 +135,17 @@ VESSARUNTIME_RegisterLogCallback(VESSARUNTIME_LOG_ROUTINE callback, void* callba
     // Registered and handed to the caller before any line can reach the routine: a routine may
     // read its handle through the context value, and a registration that could not get a handle
     // must never have been listed.
-    const uint64_t handle = register_object(Kind::LogCallback, object);
+    const uint64_t handle = register_object(call.state().registry, Kind::LogCallback, object);
     const VESSARUNTIME_LOG_CALLBACK_HANDLE previous = *callbackHandle;
     *callbackHandle = as_handle<VESSARUNTIME_LOG_CALLBACK_HANDLE>(handle);
     try {
-      Registrations& r = registrations();
+      Registrations& r = call.state().registrations;
       std::lock_guard lock(r.mutex);
       r.live.push_back(object);
       r.count.store(static_cast<int32_t>(r.live.size()));
     } catch (...) {
       *callbackHandle = previous;
-      unregister_object(handle, Kind::LogCallback, nullptr);
+      unregister_object(call.state().registry, handle, Kind::LogCallback, nullptr);
       throw;
     }
     return kOk;
@@ -162,15 +156,15 @@ VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL
 VESSARUNTIME_ReleaseLogCallbackHandle(VESSARUNTIME_LOG_CALLBACK_HANDLE callbackHandle) {
   return guarded(Op::ReleaseLogCallbackHandle, [&](Call& call) {
     std::string fault;
-    auto object = ref_cast<LogCallbackObject>(
-        unregister_object(handle_value(callbackHandle), Kind::LogCallback, &fault));
+    auto object = ref_cast<LogCallbackObject>(unregister_object(
+        call.state().registry, handle_value(callbackHandle), Kind::LogCallback, &fault));
     if (!object) {
       if (fault.empty()) return kOk;  // dropped by a reset, and closed then
       call.fail(fault);
       return call.error();
     }
     // A registration dropped by a reset is no longer listed, and closed already.
-    if (forget(object.get())) object->close();
+    if (forget(call.state().registrations, object.get())) object->close();
     return kOk;
   });
 }

@@ -20,6 +20,8 @@
 
 namespace vessaemu {
 
+struct State;
+
 enum LogLevel : int32_t {
   kLogTrace = 1,
   kLogDebug = 2,
@@ -66,14 +68,15 @@ struct Registrations {
   void release_after_fork(bool in_child);
 };
 
-// Writes the line to every live registration, from the calling thread.
-void log_line(int32_t level, const std::u16string& message);
+// Writes the line to every live registration of the state, from the calling thread.
+void log_line(State& st, int32_t level, const std::u16string& message);
 // UTF-8 convenience for the emulator's own lines; costs nothing without a registration.
-void log(int32_t level, std::string_view message);
-bool logging_wanted();
-// What a line may show of personal data: the text itself only while PII logging is on.
-std::string pii(std::u16string_view text);
+void log(State& st, int32_t level, std::string_view message);
+bool logging_wanted(const State& st);
+// What a line may show of personal data: the text itself only while the state's PII logging is
+// on.
+std::string pii(const State& st, std::u16string_view text);
 
-int32_t log_registrations();
+int32_t log_registrations(const Registrations& r);
 
 }  // namespace vessaemu

@@ -1,8 +1,6 @@
 // Names, call counters and scripted failures of the runtime operations.
 #include "operations.hpp"
 
-#include "state.hpp"
-
 namespace vessaemu {
 namespace {
 
@@ -100,10 +98,6 @@ constexpr Spellings make_spellings() {
 
 constexpr Spellings kSpellings = make_spellings();
 
-OperationTable& table() {
-  return state().operations;
-}
-
 }  // namespace
 
 const char* full_name(Op op) {
@@ -157,9 +151,8 @@ std::string operation_names(bool start_operations_only) {
   return out;
 }
 
-std::optional<Fault> enter(Op op) {
+std::optional<Fault> enter(OperationTable& s, Op op) {
   const int i = static_cast<int>(op);
-  OperationTable& s = table();
   s.calls[i].fetch_add(1, std::memory_order_relaxed);
   if (!s.has_faults[i].load(std::memory_order_acquire)) return std::nullopt;
   std::lock_guard lock(s.faults_mutex);
@@ -175,14 +168,13 @@ std::optional<Fault> enter(Op op) {
   return fault;
 }
 
-uint64_t call_count(Op op) {
-  return table().calls[static_cast<int>(op)].load(std::memory_order_relaxed);
+uint64_t call_count(const OperationTable& table, Op op) {
+  return table.calls[static_cast<int>(op)].load(std::memory_order_relaxed);
 }
 
-void script_failure(Op op, Fault fault, int32_t count, int32_t after) {
+void script_failure(OperationTable& s, Op op, Fault fault, int32_t count, int32_t after) {
   if (count <= 0) return;
   const int i = static_cast<int>(op);
-  OperationTable& s = table();
   std::lock_guard lock(s.faults_mutex);
   s.faults[i].push_back(PendingFault{std::move(fault), count, after > 0 ? after : 0});
   s.has_faults[i].store(true, std::memory_order_release);

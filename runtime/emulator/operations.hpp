@@ -122,10 +122,6 @@ struct Fault {
   std::optional<std::u16string> context;
 };
 
-// Counts one call of the operation and, if a failure is scripted for it, consumes one and returns
-// it. Called first thing by every export, before any argument is looked at.
-std::optional<Fault> enter(Op op);
-
 struct PendingFault {
   Fault fault;
   int32_t remaining;
@@ -145,8 +141,11 @@ struct OperationTable {
   void reset();
 };
 
-uint64_t call_count(Op op);
+// Counts one call of the operation and, if a failure is scripted for it, consumes one and returns
+// it. Called first thing by every export, before any argument is looked at.
+std::optional<Fault> enter(OperationTable& table, Op op);
+uint64_t call_count(const OperationTable& table, Op op);
 // The next `count` calls fail with `fault`, once `after` further calls have gone through normally.
 // Failures scripted one after the other queue up.
-void script_failure(Op op, Fault fault, int32_t count, int32_t after = 0);
+void script_failure(OperationTable& table, Op op, Fault fault, int32_t count, int32_t after = 0);
 }  // namespace vessaemu

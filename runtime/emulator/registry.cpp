@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "failures.hpp"
-#include "state.hpp"
 
 namespace vessaemu {
 namespace {
@@ -31,10 +30,6 @@ constexpr std::array<const char*, kKindCount> kKindNames = {"auth_parameters",
                                                             "log_callback"};
 
 using Entry = RegistryEntry;
-
-Registry& registry() {
-  return state().registry;
-}
 
 // The entry of a live handle, permanent ones included; null if there is none. Lock held.
 const Entry* find_locked(const Registry& reg, uint64_t handle) {
@@ -71,9 +66,8 @@ const char* kind_name(Kind kind) {
   return kKindNames[static_cast<int>(kind)];
 }
 
-uint64_t register_object(Kind kind, Ref<Object> object, Holder holder) {
+uint64_t register_object(Registry& reg, Kind kind, Ref<Object> object, Holder holder) {
   check_memory();
-  Registry& reg = registry();
   std::lock_guard lock(reg.mutex);
   const uint64_t handle = reg.next;
   reg.entries.emplace(handle, Entry{kind, std::move(object), holder});
@@ -90,8 +84,7 @@ uint64_t register_permanent(Registry& reg, Kind kind, Ref<Object> object) {
   return handle;
 }
 
-Ref<Object> find_object(uint64_t handle, Kind kind, std::string* fault) {
-  Registry& reg = registry();
+Ref<Object> find_object(Registry& reg, uint64_t handle, Kind kind, std::string* fault) {
   std::lock_guard lock(reg.mutex);
   const Entry* entry = find_locked(reg, handle);
   if (entry != nullptr && entry->kind == kind) return entry->object;
@@ -99,8 +92,7 @@ Ref<Object> find_object(uint64_t handle, Kind kind, std::string* fault) {
   return nullptr;
 }
 
-Ref<Object> unregister_object(uint64_t handle, Kind kind, std::string* fault) {
-  Registry& reg = registry();
+Ref<Object> unregister_object(Registry& reg, uint64_t handle, Kind kind, std::string* fault) {
   std::lock_guard lock(reg.mutex);
   auto it = reg.entries.find(handle);
   if (it == reg.entries.end() || it->second.kind != kind) {
@@ -121,24 +113,21 @@ Ref<Object> unregister_object(uint64_t handle, Kind kind, std::string* fault) {
   return object;
 }
 
-std::optional<Kind> kind_of(uint64_t handle) {
-  Registry& reg = registry();
+std::optional<Kind> kind_of(Registry& reg, uint64_t handle) {
   std::lock_guard lock(reg.mutex);
   const Entry* entry = find_locked(reg, handle);
   if (entry == nullptr) return std::nullopt;
   return entry->kind;
 }
 
-std::array<int64_t, kKindCount> live_counts() {
-  Registry& reg = registry();
+std::array<int64_t, kKindCount> live_counts(Registry& reg) {
   std::lock_guard lock(reg.mutex);
   return reg.live;
 }
 
-std::vector<uint64_t> live_values(std::optional<Kind> kind) {
+std::vector<uint64_t> live_values(Registry& reg, std::optional<Kind> kind) {
   std::vector<uint64_t> values;
   {
-    Registry& reg = registry();
     std::lock_guard lock(reg.mutex);
     for (const auto& [handle, entry] : reg.entries) {
       if (entry.holder == Holder::Caller && (!kind || entry.kind == *kind)) {

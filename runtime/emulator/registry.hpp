@@ -101,7 +101,8 @@ struct Registry {
 
 // Registers the object and returns its new handle value. Throws std::bad_alloc when it cannot
 // (really, or because the current call runs out of memory by injection).
-uint64_t register_object(Kind kind, Ref<Object> object, Holder holder = Holder::Caller);
+uint64_t register_object(Registry& reg, Kind kind, Ref<Object> object,
+                         Holder holder = Holder::Caller);
 
 // Registers an object for the life of the registry, as its state is made: its handle is always
 // live, never counted nor dropped by a reset, and releasing it does nothing.
@@ -109,24 +110,24 @@ uint64_t register_permanent(Registry& reg, Kind kind, Ref<Object> object);
 
 // The live object of that kind, or null with `fault` describing why the handle is not acceptable
 // (e.g. "handle 0x7e5a00000010 is not a live account handle (it was released)").
-Ref<Object> find_object(uint64_t handle, Kind kind, std::string* fault);
+Ref<Object> find_object(Registry& reg, uint64_t handle, Kind kind, std::string* fault);
 
 // Removes the handle and returns its object (destroy it outside any lock), or null with `fault`;
 // null with `fault` left empty for the first release of a handle a reset dropped, which is not a
 // fault.
-Ref<Object> unregister_object(uint64_t handle, Kind kind, std::string* fault);
+Ref<Object> unregister_object(Registry& reg, uint64_t handle, Kind kind, std::string* fault);
 
-std::optional<Kind> kind_of(uint64_t handle);
+std::optional<Kind> kind_of(Registry& reg, uint64_t handle);
 // Live handles the caller has to release, per kind.
-std::array<int64_t, kKindCount> live_counts();
+std::array<int64_t, kKindCount> live_counts(Registry& reg);
 // Values of the live handles the caller has to release, of a kind (of all kinds without one), in
 // creation order.
-std::vector<uint64_t> live_values(std::optional<Kind> kind);
+std::vector<uint64_t> live_values(Registry& reg, std::optional<Kind> kind);
 
 template <class T>
-Ref<T> find_as(uint64_t handle, std::string* fault) {
+Ref<T> find_as(Registry& reg, uint64_t handle, std::string* fault) {
   static_assert(std::is_base_of_v<Object, T>);
-  return ref_cast<T>(find_object(handle, T::kKind, fault));
+  return ref_cast<T>(find_object(reg, handle, T::kKind, fault));
 }
 
 }  // namespace vessaemu

@@ -25,7 +25,7 @@ VESSARUNTIME_ERROR_HANDLE get_error(Op op, H handle, VESSARUNTIME_ERROR_HANDLE* 
   return guarded(op, [&](Call& call) {
     auto object = call.object<T>(handle);
     if (!object || !call.out(error, "error")) return call.error();
-    *error = object->error ? new_error(*object->error) : nullptr;
+    *error = object->error ? new_error(call.state().registry, *object->error) : nullptr;
     return kOk;
   });
 }
@@ -36,7 +36,8 @@ VESSARUNTIME_ERROR_HANDLE get_account(Op op, H handle, VESSARUNTIME_ACCOUNT_HAND
   return guarded(op, [&](Call& call) {
     auto object = call.object<T>(handle);
     if (!object || !call.out(account, "account")) return call.error();
-    *account = object->account ? new_account_handle(object->account) : nullptr;
+    *account =
+        object->account ? new_account_handle(call.state().registry, object->account) : nullptr;
     return kOk;
   });
 }
@@ -181,7 +182,8 @@ VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_DiscoverAccountsResult_
     }
     // Past the last account the answer is a null handle: that is how callers find the end.
     *account = static_cast<size_t>(index) < object->accounts.size()
-                   ? new_account_handle(object->accounts[static_cast<size_t>(index)])
+                   ? new_account_handle(call.state().registry,
+                                        object->accounts[static_cast<size_t>(index)])
                    : nullptr;
     return kOk;
   });

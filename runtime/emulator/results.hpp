@@ -47,8 +47,8 @@ struct DiscoverAccountsResultObject : Object {
 
 // Registers a finished result and returns its handle value.
 template <class T>
-uint64_t register_result(Ref<T> result) {
-  return register_object(T::kKind, std::move(result));
+uint64_t register_result(Registry& reg, Ref<T> result) {
+  return register_object(reg, T::kKind, std::move(result));
 }
 
 }  // namespace vessaemu

@@ -19,31 +19,27 @@
 namespace vessaemu {
 namespace {
 
-Outcomes& outcomes() {
-  return state().outcomes;
-}
-
 // The stored account a request is about, if any (see Target::account).
-Ref<AccountRecord> account_of(const Request& r) {
+Ref<AccountRecord> account_of(State& st, const Request& r) {
   if (r.account) return r.account;
   const bool hinted = r.account_hint && !r.account_hint->empty();
   switch (r.op) {
     case Op::SignInSilentlyAsync:
-      return find_known_account(std::nullopt);
+      return find_known_account(st, std::nullopt);
     case Op::SignInAsync:
-      return find_known_account(r.account_hint);
+      return find_known_account(st, r.account_hint);
     case Op::SignInInteractivelyAsync:
-      return hinted ? find_known_account(r.account_hint) : nullptr;
+      return hinted ? find_known_account(st, r.account_hint) : nullptr;
     case Op::ReadAccountByIdAsync:
-      return find_account_by_id(r.account_id);
+      return find_account_by_id(st.store, r.account_id);
     default:
       return nullptr;
   }
 }
 
-bool account_matches(const std::u16string& wanted, const Request& r) {
-  if (auto record = account_of(r)) {
-    if (record->key == wanted || answers_to(view(*record).fields, wanted)) return true;
+bool account_matches(State& st, const std::u16string& wanted, const Request& r) {
+  if (auto record = account_of(st, r)) {
+    if (record->key == wanted || answers_to(view(st.store, *record).fields, wanted)) return true;
   }
   return r.account_hint && equal_ignoring_case(*r.account_hint, wanted);
 }
@@ -59,7 +55,7 @@ bool has_scope(const std::u16string& requested, const std::u16string& scope) {
   return false;
 }
 
-bool matches(const Target& t, const Request& r) {
+bool matches(State& st, const Target& t, const Request& r) {
   if (t.op ? *t.op != r.op : !is_start_operation(r.op)) return false;
   if (t.correlation_id && *t.correlation_id != r.correlation_id) return false;
   if (!t.scopes.empty()) {
@@ -72,7 +68,7 @@ bool matches(const Target& t, const Request& r) {
     const Text& requested = r.params.field(AuthField::Claims);
     if (!requested || requested->find(*t.claims) == std::u16string::npos) return false;
   }
-  return !t.account || account_matches(*t.account, r);
+  return !t.account || account_matches(st, *t.account, r);
 }
 
 // -- reading a document ------------------------------------------------------------------------
@@ -328,7 +324,7 @@ void read_settings(const JsonValue& v, Scenario& s) {
           });
 }
 
-Scenario read_scenario(const JsonValue& doc) {
+Scenario read_scenario(Store& store, const JsonValue& doc) {
   Scenario s;
   members(doc, "scenario",
           "now, settings, interactive_user, accounts, outcomes, untrusted_authorities",
@@ -371,7 +367,7 @@ Scenario read_scenario(const JsonValue& doc) {
   for (size_t i = 0; i < s.accounts.size(); ++i) {
     const Text& key = s.accounts[i].key;
     if (!key) continue;
-    if (find_account(*key) || !seen.insert(*key).second) {
+    if (find_account(store, *key) || !seen.insert(*key).second) {
       fault("accounts[" + std::to_string(i) + "].account_id",
             "an account with id " + in_quotes(narrow(*key)) + " exists already");
     }
@@ -379,8 +375,7 @@ Scenario read_scenario(const JsonValue& doc) {
   return s;
 }
 
-void apply(const Scenario& s) {
-  State& st = state();
+void apply(State& st, const Scenario& s) {
   for (const auto& [name, value] : s.settings) st.settings.set(name, value);
   for (const auto& [op, ms] : s.latency) {
     st.settings.latency_ms[static_cast<int>(op)] = ms;
@@ -388,18 +383,22 @@ void apply(const Scenario& s) {
   }
   // The clock first: the refresh credentials of the accounts below start from it.
   if (s.now) st.clock.freeze(*s.now);
-  for (const auto& [field, value] : s.interactive_user) set_interactive_user_field(field, value);
+  for (const auto& [field, value] : s.interactive_user) {
+    set_interactive_user_field(st.identity, field, value);
+  }
   for (const auto& spec : s.accounts) {
-    const auto record = add_account(spec.key);
+    const auto record = add_account(st, spec.key);
     if (!record) continue;  // taken meanwhile by another thread
     for (const auto& [field, value] : spec.fields) {
       if (field != AccountField::AccountId || !spec.key)
-        set_account_field(record->key, field, value);
+        set_account_field(st.store, record->key, field, value);
     }
-    if (spec.state) set_account_state(record->key, *spec.state);
+    if (spec.state) set_account_state(st.store, record->key, *spec.state);
   }
-  for (const auto& rule : s.rules) script_outcome(rule);
-  for (const auto& authority : s.untrusted_authorities) set_authority_trusted(authority, false);
+  for (const auto& rule : s.rules) script_outcome(st.outcomes, rule);
+  for (const auto& authority : s.untrusted_authorities) {
+    set_authority_trusted(st.identity, authority, false);
+  }
 }
 
 // The file VESSAEMU_SCENARIO names, if it is set and not empty. Windows' narrow environment
@@ -477,19 +476,18 @@ void Outcomes::reset() {
   any.store(false, std::memory_order_release);
 }
 
-void script_outcome(Rule rule) {
-  Outcomes& o = outcomes();
+void script_outcome(Outcomes& o, Rule rule) {
   std::lock_guard lock(o.mutex);
   o.rules.push_back(std::move(rule));
   o.any.store(true, std::memory_order_release);
 }
 
-std::optional<Outcome> take_scripted_outcome(const Request& request) {
-  Outcomes& o = outcomes();
+std::optional<Outcome> take_scripted_outcome(State& st, const Request& request) {
+  Outcomes& o = st.outcomes;
   if (!o.any.load(std::memory_order_acquire)) return std::nullopt;
   std::lock_guard lock(o.mutex);
   for (auto it = o.rules.begin(); it != o.rules.end(); ++it) {
-    if (!matches(it->target, request)) continue;
+    if (!matches(st, it->target, request)) continue;
     Outcome outcome = it->outcome;
     ++it->taken;
     if (!it->every_time) o.rules.erase(it);
@@ -499,19 +497,19 @@ std::optional<Outcome> take_scripted_outcome(const Request& request) {
   return std::nullopt;
 }
 
-std::vector<std::string> pending_outcomes() {
+std::vector<std::string> pending_outcomes(State& st) {
   std::vector<std::string> pending;
   {
-    Outcomes& o = outcomes();
+    Outcomes& o = st.outcomes;
     std::lock_guard lock(o.mutex);
     for (const auto& rule : o.rules) {
       if (rule.taken == 0 && !rule.optional) pending.push_back(describe(rule));
     }
   }
-  for (auto& line : pending_cancellations()) pending.push_back(std::move(line));
+  for (auto& line : pending_cancellations(st.identity)) pending.push_back(std::move(line));
   for (int op = 0; op < kOperationCount; ++op) {
-    const int32_t ms = state().settings.latency_ms[op].load();
-    if (ms > 0 && !state().settings.latency_used[op].load()) {
+    const int32_t ms = st.settings.latency_ms[op].load();
+    if (ms > 0 && !st.settings.latency_used[op].load()) {
       pending.push_back("set_latency: " + std::string(python_name(static_cast<Op>(op))) +
                         " takes " + std::to_string(ms) + " ms, but it was never started");
     }
@@ -519,7 +517,7 @@ std::vector<std::string> pending_outcomes() {
   return pending;
 }
 
-bool load_scenario(std::string_view json, std::string* error) {
+bool load_scenario(State& st, std::string_view json, std::string* error) {
   Scenario scenario;
   try {
     if (json.size() > kMaxScenarioBytes) {
@@ -527,17 +525,16 @@ bool load_scenario(std::string_view json, std::string* error) {
                                " bytes long; at most " + std::to_string(kMaxScenarioBytes) +
                                " are read");
     }
-    scenario = read_scenario(parse_json(json, kMaxScenarioValues));
+    scenario = read_scenario(st.store, parse_json(json, kMaxScenarioValues));
   } catch (const std::runtime_error& e) {  // a fault of the document (std::bad_alloc goes on)
     if (error != nullptr) *error = e.what();
     return false;
   }
-  apply(scenario);
+  apply(st, scenario);
   return true;
 }
 
-bool load_scenario_from_environment(std::string* error) {
-  State& st = state();
+bool load_scenario_from_environment(State& st, std::string* error) {
   std::string named;
   {
     // Held to the end of the load: a start-up racing this one waits, and finds the scenario
@@ -553,13 +550,13 @@ bool load_scenario_from_environment(std::string* error) {
       *error = "cannot read the scenario file " + named + ": " + *error;
       return false;
     }
-    if (!load_scenario(text, error)) {
+    if (!load_scenario(st, text, error)) {
       *error = "the scenario file " + named + " is not valid: " + *error;
       return false;
     }
     st.scenario_loaded = true;
   }
-  log(kLogInfo, "scenario loaded from " + named);
+  log(st, kLogInfo, "scenario loaded from " + named);
   return true;
 }
 

@@ -26,6 +26,7 @@
 namespace vessaemu {
 
 struct Request;
+struct State;
 
 // Which completions a scripted outcome is for; a part left empty matches every request.
 struct Target {
@@ -58,14 +59,14 @@ struct Outcomes {
   void reset();
 };
 
-void script_outcome(Rule rule);
+void script_outcome(Outcomes& o, Rule rule);
 // What was scripted and never happened, one description each, for a test that fails on an aimed
 // outcome it never reached (a typo in its target): outcomes no completion took, cancellations of
 // prompts never shown, latencies of operations never started; `optional` ones left out.
-std::vector<std::string> pending_outcomes();
+std::vector<std::string> pending_outcomes(State& st);
 // The outcome of the first rule that matches the request; the rule goes unless it applies every
 // time. Taken whatever makes the operation complete (its normal end, a cancel, a stop).
-std::optional<Outcome> take_scripted_outcome(const Request& request);
+std::optional<Outcome> take_scripted_outcome(State& st, const Request& request);
 
 inline constexpr const char* kScenarioVariable = "VESSAEMU_SCENARIO";
 // The largest scenario document read, in bytes, and the most values it may hold: a document is
@@ -75,9 +76,9 @@ inline constexpr size_t kMaxScenarioValues = 2000000;
 
 // Applies a scenario document (UTF-8 JSON). All of it is checked first: on a fault nothing is
 // applied and `error` says what and where, listing the valid names where a name is wrong.
-bool load_scenario(std::string_view json, std::string* error);
+bool load_scenario(State& st, std::string_view json, std::string* error);
 // At start-up: the scenario in the file VESSAEMU_SCENARIO names, once after the library loads or
 // after a reset, however many start-ups race for it; true when the variable is not set.
-bool load_scenario_from_environment(std::string* error);
+bool load_scenario_from_environment(State& st, std::string* error);
 
 }  // namespace vessaemu

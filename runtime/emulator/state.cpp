@@ -15,12 +15,11 @@ namespace {
 
 }  // namespace
 
-void reset_state(bool deliver_pending, bool keep_log_registrations) {
-  State& s = state();
+void reset_state(State& s, bool deliver_pending, bool keep_log_registrations) {
   // Completions first, pending and in progress: what their routines do must not meet a reset
   // registry, and their callers must not wait for ever. Then the registrations, whose release
   // waits for routines in progress, before the registry forgets their handles.
-  engine_reset(deliver_pending);
+  engine_reset(s, deliver_pending);
   if (!keep_log_registrations) s.registrations.reset();
   s.identity.reset();
   s.registry.reset(keep_log_registrations);

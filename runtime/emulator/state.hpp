@@ -1,8 +1,15 @@
 // The emulator's whole state: every component's part, each guarded by its own lock (see the
-// component's header), and the clock they read the time from. The exported functions reach the
-// process's one instance through state(); the parts that take a State work on any, so a test can
-// build one with a clock it moves. A reset returns all of it to a fresh emulator in one step
-// (reset_state).
+// component's header), and the clock they read the time from. A reset returns all of it to a
+// fresh emulator in one step (reset_state).
+//
+// The process has one instance, state(), and only its edges reach for it: the guards every export
+// runs in (call.hpp), which look it up once per call and hand it down (Call::state(), or the
+// State& a control body takes), and the fork handlers. Everything below is given what it works
+// on: a component's function takes the part it touches (the registry, the store, the engine...)
+// or, when it needs several, the State; a started operation's delivery keeps the state it was
+// started on, and a worker thread is given the engine it serves. So a test can build a State of
+// its own, with a clock it moves, and run the emulator's parts on it without touching the
+// process's.
 //
 // The object is made on first use and never destroyed: worker threads and host threads may still
 // reach it while the process exits, and a joinable std::thread must never meet static destruction.
@@ -57,6 +64,6 @@ State& state();
 // `deliver_pending` is false, are dropped), completions in progress are waited for, and then
 // every part of the state is cleared and the clock follows the system's again. With
 // `keep_log_registrations` the log routines stay registered, and their handles live.
-void reset_state(bool deliver_pending, bool keep_log_registrations = false);
+void reset_state(State& s, bool deliver_pending, bool keep_log_registrations = false);
 
 }  // namespace vessaemu

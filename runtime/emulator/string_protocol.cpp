@@ -14,7 +14,7 @@ VESSARUNTIME_ERROR_HANDLE insufficient(Call& call, int32_t needed) {
   char text[160];
   std::snprintf(text, sizeof text, "%s: a buffer of %d units is needed", full_name(call.op()),
                 static_cast<int>(needed));
-  return new_error(ErrorInfo{kStatusInsufficientBuffer, 0, 0, widen(text)});
+  return new_error(call.state().registry, ErrorInfo{kStatusInsufficientBuffer, 0, 0, widen(text)});
 }
 
 }  // namespace
@@ -27,10 +27,10 @@ VESSARUNTIME_ERROR_HANDLE write_text(Call& call, const Text& value, os_char* buf
     return kOk;
   }
   if (value->size() >= static_cast<size_t>(std::numeric_limits<int32_t>::max())) {
-    return unexpected(call.op(), "text too long for a 32-bit size");
+    return unexpected(call.state().registry, call.op(), "text too long for a 32-bit size");
   }
   const int32_t needed = static_cast<int32_t>(value->size()) + 1;
-  const Settings& s = state().settings;
+  const Settings& s = call.state().settings;
   if (buffer == nullptr) {
     *bufferSize = s.negative_size.load() ? -needed : needed;
     return s.first_call_error.load() ? insufficient(call, needed) : kOk;
