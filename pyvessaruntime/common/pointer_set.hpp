@@ -88,13 +88,13 @@ class PointerSet {
   // Fibonacci hashing: the product's high bits mix every bit of the address, including the
   // low ones that an allocator's alignment leaves zero.
   size_t slot_of(const void* p) const {
-    const uint64_t product = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(p)) *
-                             UINT64_C(0x9E3779B97F4A7C15);
+    const uint64_t product =
+        static_cast<uint64_t>(reinterpret_cast<uintptr_t>(p)) * UINT64_C(0x9E3779B97F4A7C15);
     return static_cast<size_t>(product >> shift_);
   }
 
   bool resize(size_t capacity) {
-    std::unique_ptr<const void*[]> slots(new (std::nothrow) const void* [capacity] {});
+    std::unique_ptr<const void*[]> slots(new (std::nothrow) const void*[capacity]{});
     if (!slots) return false;
     std::unique_ptr<const void*[]> old = std::move(slots_);
     const size_t old_capacity = capacity_;
