@@ -20,7 +20,10 @@ runtime library by its path; `runtime_path()` tells which library is in use.
 
 from . import _runtime
 from ._runtime import EmulatorWarning
-from ._version import __version__
+
+# Read by the build as well. Here rather than in a module of its own, which every import would
+# load for this line.
+__version__ = "0.1.0"
 
 # `typing` is not imported for this alone: it would be most of the package's import time. Type
 # checkers treat any name TYPE_CHECKING as true.

@@ -12,12 +12,12 @@ Only the standard library is imported here, and ctypes only when a library is to
 or looked at: a program that uses the system's runtime pays nothing for the choice.
 """
 
-from __future__ import annotations
-
 import os
 import sys
 
 # `typing` would be most of the package's import time; type checkers treat TYPE_CHECKING as true.
+# Annotations naming its types are quoted: they are evaluated at run time, and this module does
+# without `from __future__ import annotations`, which imports a module of its own.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import Any
@@ -48,7 +48,7 @@ class EmulatorWarning(RuntimeWarning):
     tokens are unsigned. Issued once, at the first start-up."""
 
 
-_preloaded: Any = None  # the library loaded before the extension, kept loaded for the process
+_preloaded: "Any" = None  # the library loaded before the extension, kept loaded for the process
 _path: str | None = None
 _warned = False
 
@@ -139,7 +139,7 @@ def not_found(error: ImportError) -> ImportError | None:
         f"to the path of a runtime library, or {_EMULATOR_HINT}. ({text})", name=error.name)
 
 
-def _bound_address(ctypes: Any) -> int:
+def _bound_address(ctypes: "Any") -> int:
     """The address of the runtime's start-up operation, as the extension resolved it."""
     from . import pyvessaruntime as extension
 
@@ -151,7 +151,7 @@ def _bound_address(ctypes: Any) -> int:
     return ctypes.cast(found.VESSARUNTIME_Startup, ctypes.c_void_p).value or 0
 
 
-def _file_of(ctypes: Any, address: int) -> str:
+def _file_of(ctypes: "Any", address: int) -> str:
     if WINDOWS:
         kernel32 = ctypes.WinDLL("kernel32", use_last_error=True)
         kernel32.GetModuleHandleExW.argtypes = (ctypes.c_uint32, ctypes.c_void_p,
@@ -197,7 +197,7 @@ def check_bound() -> None:
             path=_preloaded._name)
 
 
-def library() -> Any:
+def library() -> "Any":
     """The runtime library the extension bound, as a new ``ctypes.CDLL`` over that very
     instance (not a second copy with a state of its own)."""
     import ctypes

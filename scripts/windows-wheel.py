@@ -21,7 +21,7 @@ TAG = "cp313-cp313-win_amd64"
 
 
 def version() -> str:
-    text = (PACKAGE / "_version.py").read_text()
+    text = (PACKAGE / "__init__.py").read_text()
     return re.search(r'__version__ = "([^"]+)"', text)[1]
 
 

@@ -1,6 +1,7 @@
 """The emulator driven by native threads, with no Python in between: the stress program
 (tests/native/stress.cpp, also `make stress` and `make tsan`) at a small size against the
-installed library, and compile-time checks of the emulator's own types."""
+installed library, compile-time checks of the emulator's own types, and the extension's pointer
+set against a standard one."""
 
 import pathlib
 import shutil
@@ -45,3 +46,11 @@ def test_native_threads_get_one_completion_per_operation(stress_program):
 def test_references_convert_up_the_hierarchy_only():
     subprocess.run([COMPILER, *FLAGS, "-fsyntax-only", str(NATIVE / "ref_conversions.cpp")],
                    check=True)
+
+
+def test_the_extensions_pointer_set_agrees_with_a_standard_set(tmp_path):
+    program = tmp_path / "pointer_set"
+    subprocess.run([COMPILER, *FLAGS, "-O1", "-I", str(ROOT / "pyvessaruntime"),
+                    str(NATIVE / "pointer_set.cpp"), "-o", str(program)], check=True)
+    done = subprocess.run([str(program)], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stdout

@@ -66,3 +66,14 @@ def test_importing_from_the_source_folder_says_what_to_do():
     assert done.returncode == 1
     assert "native extension is not built" in done.stderr and "pip install ." in done.stderr
     assert "partially initialized" not in done.stderr
+
+
+def test_extension_carries_the_cpp_runtime_and_exports_its_entry_point_only():
+    if "__asan_init" in tool_output("nm", "-D", "--undefined-only", m.__file__):
+        pytest.skip("the sanitizer build keeps the shared C++ runtime library")
+    # Loading libstdc++.so would cost every import; and no C++ symbol of the extension's may bind
+    # to, or be bound by, a runtime that brings a C++ library of its own.
+    assert "libstdc++" not in tool_output("readelf", "-d", m.__file__)
+    exported = [line.split()[-1]
+                for line in tool_output("nm", "-D", "--defined-only", m.__file__).splitlines()]
+    assert exported == ["PyInit_pyvessaruntime"]

@@ -1,6 +1,7 @@
 // How a runtime thread enters Python, and how exceptions on such threads are reported.
 #include "async/python_entry.hpp"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -21,20 +22,45 @@ bool interpreter_alive() {
 
 // The way in. Every runtime thread passes it (EntryTicket), so the owner's end (close_entry)
 // knows when no thread is inside or about to be.
+//
+// Passing is two atomic operations and no lock: a completion or log line pays for it each time.
+// A thread counts itself in (`inside`) and then reads whether the entry is open (`state`); the
+// owner's end marks the entry closed and then reads the count. All four are sequentially
+// consistent, so in their single order either the thread's read comes after the close (it sees
+// the entry closed and counts itself out) or the end's read comes after the thread's count (it
+// waits for the thread). A thread that counts itself out and then finds the entry closed wakes
+// the end under the mutex (Waiting), and the end reads the count under the mutex before it
+// waits, so no wake-up falls between its read and its wait.
+//
+// Constant-initialised and trivially destructible: passing it checks no guard of a static's
+// initialisation, and runtime threads that pass it while the process exits find it whole.
 struct Gate {
+  // Bit 0: open. Above it the generation, which moves on each time the entry closes: a thread
+  // state kept from an earlier owner's life belongs to an interpreter that has ended (or
+  // deletes it as it finalizes).
+  std::atomic<uint64_t> state{0};
+  std::atomic<int64_t> inside{0};  // tickets held, and tickets being taken
+  // Written by open_entry while the entry is closed, before it opens it: a thread that sees it
+  // open reads the owner of that opening, which cannot change while its ticket is counted (the
+  // next close waits for it before any next opening).
+  PyInterpreterState* owner = nullptr;
+  bool owner_is_main = false;
+};
+constinit Gate gate;
+
+constexpr uint64_t kOpen = 1;
+constexpr uint64_t kGenerationStep = 2;
+
+// Orders open_entry and close_entry (both are called with the interpreter lock held, which
+// orders them already; the mutex assumes nothing of it), and the end's wait. Never destroyed:
+// runtime threads may reach it while the process exits.
+struct Waiting {
   std::mutex mutex;
   std::condition_variable left;
-  PyInterpreterState* owner = nullptr;  // null: closed
-  bool owner_is_main = false;
-  // Moves on each time the entry closes: a thread state kept from an earlier owner's life
-  // belongs to an interpreter that has ended (or deletes it as it finalizes).
-  uint64_t generation = 0;
-  int64_t inside = 0;  // tickets held
 };
 
-// Never destroyed: runtime threads may reach it while the process exits.
-Gate& gate() {
-  static Gate* instance = new Gate();
+Waiting& waiting() {
+  static Waiting* instance = new Waiting();
   return *instance;
 }
 
@@ -50,48 +76,58 @@ thread_local int64_t t_tickets PVR_FAST_TLS = 0;
 // thread holding the interpreter lock may need (to load a module, to end the process), so
 // waiting for the interpreter lock would deadlock; the state stays with the interpreter, which
 // deletes it as it finalizes.
+//
+// The state itself is a plain thread-local, read on every entry. The giving back is the
+// destructor of a second one, which a thread touches once, as it keeps a state: a thread-local
+// with a destructor is checked for its construction at every use, through the dynamic linker.
 struct KeptThreadState {
   PyThreadState* state = nullptr;
   uint64_t generation = 0;
-  ~KeptThreadState() noexcept(false);
 };
-
 thread_local KeptThreadState kept PVR_FAST_TLS;
+
+struct KeptThreadStateRelease {
+  bool armed = false;
+  ~KeptThreadStateRelease() noexcept(false);
+};
+thread_local KeptThreadStateRelease kept_release;
 
 }  // namespace
 
 bool EntryTicket::take(PyInterpreterState** owner, bool* owner_is_main, uint64_t* generation) {
-  Gate& g = gate();
-  std::lock_guard lock(g.mutex);
-  if (!g.owner) return false;
-  *owner = g.owner;
-  *owner_is_main = g.owner_is_main;
-  *generation = g.generation;
-  ++g.inside;
+  gate.inside.fetch_add(1);
   ++t_tickets;
   held_ = true;
+  const uint64_t state = gate.state.load();
+  if (!(state & kOpen)) return false;  // the destructor counts this thread out again
+  *owner = gate.owner;
+  *owner_is_main = gate.owner_is_main;
+  *generation = state / kGenerationStep;
   return true;
 }
 
 EntryTicket::~EntryTicket() {
   if (!held_) return;
-  Gate& g = gate();
-  std::lock_guard lock(g.mutex);
-  --g.inside;
   --t_tickets;
-  if (!g.owner) g.left.notify_all();
+  gate.inside.fetch_sub(1);
+  if (gate.state.load() & kOpen) return;
+  // The entry is closing, or closed: its end may be waiting for this thread.
+  Waiting& w = waiting();
+  std::lock_guard lock(w.mutex);
+  w.left.notify_all();
 }
 
 namespace {
 
-KeptThreadState::~KeptThreadState() noexcept(false) {
+KeptThreadStateRelease::~KeptThreadStateRelease() noexcept(false) {
 #if !defined(_WIN32)
-  if (!state || abandoned_by_python() || !interpreter_alive()) return;
+  PyThreadState* state = kept.state;
+  if (!armed || !state || abandoned_by_python() || !interpreter_alive()) return;
   EntryTicket ticket;
   PyInterpreterState* owner = nullptr;
   bool owner_is_main = false;
   uint64_t generation = 0;
-  if (!ticket.take(&owner, &owner_is_main, &generation) || generation != this->generation) return;
+  if (!ticket.take(&owner, &owner_is_main, &generation) || generation != kept.generation) return;
   restore_thread(state);
   PyThreadState_Clear(state);
   PyThreadState_DeleteCurrent();
@@ -99,20 +135,20 @@ KeptThreadState::~KeptThreadState() noexcept(false) {
 }
 
 #if !defined(_WIN32)
-// A forked child has only the thread that forked: the gate's lock is held over the fork so that
+// A forked child has only the thread that forked: the gate's mutex is held over the fork so that
 // no other thread holds it then, and in the child the tickets of the threads that did not follow
 // are forgotten (an owner ending there would wait for them for ever).
 void gate_before_fork() {
-  gate().mutex.lock();
+  waiting().mutex.lock();
 }
 void gate_after_fork_in_parent() {
-  gate().mutex.unlock();
+  waiting().mutex.unlock();
 }
 void gate_after_fork_in_child() {
-  Gate& g = gate();
-  g.inside = t_tickets;
-  new (&g.left) std::condition_variable();  // its waiters were threads of the parent
-  g.mutex.unlock();
+  Waiting& w = waiting();
+  gate.inside.store(t_tickets);
+  new (&w.left) std::condition_variable();  // its waiters were threads of the parent
+  w.mutex.unlock();
 }
 [[maybe_unused]] const int fork_handlers =
     pthread_atfork(gate_before_fork, gate_after_fork_in_parent, gate_after_fork_in_child);
@@ -121,24 +157,26 @@ void gate_after_fork_in_child() {
 }  // namespace
 
 void open_entry(PyInterpreterState* owner) {
-  Gate& g = gate();
-  std::lock_guard lock(g.mutex);
-  g.owner = owner;
-  g.owner_is_main = owner == PyInterpreterState_Main();
+  std::lock_guard lock(waiting().mutex);
+  const uint64_t state = gate.state.load();
+  if (state & kOpen) return;
+  gate.owner = owner;
+  gate.owner_is_main = owner == PyInterpreterState_Main();
+  gate.state.store(state | kOpen);  // publishes the owner with the opening
 }
 
 void close_entry() {
-  Gate& g = gate();
-  std::unique_lock lock(g.mutex);
-  if (!g.owner) return;
-  g.owner = nullptr;
-  ++g.generation;
-  if (g.inside == t_tickets) return;
+  Waiting& w = waiting();
+  std::unique_lock lock(w.mutex);
+  const uint64_t state = gate.state.load();
+  if (!(state & kOpen)) return;
+  gate.state.store((state & ~kOpen) + kGenerationStep);
+  if (gate.inside.load() == t_tickets) return;
   // Those inside need the lock to finish.
   lock.unlock();
   PyThreadState* self = PyEval_SaveThread();
   lock.lock();
-  g.left.wait(lock, [&] { return g.inside == t_tickets; });
+  w.left.wait(lock, [&] { return gate.inside.load() == t_tickets; });
   lock.unlock();
   PyEval_RestoreThread(self);
 }
@@ -185,6 +223,7 @@ PythonEntry::PythonEntry() {
     ensure_gil();
     kept.state = PyThreadState_Get();
     kept.generation = generation;
+    kept_release.armed = true;
   }
 }
 

@@ -41,8 +41,9 @@ Handle handle_from_int(int64_t value) {
 class PendingExceptionGuard {
  public:
   PendingExceptionGuard() : saved_(PyErr_GetRaisedException()) {}
+  // Nothing to put back when nothing was propagating (a release raises nothing itself).
   ~PendingExceptionGuard() {
-    if (holds_python()) PyErr_SetRaisedException(saved_);
+    if (saved_ && holds_python()) PyErr_SetRaisedException(saved_);
   }
   PendingExceptionGuard(const PendingExceptionGuard&) = delete;
   PendingExceptionGuard& operator=(const PendingExceptionGuard&) = delete;
@@ -53,9 +54,11 @@ class PendingExceptionGuard {
 
 template <class Handle, ReleaseOperation<Handle> Release>
 void dealloc_releasing(PyObject* self) {
-  {
+  // An object whose handle went elsewhere (a result the completion releases itself) has
+  // nothing to release.
+  if (Handle handle = handle_of<Handle>(self)) {
     PendingExceptionGuard guard;
-    release_handle<Handle, Release>(handle_of<Handle>(self));
+    release_handle<Handle, Release>(handle);
   }
   Py_TYPE(self)->tp_free(self);
 }

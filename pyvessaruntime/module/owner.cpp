@@ -2,10 +2,9 @@
 #include "module/owner.hpp"
 
 #include <cstdint>
-#include <new>
-#include <unordered_set>
 
 #include "async/python_entry.hpp"
+#include "common/pointer_set.hpp"
 #include "common/ref.hpp"
 #include "logging/log_registrations.hpp"
 #include "module/state.hpp"
@@ -21,7 +20,7 @@ bool ended = false;
 constexpr char kMark[] = "pyvessaruntime.pyvessaruntime owns";
 
 // Guarded by the interpreter lock.
-std::unordered_set<void*> contexts;
+PointerSet contexts;
 
 // 1 if the current interpreter is the owner (in its life, ended or not), 0 if not, -1 with an
 // exception set.
@@ -117,22 +116,17 @@ bool adopt() {
 }
 
 bool hand_out(void* context) {
-  if (ended) return true;
-  try {
-    contexts.insert(context);
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-    return false;
-  }
-  return true;
+  if (ended || contexts.insert(context)) return true;
+  PyErr_NoMemory();
+  return false;
 }
 
 bool take_back(void* context) {
-  return contexts.erase(context) != 0;
+  return contexts.erase(context);
 }
 
 bool handed_out(void* context) {
-  return contexts.count(context) != 0;
+  return contexts.contains(context);
 }
 
 }  // namespace pvr::owner
