@@ -123,20 +123,18 @@ class Reader {
   // The value of step `i` (a new reference), or null with the exception its getter raises.
   PyObject* value(std::size_t i) {
     Answer& answer = answers_[i];
+    // A value query's failure (a text query keeps its own in its answers; null passes).
+    if (!check_error(answer.failure.release())) return nullptr;
     switch (plan_[i].kind) {
       case Kind::kCarriedError:
-        if (!check_error(answer.failure.release())) return nullptr;
         if (answer.carried) return wrap_error(answer.carried.release()).release();
         Py_RETURN_NONE;
       case Kind::kAccount:
-        if (!check_error(answer.failure.release())) return nullptr;
         if (answer.account) return new_account(std::move(answer.account));
         Py_RETURN_NONE;
       case Kind::kExpiry:
-        if (!check_error(answer.failure.release())) return nullptr;
         return expiry_time_value(answer.expiry);
       case Kind::kIsPop:
-        if (!check_error(answer.failure.release())) return nullptr;
         return PyLong_FromLong(answer.is_pop);
       case Kind::kText:
       case Kind::kAccountId:
