@@ -18,8 +18,8 @@ The runtime is the one installed on the system unless the environment variable
 runtime library by its path; `runtime_path()` tells which library is in use.
 """
 
-from . import _runtime
-from ._runtime import EmulatorWarning
+import os as _os
+import sys as _sys
 
 # Read by the build as well. Here rather than in a module of its own, which every import would
 # load for this line.
@@ -29,8 +29,22 @@ __version__ = "0.1.0"
 # checkers treat any name TYPE_CHECKING as true.
 TYPE_CHECKING = False
 
-try:
+
+def _choose_runtime() -> bool:
+    """Has `_runtime` choose the runtime and load it before the extension, when anything could
+    ask for another than the system's: the variable ``PYVESSARUNTIME_RUNTIME`` (`_runtime.ENV`)
+    or the demo, which runs as ``python -m``. Returns whether it did; a program on the system's
+    runtime loads no module for the choice (a quarter of a millisecond of its start here)."""
+    if "PYVESSARUNTIME_RUNTIME" not in _os.environ and _sys.argv[:1] != ["-m"]:
+        return False
+    from . import _runtime
+
     _runtime.preload()
+    return True
+
+
+try:
+    _chosen = _choose_runtime()
     from .pyvessaruntime import (
         CallbackData,
         LogLevel,
@@ -71,22 +85,30 @@ except ImportError as _error:
             "(`make install`, or `pip install .`) and run from another folder, or with `python -P` "
             "so that the current folder is not on sys.path."
         ) from _error
+    from . import _runtime
+
     _missing = _runtime.not_found(_error)
     if _missing is None:
         raise
     raise _missing from None
-_runtime.check_bound()
+if _chosen:
+    from . import _runtime
+
+    _runtime.check_bound()
 
 
 def runtime_path() -> str:
     """The file of the runtime library in use: the system's, the emulator's (when
     ``PYVESSARUNTIME_RUNTIME=emulator``) or the one that variable names."""
+    from . import _runtime
+
     return _runtime.path()
 
 
 # The typed layer is imported on first use: it needs asyncio and logging, which would
-# multiply the import time of programs that use only the native module. Type checkers read the
-# imports below.
+# multiply the import time of programs that use only the native module. So is the warning class
+# of `_runtime`, which a program using the system's runtime does not otherwise load. Type
+# checkers read the imports below.
 if TYPE_CHECKING:
     from .client import (
         AsyncClient,
@@ -116,6 +138,7 @@ if TYPE_CHECKING:
         TransientError,
         UserCanceled,
     )
+    from ._runtime import EmulatorWarning
     from .log_bridge import LogRouting, log_to
     from .models import Account, Token
 
@@ -128,6 +151,7 @@ _LAYER = {
                "UserCanceled"),
     "log_bridge": ("LogRouting", "log_to"),
     "models": ("Account", "Token"),
+    "_runtime": ("EmulatorWarning",),
 }
 _HOME = {name: module for module, names in _LAYER.items() for name in names}
 

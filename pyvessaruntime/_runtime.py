@@ -9,7 +9,10 @@ extension's need with the library already loaded under that name (Linux matches 
 Windows its base name) instead of searching.
 
 Only the standard library is imported here, and ctypes only when a library is to be preloaded
-or looked at: a program that uses the system's runtime pays nothing for the choice.
+or looked at. The package imports this module before the extension only when something could ask
+for another runtime (`ENV` is set, or the demo runs): a program that uses the system's runtime
+pays nothing for the choice, and loads this module only for what it asks later (`path()`,
+`EmulatorWarning`, or an import that failed).
 """
 
 import os
