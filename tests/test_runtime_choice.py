@@ -21,11 +21,15 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 MINIMAL_RUNTIME = ROOT / "benchmarks" / "native" / "minimal_runtime.c"
 
 
-def run(code, runtime, cwd=None):
-    """`code` in a fresh interpreter with `ENV` set to `runtime` (None: unset)."""
+def run(code, runtime, cwd=None, library_path=None):
+    """`code` in a fresh interpreter with `ENV` set to `runtime` (None: unset), and the dynamic
+    linker also searching `library_path` when given."""
     env = {k: v for k, v in os.environ.items() if k != ENV}
     if runtime is not None:
         env[ENV] = str(runtime)
+    if library_path is not None:
+        env["LD_LIBRARY_PATH"] = os.pathsep.join(
+            filter(None, [str(library_path), os.environ.get("LD_LIBRARY_PATH")]))
     return subprocess.run([sys.executable, "-P", "-c", textwrap.dedent(code)], env=env, cwd=cwd,
                           capture_output=True, text=True, timeout=120)
 
@@ -138,6 +142,23 @@ def test_calls_reach_a_stand_in_runtime_and_the_emulator_controls_refuse_it(tmp_
     assert done.stderr.strip().endswith(
         f"RuntimeError: the runtime in use, {lines[0]}, is not the emulator: set {ENV}=emulator "
         "to run against it")
+
+
+def test_the_system_runtime_is_bound_without_loading_the_chooser(tmp_path):
+    # The runtime found as one installed on the system: importing loads no module of the choice
+    # (nor ctypes); what the program asks of it later still answers.
+    compile_stand_in(tmp_path, NAME).rename(tmp_path / NAME)
+    done = run("""
+        import sys
+        import pyvessaruntime as vrt
+        print(sorted(m for m in sys.modules if m.startswith(("pyvessaruntime", "ctypes"))))
+        print(vrt.EmulatorWarning is sys.modules["pyvessaruntime._runtime"].EmulatorWarning)
+        print(vrt.runtime_path())
+    """, None, library_path=tmp_path)
+    assert done.returncode == 0, done.stderr
+    imported, warning, path = done.stdout.splitlines()[-3:]
+    assert imported == "['pyvessaruntime', 'pyvessaruntime.pyvessaruntime']"
+    assert warning == "True" and same_file(path, tmp_path / NAME)
 
 
 def test_a_library_without_the_runtime_name_is_refused(tmp_path, system_has_no_runtime):
