@@ -115,6 +115,25 @@ def test_pickling_hooks_are_methods_of_the_class():
         m.VESSARuntimeAccount.__setstate__(m.VESSARuntimeAccount(0))  # state is required
 
 
+@pytest.mark.parametrize("function, qualname, doc", [
+    (lambda: m.signin_silently, "signin_silently",
+     "signin_silently(VESSARuntimeAuthParameters auth_params, str correlationId, py_callback)"),
+    (lambda: m.NativeString.is_empty, "NativeString.is_empty", "NativeString.is_empty(self)"),
+    (lambda: m.VESSARuntimeError.__reduce__, "VESSARuntimeError.__reduce__", None),
+    (lambda: m.CallbackData.complete, "CallbackData.complete", "CallbackData.complete(self, result)"),
+], ids=["function", "method", "pickling hook", "plain class method"])
+@pytest.mark.parametrize("change", [lambda f: setattr(f, "__doc__", "x"),
+                                    lambda f: delattr(f, "__doc__"),
+                                    lambda f: setattr(f, "__qualname__", "x")],
+                         ids=["set doc", "delete doc", "set qualname"])
+def test_function_names_and_docstrings_are_fixed(function, qualname, doc, change):
+    f = function()
+    assert f.__qualname__ == qualname and f.__doc__ == doc and f.__doc__ is f.__doc__
+    with pytest.raises(AttributeError, match="^readonly attribute$"):
+        change(f)
+    assert f.__doc__ == doc
+
+
 @pytest.mark.parametrize("cls, count, first, last", [
     ("Response_Status", 22, "Status_Unexpected", "Status_FallbackToNativeVessa"),
     ("LogLevel", 6, "TRACE", "FATAL"),

@@ -17,7 +17,7 @@ struct Function {
   PyObject* name;
   PyObject* qualname;
   PyObject* module;
-  PyObject* doc;
+  PyObject* doc;        // made from def->doc on first request; null until then
   PyObject* defaults;   // tuple or null
   PyObject* signature;  // built on first request; null until then
   int nparams;
@@ -154,9 +154,22 @@ PyMemberDef members[] = {
     {"__name__", Py_T_OBJECT_EX, offsetof(Function, name), Py_READONLY, nullptr},
     {"__qualname__", Py_T_OBJECT_EX, offsetof(Function, qualname), Py_READONLY, nullptr},
     {"__module__", Py_T_OBJECT_EX, offsetof(Function, module), Py_READONLY, nullptr},
-    {"__doc__", Py_T_OBJECT_EX, offsetof(Function, doc), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
+
+// The docstring is made when asked for: a hundred functions are made at every import, and
+// nothing but introspection reads their docstrings.
+PyObject* get_doc(PyObject* self, void*) {
+  Function* f = as_function(self);
+  if (!f->doc) f->doc = f->def->doc ? PyUnicode_FromString(f->def->doc) : Py_NewRef(Py_None);
+  return Py_XNewRef(f->doc);
+}
+
+// Read-only like the other names, with the same refusal.
+int refuse_doc(PyObject*, PyObject*, void*) {
+  PyErr_SetString(PyExc_AttributeError, "readonly attribute");
+  return -1;
+}
 
 // An `inspect.Signature` of the declared parameters (with `self` first for methods), so that
 // introspection sees the real parameters; the docstrings stay the signature lines they must be.
@@ -204,6 +217,7 @@ PyObject* get_signature(PyObject* self, void*) {
 }
 
 PyGetSetDef getset[] = {
+    {"__doc__", get_doc, refuse_doc, nullptr, nullptr},
     {"__signature__", get_signature, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -231,12 +245,37 @@ PyTypeObject make_type(const char* name, bool method) {
 PyTypeObject function_type = make_type("pyvessaruntime.native_function", false);
 PyTypeObject method_type = make_type("pyvessaruntime.native_method", true);
 
-// "Class.method", from the class's own qualified name rather than its dotted type name.
-PyObject* qualified_name(PyTypeObject* owner, const char* name) {
-  Ref type_qualname =
-      Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(owner), "__qualname__"));
-  if (!type_qualname) return nullptr;
-  return PyUnicode_FromFormat("%U.%s", type_qualname.get(), name);
+// The class's own qualified name (rather than its dotted type name), with which the qualified
+// names of its methods begin.
+Ref class_qualname(PyTypeObject* owner) {
+  return Ref::steal(
+      PyObject_GetAttr(reinterpret_cast<PyObject*>(owner), state::names.dunder_qualname));
+}
+
+// A module function (`owner` null) or a method of `owner`, whose qualified name is given
+// (borrowed): "Class.method".
+PyObject* new_function(const FunctionDef& def, PyTypeObject* owner, PyObject* owner_qualname,
+                       PyObject* defaults) {
+  Function* f = PyObject_GC_New(Function, owner ? &method_type : &function_type);
+  if (!f) return nullptr;
+  f->vectorcall = call_function;
+  f->def = &def;
+  f->owner = reinterpret_cast<PyTypeObject*>(Py_XNewRef(reinterpret_cast<PyObject*>(owner)));
+  f->defaults = Py_XNewRef(defaults);
+  f->signature = nullptr;
+  f->doc = nullptr;
+  f->nparams = 0;
+  while (f->nparams < kMaxParameters && def.params[f->nparams]) ++f->nparams;
+  f->name = PyUnicode_InternFromString(def.name);
+  f->module = Py_NewRef(state::names.module_name);
+  f->qualname =
+      owner ? PyUnicode_FromFormat("%U.%s", owner_qualname, def.name) : Py_XNewRef(f->name);
+  PyObject_GC_Track(reinterpret_cast<PyObject*>(f));
+  if (!f->name || !f->qualname) {
+    Py_DECREF(f);
+    return nullptr;
+  }
+  return reinterpret_cast<PyObject*>(f);
 }
 
 }  // namespace
@@ -250,52 +289,30 @@ void forget_function_types() {
   forget_readied(&method_type);
 }
 
-PyObject* new_function(const FunctionDef& def, PyTypeObject* owner, PyObject* defaults) {
-  Function* f = PyObject_GC_New(Function, owner ? &method_type : &function_type);
-  if (!f) return nullptr;
-  f->vectorcall = call_function;
-  f->def = &def;
-  f->owner = reinterpret_cast<PyTypeObject*>(Py_XNewRef(reinterpret_cast<PyObject*>(owner)));
-  f->defaults = Py_XNewRef(defaults);
-  f->signature = nullptr;
-  f->nparams = 0;
-  while (f->nparams < kMaxParameters && def.params[f->nparams]) ++f->nparams;
-  f->name = PyUnicode_InternFromString(def.name);
-  f->module = Py_NewRef(state::names.module_name);
-  f->doc = def.doc ? PyUnicode_FromString(def.doc) : Py_NewRef(Py_None);
-  f->qualname = owner ? qualified_name(owner, def.name) : Py_XNewRef(f->name);
-  PyObject_GC_Track(reinterpret_cast<PyObject*>(f));
-  if (!f->name || !f->doc || !f->qualname) {
-    Py_DECREF(f);
-    return nullptr;
-  }
-  return reinterpret_cast<PyObject*>(f);
-}
-
 bool add_functions(PyObject* target_dict, const FunctionTable& table) {
   for (std::size_t i = 0; i < table.size; ++i) {
-    Ref fn = Ref::steal(new_function(table.defs[i], nullptr));
-    if (!fn || PyDict_SetItemString(target_dict, table.defs[i].name, fn.get()) < 0) return false;
+    Ref fn = Ref::steal(new_function(table.defs[i], nullptr, nullptr, nullptr));
+    if (!fn || PyDict_SetItem(target_dict, as_function(fn.get())->name, fn.get()) < 0) return false;
   }
   return true;
 }
 
 bool add_methods(PyTypeObject* owner, const FunctionTable& table, PyObject* defaults) {
-  for (std::size_t i = 0; i < table.size; ++i) {
-    Ref fn = Ref::steal(new_function(table.defs[i], owner, defaults));
-    if (!fn) return false;
-    // Static extension types refuse setattr from Python; their dictionary is ours to fill, and
-    // the attribute cache must learn of the change.
-    if (owner->tp_flags & Py_TPFLAGS_HEAPTYPE) {
-      if (PyObject_SetAttrString(reinterpret_cast<PyObject*>(owner), table.defs[i].name, fn.get()) <
-          0)
-        return false;
-    } else {
-      if (PyDict_SetItemString(owner->tp_dict, table.defs[i].name, fn.get()) < 0) return false;
-      PyType_Modified(owner);
-    }
+  Ref owner_qualname = class_qualname(owner);
+  if (!owner_qualname) return false;
+  const bool heap_type = owner->tp_flags & Py_TPFLAGS_HEAPTYPE;
+  bool added = true;
+  for (std::size_t i = 0; added && i < table.size; ++i) {
+    Ref fn = Ref::steal(new_function(table.defs[i], owner, owner_qualname.get(), defaults));
+    PyObject* name = fn ? as_function(fn.get())->name : nullptr;
+    // Static extension types refuse setattr from Python; their dictionary is ours to fill.
+    added = name &&
+            (heap_type ? PyObject_SetAttr(reinterpret_cast<PyObject*>(owner), name, fn.get()) == 0
+                       : PyDict_SetItem(owner->tp_dict, name, fn.get()) == 0);
   }
-  return true;
+  // The attribute cache must learn of what went into a static type's dictionary.
+  if (!heap_type) PyType_Modified(owner);
+  return added;
 }
 
 }  // namespace pvr

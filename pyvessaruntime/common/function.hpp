@@ -39,12 +39,9 @@ bool ready_function_types();
 // Unreadies them, for the next owner of the module (forget_readied).
 void forget_function_types();
 
-// A module-level function (`owner` null) or a method of `owner`. `defaults` (may be null) is
-// a tuple of values for the last parameters. Returns a new reference or null with an exception.
-PyObject* new_function(const FunctionDef& def, PyTypeObject* owner, PyObject* defaults = nullptr);
-
 // Binds every definition of `table` under its name: in `target_dict` for module functions, or
-// into the dictionary of `owner` for methods.
+// into the dictionary of `owner` for methods. `defaults` (may be null) is a tuple of values for
+// the last parameters of each method.
 bool add_functions(PyObject* target_dict, const FunctionTable& table);
 bool add_methods(PyTypeObject* owner, const FunctionTable& table, PyObject* defaults = nullptr);
 
