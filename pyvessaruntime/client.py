@@ -488,7 +488,8 @@ class _ClientBase:
 
     def _start(self, request: _Request[T], native_account: _native.VESSARuntimeAccount | None
                ) -> Pending[T]:
-        _core.refuse_on_runtime_thread(self, request.call)
+        if _core.on_runtime_thread():
+            raise _core.waiting_refused(self, request.call)
         args = request.args if native_account is None else (*request.args, native_account)
         return _core.start(request.operation, args, request.convert)
 
