@@ -23,6 +23,7 @@
 #include <Python.h>
 
 #include "handles/result_reader.hpp"
+#include "results/values.hpp"
 
 namespace pvr {
 
@@ -39,6 +40,7 @@ struct ResultsState {
   PyTypeObject* pending_type = nullptr;
   PyTypeObject* delivery_type = nullptr;
   LayerHooks hooks;
+  ValueMakers makers;
 };
 
 inline ResultsState* results_state(PyObject* module) {

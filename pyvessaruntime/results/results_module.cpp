@@ -43,6 +43,24 @@ PyObject* configure(PyObject* module, PyObject* const* args, Py_ssize_t count) {
   Py_RETURN_NONE;
 }
 
+PyObject* configure_values(PyObject* module, PyObject* const* args, Py_ssize_t count) {
+  if (pvr::configure_value_makers(pvr::results_state(module)->makers, args, count) < 0)
+    return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyObject* make_token(PyObject* module, PyObject* reads) {
+  return pvr::make_token(pvr::results_state(module)->makers, reads);
+}
+
+PyObject* make_account(PyObject* module, PyObject* const* args, Py_ssize_t count) {
+  if (count != 2) {
+    PyErr_SetString(PyExc_TypeError, "make_account() takes a runtime account and its answers");
+    return nullptr;
+  }
+  return pvr::make_account(pvr::results_state(module)->makers, args[0], args[1]);
+}
+
 PyObject* on_runtime_thread(PyObject*, PyObject*) {
   return PyBool_FromLong(pvr::on_runtime_thread());
 }
@@ -103,6 +121,18 @@ PyMethodDef methods[] = {
      "configure($module, started, failure, refused, no_result, /)\n--\n\nWhat the typed layer "
      "decides for its operations: the set of those started and not completed, and how a failed "
      "conversion, a refused start and a completion without a result are reported."},
+    {"configure_values",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(configure_values)), METH_FASTCALL,
+     "configure_values($module, token, account, read_only_dict, frozen, claims, json_object, "
+     "from_timestamp, utc, /)\n--\n\nThe classes of the typed layer's values and what makes "
+     "their fields that are not plain answers."},
+    {"make_token", make_token, METH_O,
+     "make_token($module, reads, /)\n--\n\nThe Token of a successful auth result's answers, "
+     "as read_token answers them."},
+    {"make_account", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(make_account)),
+     METH_FASTCALL,
+     "make_account($module, native, reads, /)\n--\n\nThe Account of a runtime account object "
+     "and its thirteen answers, as read_account answers them."},
     {"on_runtime_thread", on_runtime_thread, METH_NOARGS,
      "on_runtime_thread($module, /)\n--\n\nWhether a wait for the runtime on this thread could "
      "never end: it runs a routine the runtime called, or is a runtime thread."},
@@ -118,7 +148,7 @@ int traverse_module(PyObject* module, visitproc visit, void* arg) {
   Py_VISIT(state->hooks.failure);
   Py_VISIT(state->hooks.refused);
   Py_VISIT(state->hooks.no_result);
-  return 0;
+  return pvr::visit_value_makers(state->makers, visit, arg);
 }
 
 int clear_module(PyObject* module) {
@@ -130,6 +160,7 @@ int clear_module(PyObject* module) {
   Py_CLEAR(state->hooks.failure);
   Py_CLEAR(state->hooks.refused);
   Py_CLEAR(state->hooks.no_result);
+  pvr::clear_value_makers(state->makers);
   return 0;
 }
 
