@@ -15,7 +15,7 @@ import pytest
 from conftest import needs_fork
 
 import pyvessaruntime as vrt
-from pyvessaruntime import _core
+from pyvessaruntime import _core, _results
 from pyvessaruntime import client as client_module
 from pyvessaruntime import models
 from pyvessaruntime import pyvessaruntime as native
@@ -216,3 +216,25 @@ def test_an_interrupt_ends_a_blocking_wait_and_cancels_the_operation():
             assert emulator.wait_idle(30)
     """)
     assert out.splitlines() == ["interrupted True", "cancels 1"]
+
+
+class _Text(str):
+    pass
+
+
+# The native check of plain scopes passes only what the layer's own checks pass unchanged.
+@pytest.mark.parametrize("scopes", [
+    ["user.read", "mail.read"], ("a",), [], ["a b"], ["a\tb"], ["a\x1cb"], ["a\x1f"], ["a\0b"],
+    [""], ["caf\u00e9"], ["a\x85b"], ["a\u3000b"], [_Text("a")], ["a", 1], "ab", {"a"},
+    dict.fromkeys(["a"]), ["\ud800"], ["a\x7fb"], ["~!#"],
+], ids=repr)
+def test_plain_scopes_pass_exactly_what_the_checks_pass_unchanged(scopes):
+    plain = _results.plain_scopes(scopes)
+    try:
+        checked = client_module._scope_list(scopes)
+    except (TypeError, ValueError):
+        assert plain is None
+        return
+    if plain is not None:
+        assert plain == checked and all(type(s) is str for s in plain)
+        assert plain is not scopes

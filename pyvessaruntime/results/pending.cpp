@@ -11,8 +11,7 @@ namespace pvr {
 namespace {
 
 struct Pending {
-  PyObject_HEAD
-  PyObject* convert;
+  PyObject_HEAD PyObject* convert;
   PyObject* handle;  // the start's async handle; unset until the start returned
   PyObject* value;
   PyObject* error;
@@ -25,8 +24,7 @@ struct Pending {
 };
 
 struct Delivery {
-  PyObject_HEAD
-  vectorcallfunc vectorcall;
+  PyObject_HEAD vectorcallfunc vectorcall;
   Pending* pending;  // the operation it completes, or null for a caller's own callables
   PyObject* deliver;
   PyObject* undelivered;
@@ -155,10 +153,8 @@ PyObject* pending_wait(PyObject* op, PyObject* timeout) {
   PyThread_type_lock wakeup = self->wakeup;  // the caller's reference keeps `self` alive
   for (;;) {
     PyLockStatus status;
-    Py_BEGIN_ALLOW_THREADS
-    status = PyThread_acquire_lock_timed(wakeup, microseconds, 1);
-    Py_END_ALLOW_THREADS
-    if (status == PY_LOCK_ACQUIRED) {
+    Py_BEGIN_ALLOW_THREADS status = PyThread_acquire_lock_timed(wakeup, microseconds, 1);
+    Py_END_ALLOW_THREADS if (status == PY_LOCK_ACQUIRED) {
       PyThread_release_lock(wakeup);  // for the next waiter
       Py_RETURN_TRUE;
     }
@@ -275,9 +271,9 @@ PyGetSetDef pending_getset[] = {
 };
 
 PyType_Slot pending_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "A started operation: its handle and, once the runtime completed it, its "
-                    "outcome. Made by start().")},
+    {Py_tp_doc,
+     const_cast<char*>("A started operation: its handle and, once the runtime completed it, its "
+                       "outcome. Made by start().")},
     {Py_tp_methods, pending_methods},
     {Py_tp_members, pending_members},
     {Py_tp_getset, pending_getset},
@@ -375,16 +371,15 @@ void delivery_dealloc(PyObject* op) {
 }
 
 PyMemberDef delivery_members[] = {
-    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(Delivery, vectorcall), Py_READONLY,
-     nullptr},
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(Delivery, vectorcall), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
 PyType_Slot delivery_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "Delivery(deliver, undelivered)\n--\n\nThe callback of a started operation: "
-                    "``deliver(result)`` when the runtime completes it, ``undelivered()`` when "
-                    "it is dropped uncalled (a completion that brought no result).")},
+    {Py_tp_doc,
+     const_cast<char*>("Delivery(deliver, undelivered)\n--\n\nThe callback of a started operation: "
+                       "``deliver(result)`` when the runtime completes it, ``undelivered()`` when "
+                       "it is dropped uncalled (a completion that brought no result).")},
     {Py_tp_new, reinterpret_cast<void*>(delivery_new)},
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
     {Py_tp_members, delivery_members},
@@ -451,8 +446,9 @@ void raise_refusal(const LayerHooks& hooks, PyObject* raised, PyObject* delivery
 
 PyObject* start_operation(PyObject* module, PyObject* const* args, Py_ssize_t count) {
   if (count != 3 || !PyTuple_Check(args[1])) {
-    PyErr_SetString(PyExc_TypeError, "start() takes an operation, a tuple of its arguments and "
-                                     "a converter of its result");
+    PyErr_SetString(PyExc_TypeError,
+                    "start() takes an operation, a tuple of its arguments and "
+                    "a converter of its result");
     return nullptr;
   }
   ResultsState* state = results_state(module);
@@ -494,8 +490,7 @@ PyType_Spec kDeliverySpec = {
     "pyvessaruntime._results.Delivery",
     sizeof(Delivery),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-        Py_TPFLAGS_IMMUTABLETYPE,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_IMMUTABLETYPE,
     delivery_slots,
 };
 

@@ -10,6 +10,7 @@
 
 #include "handles/result_reader.hpp"
 #include "results/pending.hpp"
+#include "results/plain_scopes.hpp"
 #include "results/runtime_routine.hpp"
 
 namespace {
@@ -59,6 +60,10 @@ PyObject* make_account(PyObject* module, PyObject* const* args, Py_ssize_t count
     return nullptr;
   }
   return pvr::make_account(pvr::results_state(module)->makers, args[0], args[1]);
+}
+
+PyObject* plain_scopes(PyObject*, PyObject* scopes) {
+  return pvr::plain_scopes(scopes);
 }
 
 PyObject* on_runtime_thread(PyObject*, PyObject*) {
@@ -133,6 +138,10 @@ PyMethodDef methods[] = {
      METH_FASTCALL,
      "make_account($module, native, reads, /)\n--\n\nThe Account of a runtime account object "
      "and its thirteen answers, as read_account answers them."},
+    {"plain_scopes", plain_scopes, METH_O,
+     "plain_scopes($module, scopes, /)\n--\n\nA new list of `scopes` when it is a list or a "
+     "tuple of non-empty ASCII str without whitespace or NUL; None when the layer must check "
+     "them itself."},
     {"on_runtime_thread", on_runtime_thread, METH_NOARGS,
      "on_runtime_thread($module, /)\n--\n\nWhether a wait for the runtime on this thread could "
      "never end: it runs a routine the runtime called, or is a runtime thread."},

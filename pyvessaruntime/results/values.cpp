@@ -27,21 +27,23 @@ constexpr Py_ssize_t kAccountReadCount = 13;
 constexpr Py_ssize_t kAdditionalFields = 10;
 
 // The fields of `Token` and `Account`, in the dataclasses' order.
-const char* const kTokenFields[] = {"access_token", "authorization_header", "expires_at",
-                                    "granted_scopes", "id_token", "raw_id_token", "account",
-                                    "telemetry", "is_pop"};
+const char* const kTokenFields[] = {
+    "access_token", "authorization_header", "expires_at", "granted_scopes",
+    "id_token",     "raw_id_token",         "account",    "telemetry",
+    "is_pop"};
 const char* const kAccountFields[] = {
-    "account_id",   "home_account_id", "environment",       "realm",
-    "local_account_id", "user_name",   "given_name",        "family_name",
-    "middle_name",  "display_name",    "additional_fields", "home_environment",
-    "client_info",  "_native"};
+    "account_id",        "home_account_id",  "environment", "realm",       "local_account_id",
+    "user_name",         "given_name",       "family_name", "middle_name", "display_name",
+    "additional_fields", "home_environment", "client_info", "_native"};
 
 PyObject* interned_names(const char* const* names, std::size_t count) {
   PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(count));
   for (std::size_t i = 0; tuple && i < count; ++i) {
     PyObject* name = PyUnicode_InternFromString(names[i]);
-    if (!name) Py_CLEAR(tuple);
-    else PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), name);
+    if (!name)
+      Py_CLEAR(tuple);
+    else
+      PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), name);
   }
   return tuple;
 }
@@ -162,8 +164,9 @@ bool configured(const ValueMakers& makers) {
 
 int configure_value_makers(ValueMakers& makers, PyObject* const* args, Py_ssize_t count) {
   if (count != 8 || !PyType_Check(args[0]) || !PyType_Check(args[1]) || !PyType_Check(args[2])) {
-    PyErr_SetString(PyExc_TypeError, "configure_values() takes the Token, Account and "
-                                     "read-only mapping classes and five callables");
+    PyErr_SetString(PyExc_TypeError,
+                    "configure_values() takes the Token, Account and "
+                    "read-only mapping classes and five callables");
     return -1;
   }
   PyObject* token_fields = interned_names(kTokenFields, std::size(kTokenFields));
@@ -176,9 +179,9 @@ int configure_value_makers(ValueMakers& makers, PyObject* const* args, Py_ssize_
     return -1;
   }
   clear_value_makers(makers);
-  PyObject** slots[] = {&makers.token_class,    &makers.account_class, &makers.read_only_dict,
-                        &makers.frozen,         &makers.claims,        &makers.json_object,
-                        &makers.from_timestamp, &makers.utc};
+  PyObject** slots[] = {
+      &makers.token_class, &makers.account_class, &makers.read_only_dict, &makers.frozen,
+      &makers.claims,      &makers.json_object,   &makers.from_timestamp, &makers.utc};
   for (Py_ssize_t i = 0; i < count; ++i) *slots[i] = Py_NewRef(args[i]);
   makers.token_fields = token_fields;
   makers.account_fields = account_fields;
