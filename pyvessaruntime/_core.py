@@ -11,210 +11,41 @@ pending fails with RuntimeError (`FORKED`): it would never complete there.
 It also knows which threads belong to the runtime: code the runtime runs (a completion, a log
 line routed to `logging`) must not wait for the runtime, which would need that very thread to
 finish the operation.
+
+What runs at every call (the start, the hand-over, the thread's role) is `_results`' C code;
+what it reports, and how, is decided here.
 """
 
 from __future__ import annotations
 
 import os
-import threading
-from _thread import allocate_lock
 from collections.abc import Callable
-from types import TracebackType
-from typing import Any, Generic, TypeVar
+from typing import Any
 
+from . import _results
 from . import pyvessaruntime as _native
+from ._results import Delivery, Pending, on_runtime_thread, runtime_routine
 from .errors import AuthError, Status, from_failure
 from .pyvessaruntime import VESSARuntimeAsyncHandle
 
-T = TypeVar("T")
+__all__ = ["FORKED", "NO_RESULT", "Delivery", "Pending", "forget_record", "on_runtime_thread",
+           "runtime_routine", "start", "start_native", "waiting_refused"]
 
 
-class _ThreadState:
-    """What the layer knows of one thread. Kept as one object per thread, whose fields are read
-    as plain attributes: each field of a `threading.local` is a lookup of the thread's own
-    dictionary first."""
-
-    __slots__ = ("checked", "depth", "runtime")
-
-    def __init__(self) -> None:
-        self.depth = 0  # routines of the runtime running on this thread, nested
-        self.runtime = False  # a thread Python did not start on which the runtime has called back
-        self.checked = False  # whether `runtime` was decided for this thread
-
-
-_threads = threading.local()
-
-
-def enter_runtime_routine() -> _ThreadState:
-    """Marks this thread as running a routine the runtime called, until the state returned has
-    its `depth` taken down again (``with runtime_routine:`` does both)."""
-    try:
-        here: _ThreadState = _threads.state
-    except AttributeError:
-        here = _threads.state = _ThreadState()
-    here.depth += 1
-    # The runtime's own threads are ones Python did not start; once one has called back it
-    # stays known, so a callback of the native module's own on it is caught as well. A thread
-    # is one or the other for good: it is looked at once.
-    if not here.checked:
-        here.checked = True
-        here.runtime = isinstance(threading.current_thread(), threading._DummyThread)
-    return here
-
-
-class _RuntimeRoutine:
-    """``with runtime_routine:`` around the Python code of a routine the runtime calls."""
-
-    def __enter__(self) -> None:
-        enter_runtime_routine()
-
-    def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
-                 tb: TracebackType | None) -> None:
-        _threads.state.depth -= 1
-
-
-runtime_routine = _RuntimeRoutine()
-
-
-def refuse_on_runtime_thread(client: object, method: str) -> None:
-    """Raise RuntimeError when `client`'s `method` would wait for the runtime on one of its own
-    threads."""
-    here = getattr(_threads, "state", None)
-    if here is not None and (here.depth or here.runtime):
-        call = f"{type(client).__name__}.{method}"
-        raise RuntimeError(
-            f"{call} was called on a thread that delivers the runtime's completions or log lines "
-            "(in a completion callback or a logging handler); waiting there for the runtime would "
-            "never end, because the runtime needs this thread to finish the operation. Make the "
-            "call from another thread (for example through a concurrent.futures executor).")
-
-
-class Pending(Generic[T]):
-    """A started operation: its handle and, once the runtime completed it, its outcome.
-
-    Exactly one of the completion and `cancel` wins the operation (a lock taken once, without
-    waiting): a cancelled operation's result is dropped unread; a completed one cannot be
-    cancelled any more. `done` becomes true once the outcome is in; `wait` blocks until then.
-    """
-
-    __slots__ = ("_claim", "_convert", "_done", "_error", "_notify", "_value", "done", "handle")
-
-    handle: VESSARuntimeAsyncHandle
-
-    def __init__(self, convert: Callable[[Any], T]) -> None:
-        self._convert = convert
-        self._claim = allocate_lock()
-        self._done = allocate_lock()
-        self._done.acquire()
-        self._value: Any = None
-        self._error: BaseException | None = None
-        self._notify: Callable[[Pending[T]], None] | None = None
-        self.done = False
-
-    def _complete(self, result: Any) -> None:
-        _pending.discard(self)
-        if not self._claim.acquire(False):
-            return  # the wait was given up: nobody reads this result
-        # Not ``with runtime_routine``, whose two calls from the interpreter's C code cost
-        # more than the rest of this routine.
-        here = enter_runtime_routine()
-        try:
-            try:
-                self._value = self._convert(result)
-            except BaseException as exc:  # noqa: BLE001 - handed to the waiting side, whatever
-                self._error = from_failure(exc) or exc
-            self._finish()
-        finally:
-            here.depth -= 1
-
-    def _fail(self, error: BaseException) -> None:
-        if self._claim.acquire(False):
-            self._error = error
-            self._finish()
-
-    def _no_result(self) -> None:
-        _pending.discard(self)
-        self._fail(AuthError(Status.Status_Unexpected, context=NO_RESULT))
-
-    def _finish(self) -> None:
-        self.done = True
-        self._done.release()
-        notify = self._notify
-        if notify is not None:
-            notify(self)
-
-    def result(self) -> T:
-        """The converted result, or the exception its conversion raised (once `done`)."""
-        if self._error is not None:
-            raise self._error
-        return self._value  # type: ignore[no-any-return]
-
-    def wait(self, timeout: float | None) -> bool:
-        """Block until the outcome is in, at most `timeout` seconds (None: for ever); whether
-        it is."""
-        if self.done:
-            return True
-        if self._done.acquire(True, -1 if timeout is None else timeout):
-            self._done.release()
-            return True
-        return False
-
-    def when_done(self, notify: Callable[[Pending[T]], None]) -> None:
-        """Have `notify(self)` called on the completing thread once the outcome is in.
-
-        Set before the outcome came, it is called; set as the outcome comes it may be called
-        or not: the caller looks at `done` after setting it, and must bear being told twice.
-        """
-        self._notify = notify
-
-    def cancel(self) -> bool:
-        """Give up the wait and ask the runtime to cancel; False if the result came first (it
-        is then, or soon will be, `done`)."""
-        if not self._claim.acquire(False):
-            return False
-        try:
-            self.handle.cancel_async_operation()
-        except (RuntimeError, ValueError):
-            # The runtime may already have completed it, or refuse for a reason of its own
-            # (reported as the native module reports failures): either way nobody waits for
-            # the operation any more.
-            pass
-        return True
+def waiting_refused(client: object, method: str) -> RuntimeError:
+    """The error of `client`'s `method` called where it would wait for the runtime on one of the
+    runtime's own threads (`on_runtime_thread()`)."""
+    call = f"{type(client).__name__}.{method}"
+    return RuntimeError(
+        f"{call} was called on a thread that delivers the runtime's completions or log lines "
+        "(in a completion callback or a logging handler); waiting there for the runtime would "
+        "never end, because the runtime needs this thread to finish the operation. Make the "
+        "call from another thread (for example through a concurrent.futures executor).")
 
 
 NO_RESULT = ("the runtime ended the operation without a result it could hand over (a null "
              "result handle, or a result object that could not be made; the native module "
              "reported which as an unraisable exception)")
-
-
-class Delivery:
-    """The callback of a started operation: ``deliver(result)`` when the runtime completes it.
-
-    The native module drops its record of an operation, and this callback with it, once the
-    completion came, whether it called back or not: a completion that brings no result (a null
-    result handle, a result object that could not be made) is reported as unraisable and calls
-    nothing. Whoever waited would wait for ever, so a delivery dropped uncalled calls
-    `undelivered()` instead. It is also dropped uncalled when the start was refused; the start's
-    exception then tells the caller, and nobody reads what `undelivered` settles.
-    """
-
-    __slots__ = ("_called", "_deliver", "_undelivered")
-
-    def __init__(self, deliver: Callable[[Any], object], undelivered: Callable[[], object]) -> None:
-        self._deliver = deliver
-        self._undelivered = undelivered
-        self._called = False
-
-    def __call__(self, result: Any) -> None:
-        self._called = True
-        self._deliver(result)
-
-    def __del__(self) -> None:
-        if not self._called:
-            try:
-                self._undelivered()
-            except BaseException:  # noqa: BLE001 - a finalizer must not raise
-                pass
 
 
 # Operations started and not completed yet (their completion takes them out).
@@ -237,23 +68,36 @@ if hasattr(os, "register_at_fork"):
     os.register_at_fork(after_in_child=_fail_pending_after_fork)
 
 
-def start(operation: Callable[..., VESSARuntimeAsyncHandle], args: tuple[Any, ...],
-          convert: Callable[[Any], T]) -> Pending[T]:
-    """Start ``operation(*args, callback)``; the callback converts the result with `convert`.
+def _no_result() -> AuthError:
+    return AuthError(Status.Status_Unexpected, context=NO_RESULT)
 
-    A refusal to start raises its `AuthError` here; argument errors raise as the native module
-    raises them.
-    """
-    pending = Pending(convert)
-    # Before the start: the completion may come on another thread before the start returns.
-    _pending.add(pending)
+
+def _handed_failure(exc: BaseException) -> BaseException:
+    # What the waiting side gets when the conversion of a result failed: every failure of the
+    # runtime as an `AuthError`.
+    return from_failure(exc) or exc
+
+
+def _refused(exc: BaseException, callback: Callable[..., object], typed: bool = True
+             ) -> BaseException:
+    """What a start that raised `exc` raises: with `typed`, a failure of the runtime as an
+    `AuthError`. The callback's record is taken out of the native module's storage first."""
     try:
-        pending.handle = start_native(operation, args,
-                                      Delivery(pending._complete, pending._no_result))
-    except BaseException:
-        _pending.discard(pending)
-        raise
-    return pending
+        forget_record(callback)
+    except Exception:  # noqa: BLE001 - the refusal matters more than this tidying up
+        pass
+    failure = from_failure(exc) if typed else None
+    return exc if failure is None else failure
+
+
+_results.configure(_pending, _handed_failure, _refused, _no_result)
+
+#: ``start(operation, args, convert)``: starts ``operation(*args, callback)`` and returns its
+#: `Pending`; the callback converts the result with `convert` on the completing thread. A
+#: refusal to start raises its `AuthError` here; argument errors raise as the native module
+#: raises them.
+start: Callable[[Callable[..., VESSARuntimeAsyncHandle], tuple[Any, ...], Callable[[Any], Any]],
+                Pending[Any]] = _results.start
 
 
 def start_native(operation: Callable[..., VESSARuntimeAsyncHandle], args: tuple[Any, ...],
@@ -265,14 +109,10 @@ def start_native(operation: Callable[..., VESSARuntimeAsyncHandle], args: tuple[
     try:
         return operation(*args, callback)
     except BaseException as exc:
-        try:
-            forget_record(callback)
-        except Exception:  # noqa: BLE001 - the refusal matters more than this tidying up
-            pass
-        failure = from_failure(exc) if typed else None
-        if failure is not None:
-            raise failure from None
-        raise
+        raised = _refused(exc, callback, typed)
+        if raised is exc:
+            raise
+        raise raised from None
 
 
 def forget_record(callback: Callable[..., object]) -> None:

@@ -27,6 +27,7 @@ from typing import TYPE_CHECKING, Any, Generic, TypeAlias, TypedDict, TypeVar, U
 from . import _core, _runtime, log_bridge
 from . import pyvessaruntime as _native
 from ._core import Pending
+from ._results import plain_scopes
 from .errors import OperationTimedOut, TransientError, from_failure
 from .models import (
     Account,
@@ -312,31 +313,40 @@ class RetryPolicy:
         return random.uniform(0.0, ceiling)
 
 
-class _Request(Generic[T]):
-    """An operation with checked arguments: `account`, when set, goes last (before the
-    callback), as the runtime's account object. Nothing changes it once made; it is a plain
-    class with slots rather than a frozen dataclass, whose generated ``__init__`` sets each
-    field through ``object.__setattr__`` (a microsecond per call)."""
+class _Operation(Generic[T]):
+    """What a client method starts: the native operation and the converter of its result. One
+    for each method, made once; a call adds only its checked arguments."""
 
-    __slots__ = ("account", "args", "call", "convert", "operation", "silent")
+    __slots__ = ("call", "convert", "operation", "silent")
 
     def __init__(self, call: str, operation: Callable[..., _native.VESSARuntimeAsyncHandle],
-                 args: tuple[Any, ...], convert: Callable[[Any], T], *, silent: bool = False,
-                 account: Account | None = None) -> None:
+                 convert: Callable[[Any], T], *, silent: bool = False) -> None:
         self.call = call  # the client method, for messages
         self.operation = operation
-        self.args = args
         self.convert = convert
         self.silent = silent  # retried on a TransientError
-        self.account = account
 
 
-def _checked_account(account: object) -> Account:
+_SIGN_IN = _Operation("sign_in", _native.signin, to_token)
+_SIGN_IN_SILENTLY = _Operation("sign_in_silently", _native.signin_silently, to_token, silent=True)
+_SIGN_IN_INTERACTIVELY = _Operation("sign_in_interactively", _native.signin_interactively,
+                                    to_token)
+_ACQUIRE_TOKEN_SILENTLY = _Operation("acquire_token_silently", _native.acquire_token_silently,
+                                     to_token, silent=True)
+_ACQUIRE_TOKEN_INTERACTIVELY = _Operation("acquire_token_interactively",
+                                          _native.acquire_token_interactively, to_token)
+_READ_ACCOUNT = _Operation("read_account", _native.read_account_by_id, to_found_account,
+                           silent=True)
+_DISCOVER_ACCOUNTS = _Operation("discover_accounts", _native.discover_accounts, to_accounts,
+                                silent=True)
+_SIGN_OUT = _Operation("sign_out", _native.signout_silently, to_signed_out, silent=True)
+
+
+def _checked_account(account: object) -> None:
     if not isinstance(account, Account):
         raise TypeError(f"account must be an Account, not {type(account).__name__}")
     if native_of(account) is None:
         _text("account.account_id", account.account_id)  # it will be looked up by it
-    return account
 
 
 class _Requests:
@@ -353,7 +363,9 @@ class _Requests:
         for name in options:
             if name not in RequestOptions.__optional_keys__:
                 raise TypeError(f"{call}() got an unexpected keyword argument {name!r}")
-        scope_list = _scope_list(scopes)
+        scope_list = plain_scopes(scopes)
+        if scope_list is None:
+            scope_list = _scope_list(scopes)
         if not options:  # what most calls give: nothing more to check
             return self._new_params(scope_list, None, None, None, [])
         claims = options.get("claims")
@@ -397,57 +409,47 @@ class _Requests:
             raise failure from None
         return params
 
+    # Each returns the arguments of its operation, checked; those of an operation on an
+    # account check the account, which goes last (before the callback) as the runtime's object.
+
     def sign_in(self, scopes: Scopes, login_hint: str | None, window: int | None,
-                correlation_id: str | None, options: RequestOptions) -> _Request[Token]:
-        args = (_window(window), self._params("sign_in", scopes, options),
+                correlation_id: str | None, options: RequestOptions) -> tuple[Any, ...]:
+        return (_window(window), self._params("sign_in", scopes, options),
                 _correlation(correlation_id), _optional_text("login_hint", login_hint))
-        return _Request("sign_in", _native.signin, args, to_token)
 
     def sign_in_silently(self, scopes: Scopes, correlation_id: str | None,
-                         options: RequestOptions) -> _Request[Token]:
-        args = (self._params("sign_in_silently", scopes, options), _correlation(correlation_id))
-        return _Request("sign_in_silently", _native.signin_silently, args, to_token, silent=True)
+                         options: RequestOptions) -> tuple[Any, ...]:
+        return (self._params("sign_in_silently", scopes, options), _correlation(correlation_id))
 
     def sign_in_interactively(self, scopes: Scopes, login_hint: str | None, window: int | None,
                               correlation_id: str | None, options: RequestOptions
-                              ) -> _Request[Token]:
-        args = (_window(window), self._params("sign_in_interactively", scopes, options),
+                              ) -> tuple[Any, ...]:
+        return (_window(window), self._params("sign_in_interactively", scopes, options),
                 _correlation(correlation_id), _optional_text("login_hint", login_hint))
-        return _Request("sign_in_interactively", _native.signin_interactively, args, to_token)
 
     def acquire_token_silently(self, account: Account, scopes: Scopes,
                                correlation_id: str | None, options: RequestOptions
-                               ) -> _Request[Token]:
-        account = _checked_account(account)
-        args = (self._params("acquire_token_silently", scopes, options),
+                               ) -> tuple[Any, ...]:
+        _checked_account(account)
+        return (self._params("acquire_token_silently", scopes, options),
                 _correlation(correlation_id))
-        return _Request("acquire_token_silently", _native.acquire_token_silently, args, to_token,
-                        silent=True, account=account)
 
     def acquire_token_interactively(self, account: Account, scopes: Scopes, window: int | None,
                                     correlation_id: str | None, options: RequestOptions
-                                    ) -> _Request[Token]:
-        account = _checked_account(account)
-        args = (_window(window), self._params("acquire_token_interactively", scopes, options),
+                                    ) -> tuple[Any, ...]:
+        _checked_account(account)
+        return (_window(window), self._params("acquire_token_interactively", scopes, options),
                 _correlation(correlation_id))
-        return _Request("acquire_token_interactively", _native.acquire_token_interactively, args,
-                        to_token, account=account)
 
-    def read_account(self, account_id: str, correlation_id: str | None) -> _Request[Account]:
-        args = (_text("account_id", account_id), _correlation(correlation_id))
-        return _Request("read_account", _native.read_account_by_id, args, to_found_account,
-                        silent=True)
+    def read_account(self, account_id: str, correlation_id: str | None) -> tuple[Any, ...]:
+        return (_text("account_id", account_id), _correlation(correlation_id))
 
-    def discover_accounts(self, correlation_id: str | None) -> _Request[tuple[Account, ...]]:
-        args = (self.client_id, _correlation(correlation_id))
-        return _Request("discover_accounts", _native.discover_accounts, args, to_accounts,
-                        silent=True)
+    def discover_accounts(self, correlation_id: str | None) -> tuple[Any, ...]:
+        return (self.client_id, _correlation(correlation_id))
 
-    def sign_out(self, account: Account, correlation_id: str | None) -> _Request[None]:
-        account = _checked_account(account)
-        args = (self.client_id, _correlation(correlation_id))
-        return _Request("sign_out", _native.signout_silently, args, to_signed_out, silent=True,
-                        account=account)
+    def sign_out(self, account: Account, correlation_id: str | None) -> tuple[Any, ...]:
+        _checked_account(account)
+        return (self.client_id, _correlation(correlation_id))
 
 
 class _ClientBase:
@@ -486,11 +488,13 @@ class _ClientBase:
         return OperationTimedOut(context=f"the runtime did not complete the operation within "
                                          f"{self._timeout} s; it was cancelled")
 
-    def _start(self, request: _Request[T], native_account: _native.VESSARuntimeAccount | None
-               ) -> Pending[T]:
-        _core.refuse_on_runtime_thread(self, request.call)
-        args = request.args if native_account is None else (*request.args, native_account)
-        return _core.start(request.operation, args, request.convert)
+    def _start(self, operation: _Operation[T], args: tuple[Any, ...],
+               native_account: _native.VESSARuntimeAccount | None) -> Pending[T]:
+        if _core.on_runtime_thread():
+            raise _core.waiting_refused(self, operation.call)
+        if native_account is not None:
+            args = (*args, native_account)
+        return _core.start(operation.operation, args, operation.convert)
 
     def __repr__(self) -> str:
         return (f"{type(self).__name__}({self.client_id!r}, {self.authority!r}, "
@@ -531,16 +535,17 @@ class Client(_ClientBase):
         pending.wait(None)
         return pending.result()
 
-    def _run(self, request: _Request[T]) -> T:
+    def _run(self, operation: _Operation[T], args: tuple[Any, ...],
+             account: Account | None = None) -> T:
         native_account = None
-        if request.account is not None:
-            native_account = native_of(request.account) or native_of(
-                self.read_account(request.account.account_id))
-        policy = self.retry if request.silent else None
+        if account is not None:
+            native_account = native_of(account) or native_of(
+                self.read_account(account.account_id))
+        policy = self.retry if operation.silent else None
         attempt = 1
         while True:
             try:
-                return self._wait(self._start(request, native_account))
+                return self._wait(self._start(operation, args, native_account))
             except TransientError:
                 if policy is None or attempt >= policy.attempts:
                     raise
@@ -550,50 +555,51 @@ class Client(_ClientBase):
     def sign_in(self, scopes: Scopes, *, login_hint: str | None = None, window: int | None = None,
                 correlation_id: str | None = None, **options: Unpack[RequestOptions]) -> Token:
         """Sign a user in, silently when the runtime can, else with a prompt."""
-        return self._run(self._requests.sign_in(scopes, login_hint, window, correlation_id,
-                                                options))
+        return self._run(_SIGN_IN, self._requests.sign_in(scopes, login_hint, window,
+                                                          correlation_id, options))
 
     def sign_in_silently(self, scopes: Scopes, *, correlation_id: str | None = None,
                          **options: Unpack[RequestOptions]) -> Token:
         """Sign a known user in without a prompt; `InteractionRequired` if that cannot be done."""
-        return self._run(self._requests.sign_in_silently(scopes, correlation_id, options))
+        return self._run(_SIGN_IN_SILENTLY,
+                         self._requests.sign_in_silently(scopes, correlation_id, options))
 
     def sign_in_interactively(self, scopes: Scopes, *, login_hint: str | None = None,
                               window: int | None = None, correlation_id: str | None = None,
                               **options: Unpack[RequestOptions]) -> Token:
         """Sign a user in with a prompt (`UserCanceled` if the user closes it)."""
-        return self._run(self._requests.sign_in_interactively(scopes, login_hint, window,
-                                                              correlation_id, options))
+        return self._run(_SIGN_IN_INTERACTIVELY, self._requests.sign_in_interactively(
+            scopes, login_hint, window, correlation_id, options))
 
     def acquire_token_silently(self, account: Account, scopes: Scopes, *,
                                correlation_id: str | None = None,
                                **options: Unpack[RequestOptions]) -> Token:
         """A token for a signed-in account without a prompt; `InteractionRequired` when the
         user must act."""
-        return self._run(self._requests.acquire_token_silently(account, scopes, correlation_id,
-                                                               options))
+        return self._run(_ACQUIRE_TOKEN_SILENTLY, self._requests.acquire_token_silently(
+            account, scopes, correlation_id, options), account)
 
     def acquire_token_interactively(self, account: Account, scopes: Scopes, *,
                                     window: int | None = None, correlation_id: str | None = None,
                                     **options: Unpack[RequestOptions]) -> Token:
         """A token for an account, with a prompt."""
-        return self._run(self._requests.acquire_token_interactively(account, scopes, window,
-                                                                    correlation_id, options))
+        return self._run(_ACQUIRE_TOKEN_INTERACTIVELY, self._requests.acquire_token_interactively(
+            account, scopes, window, correlation_id, options), account)
 
     def read_account(self, account_id: str, *, correlation_id: str | None = None) -> Account:
         """The account with this id; `AccountNotFound` if the runtime knows none."""
-        return self._run(self._requests.read_account(account_id, correlation_id))
+        return self._run(_READ_ACCOUNT, self._requests.read_account(account_id, correlation_id))
 
     def discover_accounts(self, *, correlation_id: str | None = None) -> tuple[Account, ...]:
         """The accounts the runtime knows for this application: on a device whose runtime shares
         accounts across applications (a broker; the emulator by default), those of every
         application."""
-        return self._run(self._requests.discover_accounts(correlation_id))
+        return self._run(_DISCOVER_ACCOUNTS, self._requests.discover_accounts(correlation_id))
 
     def sign_out(self, account: Account, *, correlation_id: str | None = None) -> None:
         """Sign an account out (of every application, where the runtime shares accounts across
         them)."""
-        self._run(self._requests.sign_out(account, correlation_id))
+        self._run(_SIGN_OUT, self._requests.sign_out(account, correlation_id), account)
 
 
 _running_loop: Callable[[], asyncio.AbstractEventLoop] | None = None
@@ -634,16 +640,17 @@ class AsyncClient(_ClientBase):
             waits = self._waits = LoopWaits(loop, seconds, self._timed_out)
         return waits
 
-    async def _run(self, request: _Request[T]) -> T:
+    async def _run(self, operation: _Operation[T], args: tuple[Any, ...],
+                   account: Account | None = None) -> T:
         native_account = None
-        if request.account is not None:
-            native_account = native_of(request.account) or native_of(
-                await self.read_account(request.account.account_id))
-        policy = self.retry if request.silent else None
+        if account is not None:
+            native_account = native_of(account) or native_of(
+                await self.read_account(account.account_id))
+        policy = self.retry if operation.silent else None
         attempt = 1
         while True:
             try:
-                pending = self._start(request, native_account)
+                pending = self._start(operation, args, native_account)
                 if pending.done:  # completed inside the start call: nothing to wait for
                     return pending.result()
                 waits = self._loop_waits()
@@ -667,19 +674,20 @@ class AsyncClient(_ClientBase):
                       window: int | None = None, correlation_id: str | None = None,
                       **options: Unpack[RequestOptions]) -> Token:
         """Sign a user in, silently when the runtime can, else with a prompt."""
-        return await self._run(self._requests.sign_in(scopes, login_hint, window, correlation_id,
-                                                      options))
+        return await self._run(_SIGN_IN, self._requests.sign_in(scopes, login_hint, window,
+                                                                correlation_id, options))
 
     async def sign_in_silently(self, scopes: Scopes, *, correlation_id: str | None = None,
                                **options: Unpack[RequestOptions]) -> Token:
         """Sign a known user in without a prompt; `InteractionRequired` if that cannot be done."""
-        return await self._run(self._requests.sign_in_silently(scopes, correlation_id, options))
+        return await self._run(_SIGN_IN_SILENTLY,
+                               self._requests.sign_in_silently(scopes, correlation_id, options))
 
     async def sign_in_interactively(self, scopes: Scopes, *, login_hint: str | None = None,
                                     window: int | None = None, correlation_id: str | None = None,
                                     **options: Unpack[RequestOptions]) -> Token:
         """Sign a user in with a prompt (`UserCanceled` if the user closes it)."""
-        return await self._run(self._requests.sign_in_interactively(
+        return await self._run(_SIGN_IN_INTERACTIVELY, self._requests.sign_in_interactively(
             scopes, login_hint, window, correlation_id, options))
 
     async def acquire_token_silently(self, account: Account, scopes: Scopes, *,
@@ -687,30 +695,33 @@ class AsyncClient(_ClientBase):
                                      **options: Unpack[RequestOptions]) -> Token:
         """A token for a signed-in account without a prompt; `InteractionRequired` when the
         user must act."""
-        return await self._run(self._requests.acquire_token_silently(
-            account, scopes, correlation_id, options))
+        return await self._run(_ACQUIRE_TOKEN_SILENTLY, self._requests.acquire_token_silently(
+            account, scopes, correlation_id, options), account)
 
     async def acquire_token_interactively(self, account: Account, scopes: Scopes, *,
                                           window: int | None = None,
                                           correlation_id: str | None = None,
                                           **options: Unpack[RequestOptions]) -> Token:
         """A token for an account, with a prompt."""
-        return await self._run(self._requests.acquire_token_interactively(
-            account, scopes, window, correlation_id, options))
+        return await self._run(
+            _ACQUIRE_TOKEN_INTERACTIVELY, self._requests.acquire_token_interactively(
+                account, scopes, window, correlation_id, options), account)
 
     async def read_account(self, account_id: str, *, correlation_id: str | None = None
                            ) -> Account:
         """The account with this id; `AccountNotFound` if the runtime knows none."""
-        return await self._run(self._requests.read_account(account_id, correlation_id))
+        return await self._run(_READ_ACCOUNT,
+                               self._requests.read_account(account_id, correlation_id))
 
     async def discover_accounts(self, *, correlation_id: str | None = None
                                 ) -> tuple[Account, ...]:
         """The accounts the runtime knows for this application: on a device whose runtime shares
         accounts across applications (a broker; the emulator by default), those of every
         application."""
-        return await self._run(self._requests.discover_accounts(correlation_id))
+        return await self._run(_DISCOVER_ACCOUNTS,
+                               self._requests.discover_accounts(correlation_id))
 
     async def sign_out(self, account: Account, *, correlation_id: str | None = None) -> None:
         """Sign an account out (of every application, where the runtime shares accounts across
         them)."""
-        await self._run(self._requests.sign_out(account, correlation_id))
+        await self._run(_SIGN_OUT, self._requests.sign_out(account, correlation_id), account)

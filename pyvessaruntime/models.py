@@ -21,8 +21,9 @@ import datetime
 import json
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
-from typing import Any, NoReturn, TypeVar
+from typing import Any, NoReturn
 
+from . import _results
 from .errors import AuthError, Status, from_native
 from .pyvessaruntime import (
     VESSARuntimeAccount,
@@ -34,8 +35,6 @@ from .pyvessaruntime import (
 )
 
 __all__ = ["Account", "Token"]
-
-_V = TypeVar("_V")
 
 
 class _ReadOnlyDict(dict[str, Any]):
@@ -166,20 +165,6 @@ class Token:
 _loads = json.JSONDecoder().decode
 
 
-_new = object.__new__
-_set = object.__setattr__
-
-
-def _made(cls: type[_V], fields: dict[str, Any]) -> _V:
-    """An instance of the frozen dataclass `cls` with every field given, set in one step: its
-    generated ``__init__`` goes through ``object.__setattr__`` once per field, which is most of
-    the cost of reading a result. Its ``__post_init__`` does not run either: the converters hand
-    every mapping in already read-only."""
-    value = _new(cls)
-    _set(value, "__dict__", fields)
-    return value
-
-
 _REMEMBERED = 32
 
 
@@ -281,49 +266,29 @@ def _token_reads(result: VESSARuntimeAuthResult) -> tuple[Any, ...]:
 
 # The same reads made natively, with the interpreter lock given up once for all the runtime's
 # queries rather than once per getter; they answer NotImplemented where the getters must be
-# called. Missing in an interpreter where the native module cannot run.
-_read_account: Callable[[VESSARuntimeAccount], Any] | None = None
-_read_token: Callable[[VESSARuntimeAuthResult], Any] | None = None
-try:
-    from . import _results
-except ImportError:
-    pass
-else:
-    _read_account, _read_token = _results.read_account, _results.read_token
+# called.
+_read_account: Callable[[VESSARuntimeAccount], Any] | None = _results.read_account
+_read_token: Callable[[VESSARuntimeAuthResult], Any] | None = _results.read_token
+
+# The values are made natively from the answers, every field set at once: a frozen dataclass's
+# generated ``__init__`` sets each through ``object.__setattr__``, which is most of the cost of
+# reading a result, and its ``__post_init__`` is not needed: every mapping is made read-only
+# there already.
+_results.configure_values(Token, Account, _ReadOnlyDict, _frozen, _claims, _json_object,
+                          datetime.datetime.fromtimestamp, datetime.UTC)
 
 
 def _account(native: VESSARuntimeAccount, reads: tuple[Any, ...]) -> Account:
     if not reads[0]:
         raise _contract_violation("returned an account without an id")
-    (account_id, home_account_id, environment, realm, local_account_id, user_name, given_name,
-     family_name, middle_name, display_name, additional_fields, home_environment,
-     client_info) = reads
-    return _made(Account, {
-        "account_id": account_id,
-        "home_account_id": home_account_id,
-        "environment": environment,
-        "realm": realm,
-        "local_account_id": local_account_id,
-        "user_name": user_name,
-        "given_name": given_name,
-        "family_name": family_name,
-        "middle_name": middle_name,
-        "display_name": display_name,
-        "additional_fields": _json_object(additional_fields),
-        "home_environment": home_environment,
-        "client_info": client_info,
-        "_native": native,
-    })
+    account: Account = _results.make_account(native, reads)
+    return account
 
 
 def to_account(native: VESSARuntimeAccount) -> Account:
     """Read every property of a native account once."""
     reads = NotImplemented if _read_account is None else _read_account(native)
     return _account(native, _account_reads(native) if reads is NotImplemented else reads)
-
-
-_from_timestamp = datetime.datetime.fromtimestamp
-_UTC = datetime.UTC
 
 
 def to_token(result: VESSARuntimeAuthResult) -> Token:
@@ -333,24 +298,12 @@ def to_token(result: VESSARuntimeAuthResult) -> Token:
         reads = _token_reads(result)
     if reads[0] is not None:
         raise from_native(reads[0])
-    account = reads[1]
-    if account is None:
+    if reads[1] is None:
         raise _contract_violation("reported a successful sign-in or token without an account")
-    (_, _, telemetry, raw_id_token, access_token, authorization_header, expiry, granted_scopes,
-     id_token) = reads[:9]
-    return _made(Token, {
-        "access_token": access_token or "",
-        "authorization_header": authorization_header or "",
-        # The runtime's expiry is Unix seconds in 32 bits: a negative value is one past 2038
-        # that wrapped, not one before 1970.
-        "expires_at": _from_timestamp(expiry % (1 << 32), _UTC),
-        "granted_scopes": tuple(granted_scopes or ()),
-        "id_token": _claims(id_token or raw_id_token),
-        "raw_id_token": raw_id_token,
-        "account": _account(account, reads[9:22]),
-        "telemetry": _frozen(telemetry if isinstance(telemetry, dict) else {"value": telemetry}),
-        "is_pop": reads[22] != 0,
-    })
+    if not reads[9]:
+        raise _contract_violation("returned an account without an id")
+    token: Token = _results.make_token(reads)
+    return token
 
 
 def to_found_account(result: VESSARuntimeReadAccountResult) -> Account:

@@ -7,6 +7,7 @@ import os
 import subprocess
 import sys
 import textwrap
+import threading
 import uuid
 
 import pytest
@@ -14,8 +15,10 @@ import pytest
 from conftest import needs_fork
 
 import pyvessaruntime as vrt
+from pyvessaruntime import _core, _results
 from pyvessaruntime import client as client_module
 from pyvessaruntime import models
+from pyvessaruntime import pyvessaruntime as native
 
 CLIENT_ID = "client-1"
 AUTHORITY = "https://login.example.test/common"
@@ -164,3 +167,74 @@ def test_waits_of_one_client_time_out_each_at_its_own_deadline(started):
     asyncio.run(main())
     assert started.calls("CancelAsyncOperation") == 1
     assert started.wait_idle()
+
+
+def test_every_thread_waiting_for_an_operation_wakes_when_it_completes(started):
+    started.set_completion_mode("held")
+    pending = _core.start(native.discover_accounts, (CLIENT_ID, "c"),
+                          lambda result: len(result.get_accounts()))
+    woken = []
+    # Each would end at its timeout anyway: woken by the completion, they end long before.
+    waiters = [threading.Thread(target=lambda: woken.append(pending.wait(300))) for _ in range(3)]
+    for waiter in waiters:
+        waiter.start()
+    assert not pending.wait(0.05)  # a wait that times out leaves the others waiting
+    assert started.release_held() == 1
+    for waiter in waiters:
+        waiter.join(30)
+    assert not any(waiter.is_alive() for waiter in waiters)
+    assert woken == [True] * 3 and pending.done and pending.result() == 0
+    assert pending.wait(None) and not pending.cancel()
+
+
+def test_an_interrupt_ends_a_blocking_wait_and_cancels_the_operation():
+    # The signal is sent to the waiting thread once its operation is held, so it interrupts the
+    # wait itself rather than the code before it.
+    out = run_script("""
+        import signal, threading, time
+        import pyvessaruntime as vrt
+        from pyvessaruntime import emulator_internals as emulator
+
+        with vrt.running():
+            emulator.set_completion_mode("held")
+            main = threading.get_ident()
+
+            def interrupt():
+                while emulator.held_operations() == 0:
+                    time.sleep(0.01)
+                time.sleep(0.1)
+                signal.pthread_kill(main, signal.SIGINT)
+            threading.Thread(target=interrupt).start()
+            started = time.monotonic()
+            try:
+                vrt.Client("client-1", "https://login.example.test/common",
+                           timeout=60).discover_accounts()
+            except KeyboardInterrupt:
+                print("interrupted", time.monotonic() - started < 30)
+            print("cancels", emulator.calls("CancelAsyncOperation"))
+            emulator.release_held()
+            assert emulator.wait_idle(30)
+    """)
+    assert out.splitlines() == ["interrupted True", "cancels 1"]
+
+
+class _Text(str):
+    pass
+
+
+# The native check of plain scopes passes only what the layer's own checks pass unchanged.
+@pytest.mark.parametrize("scopes", [
+    ["user.read", "mail.read"], ("a",), [], ["a b"], ["a\tb"], ["a\x1cb"], ["a\x1f"], ["a\0b"],
+    [""], ["caf\u00e9"], ["a\x85b"], ["a\u3000b"], [_Text("a")], ["a", 1], "ab", {"a"},
+    dict.fromkeys(["a"]), ["\ud800"], ["a\x7fb"], ["~!#"],
+], ids=repr)
+def test_plain_scopes_pass_exactly_what_the_checks_pass_unchanged(scopes):
+    plain = _results.plain_scopes(scopes)
+    try:
+        checked = client_module._scope_list(scopes)
+    except (TypeError, ValueError):
+        assert plain is None
+        return
+    if plain is not None:
+        assert plain == checked and all(type(s) is str for s in plain)
+        assert plain is not scopes

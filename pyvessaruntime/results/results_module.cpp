@@ -1,17 +1,22 @@
-// pyvessaruntime._results: the typed layer's way to the native module's result readers
-// (handles/result_reader.hpp), which that module's namespace cannot hold.
+// pyvessaruntime._results: what the typed layer does at every call, in C: the native module's
+// result readers (handles/result_reader.hpp), which that module's namespace cannot hold; the
+// started operations (results/pending.hpp); and which threads must not wait for the runtime
+// (results/runtime_routine.hpp).
 //
 // The readers are found in the dictionary of the interpreter importing this module, where the
 // native module puts them as it executes in the interpreter that owns it. In any other
-// interpreter there are none, and the import fails: the layer then calls the getters.
+// interpreter there are none, and the import fails: the native module cannot run there either.
 #include <Python.h>
 
 #include "handles/result_reader.hpp"
+#include "results/pending.hpp"
+#include "results/plain_scopes.hpp"
+#include "results/runtime_routine.hpp"
 
 namespace {
 
 const pvr::ResultReaders* readers_of(PyObject* module) {
-  return *static_cast<const pvr::ResultReaders**>(PyModule_GetState(module));
+  return pvr::results_state(module)->readers;
 }
 
 PyObject* read_token(PyObject* module, PyObject* result) {
@@ -20,6 +25,68 @@ PyObject* read_token(PyObject* module, PyObject* result) {
 
 PyObject* read_account(PyObject* module, PyObject* account) {
   return readers_of(module)->account(account);
+}
+
+PyObject* start(PyObject* module, PyObject* const* args, Py_ssize_t count) {
+  return pvr::start_operation(module, args, count);
+}
+
+PyObject* configure(PyObject* module, PyObject* const* args, Py_ssize_t count) {
+  if (count != 4 || !PySet_Check(args[0])) {
+    PyErr_SetString(PyExc_TypeError, "configure() takes a set and three callables");
+    return nullptr;
+  }
+  pvr::LayerHooks& hooks = pvr::results_state(module)->hooks;
+  Py_XSETREF(hooks.started, Py_NewRef(args[0]));
+  Py_XSETREF(hooks.failure, Py_NewRef(args[1]));
+  Py_XSETREF(hooks.refused, Py_NewRef(args[2]));
+  Py_XSETREF(hooks.no_result, Py_NewRef(args[3]));
+  Py_RETURN_NONE;
+}
+
+PyObject* configure_values(PyObject* module, PyObject* const* args, Py_ssize_t count) {
+  if (pvr::configure_value_makers(pvr::results_state(module)->makers, args, count) < 0)
+    return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyObject* make_token(PyObject* module, PyObject* reads) {
+  return pvr::make_token(pvr::results_state(module)->makers, reads);
+}
+
+PyObject* make_account(PyObject* module, PyObject* const* args, Py_ssize_t count) {
+  if (count != 2) {
+    PyErr_SetString(PyExc_TypeError, "make_account() takes a runtime account and its answers");
+    return nullptr;
+  }
+  return pvr::make_account(pvr::results_state(module)->makers, args[0], args[1]);
+}
+
+PyObject* plain_scopes(PyObject*, PyObject* scopes) {
+  return pvr::plain_scopes(scopes);
+}
+
+PyObject* on_runtime_thread(PyObject*, PyObject*) {
+  return PyBool_FromLong(pvr::on_runtime_thread());
+}
+
+PyTypeObject* add_type(PyObject* module, PyType_Spec* spec) {
+  auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, spec, nullptr));
+  if (type && PyModule_AddType(module, type) < 0) Py_CLEAR(type);
+  return type;
+}
+
+int add_types(PyObject* module, pvr::ResultsState* state) {
+  state->pending_type = add_type(module, &pvr::kPendingSpec);
+  state->delivery_type = add_type(module, &pvr::kDeliverySpec);
+  PyTypeObject* routine_type = add_type(module, &pvr::kRuntimeRoutineSpec);
+  if (!state->pending_type || !state->delivery_type || !routine_type) {
+    Py_XDECREF(routine_type);
+    return -1;
+  }
+  PyObject* routine = PyType_GenericAlloc(routine_type, 0);
+  Py_DECREF(routine_type);
+  return PyModule_Add(module, "runtime_routine", routine);
 }
 
 int exec_module(PyObject* module) {
@@ -39,9 +106,9 @@ int exec_module(PyObject* module) {
   void* readers = PyCapsule_GetPointer(capsule, pvr::kResultReadersCapsule);
   Py_DECREF(capsule);
   if (!readers) return -1;
-  *static_cast<const pvr::ResultReaders**>(PyModule_GetState(module)) =
-      static_cast<const pvr::ResultReaders*>(readers);
-  return 0;
+  pvr::ResultsState* state = pvr::results_state(module);
+  state->readers = static_cast<const pvr::ResultReaders*>(readers);
+  return add_types(module, state);
 }
 
 PyMethodDef methods[] = {
@@ -51,8 +118,64 @@ PyMethodDef methods[] = {
     {"read_account", read_account, METH_O,
      "read_account($module, account, /)\n--\n\nThe answers of an account's getters the typed layer "
      "reads."},
+    {"start", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(start)), METH_FASTCALL,
+     "start($module, operation, args, convert, /)\n--\n\nStart ``operation(*args, delivery)`` "
+     "and return its Pending; the delivery converts the result with `convert`."},
+    {"configure", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(configure)),
+     METH_FASTCALL,
+     "configure($module, started, failure, refused, no_result, /)\n--\n\nWhat the typed layer "
+     "decides for its operations: the set of those started and not completed, and how a failed "
+     "conversion, a refused start and a completion without a result are reported."},
+    {"configure_values",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(configure_values)), METH_FASTCALL,
+     "configure_values($module, token, account, read_only_dict, frozen, claims, json_object, "
+     "from_timestamp, utc, /)\n--\n\nThe classes of the typed layer's values and what makes "
+     "their fields that are not plain answers."},
+    {"make_token", make_token, METH_O,
+     "make_token($module, reads, /)\n--\n\nThe Token of a successful auth result's answers, "
+     "as read_token answers them."},
+    {"make_account", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(make_account)),
+     METH_FASTCALL,
+     "make_account($module, native, reads, /)\n--\n\nThe Account of a runtime account object "
+     "and its thirteen answers, as read_account answers them."},
+    {"plain_scopes", plain_scopes, METH_O,
+     "plain_scopes($module, scopes, /)\n--\n\nA new list of `scopes` when it is a list or a "
+     "tuple of non-empty ASCII str without whitespace or NUL; None when the layer must check "
+     "them itself."},
+    {"on_runtime_thread", on_runtime_thread, METH_NOARGS,
+     "on_runtime_thread($module, /)\n--\n\nWhether a wait for the runtime on this thread could "
+     "never end: it runs a routine the runtime called, or is a runtime thread."},
     {nullptr, nullptr, 0, nullptr},
 };
+
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+  pvr::ResultsState* state = pvr::results_state(module);
+  if (!state) return 0;
+  Py_VISIT(state->pending_type);
+  Py_VISIT(state->delivery_type);
+  Py_VISIT(state->hooks.started);
+  Py_VISIT(state->hooks.failure);
+  Py_VISIT(state->hooks.refused);
+  Py_VISIT(state->hooks.no_result);
+  return pvr::visit_value_makers(state->makers, visit, arg);
+}
+
+int clear_module(PyObject* module) {
+  pvr::ResultsState* state = pvr::results_state(module);
+  if (!state) return 0;
+  Py_CLEAR(state->pending_type);
+  Py_CLEAR(state->delivery_type);
+  Py_CLEAR(state->hooks.started);
+  Py_CLEAR(state->hooks.failure);
+  Py_CLEAR(state->hooks.refused);
+  Py_CLEAR(state->hooks.no_result);
+  pvr::clear_value_makers(state->makers);
+  return 0;
+}
+
+void free_module(void* module) {
+  clear_module(static_cast<PyObject*>(module));
+}
 
 PyModuleDef_Slot slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
@@ -65,12 +188,12 @@ PyModuleDef definition = {
     PyModuleDef_HEAD_INIT,
     "pyvessaruntime._results",
     nullptr,
-    sizeof(const pvr::ResultReaders*),
+    sizeof(pvr::ResultsState),
     methods,
     slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    traverse_module,
+    clear_module,
+    free_module,
 };
 
 }  // namespace
