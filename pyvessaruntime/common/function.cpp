@@ -245,16 +245,17 @@ PyTypeObject make_type(const char* name, bool method) {
 PyTypeObject function_type = make_type("pyvessaruntime.native_function", false);
 PyTypeObject method_type = make_type("pyvessaruntime.native_method", true);
 
-// The class's own qualified name (rather than its dotted type name), with which the qualified
-// names of its methods begin.
-Ref class_qualname(PyTypeObject* owner) {
-  return Ref::steal(
+// "Class.", with which the qualified names of the class's methods begin: from the class's own
+// qualified name rather than its dotted type name.
+Ref method_qualname_prefix(PyTypeObject* owner) {
+  Ref qualname = Ref::steal(
       PyObject_GetAttr(reinterpret_cast<PyObject*>(owner), state::names.dunder_qualname));
+  return qualname ? Ref::steal(PyUnicode_FromFormat("%U.", qualname.get())) : Ref();
 }
 
-// A module function (`owner` null) or a method of `owner`, whose qualified name is given
-// (borrowed): "Class.method".
-PyObject* new_function(const FunctionDef& def, PyTypeObject* owner, PyObject* owner_qualname,
+// A module function (`owner` null) or a method of `owner`, whose qualified name begins with
+// `qualname_prefix` (borrowed).
+PyObject* new_function(const FunctionDef& def, PyTypeObject* owner, PyObject* qualname_prefix,
                        PyObject* defaults) {
   Function* f = PyObject_GC_New(Function, owner ? &method_type : &function_type);
   if (!f) return nullptr;
@@ -268,8 +269,9 @@ PyObject* new_function(const FunctionDef& def, PyTypeObject* owner, PyObject* ow
   while (f->nparams < kMaxParameters && def.params[f->nparams]) ++f->nparams;
   f->name = PyUnicode_InternFromString(def.name);
   f->module = Py_NewRef(state::names.module_name);
-  f->qualname =
-      owner ? PyUnicode_FromFormat("%U.%s", owner_qualname, def.name) : Py_XNewRef(f->name);
+  f->qualname = !f->name ? nullptr
+                : owner  ? PyUnicode_Concat(qualname_prefix, f->name)
+                         : Py_NewRef(f->name);
   PyObject_GC_Track(reinterpret_cast<PyObject*>(f));
   if (!f->name || !f->qualname) {
     Py_DECREF(f);
@@ -298,12 +300,12 @@ bool add_functions(PyObject* target_dict, const FunctionTable& table) {
 }
 
 bool add_methods(PyTypeObject* owner, const FunctionTable& table, PyObject* defaults) {
-  Ref owner_qualname = class_qualname(owner);
-  if (!owner_qualname) return false;
+  Ref qualname_prefix = method_qualname_prefix(owner);
+  if (!qualname_prefix) return false;
   const bool heap_type = owner->tp_flags & Py_TPFLAGS_HEAPTYPE;
   bool added = true;
   for (std::size_t i = 0; added && i < table.size; ++i) {
-    Ref fn = Ref::steal(new_function(table.defs[i], owner, owner_qualname.get(), defaults));
+    Ref fn = Ref::steal(new_function(table.defs[i], owner, qualname_prefix.get(), defaults));
     PyObject* name = fn ? as_function(fn.get())->name : nullptr;
     // Static extension types refuse setattr from Python; their dictionary is ours to fill.
     added = name &&
