@@ -314,32 +314,31 @@ class RetryPolicy:
 
 
 class _Operation(Generic[T]):
-    """What a client method starts: the native operation and the converter of its result. One
-    for each method, made once; a call adds only its checked arguments."""
+    """What a client method starts: the native module's operation (found by its name at each
+    start, as a call through the module would find it) and the converter of its result. One for
+    each method, made once; a call adds only its checked arguments."""
 
-    __slots__ = ("call", "convert", "operation", "silent")
+    __slots__ = ("call", "convert", "native", "silent")
 
-    def __init__(self, call: str, operation: Callable[..., _native.VESSARuntimeAsyncHandle],
-                 convert: Callable[[Any], T], *, silent: bool = False) -> None:
+    def __init__(self, call: str, native: str, convert: Callable[[Any], T], *,
+                 silent: bool = False) -> None:
         self.call = call  # the client method, for messages
-        self.operation = operation
+        self.native = native
         self.convert = convert
         self.silent = silent  # retried on a TransientError
 
 
-_SIGN_IN = _Operation("sign_in", _native.signin, to_token)
-_SIGN_IN_SILENTLY = _Operation("sign_in_silently", _native.signin_silently, to_token, silent=True)
-_SIGN_IN_INTERACTIVELY = _Operation("sign_in_interactively", _native.signin_interactively,
-                                    to_token)
-_ACQUIRE_TOKEN_SILENTLY = _Operation("acquire_token_silently", _native.acquire_token_silently,
+_SIGN_IN = _Operation("sign_in", "signin", to_token)
+_SIGN_IN_SILENTLY = _Operation("sign_in_silently", "signin_silently", to_token, silent=True)
+_SIGN_IN_INTERACTIVELY = _Operation("sign_in_interactively", "signin_interactively", to_token)
+_ACQUIRE_TOKEN_SILENTLY = _Operation("acquire_token_silently", "acquire_token_silently",
                                      to_token, silent=True)
 _ACQUIRE_TOKEN_INTERACTIVELY = _Operation("acquire_token_interactively",
-                                          _native.acquire_token_interactively, to_token)
-_READ_ACCOUNT = _Operation("read_account", _native.read_account_by_id, to_found_account,
-                           silent=True)
-_DISCOVER_ACCOUNTS = _Operation("discover_accounts", _native.discover_accounts, to_accounts,
+                                          "acquire_token_interactively", to_token)
+_READ_ACCOUNT = _Operation("read_account", "read_account_by_id", to_found_account, silent=True)
+_DISCOVER_ACCOUNTS = _Operation("discover_accounts", "discover_accounts", to_accounts,
                                 silent=True)
-_SIGN_OUT = _Operation("sign_out", _native.signout_silently, to_signed_out, silent=True)
+_SIGN_OUT = _Operation("sign_out", "signout_silently", to_signed_out, silent=True)
 
 
 def _checked_account(account: object) -> None:
@@ -494,7 +493,7 @@ class _ClientBase:
             raise _core.waiting_refused(self, operation.call)
         if native_account is not None:
             args = (*args, native_account)
-        return _core.start(operation.operation, args, operation.convert)
+        return _core.start(getattr(_native, operation.native), args, operation.convert)
 
     def __repr__(self) -> str:
         return (f"{type(self).__name__}({self.client_id!r}, {self.authority!r}, "

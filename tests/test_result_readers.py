@@ -1,6 +1,9 @@
 """The native readers of a token's and an account's values (`pyvessaruntime._results`): the same
 answers, exceptions and runtime queries as the getters the layer calls otherwise."""
 
+import dataclasses
+import datetime
+import json
 import subprocess
 import sys
 import textwrap
@@ -207,3 +210,38 @@ def test_the_readers_are_found_only_in_the_interpreter_that_owns_the_native_modu
     assert done.stdout.splitlines() == [
         "refused: Interpreter change detected - this module can only be loaded into one "
         "interpreter per process.", "read after the owner ended"]
+
+
+def plain(value):
+    """`value` with its read-only mappings and tuples as the dicts and lists they came from."""
+    return json.loads(json.dumps(value))
+
+
+# The values made natively from the answers follow the layer's rules for each field.
+@pytest.mark.parametrize("contents", [
+    FULL, {}, dict(telemetry='[1, {"a": []}]', expiry=2**31 + 5), dict(telemetry="7", is_pop=0),
+], ids=["full", "empty", "array-telemetry", "number-telemetry"])
+def test_a_token_is_made_of_its_answers_by_the_layers_rules(emu, contents):
+    account_id = emu.add_account(additional_fields_json='{"a": {"b": [1]}}', display_name="D")
+    result = m.VESSARuntimeAuthResult(emu.new_auth_result(account_id=account_id, **contents))
+    token = models.to_token(result)
+    reads = models._token_reads(result)
+    telemetry = reads[2] if isinstance(reads[2], dict) else {"value": reads[2]}
+    assert list(vars(token)) == [f.name for f in dataclasses.fields(models.Token)]
+    assert (token.access_token, token.authorization_header, token.expires_at,
+            token.granted_scopes, token.id_token, token.raw_id_token, token.is_pop) == (
+        reads[4] or "", reads[5] or "",
+        datetime.datetime.fromtimestamp(reads[6] % 2**32, datetime.UTC),
+        tuple(reads[7] or ()), models._claims(reads[8] or reads[3]), reads[3], reads[22] != 0)
+    assert plain(token.telemetry) == plain(telemetry)
+    account = token.account
+    assert list(vars(account)) == [f.name for f in dataclasses.fields(models.Account)] + ["_native"]
+    assert [getattr(account, f.name) for f in dataclasses.fields(models.Account)] == [
+        *reads[9:19], {"a": {"b": (1,)}}, *reads[20:22]]
+    assert models.native_of(account).get_account_id() == reads[1].get_account_id() == account_id
+    for mapping in (token.telemetry, account.additional_fields, account.additional_fields["a"]):
+        with pytest.raises(TypeError):
+            mapping["x"] = 1  # type: ignore[index]
+    assert not any(isinstance(v, list) for v in (*token.telemetry.values(),
+                                                 *account.additional_fields["a"].values()))
+    del token, account, reads, result
