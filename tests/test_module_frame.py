@@ -120,7 +120,8 @@ def test_pickling_hooks_are_methods_of_the_class():
      "signin_silently(VESSARuntimeAuthParameters auth_params, str correlationId, py_callback)"),
     (lambda: m.NativeString.is_empty, "NativeString.is_empty", "NativeString.is_empty(self)"),
     (lambda: m.VESSARuntimeError.__reduce__, "VESSARuntimeError.__reduce__", None),
-    (lambda: m.CallbackData.complete, "CallbackData.complete", "CallbackData.complete(self, result)"),
+    (lambda: m.CallbackData.complete, "CallbackData.complete",
+     "CallbackData.complete(self, result)"),
 ], ids=["function", "method", "pickling hook", "plain class method"])
 @pytest.mark.parametrize("change", [lambda f: setattr(f, "__doc__", "x"),
                                     lambda f: delattr(f, "__doc__"),
