@@ -4,6 +4,7 @@ make, values that share nothing between calls, and many waits settled together."
 import asyncio
 import json
 import os
+import signal
 import subprocess
 import sys
 import textwrap
@@ -187,6 +188,8 @@ def test_every_thread_waiting_for_an_operation_wakes_when_it_completes(started):
     assert pending.wait(None) and not pending.cancel()
 
 
+@pytest.mark.skipif(not hasattr(signal, "pthread_kill"),
+                    reason="a signal can be aimed at one thread only on POSIX systems")
 def test_an_interrupt_ends_a_blocking_wait_and_cancels_the_operation():
     # The signal is sent to the waiting thread once its operation is held, so it interrupts the
     # wait itself rather than the code before it.
