@@ -12,8 +12,8 @@
 #include "common/function.hpp"
 #include "common/ref.hpp"
 #include "common/type.hpp"
-#include "handles/result_reader.hpp"
 #include "marshal/runtime_text.hpp"
+#include "module/layer_access.hpp"
 #include "module/owner.hpp"
 #include "module/registry.hpp"
 #include "module/state.hpp"
@@ -213,7 +213,7 @@ bool execute(PyObject* module) {
   if (PyErr_Occurred()) return false;
   return state::init_names() && ready_function_types() && ensure_in_sys_modules(module) &&
          register_classes(module) && run_module_statements() && owner::adopt() &&
-         publish_result_readers();
+         publish_layer_access();
 }
 
 int exec_module(PyObject* module) {

@@ -411,6 +411,46 @@ def test_a_blocking_call_on_a_runtime_thread_fails_at_once(case):
     assert lines[1] == "()"
 
 
+# An application's own callbacks of the native module are routines the runtime calls as well:
+# on a runtime thread the layer has never seen, and inside the start call that completes inline.
+RAW_CALLBACK_CALLS = """
+import pyvessaruntime as vrt
+import pyvessaruntime.pyvessaruntime as m
+from pyvessaruntime import emulator_internals as emulator
+
+outcomes = []
+
+def call_the_client(*_):
+    try:
+        outcomes.append(client.sign_in_silently(["a"]))
+    except BaseException as exc:
+        outcomes.append(exc)
+
+with vrt.running():
+    client = vrt.Client("client-1", "https://login.example.test/common", timeout=None)
+    if "{case}" == "log line":
+        raw = m.register_logging_callback(call_the_client)
+        emulator.emit_log("line", 3, thread="native")
+        raw.release_logging_callback()
+    else:
+        emulator.set_completion_mode("inline")
+        m.discover_accounts("client-1", "c", call_the_client)
+    print(*(type(o).__name__ + ": " + str(o) for o in outcomes), sep="\\n")
+    print(client.discover_accounts())
+"""
+
+
+@pytest.mark.parametrize("case", ["log line", "inline completion"])
+def test_a_blocking_call_in_an_applications_own_callback_fails_at_once(case):
+    done = subprocess.run([sys.executable, "-P", "-c", RAW_CALLBACK_CALLS.format(case=case)],
+                          capture_output=True, text=True, timeout=60,
+                          env=dict(os.environ, PYVESSARUNTIME_RUNTIME="emulator"))
+    lines = done.stdout.splitlines()
+    assert len(lines) == 2, done.stdout + done.stderr[-3000:]
+    assert lines[0].startswith("RuntimeError: Client.sign_in_silently was called on a thread")
+    assert lines[1] == "()"
+
+
 def test_request_options_reach_the_runtime(client, started):
     account = client.sign_in_interactively(["a"]).account
     token = client.acquire_token_silently(

@@ -181,6 +181,10 @@ void close_entry() {
   PyEval_RestoreThread(self);
 }
 
+bool inside_runtime_routine() {
+  return t_tickets > 0;
+}
+
 PythonEntry::PythonEntry() {
   // A completion or log line that arrives while the interpreter shuts down is dropped: the
   // interpreter can no longer run a callback, and a thread that asked it for the lock now would

@@ -67,6 +67,10 @@ class PythonEntry {
   EntryTicket ticket_;
 };
 
+// Whether this thread is inside a routine the runtime called: it holds a pass through the entry
+// (also when the runtime called back inside a call made with the interpreter lock held).
+bool inside_runtime_routine();
+
 // Prints and reports the pending exception to sys.unraisablehook with `routine` as the context
 // object, then clears it. A SystemExit is reported like any other exception: on a runtime
 // thread it must not end the process.

@@ -242,6 +242,8 @@ bool readable(PyObject* object, PyTypeObject* type) {
   return Py_IS_TYPE(object, type) && enumeration_unchanged(Enumeration::kResponseStatus);
 }
 
+}  // namespace
+
 PyObject* read_token(PyObject* result) {
   if (!readable(result, &AuthResultType)) Py_RETURN_NOTIMPLEMENTED;
   // A result's handle is released only with its object, which the caller's reference keeps.
@@ -253,21 +255,6 @@ PyObject* read_account(PyObject* account) {
   if (!readable(account, &AccountType)) Py_RETURN_NOTIMPLEMENTED;
   Reader reader(kAccountPlan, std::size(kAccountPlan), nullptr, handle_of<AccountHandle>(account));
   return read_values(reader);
-}
-
-const ResultReaders kReaders{read_token, read_account};
-
-}  // namespace
-
-bool publish_result_readers() {
-  PyObject* dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
-  if (!dict) {
-    PyErr_SetString(PyExc_ImportError, "the interpreter has no dictionary of its own");
-    return false;
-  }
-  Ref capsule = Ref::steal(
-      PyCapsule_New(const_cast<ResultReaders*>(&kReaders), kResultReadersCapsule, nullptr));
-  return capsule && PyDict_SetItemString(dict, kResultReadersKey, capsule.get()) == 0;
 }
 
 }  // namespace pvr

@@ -3,10 +3,7 @@
 // The layer reads every getter of an auth result (and of its account) once, in a fixed order.
 // The readers here make the same runtime queries in the same order with the same answers, but
 // give the interpreter lock up once for all of them instead of once per query. The layer
-// reaches them through the package's second extension module, `pyvessaruntime._results`: the
-// module's namespace holds only the specified names, so the readers are handed over in the
-// dictionary of the interpreter that owns the module (a capsule under kResultReadersKey), where
-// a module imported in any other interpreter finds none.
+// reaches them through the package's second extension module (module/layer_access.hpp).
 #pragma once
 
 #include <Python.h>
@@ -18,24 +15,16 @@ namespace pvr {
 // getter would raise; or NotImplemented, before any query, when the getters themselves must be
 // called (the object is not exactly the module's class, or `Response_Status` was rebound).
 //
-// - token(result): get_error, get_account, get_telemetry_data, get_raw_id_token,
+// - read_token(result): get_error, get_account, get_telemetry_data, get_raw_id_token,
 //   get_access_token, get_authorization_header, get_access_token_expiry_time,
-//   get_granted_scopes, get_id_token; then the account's thirteen properties as account()
+//   get_granted_scopes, get_id_token; then the account's thirteen properties as read_account
 //   reads them; then is_pop_authorization. The reading ends at an error the result carries, at
 //   a result without an account and at an account without an id.
-// - account(account): get_account_id, get_home_account_id, get_environment, get_realm,
+// - read_account(account): get_account_id, get_home_account_id, get_environment, get_realm,
 //   get_local_account_id, get_user_name, get_given_name, get_family_name, get_middle_name,
 //   get_display_name, get_additional_fields_json, get_home_environment, get_client_info. The
 //   reading ends at an account without an id (None or empty).
-struct ResultReaders {
-  PyObject* (*token)(PyObject* result);
-  PyObject* (*account)(PyObject* account);
-};
-
-inline constexpr char kResultReadersKey[] = "pyvessaruntime.pyvessaruntime result readers";
-inline constexpr char kResultReadersCapsule[] = "pyvessaruntime.pyvessaruntime.ResultReaders";
-
-// Puts the readers into the current interpreter's dictionary; the module's exec step calls it.
-bool publish_result_readers();
+PyObject* read_token(PyObject* result);
+PyObject* read_account(PyObject* account);
 
 }  // namespace pvr

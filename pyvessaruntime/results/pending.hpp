@@ -22,7 +22,7 @@
 
 #include <Python.h>
 
-#include "handles/result_reader.hpp"
+#include "module/layer_access.hpp"
 #include "results/values.hpp"
 
 namespace pvr {
@@ -36,7 +36,7 @@ struct LayerHooks {
 
 // The state of `pyvessaruntime._results` in one interpreter.
 struct ResultsState {
-  const ResultReaders* readers = nullptr;
+  const LayerAccess* native = nullptr;  // what the native module hands over
   PyTypeObject* pending_type = nullptr;
   PyTypeObject* delivery_type = nullptr;
   LayerHooks hooks;

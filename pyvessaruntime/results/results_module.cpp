@@ -1,30 +1,31 @@
 // pyvessaruntime._results: what the typed layer does at every call, in C: the native module's
-// result readers (handles/result_reader.hpp), which that module's namespace cannot hold; the
-// started operations (results/pending.hpp); and which threads must not wait for the runtime
+// result readers, which that module's namespace cannot hold; the started operations
+// (results/pending.hpp); and which threads must not wait for the runtime
 // (results/runtime_routine.hpp).
 //
-// The readers are found in the dictionary of the interpreter importing this module, where the
-// native module puts them as it executes in the interpreter that owns it. In any other
-// interpreter there are none, and the import fails: the native module cannot run there either.
+// What the native module hands over (module/layer_access.hpp) is found in the dictionary of the
+// interpreter importing this module, where the native module puts it as it executes in the
+// interpreter that owns it. In any other interpreter there is none, and the import fails: the
+// native module cannot run there either.
 #include <Python.h>
 
-#include "handles/result_reader.hpp"
+#include "module/layer_access.hpp"
 #include "results/pending.hpp"
 #include "results/plain_scopes.hpp"
 #include "results/runtime_routine.hpp"
 
 namespace {
 
-const pvr::ResultReaders* readers_of(PyObject* module) {
-  return pvr::results_state(module)->readers;
+const pvr::LayerAccess* native_of(PyObject* module) {
+  return pvr::results_state(module)->native;
 }
 
 PyObject* read_token(PyObject* module, PyObject* result) {
-  return readers_of(module)->token(result);
+  return native_of(module)->read_token(result);
 }
 
 PyObject* read_account(PyObject* module, PyObject* account) {
-  return readers_of(module)->account(account);
+  return native_of(module)->read_account(account);
 }
 
 PyObject* start(PyObject* module, PyObject* const* args, Py_ssize_t count) {
@@ -66,8 +67,8 @@ PyObject* plain_scopes(PyObject*, PyObject* scopes) {
   return pvr::plain_scopes(scopes);
 }
 
-PyObject* on_runtime_thread(PyObject*, PyObject*) {
-  return PyBool_FromLong(pvr::on_runtime_thread());
+PyObject* on_runtime_thread(PyObject* module, PyObject*) {
+  return PyBool_FromLong(pvr::on_runtime_thread() || native_of(module)->in_runtime_routine());
 }
 
 PyTypeObject* add_type(PyObject* module, PyType_Spec* spec) {
@@ -90,24 +91,25 @@ int add_types(PyObject* module, pvr::ResultsState* state) {
 }
 
 int exec_module(PyObject* module) {
-  // Importing the native module in its owner publishes the readers there.
-  PyObject* native = PyImport_ImportModule("pyvessaruntime.pyvessaruntime");
-  if (!native) return -1;
-  Py_DECREF(native);
+  // Importing the native module in its owner publishes its access there.
+  PyObject* extension = PyImport_ImportModule("pyvessaruntime.pyvessaruntime");
+  if (!extension) return -1;
+  Py_DECREF(extension);
   PyObject* dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
   PyObject* capsule = nullptr;
-  if (dict && PyDict_GetItemStringRef(dict, pvr::kResultReadersKey, &capsule) < 0) return -1;
+  if (dict && PyDict_GetItemStringRef(dict, pvr::kLayerAccessKey, &capsule) < 0) return -1;
   if (!capsule) {
-    PyErr_SetString(PyExc_ImportError,
-                    "pyvessaruntime.pyvessaruntime has published no result readers in this "
-                    "interpreter");
+    PyErr_SetString(
+        PyExc_ImportError,
+        "pyvessaruntime.pyvessaruntime has published no access for the typed layer in this "
+        "interpreter");
     return -1;
   }
-  void* readers = PyCapsule_GetPointer(capsule, pvr::kResultReadersCapsule);
+  void* native = PyCapsule_GetPointer(capsule, pvr::kLayerAccessCapsule);
   Py_DECREF(capsule);
-  if (!readers) return -1;
+  if (!native) return -1;
   pvr::ResultsState* state = pvr::results_state(module);
-  state->readers = static_cast<const pvr::ResultReaders*>(readers);
+  state->native = static_cast<const pvr::LayerAccess*>(native);
   return add_types(module, state);
 }
 
