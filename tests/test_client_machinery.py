@@ -2,6 +2,7 @@
 make, values that share nothing between calls, and many waits settled together."""
 
 import asyncio
+import gc
 import json
 import os
 import signal
@@ -241,3 +242,66 @@ def test_plain_scopes_pass_exactly_what_the_checks_pass_unchanged(scopes):
     if plain is not None:
         assert plain == checked and all(type(s) is str for s in plain)
         assert plain is not scopes
+
+
+def test_a_cancel_wins_over_a_later_result_which_is_dropped_unread(started):
+    started.set_completion_mode("held")
+    converted, told = [], []
+    pending = _core.start(native.discover_accounts, (CLIENT_ID, "c"), converted.append)
+    pending.when_done(told.append)
+    assert pending.cancel() and not pending.cancel()
+    assert started.wait_idle()  # the cancel completes the operation with an error result
+    assert converted == [] and told == [] and not pending.done
+    assert not pending.wait(0.01)
+
+
+def test_the_waiter_gets_the_conversions_failure_even_when_its_mapping_fails(started, unraisable):
+    def failing_mapping(exc):
+        raise LookupError("the mapping failed")
+
+    _results.configure(_core._pending, failing_mapping, _core._refused, _core._no_result)
+    try:
+        pending = _core.start(native.discover_accounts, (CLIENT_ID, "c"),
+                              lambda result: 1 / 0)
+        assert pending.wait(30)
+        with pytest.raises(ZeroDivisionError):
+            pending.result()
+    finally:
+        _results.configure(_core._pending, _core._handed_failure, _core._refused,
+                           _core._no_result)
+    assert [(report[0], report[1]) for report in unraisable] == [(LookupError, "the mapping failed")]
+
+
+@pytest.mark.parametrize("called", [True, False])
+def test_a_delivery_calls_exactly_one_of_its_two_callables(called):
+    seen = []
+    delivery = _core.Delivery(seen.append, lambda: seen.append("undelivered"))
+    if called:
+        delivery("result")
+    del delivery
+    assert seen == (["result"] if called else ["undelivered"])
+
+
+def test_runtime_routines_nest_on_their_thread_only():
+    assert not _core.on_runtime_thread()
+    with _core.runtime_routine:
+        with _core.runtime_routine:
+            assert _core.on_runtime_thread()
+            other = []
+            thread = threading.Thread(target=lambda: other.append(_core.on_runtime_thread()))
+            thread.start()
+            thread.join()
+            assert other == [False]
+        assert _core.on_runtime_thread()
+    assert not _core.on_runtime_thread()
+
+
+def test_an_operation_in_a_cycle_with_its_waiter_is_collected(started):
+    started.set_completion_mode("held")
+    pending = _core.start(native.discover_accounts, (CLIENT_ID, "c"), len)
+    waiter = [pending]
+    pending.when_done(waiter.append)  # the callable refers back to the operation
+    assert pending.cancel() and started.wait_idle()
+    del pending, waiter
+    gc.collect()
+    assert started.live_handle_count() == 0
