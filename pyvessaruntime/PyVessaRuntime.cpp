@@ -98,9 +98,9 @@ bool add_class_methods(const ClassEntry* first, const ClassEntry* last) {
 
 }  // namespace
 
-void forget_classes() {
-  for (const ClassEntry& entry : kClasses) forget_readied(entry.type);
-  forget_function_types();
+void forget_classes(bool release) {
+  for (const ClassEntry& entry : kClasses) forget_readied(entry.type, release);
+  forget_function_types(release);
 }
 
 namespace {

@@ -29,7 +29,7 @@ from .errors import AuthError, Status, from_failure
 from .pyvessaruntime import VESSARuntimeAsyncHandle
 
 __all__ = ["FORKED", "NO_RESULT", "Delivery", "Pending", "forget_record", "on_runtime_thread",
-           "runtime_routine", "start", "start_native", "waiting_refused"]
+           "owner_ended", "runtime_routine", "start", "start_native", "waiting_refused"]
 
 
 def waiting_refused(client: object, method: str) -> RuntimeError:
@@ -41,6 +41,18 @@ def waiting_refused(client: object, method: str) -> RuntimeError:
         "(in a completion callback or a logging handler); waiting there for the runtime would "
         "never end, because the runtime needs this thread to finish the operation. Make the "
         "call from another thread (for example through a concurrent.futures executor).")
+
+
+def owner_ended(call: str) -> RuntimeError | None:
+    """The error of `call` made once the interpreter that owns the native module has begun to
+    end (from an exit function, say), or None while it lives."""
+    if not _results.owner_ended():
+        return None
+    return RuntimeError(
+        f"{call} was called after this interpreter began to exit: the runtime binding has let "
+        "go of it and accepts no operation or log routing any more. Make the call before the "
+        "interpreter exits (an exit function registered after importing pyvessaruntime runs "
+        "before it lets go).")
 
 
 NO_RESULT = ("the runtime ended the operation without a result it could hand over (a null "
@@ -86,7 +98,8 @@ def _refused(exc: BaseException, callback: Callable[..., object], typed: bool = 
         forget_record(callback)
     except Exception:  # noqa: BLE001 - the refusal matters more than this tidying up
         pass
-    failure = from_failure(exc) if typed else None
+    # Once the owner has begun to end, the caller names its call in the error (`owner_ended`).
+    failure = from_failure(exc) if typed and not _results.owner_ended() else None
     return exc if failure is None else failure
 
 

@@ -493,7 +493,13 @@ class _ClientBase:
             raise _core.waiting_refused(self, operation.call)
         if native_account is not None:
             args = (*args, native_account)
-        return _core.start(getattr(_native, operation.native), args, operation.convert)
+        try:
+            return _core.start(getattr(_native, operation.native), args, operation.convert)
+        except RuntimeError:
+            ended = _core.owner_ended(f"{type(self).__name__}.{operation.call}")
+            if ended is None:
+                raise
+            raise ended from None
 
     def __repr__(self) -> str:
         return (f"{type(self).__name__}({self.client_id!r}, {self.authority!r}, "

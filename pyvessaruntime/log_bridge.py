@@ -51,7 +51,7 @@ class LogRouting:
         # One bound method for good: the native module's record of it is found by identity.
         self._routine = self._line
         with _lock:
-            self._register()
+            self._register("log_to")
             _open_routings.append(self)
             if pii is not None:
                 _apply_pii()
@@ -61,13 +61,17 @@ class LogRouting:
         """Whether the routing has ended."""
         return self._closed
 
-    def _register(self) -> None:
+    def _register(self, call: str) -> None:
         try:
             self._handle = _native.register_logging_callback(self._routine)
         except BaseException as exc:
             # The native module keeps the record of a refused registration; nothing will use it.
             _core.forget_record(self._routine)
-            failure = from_failure(exc)
+            failure: Exception | None = None
+            if isinstance(exc, RuntimeError):
+                failure = _core.owner_ended(call)
+            if failure is None:
+                failure = from_failure(exc)
             if failure is not None:
                 raise failure from None
             raise
@@ -149,7 +153,7 @@ def before_start() -> None:
     with _lock:
         for routing in _open_routings:
             if not routing._is_registered():
-                routing._register()
+                routing._register("start")
         if any(r.pii is not None for r in _open_routings):
             _apply_pii(again=True)  # the runtime may have forgotten it as it shut down
 

@@ -61,14 +61,47 @@ def test_completions_enter_the_subinterpreter_that_owns_the_module(kind):
     check(done, "completions ok", "sign-in ok")
 
 
+def in_exit_function(code):
+    """Source that runs `code` (with its names kept as globals) as an exit function."""
+    return ("import atexit\ndef at_exit():\n" + textwrap.indent(code, "    ") +
+            "\n    globals().update(locals())\natexit.register(at_exit)\n")
+
+
+# How the owner's end may come: through the module's own exit function, or without it (an
+# application that clears the exit functions).
+ENDINGS = {
+    "exit function": lambda code: code,
+    "exit functions cleared": lambda code: code + "import atexit\natexit._clear()\n",
+}
+
+
+@pytest.mark.parametrize("kind", ["main", "legacy"])
+def test_an_import_while_the_interpreter_exits_is_refused(kind):
+    # No exit function registered while they run is called, so the module could not let go of
+    # its owner in time.
+    # (Only an interpreter that has shut its threads down tells that it exits.)
+    code = "import threading\n" + in_exit_function("""
+try:
+    import pyvessaruntime.pyvessaruntime
+except ImportError as e:
+    print(e, flush=True)
+""")
+    done = run_python(code if kind == "main" else in_subinterpreter(kind, code) + SIGN_IN)
+    check(done, "pyvessaruntime.pyvessaruntime cannot be imported while the interpreter exits: "
+                "it could not let go of the interpreter before its end. Import it before the "
+                "interpreter begins to exit.", *([] if kind == "main" else ["sign-in ok"]))
+
+
+@pytest.mark.parametrize("ending", ENDINGS)
 @pytest.mark.parametrize("kind", ["isolated", "legacy"])
-def test_an_ended_owner_is_never_entered_again(kind):
+def test_an_ended_owner_is_never_entered_again(kind, ending):
     # The owner ends with completions still to come and a log registration: the registration
     # is released as it ends, and completions arriving later release their results without
     # entering any interpreter. Then the main interpreter takes over and signs in.
     busy = ("from pyvessaruntime import emulator_internals as emulator\n"
             "emulator.set_completion_mode('held')\n") if kind == "legacy" else ""
-    done = run_python(in_subinterpreter(kind, busy + LEAVE_BUSY.format(count=20)) + """
+    code = ENDINGS[ending](busy + LEAVE_BUSY.format(count=20))
+    done = run_python(in_subinterpreter(kind, code) + """
 from pyvessaruntime import emulator_internals as emulator
 import pyvessaruntime.pyvessaruntime as m
 assert emulator.log_registrations() == 0
@@ -114,6 +147,67 @@ def test_an_interpreter_with_a_lock_of_its_own_is_refused_and_owns_nothing():
         _interpreters.destroy(interp)
     """) + SIGN_IN)
     check(done, "ImportError", "sign-in ok")
+
+
+def test_an_import_while_the_owner_ends_waits_for_the_end():
+    # A legacy owner is destroyed while one of its callbacks still runs; meanwhile the main
+    # interpreter imports the module, routes log lines and starts an operation: it becomes the
+    # owner once the end is over, and the end is not left waiting.
+    done = run_python(in_subinterpreter("legacy", """
+import threading, time
+import pyvessaruntime.pyvessaruntime as m
+m._startup_vessaruntime()
+inside = threading.Event()
+def slow(result):
+    inside.set()
+    time.sleep(2)
+m.discover_accounts("client", "corr", slow)
+assert inside.wait(30)
+""").replace("_interpreters.destroy(interp)", """
+import threading, time
+def take_over():
+    time.sleep(0.5)
+    import pyvessaruntime.pyvessaruntime as m
+    registration = m.register_logging_callback(lambda text, level: None)
+    done = m.CallbackData()
+    m.discover_accounts("client", "corr", done.complete)
+    assert done.signal.wait(30) and done.result.get_error() is None
+    registration.release_logging_callback()
+    m._shutdown_vessaruntime()
+    print("taken over", flush=True)
+thread = threading.Thread(target=take_over)
+thread.start()
+_interpreters.destroy(interp)
+thread.join(60)
+"""), timeout=60)
+    check(done, "taken over")
+
+
+@pytest.mark.parametrize("kind", ["main", "isolated"])
+def test_nothing_is_accepted_after_the_owner_ends(kind):
+    # Exit functions registered before the import run after the module's own, which ends the
+    # owner: their calls fail at once instead of waiting for a completion that never comes, and
+    # their registrations are never left to a later owner.
+    code = in_exit_function("""
+import logging
+import pyvessaruntime as vrt
+import pyvessaruntime.pyvessaruntime as m
+client = vrt.Client("client", "https://login.example.test/common", timeout=None)
+for call in (client.discover_accounts, lambda: vrt.log_to(logging.getLogger("late")),
+             lambda: m.register_logging_callback(print)):
+    try:
+        call()
+    except RuntimeError as e:
+        print("refused:", e, flush=True)
+m._shutdown_vessaruntime()
+""") + "import pyvessaruntime.pyvessaruntime as m\nm._startup_vessaruntime()\n"
+    done = run_python(code if kind == "main" else in_subinterpreter(kind, code) + SIGN_IN,
+                      timeout=60)
+    check(done, *([] if kind == "main" else ["sign-in ok"]))
+    assert "refused: Client.discover_accounts was called after" in done.stdout, done.stdout
+    assert "refused: log_to was called after" in done.stdout, done.stdout
+    assert "refused: the interpreter that owns pyvessaruntime.pyvessaruntime has ended" in \
+        done.stdout, done.stdout
 
 
 # ---- an embedding application ------------------------------------------------------------------
@@ -170,10 +264,18 @@ with emulator.held():
 emulator.set_completion_mode("delayed", 5)
 late = [m.discover_accounts("client", "corr", lambda result: None) for i in range(20)]
 emulator.emit_log("lines while the interpreter ends", 3, thread="native", threads=4)
+emulator.set_completion_mode("held")  # until the next life
+kept = [m.discover_accounts("client", "corr", lambda result: None) for i in range(8)]
 print("first life done", flush=True)
 """
 
 SECOND_LIFE = """
+# The first life's held completions reach the runtime's threads before the module is imported.
+import ctypes, importlib.util, os
+package = os.path.dirname(importlib.util.find_spec("pyvessaruntime").origin)
+library = ctypes.CDLL(os.path.join(package, "_emulator", "libvessaruntime.so"))
+library.VESSAEMU_ReleaseHeld(-1)
+assert library.VESSAEMU_WaitIdle(30000)
 from pyvessaruntime import emulator_internals as emulator
 import pyvessaruntime.pyvessaruntime as m
 assert m._callbackStorage == {} and m._logCallbackStorage == {}
@@ -187,10 +289,12 @@ emulator.reset()
 """
 
 
-def test_an_embedding_application_initialises_python_again(embedder, tmp_path):
+@pytest.mark.parametrize("ending", ENDINGS)
+def test_an_embedding_application_initialises_python_again(embedder, tmp_path, ending):
     # The second interpreter gets a fresh module; the first one's late completions and log
     # lines reach neither (a runtime thread kept a thread state of the first, freed with it).
-    done = run_lives(embedder, tmp_path, FIRST_LIFE, SECOND_LIFE + SIGN_IN, SIGN_IN)
+    first = ENDINGS[ending](textwrap.dedent(FIRST_LIFE))
+    done = run_lives(embedder, tmp_path, first, SECOND_LIFE + SIGN_IN, SIGN_IN)
     check(done, "first life done", "sign-in ok", "life 1 ended", "life 2 ended", "life 3 ended")
 
 

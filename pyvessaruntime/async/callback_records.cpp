@@ -124,7 +124,8 @@ Ref new_callback_record(PyObject* py_callback) {
   return record;
 }
 
-void forget_record_class() {
+void forget_record_class(bool release) {
+  if (release) Py_XDECREF(own_record_class);
   own_record_class = nullptr;
   own_record_version = 0;
 }

@@ -14,7 +14,8 @@ namespace pvr {
 // the class call's generic machinery, with the same steps and results.
 Ref new_callback_record(PyObject* py_callback);
 
-// Forgets the record class of an owner that has ended, without touching it.
-void forget_record_class();
+// Forgets the record class of an owner; with `release`, in the owner, it goes too, otherwise (an
+// owner that has ended) it is left untouched.
+void forget_record_class(bool release);
 
 }  // namespace pvr

@@ -23,33 +23,32 @@ bool interpreter_alive() {
 // The way in. Every runtime thread passes it (EntryTicket), so the owner's end (close_entry)
 // knows when no thread is inside or about to be.
 //
-// Passing is two atomic operations and no lock: a completion or log line pays for it each time.
-// A thread counts itself in (`inside`) and then reads whether the entry is open (`state`); the
-// owner's end marks the entry closed and then reads the count. All four are sequentially
-// consistent, so in their single order either the thread's read comes after the close (it sees
-// the entry closed and counts itself out) or the end's read comes after the thread's count (it
-// waits for the thread). A thread that counts itself out and then finds the entry closed wakes
-// the end under the mutex (Waiting), and the end reads the count under the mutex before it
-// waits, so no wake-up falls between its read and its wait.
+// Each opening of the entry (one owner's life) has a passage record of its own. Passing is a
+// load and two atomic operations and no lock: a completion or log line pays for it each time.
+// A thread reads the current passage, counts itself in there (`inside`) and then reads whether
+// that passage is still open; the owner's end marks it closed and then reads its count. All of
+// these are sequentially consistent, so in their single order either the thread's read comes
+// after the close (it sees the passage closed and counts itself out) or the end's read comes
+// after the thread's count (it waits for the thread). A thread that counts itself out of a
+// closed passage wakes the end under the mutex (Waiting), and the end reads the count under the
+// mutex before it waits, so no wake-up falls between its read and its wait, whatever the next
+// owner does with the entry meanwhile.
 //
-// Constant-initialised and trivially destructible: passing it checks no guard of a static's
-// initialisation, and runtime threads that pass it while the process exits find it whole.
-struct Gate {
-  // Bit 0: open. Above it the generation, which moves on each time the entry closes: a thread
-  // state kept from an earlier owner's life belongs to an interpreter that has ended (or
-  // deletes it as it finalizes).
-  std::atomic<uint64_t> state{0};
+// Passages are never freed: a thread may hold one for ever (one that CPython hangs as it asks a
+// finalizing interpreter for its lock), and a count of a passage that has closed concerns no
+// later owner. One small record per owner's life is what that costs.
+struct Passage {
   std::atomic<int64_t> inside{0};  // tickets held, and tickets being taken
-  // Written by open_entry while the entry is closed, before it opens it: a thread that sees it
-  // open reads the owner of that opening, which cannot change while its ticket is counted (the
-  // next close waits for it before any next opening).
-  PyInterpreterState* owner = nullptr;
-  bool owner_is_main = false;
+  std::atomic<bool> open{true};
+  PyInterpreterState* const owner;
+  const bool owner_is_main;
+  Passage(PyInterpreterState* interp, bool is_main) : owner(interp), owner_is_main(is_main) {}
 };
-constinit Gate gate;
 
-constexpr uint64_t kOpen = 1;
-constexpr uint64_t kGenerationStep = 2;
+// The open passage, or null while the entry is closed. Constant-initialised and trivially
+// destructible: passing it checks no guard of a static's initialisation, and runtime threads
+// that pass it while the process exits find it whole.
+constinit std::atomic<Passage*> current_passage{nullptr};
 
 // Orders open_entry and close_entry (both are called with the interpreter lock held, which
 // orders them already; the mutex assumes nothing of it), and the end's wait. Never destroyed:
@@ -69,7 +68,7 @@ Waiting& waiting() {
 thread_local int64_t t_tickets PVR_FAST_TLS = 0;
 
 // The thread state a runtime thread keeps between calls in the main interpreter, and the
-// generation of the entry it was made in. Given back when the thread ends, unless the
+// passage (owner's life) it was made in. Given back when the thread ends, unless the
 // interpreter is already going: finalization deletes every thread state itself, and taking the
 // lock then would end this thread in the middle of its exit. On Windows it is never given back
 // by the ending thread: thread-local destructors run there under the loader lock, which the
@@ -82,7 +81,7 @@ thread_local int64_t t_tickets PVR_FAST_TLS = 0;
 // with a destructor is checked for its construction at every use, through the dynamic linker.
 struct KeptThreadState {
   PyThreadState* state = nullptr;
-  uint64_t generation = 0;
+  const void* life = nullptr;
 };
 thread_local KeptThreadState kept PVR_FAST_TLS;
 
@@ -94,24 +93,26 @@ thread_local KeptThreadStateRelease kept_release;
 
 }  // namespace
 
-bool EntryTicket::take(PyInterpreterState** owner, bool* owner_is_main, uint64_t* generation) {
-  gate.inside.fetch_add(1);
+bool EntryTicket::take(PyInterpreterState** owner, bool* owner_is_main, const void** life) {
+  Passage* passage = current_passage.load();
+  if (!passage) return false;
+  passage->inside.fetch_add(1);
   ++t_tickets;
-  held_ = true;
-  const uint64_t state = gate.state.load();
-  if (!(state & kOpen)) return false;  // the destructor counts this thread out again
-  *owner = gate.owner;
-  *owner_is_main = gate.owner_is_main;
-  *generation = state / kGenerationStep;
+  passage_ = passage;
+  if (!passage->open.load()) return false;  // the destructor counts this thread out again
+  *owner = passage->owner;
+  *owner_is_main = passage->owner_is_main;
+  *life = passage;
   return true;
 }
 
 EntryTicket::~EntryTicket() {
-  if (!held_) return;
+  Passage* passage = static_cast<Passage*>(passage_);
+  if (!passage) return;
   --t_tickets;
-  gate.inside.fetch_sub(1);
-  if (gate.state.load() & kOpen) return;
-  // The entry is closing, or closed: its end may be waiting for this thread.
+  passage->inside.fetch_sub(1);
+  if (passage->open.load()) return;
+  // The passage has closed: its end may be waiting for this thread.
   Waiting& w = waiting();
   std::lock_guard lock(w.mutex);
   w.left.notify_all();
@@ -126,8 +127,8 @@ KeptThreadStateRelease::~KeptThreadStateRelease() noexcept(false) {
   EntryTicket ticket;
   PyInterpreterState* owner = nullptr;
   bool owner_is_main = false;
-  uint64_t generation = 0;
-  if (!ticket.take(&owner, &owner_is_main, &generation) || generation != kept.generation) return;
+  const void* life = nullptr;
+  if (!ticket.take(&owner, &owner_is_main, &life) || life != kept.life) return;
   restore_thread(state);
   PyThreadState_Clear(state);
   PyThreadState_DeleteCurrent();
@@ -146,7 +147,7 @@ void gate_after_fork_in_parent() {
 }
 void gate_after_fork_in_child() {
   Waiting& w = waiting();
-  gate.inside.store(t_tickets);
+  if (Passage* passage = current_passage.load()) passage->inside.store(t_tickets);
   new (&w.left) std::condition_variable();  // its waiters were threads of the parent
   w.mutex.unlock();
 }
@@ -156,27 +157,30 @@ void gate_after_fork_in_child() {
 
 }  // namespace
 
-void open_entry(PyInterpreterState* owner) {
+bool open_entry(PyInterpreterState* owner) {
   std::lock_guard lock(waiting().mutex);
-  const uint64_t state = gate.state.load();
-  if (state & kOpen) return;
-  gate.owner = owner;
-  gate.owner_is_main = owner == PyInterpreterState_Main();
-  gate.state.store(state | kOpen);  // publishes the owner with the opening
+  if (current_passage.load()) return true;
+  Passage* passage = new (std::nothrow) Passage(owner, owner == PyInterpreterState_Main());
+  if (!passage) {
+    PyErr_NoMemory();
+    return false;
+  }
+  current_passage.store(passage);  // publishes the owner with the opening
+  return true;
 }
 
-void close_entry() {
+void close_entry(bool wait) {
   Waiting& w = waiting();
   std::unique_lock lock(w.mutex);
-  const uint64_t state = gate.state.load();
-  if (!(state & kOpen)) return;
-  gate.state.store((state & ~kOpen) + kGenerationStep);
-  if (gate.inside.load() == t_tickets) return;
+  Passage* passage = current_passage.exchange(nullptr);
+  if (!passage) return;
+  passage->open.store(false);
+  if (!wait || passage->inside.load() == t_tickets) return;
   // Those inside need the lock to finish.
   lock.unlock();
   PyThreadState* self = PyEval_SaveThread();
   lock.lock();
-  w.left.wait(lock, [&] { return gate.inside.load() == t_tickets; });
+  w.left.wait(lock, [&] { return passage->inside.load() == t_tickets; });
   lock.unlock();
   PyEval_RestoreThread(self);
 }
@@ -192,8 +196,8 @@ PythonEntry::PythonEntry() {
   if (!interpreter_alive()) return;
   PyInterpreterState* owner = nullptr;
   bool owner_is_main = false;
-  uint64_t generation = 0;
-  if (!ticket_.take(&owner, &owner_is_main, &generation)) return;
+  const void* life = nullptr;
+  if (!ticket_.take(&owner, &owner_is_main, &life)) return;
   if (PyThreadState* current = PyThreadState_GetUnchecked()) {
     if (PyThreadState_GetInterpreter(current) == owner) {
       // The runtime called back inside a call made with the lock held: nothing to take.
@@ -213,7 +217,7 @@ PythonEntry::PythonEntry() {
     restore_thread(made_);
     return;
   }
-  if (kept.state && kept.generation != generation) kept.state = nullptr;  // freed with its owner
+  if (kept.state && kept.life != life) kept.state = nullptr;  // freed with its owner
   if (kept.state) {
     mode_ = Mode::kKeptThreadState;
     restore_thread(kept.state);
@@ -226,7 +230,7 @@ PythonEntry::PythonEntry() {
     mode_ = Mode::kKeptThreadState;
     ensure_gil();
     kept.state = PyThreadState_Get();
-    kept.generation = generation;
+    kept.life = life;
     kept_release.armed = true;
   }
 }

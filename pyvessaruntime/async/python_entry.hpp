@@ -20,13 +20,16 @@
 
 namespace pvr {
 
-// Lets runtime threads into `owner`. Called by the owner's exec step, the lock held.
-void open_entry(PyInterpreterState* owner);
-// Lets no runtime thread in any more, and returns once none is inside (letting the lock go
-// meanwhile, so that those inside can finish). Called on the owner's ending thread, the lock
-// held. The thread states the main interpreter's runtime threads keep are forgotten by them:
-// the interpreter deletes them as it finalizes, and they never use them again.
-void close_entry();
+// Lets runtime threads into `owner`. Called by the owner's exec step, the lock held. False with
+// MemoryError set if it cannot.
+bool open_entry(PyInterpreterState* owner);
+// Lets no runtime thread in any more. With `wait`, returns once none is inside (letting the lock
+// go meanwhile, so that those inside can finish): for an owner that is still whole. Without it,
+// returns at once: for an owner already finalizing, whose lock no thread inside can take again
+// (CPython ends or parks such a thread as it asks). Called on the owner's ending thread, the lock
+// held. The thread states the main interpreter's runtime threads keep are forgotten by them: the
+// interpreter deletes them as it finalizes, and they never use them again.
+void close_entry(bool wait);
 
 // A runtime thread's pass through the entry, held from before it asks for the interpreter lock
 // until it has given the lock back, and given back however it leaves: also by the unwind that the
@@ -38,11 +41,12 @@ class EntryTicket {
   EntryTicket& operator=(const EntryTicket&) = delete;
   ~EntryTicket();
 
-  // Passes if the entry is open; `owner`, `owner_is_main` and `generation` then tell where to.
-  bool take(PyInterpreterState** owner, bool* owner_is_main, uint64_t* generation);
+  // Passes if the entry is open; `owner` and `owner_is_main` then tell where to, and `life`
+  // which opening of the entry (owner's life) it passed, for as long as the process lives.
+  bool take(PyInterpreterState** owner, bool* owner_is_main, const void** life);
 
  private:
-  bool held_ = false;
+  void* passage_ = nullptr;  // the passage counted in, if any
 };
 
 class PythonEntry {

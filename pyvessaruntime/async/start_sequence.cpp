@@ -35,6 +35,7 @@ bool StartSequence::prepare(void** context, VESSARUNTIME_ASYNC_HANDLE** slot) {
     Py_DECREF(key);
     return false;
   }
+  life_ = owner::life();
   async_handle_ = Ref::steal(new_empty(&AsyncHandleType, nullptr, nullptr));
   if (!async_handle_) {
     owner::take_back(key);
@@ -54,6 +55,18 @@ PyObject* StartSequence::finish(VESSARUNTIME_ERROR_HANDLE error, void* context) 
     if (owner::take_back(context)) Py_DECREF(static_cast<PyObject*>(context));
     check_error(error);
     return nullptr;
+  }
+  if (!owner::living(life_)) {
+    // The owner ended while the runtime started the operation: its completion will find no
+    // callback to call, so nobody is left waiting for it. The key stays with the owner like
+    // those of the operations pending at the end; the handle goes with its object.
+    VESSARUNTIME_ASYNC_HANDLE handle = handle_of<VESSARUNTIME_ASYNC_HANDLE>(async_handle_.get());
+    without_gil([&] {
+      // Whether the runtime could still cancel it changes nothing here.
+      if (VESSARUNTIME_ERROR_HANDLE error = VESSARUNTIME_CancelAsyncOperation(handle))
+        VESSARUNTIME_ReleaseError(error);
+    });
+    return owner::raise_ended();
   }
   return async_handle_.release();
 }

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 
 #include "common/gil.hpp"
 #include "common/ref.hpp"
@@ -41,6 +42,7 @@ class StartSequence {
   PyObject* finish(VESSARUNTIME_ERROR_HANDLE error, void* context);
 
   bool failed_ = false;
+  uint64_t life_ = 0;  // of the owner that accepted the start
   Ref record_;
   Ref async_handle_;
   std::array<RuntimeText, 2> texts_;

@@ -286,9 +286,9 @@ bool ready_function_types() {
   return PyType_Ready(&function_type) == 0 && PyType_Ready(&method_type) == 0;
 }
 
-void forget_function_types() {
-  forget_readied(&function_type);
-  forget_readied(&method_type);
+void forget_function_types(bool release) {
+  forget_readied(&function_type, release);
+  forget_readied(&method_type, release);
 }
 
 bool add_functions(PyObject* target_dict, const FunctionTable& table) {

@@ -37,7 +37,7 @@ struct FunctionTable {
 // Readies the two function types; called once by the module's exec step.
 bool ready_function_types();
 // Unreadies them, for the next owner of the module (forget_readied).
-void forget_function_types();
+void forget_function_types(bool release);
 
 // Binds every definition of `table` under its name: in `target_dict` for module functions, or
 // into the dictionary of `owner` for methods. `defaults` (may be null) is a tuple of values for

@@ -17,10 +17,17 @@ inline PyTypeObject blank_type(const char* name, Py_ssize_t basic_size) {
 }
 
 // Returns a readied static type to its unreadied state, so that the next interpreter to own the
-// module readies it afresh, without touching what readying put into it: the dictionary, bases,
-// method resolution order, subclass and weak-reference lists were objects of an interpreter
-// that has ended (freed with it when it had an allocator of its own).
-inline void forget_readied(PyTypeObject* type) {
+// module readies it afresh. With `release`, in the interpreter that readied it, what readying
+// made goes; otherwise it is left untouched: the dictionary, bases, method resolution order,
+// subclass and weak-reference lists were objects of an interpreter that has ended (freed with it
+// when it had an allocator of its own).
+inline void forget_readied(PyTypeObject* type, bool release) {
+  if (release && (type->tp_flags & Py_TPFLAGS_READY)) {
+    PyType_Modified(type);  // no attribute cache answers for it any more
+    Py_CLEAR(type->tp_dict);
+    Py_CLEAR(type->tp_mro);
+    Py_CLEAR(type->tp_bases);
+  }
   type->tp_dict = nullptr;
   type->tp_bases = nullptr;
   type->tp_mro = nullptr;

@@ -5,6 +5,7 @@
 // callbacks of pending operations; `_logCallbackStorage` maps each live registration handle
 // object to that record's key, so shut-down can release whatever is still registered.
 #include <algorithm>
+#include <cstdint>
 #include <new>
 #include <utility>
 #include <vector>
@@ -157,12 +158,19 @@ PyObject* register_logging_callback(PyObject*, PyObject* const* args) {
   if (!registration->context_key) return nullptr;
   void* context = registration->context_key;
   if (!owner::hand_out(context)) return nullptr;
+  const uint64_t life = owner::life();
   VESSARUNTIME_ERROR_HANDLE error = without_gil([&] {
     return VESSARUNTIME_RegisterLogCallback(log_routine, context, &registration->handle);
   });
   if (!check_error(error)) {
     owner::take_back(context);
     return nullptr;
+  }
+  if (!owner::living(life)) {
+    // The owner ended while the runtime registered the routine: its end released the
+    // registrations it knew of, and this one goes the same way.
+    unregister(registration);
+    return owner::raise_ended();
   }
   bool listed = false;
   try {

@@ -23,7 +23,8 @@ bool remember_own_encoder() {
   return true;
 }
 
-void forget_own_encoder() {
+void forget_own_encoder(bool release) {
+  if (release) Py_XDECREF(own_encoder);
   own_encoder = nullptr;
 }
 

@@ -35,7 +35,8 @@ class RuntimeText {
 
 // Remembers the `_get_encoded_bytes` function the exec step has just bound.
 bool remember_own_encoder();
-// Forgets the encoder of an owner that has ended, without touching it.
-void forget_own_encoder();
+// Forgets the encoder of an owner; with `release`, in the owner, it goes too, otherwise (an owner
+// that has ended) it is left untouched.
+void forget_own_encoder(bool release);
 
 }  // namespace pvr

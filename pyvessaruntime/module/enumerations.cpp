@@ -140,8 +140,12 @@ bool enumeration_unchanged(Enumeration which) {
          reinterpret_cast<PyTypeObject*>(bound)->tp_richcompare == PyBaseObject_Type.tp_richcompare;
 }
 
-void forget_enumerations() {
+void forget_enumerations(bool release) {
   for (MemberTable& table : tables) {
+    if (release) {
+      for (PyObject* member : table.members) Py_DECREF(member);
+      Py_XDECREF(table.cls);
+    }
     table.cls = nullptr;
     table.members.clear();
   }

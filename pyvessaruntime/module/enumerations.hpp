@@ -25,7 +25,8 @@ PyObject* tabled_member(Enumeration which, long value);
 // give. Reads the namespace without raising; false whenever anything is unusual.
 bool enumeration_unchanged(Enumeration which);
 
-// Forgets the classes and members of an owner that has ended, without touching them.
-void forget_enumerations();
+// Forgets the classes and members of an owner; with `release`, in the owner, they go too,
+// otherwise (an owner that has ended) they are left untouched.
+void forget_enumerations(bool release);
 
 }  // namespace pvr

@@ -3,11 +3,16 @@
 #include "async/python_entry.hpp"
 #include "common/ref.hpp"
 #include "handles/result_reader.hpp"
+#include "module/owner.hpp"
 
 namespace pvr {
 namespace {
 
-const LayerAccess kAccess{read_token, read_account, inside_runtime_routine};
+bool owner_ended() {
+  return !owner::living(owner::life());
+}
+
+const LayerAccess kAccess{read_token, read_account, inside_runtime_routine, owner_ended};
 
 }  // namespace
 

@@ -17,6 +17,8 @@ struct LayerAccess {
   // True while this thread runs a routine the runtime called (a completion, a log line), the
   // layer's or an application's own: a wait for the runtime there could never end.
   bool (*in_runtime_routine)();
+  // True once the interpreter that owns the module has begun to end: nothing new is accepted.
+  bool (*owner_ended)();
 };
 
 inline constexpr char kLayerAccessKey[] = "pyvessaruntime.pyvessaruntime layer access";

@@ -1,7 +1,9 @@
 // The interpreter that owns the module, and what the module does as it ends.
 #include "module/owner.hpp"
 
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 
 #include "async/python_entry.hpp"
 #include "common/pointer_set.hpp"
@@ -12,15 +14,56 @@
 namespace pvr::owner {
 namespace {
 
-// The owner's identifier (-1: none yet), and whether it has ended. An identifier alone does not
+// Every interpreter that can own the module shares the main interpreter's lock (the module is
+// refused in one with a lock of its own), so that lock guards everything here but `Ending`.
+//
+// The owner's identifier (-1: none yet) and the stage of its life. An identifier alone does not
 // tell interpreters apart: a main interpreter initialised again has the identifier of the one
 // finalized before it. The mark in the owner's own dictionary does: it goes with the owner.
+enum class Stage { kLiving, kEnding, kEnded };
 int64_t owner_id = -1;
-bool ended = false;
+Stage stage = Stage::kEnded;
+// Counts the owners' lives: a call, or the backstop of a life, tells by it that the owner it
+// belonged to was succeeded.
+uint64_t current_life = 0;
 constexpr char kMark[] = "pyvessaruntime.pyvessaruntime owns";
 
-// Guarded by the interpreter lock.
 PointerSet contexts;
+
+// Whether an end is under way, for an import that must wait for it. The end gives up the
+// interpreter lock while it waits for runtime threads and releases registrations, so the wait
+// needs a lock of its own. Never destroyed: an end may run as the process exits.
+struct Ending {
+  std::mutex mutex;
+  std::condition_variable over;
+  bool under_way = false;
+};
+
+Ending& ending() {
+  static Ending* instance = new Ending();
+  return *instance;
+}
+
+void set_ending(bool under_way) {
+  Ending& e = ending();
+  {
+    std::lock_guard lock(e.mutex);
+    e.under_way = under_way;
+  }
+  if (!under_way) e.over.notify_all();
+}
+
+// Returns once no end is under way, the interpreter lock given up meanwhile: the end needs it to
+// let the runtime threads still inside finish, and then to finish itself.
+void wait_for_end() {
+  PyThreadState* self = PyEval_SaveThread();
+  {
+    Ending& e = ending();
+    std::unique_lock lock(e.mutex);
+    e.over.wait(lock, [&] { return !e.under_way; });
+  }
+  PyEval_RestoreThread(self);
+}
 
 // 1 if the current interpreter is the owner (in its life, ended or not), 0 if not, -1 with an
 // exception set.
@@ -38,30 +81,32 @@ bool mark() {
   return dict && PyDict_SetItemString(dict, kMark, Py_True) == 0;
 }
 
-// Lets go of everything the runtime's threads could reach in the owner. What it leaves is
-// forgotten when the next owner comes (state::forget_ended_owner): the module object, its
-// namespace and the objects the module keeps, so that code of the owner that runs after this
-// (later exit functions, destructors) still finds a working module whose routines are dropped.
-void end_owner(bool owner_alive) {
-  ended = true;
-  close_entry();
-  end_log_registrations(owner_alive);
-  // The key objects of pending operations stay with the owner, which frees them as it ends, or
-  // keeps them until the process ends: the address of a key never stands for another one.
+// Lets go of everything the runtime's threads could reach in the owner. `whole`: the owner is
+// not finalizing yet, and the runtime threads inside are waited for; otherwise none of them can
+// take its lock again, and waiting for them could last for ever. What it leaves (the module
+// object, its namespace and the objects the module keeps) goes as the owner's interpreter is
+// cleared (`clear_life`), so that code of the owner that runs after this (later exit functions,
+// destructors) still finds a working module, which refuses anything new.
+void end_owner(bool whole) {
+  stage = Stage::kEnding;
+  set_ending(true);
+  close_entry(whole);
+  end_log_registrations(true);
+  // The key objects of pending operations stay with the owner, which frees them as it ends: the
+  // address of a key never stands for another one.
   contexts.clear();
+  stage = Stage::kEnded;
+  set_ending(false);
 }
 
 // Runs among the owner's exit functions. Exit functions are the last point at which the owner is
 // still whole and no thread of its own has been ended yet: Py_EndInterpreter refuses to go on
 // ("not the last thread") while a thread state of another thread exists, and Py_FinalizeEx
-// deletes the other threads' states right after them. The hooks that come later all come too
-// late: a module state's free function and a finalizer on the module run while modules are
-// finalized, and the low-level exit callbacks (PyUnstable_AtExit) once the interpreter is
-// cleared; a capsule or weak reference dies only with the module.
+// deletes the other threads' states right after them.
 PyObject* let_go(PyObject*, PyObject*) {
   int marked = is_marked();
   if (marked < 0) return nullptr;
-  if (marked && !ended) end_owner(true);
+  if (marked && stage == Stage::kLiving) end_owner(true);
   Py_RETURN_NONE;
 }
 
@@ -74,6 +119,37 @@ bool register_exit_function() {
       function ? Ref::steal(PyObject_CallMethod(atexit.get(), "register", "O", function.get()))
                : Ref();
   return static_cast<bool>(registered);
+}
+
+// The backstop of the exit function, which may never run: an application may clear the exit
+// functions, and one registered while they run (the module imported by a lazy clean-up) is not
+// called. The interpreter calls this as it is cleared, its modules finalized but its objects
+// not freed yet; whatever thread of the owner runs the end then, none other can enter it any
+// more. `data` is the life this was registered for.
+void clear_life(void* data) {
+  if (reinterpret_cast<uintptr_t>(data) != current_life) return;  // succeeded already
+  if (stage == Stage::kLiving) end_owner(false);
+  // Nothing of the owner can reach the module's objects any more: they go with it.
+  PyObject* failure = PyErr_GetRaisedException();
+  state::forget_owner_objects(true);
+  PyErr_SetRaisedException(failure);
+}
+
+// 1 when the interpreter has begun to exit: its threads were shut down, and its exit functions
+// run (one registered now would never be called), 0 if not, -1 with an exception set. Only
+// `threading` tells, by the flag its shut-down sets; without the flag (or the module never
+// imported, when the interpreter shut no thread down) the interpreter counts as not exiting,
+// and the backstop ends the owner.
+int is_exiting() {
+  PyObject* modules = PyImport_GetModuleDict();
+  PyObject* threading = nullptr;
+  const int imported = PyDict_GetItemStringRef(modules, "threading", &threading);
+  if (imported <= 0) return imported;
+  Ref module = Ref::steal(threading);
+  PyObject* flag = nullptr;
+  if (PyObject_GetOptionalAttrString(module.get(), "_SHUTTING_DOWN", &flag) < 0) return -1;
+  Ref shutting_down = Ref::steal(flag);
+  return flag ? PyObject_IsTrue(flag) : 0;
 }
 
 }  // namespace
@@ -89,34 +165,71 @@ bool claim(bool* reuse) {
     *reuse = state::module != nullptr;
     return true;
   }
-  if (owner_id != -1 && !ended && owner_id != current) {
+  const int exiting = is_exiting();
+  if (exiting < 0) return false;
+  if (exiting) {
+    PyErr_SetString(PyExc_ImportError,
+                    "pyvessaruntime.pyvessaruntime cannot be imported while the interpreter "
+                    "exits: it could not let go of the interpreter before its end. Import it "
+                    "before the interpreter begins to exit.");
+    return false;
+  }
+  // An owner that is ending is waited for, then succeeded.
+  while (owner_id != -1 && stage == Stage::kEnding) wait_for_end();
+  if (owner_id != -1 && stage == Stage::kLiving && owner_id != current) {
     PyErr_SetString(PyExc_ImportError,
                     "Interpreter change detected - this module can only be loaded into one "
                     "interpreter per process.");
     return false;
   }
   if (owner_id != -1) {
-    // The owner has ended; if its exit functions did not run (an application cleared them),
-    // the module lets go now, touching nothing of the ended interpreter.
-    if (!ended) end_owner(false);
-    state::forget_ended_owner();
+    // A main interpreter initialised again whose predecessor's end never ran: the module lets
+    // go now, touching nothing of the ended interpreter.
+    if (stage == Stage::kLiving) {
+      close_entry(false);
+      end_log_registrations(false);
+      contexts.clear();
+    }
+    state::forget_owner_objects(false);
   }
   if (!mark()) return false;
   owner_id = current;
-  ended = false;
+  stage = Stage::kLiving;
+  ++current_life;
   return true;
 }
 
 bool adopt() {
   // A module made by the owner after its end (by its last exit functions) lets no thread in.
-  if (ended) return true;
-  if (!register_exit_function()) return false;
-  open_entry(PyInterpreterState_Get());
-  return true;
+  if (stage != Stage::kLiving) return true;
+  PyInterpreterState* interp = PyInterpreterState_Get();
+  static_assert(sizeof(uintptr_t) <= sizeof(void*));
+  return register_exit_function() &&
+         PyUnstable_AtExit(interp, clear_life, reinterpret_cast<void*>(current_life)) == 0 &&
+         open_entry(interp);
+}
+
+uint64_t life() {
+  return current_life;
+}
+
+bool living(uint64_t life) {
+  return life == current_life && stage == Stage::kLiving;
+}
+
+PyObject* raise_ended() {
+  PyErr_SetString(PyExc_RuntimeError,
+                  "the interpreter that owns pyvessaruntime.pyvessaruntime has ended: it starts "
+                  "no operation and registers no log routine any more");
+  return nullptr;
 }
 
 bool hand_out(void* context) {
-  if (ended || contexts.insert(context)) return true;
+  if (stage != Stage::kLiving) {
+    raise_ended();
+    return false;
+  }
+  if (contexts.insert(context)) return true;
   PyErr_NoMemory();
   return false;
 }

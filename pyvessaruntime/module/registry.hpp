@@ -46,8 +46,9 @@ extern const FunctionTable logging_functions;  // register_logging_callback, set
 extern const FunctionTable
     lifecycle_functions;  // get_sso_policy, _startup_vessaruntime, _shutdown_vessaruntime
 
-// Unreadies the ten classes and the function types, for the next owner of the module.
-void forget_classes();
+// Unreadies the ten classes and the function types, for the next owner of the module; with
+// `release`, in the owner, what readying made goes (forget_readied).
+void forget_classes(bool release);
 
 // Module-level classes written in terms of Python objects.
 bool define_enumerations();           // Response_Status, LogLevel, SsoPolicyType

@@ -120,20 +120,25 @@ PyObject* peek(PyObject* name) {
   return found;
 }
 
-void forget_ended_owner() {
+void forget_owner_objects(bool release) {
+  if (release) {
+    Py_XDECREF(module);
+    Py_XDECREF(builtin_id);
+  }
   module = nullptr;
   ns = nullptr;
   builtins = nullptr;
   builtin_id = nullptr;
+  // Interned, the names stay with the interpreters' shared table of interned strings.
   names = Names{};
   // The watcher was the ended interpreter's.
   watched = nullptr;
   watcher_id = -1;
   forget_bindings();
-  forget_enumerations();
-  forget_own_encoder();
-  forget_record_class();
-  forget_classes();
+  forget_enumerations(release);
+  forget_own_encoder(release);
+  forget_record_class(release);
+  forget_classes(release);
 }
 
 }  // namespace pvr::state

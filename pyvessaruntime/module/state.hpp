@@ -77,9 +77,10 @@ PyObject* peek(PyObject* name);
 // (the interpreter has none left) every lookup reads the dictionary.
 void watch_namespace();
 
-// Forgets, without touching them, the module object and every object the module kept from an
-// owner that has ended: they were that interpreter's, freed with it or left to it until the
-// process ends. The next owner's exec step builds all of them anew.
-void forget_ended_owner();
+// Forgets the module object and every object the module kept of an owner's life; the next owner's
+// exec step builds all of them anew. With `release`, called in the owner as its interpreter is
+// cleared, they go; otherwise (the owner has ended already) they are left untouched: they were
+// that interpreter's, freed with it or left to it until the process ends.
+void forget_owner_objects(bool release);
 
 }  // namespace pvr::state

@@ -71,6 +71,10 @@ PyObject* on_runtime_thread(PyObject* module, PyObject*) {
   return PyBool_FromLong(pvr::on_runtime_thread() || native_of(module)->in_runtime_routine());
 }
 
+PyObject* owner_ended(PyObject* module, PyObject*) {
+  return PyBool_FromLong(native_of(module)->owner_ended());
+}
+
 PyTypeObject* add_type(PyObject* module, PyType_Spec* spec) {
   auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, spec, nullptr));
   if (type && PyModule_AddType(module, type) < 0) Py_CLEAR(type);
@@ -147,6 +151,9 @@ PyMethodDef methods[] = {
     {"on_runtime_thread", on_runtime_thread, METH_NOARGS,
      "on_runtime_thread($module, /)\n--\n\nWhether a wait for the runtime on this thread could "
      "never end: it runs a routine the runtime called, or is a runtime thread."},
+    {"owner_ended", owner_ended, METH_NOARGS,
+     "owner_ended($module, /)\n--\n\nWhether the interpreter that owns the native module has "
+     "begun to end, after which it accepts no operation and no log registration."},
     {nullptr, nullptr, 0, nullptr},
 };
 
