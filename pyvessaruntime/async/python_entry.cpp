@@ -199,35 +199,40 @@ PythonEntry::PythonEntry() {
   const void* life = nullptr;
   if (!ticket_.take(&owner, &owner_is_main, &life)) return;
   if (PyThreadState* current = PyThreadState_GetUnchecked()) {
+    // The runtime called back inside a call made with the lock held: nothing to take in the
+    // owner, and from another interpreter only a state of the owner's to swap in (every owner
+    // shares the main interpreter's lock).
     if (PyThreadState_GetInterpreter(current) == owner) {
-      // The runtime called back inside a call made with the lock held: nothing to take.
-      mode_ = Mode::kNested;
-      return;
+      entered_ = true;
+    } else {
+      swap_in(owner);
     }
-    // Inside a call made from another interpreter: the owner's state replaces its state for
-    // the time of the routine (the two share one lock).
-    if (!(made_ = PyThreadState_New(owner))) return;
-    replaced_ = PyThreadState_Swap(made_);
-    mode_ = Mode::kSwapped;
     return;
   }
-  if (!owner_is_main) {
-    if (!(made_ = PyThreadState_New(owner))) return;
-    mode_ = Mode::kOwnThreadState;
-    restore_thread(made_);
-    return;
+  // The lock is taken through the main interpreter's state of this thread, and a
+  // subinterpreter's state is made (and deleted) only under the lock: the interpreter's own end
+  // checks that it is the last thread and deletes thread states with the lock held, and a state
+  // made without it could appear in the middle of that.
+  take_lock(life);
+  if (owner_is_main) {
+    entered_ = true;
+  } else {
+    swap_in(owner);
   }
+}
+
+void PythonEntry::take_lock(const void* life) {
   if (kept.state && kept.life != life) kept.state = nullptr;  // freed with its owner
   if (kept.state) {
-    mode_ = Mode::kKeptThreadState;
+    lock_ = Lock::kKeptThreadState;
     restore_thread(kept.state);
   } else if (PyGILState_GetThisThreadState()) {
     // A thread Python knows (for instance a caller of the runtime completing inline).
-    mode_ = Mode::kGilState;
+    lock_ = Lock::kGilState;
     gil_state_ = ensure_gil();
   } else {
     // First visit of a runtime thread: its new thread state is kept for the next calls.
-    mode_ = Mode::kKeptThreadState;
+    lock_ = Lock::kKeptThreadState;
     ensure_gil();
     kept.state = PyThreadState_Get();
     kept.life = life;
@@ -235,29 +240,32 @@ PythonEntry::PythonEntry() {
   }
 }
 
+void PythonEntry::swap_in(PyInterpreterState* owner) {
+  // Not bound to the thread's PyGILState record, which the main interpreter's state holds:
+  // deleting it leaves that record alone.
+  if (!(made_ = PyThreadState_New(owner))) return;
+  replaced_ = PyThreadState_Swap(made_);
+  entered_ = true;
+}
+
 PythonEntry::~PythonEntry() noexcept(false) {
   // A thread the interpreter is ending holds no lock to give back. Such an end reaches this
   // destructor only through the routine's body, which marks the thread abandoned on its way out
   // (mark_abandonment_of), so the mark answers without asking the interpreter.
   if (abandoned_by_python()) return;
-  switch (mode_) {
-    case Mode::kKeptThreadState:
+  if (made_) {
+    PyThreadState_Clear(made_);
+    PyThreadState_Swap(replaced_);
+    PyThreadState_Delete(made_);
+  }
+  switch (lock_) {
+    case Lock::kKeptThreadState:
       PyEval_SaveThread();
       break;
-    case Mode::kGilState:
+    case Lock::kGilState:
       PyGILState_Release(gil_state_);
       break;
-    case Mode::kOwnThreadState:
-      PyThreadState_Clear(made_);
-      PyThreadState_DeleteCurrent();
-      break;
-    case Mode::kSwapped:
-      PyThreadState_Clear(made_);
-      PyThreadState_Swap(replaced_);
-      PyThreadState_Delete(made_);
-      break;
-    case Mode::kNested:
-    case Mode::kNotEntered:
+    case Lock::kNone:
       break;
   }
   // The ticket goes last, once this thread is out.

@@ -7,11 +7,11 @@
 // an interpreter whose objects are about to be freed.
 //
 // Completions and log lines arrive on threads Python has usually never seen. Building and
-// tearing down a thread state for every call costs far more than the call itself, so in the
-// main interpreter each such thread keeps the state it was given until it ends. A subinterpreter
-// cannot end while a thread state of another thread exists in it, and deleting another thread's
-// state unbinds the deleting thread's own PyGILState record; so in a subinterpreter a runtime
-// thread makes a state for each call and deletes it itself before it leaves.
+// tearing down a thread state for every call costs far more than the call itself, so each such
+// thread keeps the main interpreter's state it was given until it ends, and takes the lock with
+// it (every owner shares the main interpreter's lock). A subinterpreter cannot end while a
+// thread state of another thread exists in it, so for a subinterpreter owner a runtime thread
+// then makes a state for each call, under the lock, and deletes it itself before it leaves.
 #pragma once
 
 #include <Python.h>
@@ -59,13 +59,20 @@ class PythonEntry {
   PythonEntry(const PythonEntry&) = delete;
   PythonEntry& operator=(const PythonEntry&) = delete;
 
-  bool entered() const { return mode_ != Mode::kNotEntered; }
+  bool entered() const { return entered_; }
 
  private:
-  enum class Mode { kNotEntered, kNested, kKeptThreadState, kGilState, kOwnThreadState, kSwapped };
-  Mode mode_ = Mode::kNotEntered;
+  // How this entry took the interpreter lock: not at all (the thread held it, or none was
+  // taken), through the state the thread keeps, or through PyGILState.
+  enum class Lock { kNone, kKeptThreadState, kGilState };
+  void take_lock(const void* life);
+  // Makes a state of `owner`'s the current one, in place of the one the thread holds the lock
+  // with, for the time of the routine.
+  void swap_in(PyInterpreterState* owner);
+
+  bool entered_ = false;
+  Lock lock_ = Lock::kNone;
   PyGILState_STATE gil_state_ = PyGILState_UNLOCKED;
-  // kOwnThreadState, kSwapped: the state made for this call; kSwapped: the one it replaced.
   PyThreadState* made_ = nullptr;
   PyThreadState* replaced_ = nullptr;
   EntryTicket ticket_;
