@@ -5,8 +5,6 @@
 #include <cstddef>
 #include <iterator>
 
-#include "results/runtime_routine.hpp"
-
 namespace pvr {
 namespace {
 
@@ -79,16 +77,13 @@ int complete(Pending* self, PyObject* result) {
   if (forget_started(self, hooks) < 0) return -1;
   if (self->claimed) return 0;  // the wait was given up: nobody reads this result
   self->claimed = true;
-  enter_runtime_routine();
   PyObject* value = PyObject_CallOneArg(self->convert, result);
   if (value) {
     Py_XSETREF(self->value, value);
   } else {
     Py_XSETREF(self->error, handed_failure(hooks, PyErr_GetRaisedException()));
   }
-  const int told = finish(self);
-  leave_runtime_routine();
-  return told;
+  return finish(self);
 }
 
 int end_without_result(Pending* self) {

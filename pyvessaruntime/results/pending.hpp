@@ -3,10 +3,10 @@
 //
 // `start(operation, args, convert)` calls ``operation(*args, delivery)`` and returns the
 // operation's `Pending`, whose `handle` is what the start returned. The delivery converts the
-// result with `convert` on the completing thread, marked as a runtime routine there, so a native
-// result object is read and released where it arrives; the waiting side gets the value or the
-// exception. Exactly one of the completion and `Pending.cancel` wins the operation: a result
-// that comes after a cancel is dropped unread.
+// result with `convert` on the completing thread, so a native result object is read and released
+// where it arrives; the waiting side gets the value or the exception. Exactly one of the
+// completion and `Pending.cancel` wins the operation: a result that comes after a cancel is
+// dropped unread.
 //
 // The native module drops its record of an operation, and the delivery with it, once the
 // completion came, whether it called back or not (a completion without a result object calls
