@@ -15,9 +15,9 @@
 // own: ``deliver(result)`` when called, ``undelivered()`` when dropped uncalled.
 //
 // What the layer decides is handed over once, with `configure`: the set of operations started
-// and not completed (each is in it from before its start until its completion), how a failure of
-// `convert` is handed to the waiting side, how a refused start is reported, and the failure of an
-// operation that ended without a result.
+// and not completed (each is in it from before its start until its outcome is in, also while its
+// result is converted), how a failure of `convert` is handed to the waiting side, how a refused
+// start is reported, and the failure of an operation that ended without a result.
 #pragma once
 
 #include <Python.h>
