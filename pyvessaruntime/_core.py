@@ -60,7 +60,7 @@ NO_RESULT = ("the runtime ended the operation without a result it could hand ove
              "reported which as an unraisable exception)")
 
 
-# Operations started and not completed yet (their completion takes them out).
+# Operations started whose outcome is not in yet (taken out as it comes in).
 _pending: set[Pending[Any]] = set()
 
 FORKED = ("the process forked while this operation was pending: the runtime's threads do not "
@@ -69,7 +69,8 @@ FORKED = ("the process forked while this operation was pending: the runtime's th
 
 
 def _fail_pending_after_fork() -> None:
-    # Runs in the child: whoever waits there for an operation of the parent would wait for ever.
+    # Runs in the child: whoever waits there for an operation of the parent would wait for ever,
+    # also for one whose result a thread of the parent was converting.
     failed = list(_pending)
     _pending.clear()
     for pending in failed:

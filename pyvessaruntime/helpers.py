@@ -33,13 +33,11 @@ def start_future(operation: Callable[..., Any], *args: Any) -> concurrent.future
 
     def deliver(result: Any) -> None:
         if not future.done():
-            with _core.runtime_routine:  # the future's done callbacks run here
-                future.set_result(result)
+            future.set_result(result)
 
     def undelivered() -> None:
         if not future.done():
-            with _core.runtime_routine:
-                future.set_exception(RuntimeError(_core.NO_RESULT))
+            future.set_exception(RuntimeError(_core.NO_RESULT))
 
     future.async_handle = _core.start_native(  # type: ignore[attr-defined]
         operation, args, _core.Delivery(deliver, undelivered), typed=False)

@@ -86,8 +86,7 @@ class LogRouting:
         logging_level = _BY_NUMBER[number]
         logger = self.logger
         if logger.isEnabledFor(logging_level):
-            with _core.runtime_routine:
-                logger.log(logging_level, "%s", message, extra={"runtime_level": number})
+            logger.log(logging_level, "%s", message, extra={"runtime_level": number})
 
     def close(self) -> None:
         """End the routing; lines being delivered on other threads are finished first. A PII

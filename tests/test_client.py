@@ -1,6 +1,7 @@
 """The typed layer: Client and AsyncClient against the emulator, their values, their exceptions,
 timeouts and cancellation, and what reaches the runtime."""
 
+import _thread
 import asyncio
 import datetime
 import decimal
@@ -11,6 +12,7 @@ import os
 import pickle
 import subprocess
 import sys
+import threading
 import time
 
 import pytest
@@ -412,7 +414,7 @@ def test_a_blocking_call_on_a_runtime_thread_fails_at_once(case):
 
 
 # An application's own callbacks of the native module are routines the runtime calls as well:
-# on a runtime thread the layer has never seen, and inside the start call that completes inline.
+# on runtime threads the layer has never seen, a native log thread or a worker completing one.
 RAW_CALLBACK_CALLS = """
 import pyvessaruntime as vrt
 import pyvessaruntime.pyvessaruntime as m
@@ -433,14 +435,14 @@ with vrt.running():
         emulator.emit_log("line", 3, thread="native")
         raw.release_logging_callback()
     else:
-        emulator.set_completion_mode("inline")
         m.discover_accounts("client-1", "c", call_the_client)
+        assert emulator.wait_idle(30)
     print(*(type(o).__name__ + ": " + str(o) for o in outcomes), sep="\\n")
     print(client.discover_accounts())
 """
 
 
-@pytest.mark.parametrize("case", ["log line", "inline completion"])
+@pytest.mark.parametrize("case", ["log line", "worker completion"])
 def test_a_blocking_call_in_an_applications_own_callback_fails_at_once(case):
     done = subprocess.run([sys.executable, "-P", "-c", RAW_CALLBACK_CALLS.format(case=case)],
                           capture_output=True, text=True, timeout=60,
@@ -449,6 +451,23 @@ def test_a_blocking_call_in_an_applications_own_callback_fails_at_once(case):
     assert len(lines) == 2, done.stdout + done.stderr[-3000:]
     assert lines[0].startswith("RuntimeError: Client.sign_in_silently was called on a thread")
     assert lines[1] == "()"
+
+
+# Log lines come inside the thread's own calls (start-up, starts); with "inline", completions too.
+@pytest.mark.parametrize("mode", ["inline", "worker"])
+def test_a_thread_python_did_not_start_may_wait_after_routines_of_its_own_calls(emu, mode):
+    emu.set_completion_mode(mode)
+    client, accounts, ended = vrt.Client(CLIENT_ID, AUTHORITY, timeout=10), [], threading.Event()
+
+    def sign_in_and_discover():
+        try:
+            with vrt.log_to("test.runtime"), vrt.running():
+                client.sign_in_interactively(["a"])
+                accounts.extend(client.discover_accounts())
+        finally:
+            ended.set()
+    _thread.start_new_thread(sign_in_and_discover, ())
+    assert ended.wait(30) and [type(account) for account in accounts] == [vrt.Account]
 
 
 def test_request_options_reach_the_runtime(client, started):

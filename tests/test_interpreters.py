@@ -305,6 +305,7 @@ def test_an_embedding_application_initialises_python_again(embedder, tmp_path, e
 
 FORK = """
 import os
+import threading
 import warnings
 warnings.simplefilter("ignore", DeprecationWarning)  # fork() in a process with native threads
 import pyvessaruntime as vrt
@@ -314,8 +315,12 @@ from pyvessaruntime import emulator_internals as emulator
 
 m._startup_vessaruntime()
 client = vrt.Client("client", "https://login.example.test/common")
-emulator.set_completion_mode("held")
-pending = _core.start(m.discover_accounts, ("client", "corr"), lambda result: len(result.get_accounts()))
+converting, forked = threading.Event(), threading.Event()
+convert = lambda result: converting.set() or forked.wait() and len(result.get_accounts())
+emulator.set_completion_mode(MODE)
+pending = _core.start(m.discover_accounts, ("client", "corr"), convert)
+if MODE == "worker":  # the fork comes while a worker converts the result, the lock let go
+    converting.wait()
 pid = os.fork()
 if pid == 0:
     try:
@@ -335,6 +340,7 @@ if pid == 0:
 """ + textwrap.indent(SIGN_IN, "        ") + """
     finally:
         os._exit(0)
+forked.set()
 emulator.release_held()
 pending.wait(30)
 completed = pending.result()
@@ -346,8 +352,9 @@ m._shutdown_vessaruntime()
 
 
 @needs_fork
-def test_a_forked_child_starts_afresh_and_fails_what_the_parent_left_pending():
-    done = run_python(FORK)
+@pytest.mark.parametrize("mode", ["held", "worker"])
+def test_a_forked_child_starts_afresh_and_fails_what_the_parent_left_pending(mode):
+    done = run_python(f"MODE = {mode!r}" + FORK)
     check(done, "child: pending operation failed: True", "child: runtime started: False",
           "child: refused: ConfigurationError True", "sign-in ok",
           "parent: completed with 0 accounts", "child status 0")

@@ -67,6 +67,10 @@ Waiting& waiting() {
 // that calls back on the same thread): an owner ending on this thread does not wait for them.
 thread_local int64_t t_tickets PVR_FAST_TLS = 0;
 
+// Routines running on this thread that the runtime delivered outside the module's own calls:
+// while one runs, the runtime has this thread, and a wait for the runtime there could never end.
+thread_local int t_foreign_routines PVR_FAST_TLS = 0;
+
 // The thread state a runtime thread keeps between calls in the main interpreter, and the
 // passage (owner's life) it was made in. Given back when the thread ends, unless the
 // interpreter is already going: finalization deletes every thread state itself, and taking the
@@ -186,10 +190,11 @@ void close_entry(bool wait) {
 }
 
 bool inside_runtime_routine() {
-  return t_tickets > 0;
+  return t_foreign_routines > 0;
 }
 
-PythonEntry::PythonEntry() {
+PythonEntry::PythonEntry() : foreign_(!inside_own_runtime_call()) {
+  if (foreign_) ++t_foreign_routines;
   // A completion or log line that arrives while the interpreter shuts down is dropped: the
   // interpreter can no longer run a callback, and a thread that asked it for the lock now would
   // be ended by it.
@@ -249,6 +254,7 @@ void PythonEntry::swap_in(PyInterpreterState* owner) {
 }
 
 PythonEntry::~PythonEntry() noexcept(false) {
+  if (foreign_) --t_foreign_routines;
   // A thread the interpreter is ending holds no lock to give back. Such an end reaches this
   // destructor only through the routine's body, which marks the thread abandoned on its way out
   // (mark_abandonment_of), so the mark answers without asking the interpreter.

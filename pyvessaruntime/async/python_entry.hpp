@@ -75,11 +75,15 @@ class PythonEntry {
   PyGILState_STATE gil_state_ = PyGILState_UNLOCKED;
   PyThreadState* made_ = nullptr;
   PyThreadState* replaced_ = nullptr;
+  // Delivered outside the module's own runtime calls on this thread (inside_runtime_routine).
+  const bool foreign_;
   EntryTicket ticket_;
 };
 
-// Whether this thread is inside a routine the runtime called: it holds a pass through the entry
-// (also when the runtime called back inside a call made with the interpreter lock held).
+// Whether this thread is inside a routine the runtime called outside the module's own calls on
+// it (also when it called back inside a call made with the interpreter lock held). One delivered
+// inside such a call, as a completion inside its start call, does not count: the thread waits
+// only for that call, and stays the caller's.
 bool inside_runtime_routine();
 
 // Prints and reports the pending exception to sys.unraisablehook with `routine` as the context

@@ -35,6 +35,7 @@ namespace pvr {
 
 namespace detail {
 inline thread_local bool abandoned PVR_FAST_TLS = false;
+inline thread_local int own_calls PVR_FAST_TLS = 0;
 }  // namespace detail
 
 // True when this thread has a thread state attached, that is, holds the interpreter lock.
@@ -45,6 +46,13 @@ inline bool holds_python() {
 // True once the interpreter has begun to end this thread (or while it asks for the lock).
 inline bool abandoned_by_python() {
   return detail::abandoned;
+}
+
+// True while this thread is inside one of the module's own runtime calls (GilRelease). A routine
+// the runtime delivers then (a completion inside its start call, a log line of the call) runs on
+// a thread that is waiting for nothing but that call.
+inline bool inside_own_runtime_call() {
+  return detail::own_calls > 0;
 }
 
 // PyEval_RestoreThread, marking the wait for the lock.
@@ -80,10 +88,11 @@ void mark_abandonment_of(Body&& body) {
 
 class GilRelease {
  public:
-  GilRelease() : state_(PyEval_SaveThread()) {}
-  // Skipped when this thread is being ended from deeper down (say, a completion delivered
-  // inline during the released call): the lock is gone for good.
+  GilRelease() : state_(PyEval_SaveThread()) { ++detail::own_calls; }
+  // The lock is taken back unless this thread is being ended from deeper down (say, a completion
+  // delivered inline during the released call): the lock is gone for good.
   ~GilRelease() noexcept(false) {
+    --detail::own_calls;
     if (!abandoned_by_python()) restore_thread(state_);
   }
   GilRelease(const GilRelease&) = delete;

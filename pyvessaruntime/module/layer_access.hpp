@@ -15,7 +15,8 @@ struct LayerAccess {
   PyObject* (*read_token)(PyObject* result);
   PyObject* (*read_account)(PyObject* account);
   // True while this thread runs a routine the runtime called (a completion, a log line), the
-  // layer's or an application's own: a wait for the runtime there could never end.
+  // layer's or an application's own, other than one delivered inside the module's own call on
+  // this thread: a wait for the runtime there could never end.
   bool (*in_runtime_routine)();
   // True once the interpreter that owns the module has begun to end: nothing new is accepted.
   bool (*owner_ended)();

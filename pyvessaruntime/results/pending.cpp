@@ -5,8 +5,6 @@
 #include <cstddef>
 #include <iterator>
 
-#include "results/runtime_routine.hpp"
-
 namespace pvr {
 namespace {
 
@@ -19,7 +17,8 @@ struct Pending {
   // Made by the first wait that must block, held until the outcome is in; every waiter that
   // gets it hands it on at once.
   PyThread_type_lock wakeup;
-  bool claimed;  // by the completion or by `cancel`, whichever came first
+  bool claimed;     // by the completion or by `cancel`, whichever came first
+  bool completing;  // claimed by the completion, whose outcome is not in yet
   bool done;
 };
 
@@ -37,11 +36,18 @@ ResultsState* state_of_type(PyTypeObject* type) {
 
 // ---- the outcome ---------------------------------------------------------------------------
 
-// The outcome is in: wake the waiters, then tell whoever asked to be told.
+int forget_started(Pending* self, const LayerHooks& hooks) {
+  return hooks.started ? PySet_Discard(hooks.started, reinterpret_cast<PyObject*>(self)) : 0;
+}
+
+// The outcome is in: the operation leaves the started ones only now, so that a fork until then
+// finds it there and fails it in the child; then the waiters wake, and whoever asked is told.
 int finish(Pending* self) {
+  const int forgotten = forget_started(self, state_of_type(Py_TYPE(self))->hooks);
   self->done = true;
+  self->completing = false;
   if (self->wakeup) PyThread_release_lock(self->wakeup);
-  if (!self->notify) return 0;
+  if (forgotten < 0 || !self->notify) return forgotten;
   PyObject* notify = Py_NewRef(self->notify);
   PyObject* told = PyObject_CallOneArg(notify, reinterpret_cast<PyObject*>(self));
   Py_DECREF(notify);
@@ -50,15 +56,13 @@ int finish(Pending* self) {
   return 0;
 }
 
+// Also one whose completion is converting its result: the fork hook fails those in the child,
+// where the converting thread is gone.
 int fail(Pending* self, PyObject* error) {
-  if (self->claimed) return 0;
+  if (self->claimed && !self->completing) return 0;
   self->claimed = true;
   Py_XSETREF(self->error, Py_NewRef(error));
   return finish(self);
-}
-
-int forget_started(Pending* self, const LayerHooks& hooks) {
-  return hooks.started ? PySet_Discard(hooks.started, reinterpret_cast<PyObject*>(self)) : 0;
 }
 
 // The exception `convert` raised, as the layer hands it to the waiting side; the exception
@@ -76,24 +80,23 @@ PyObject* handed_failure(const LayerHooks& hooks, PyObject* raised) {
 
 int complete(Pending* self, PyObject* result) {
   const LayerHooks& hooks = state_of_type(Py_TYPE(self))->hooks;
-  if (forget_started(self, hooks) < 0) return -1;
-  if (self->claimed) return 0;  // the wait was given up: nobody reads this result
-  self->claimed = true;
-  enter_runtime_routine();
+  if (self->claimed) return forget_started(self, hooks);  // the wait was given up: nobody reads it
+  self->claimed = self->completing = true;
   PyObject* value = PyObject_CallOneArg(self->convert, result);
-  if (value) {
-    Py_XSETREF(self->value, value);
-  } else {
-    Py_XSETREF(self->error, handed_failure(hooks, PyErr_GetRaisedException()));
+  PyObject* error = value ? nullptr : handed_failure(hooks, PyErr_GetRaisedException());
+  if (self->done) {  // failed while converting: that outcome stands
+    Py_XDECREF(value);
+    Py_XDECREF(error);
+    return 0;
   }
-  const int told = finish(self);
-  leave_runtime_routine();
-  return told;
+  Py_XSETREF(self->value, value);
+  Py_XSETREF(self->error, error);
+  return finish(self);
 }
 
 int end_without_result(Pending* self) {
   const LayerHooks& hooks = state_of_type(Py_TYPE(self))->hooks;
-  if (forget_started(self, hooks) < 0) return -1;
+  if (self->claimed) return forget_started(self, hooks);  // the wait was given up
   PyObject* error = hooks.no_result ? PyObject_CallNoArgs(hooks.no_result) : nullptr;
   if (!error) {
     PyErr_Clear();
@@ -254,7 +257,9 @@ PyMethodDef pending_methods[] = {
     {"cancel", pending_cancel, METH_NOARGS,
      "Give up the wait and ask the runtime to cancel; False if the result came first (it is "
      "then, or soon will be, `done`)."},
-    {"_fail", pending_fail, METH_O, "End the operation with `error`, unless it has ended."},
+    {"_fail", pending_fail, METH_O,
+     "End the operation with `error`, unless its outcome is in or its wait was given up; also "
+     "while its result is being converted (in a forked child, the converting thread is gone)."},
     {"__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -402,6 +407,7 @@ Pending* new_pending(PyTypeObject* type, PyObject* convert) {
   self->notify = nullptr;
   self->wakeup = nullptr;
   self->claimed = false;
+  self->completing = false;
   self->done = false;
   PyObject_GC_Track(self);
   return self;

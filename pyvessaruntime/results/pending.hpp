@@ -3,10 +3,10 @@
 //
 // `start(operation, args, convert)` calls ``operation(*args, delivery)`` and returns the
 // operation's `Pending`, whose `handle` is what the start returned. The delivery converts the
-// result with `convert` on the completing thread, marked as a runtime routine there, so a native
-// result object is read and released where it arrives; the waiting side gets the value or the
-// exception. Exactly one of the completion and `Pending.cancel` wins the operation: a result
-// that comes after a cancel is dropped unread.
+// result with `convert` on the completing thread, so a native result object is read and released
+// where it arrives; the waiting side gets the value or the exception. Exactly one of the
+// completion and `Pending.cancel` wins the operation: a result that comes after a cancel is
+// dropped unread.
 //
 // The native module drops its record of an operation, and the delivery with it, once the
 // completion came, whether it called back or not (a completion without a result object calls
@@ -15,9 +15,9 @@
 // own: ``deliver(result)`` when called, ``undelivered()`` when dropped uncalled.
 //
 // What the layer decides is handed over once, with `configure`: the set of operations started
-// and not completed (each is in it from before its start until its completion), how a failure of
-// `convert` is handed to the waiting side, how a refused start is reported, and the failure of an
-// operation that ended without a result.
+// and not completed (each is in it from before its start until its outcome is in, also while its
+// result is converted), how a failure of `convert` is handed to the waiting side, how a refused
+// start is reported, and the failure of an operation that ended without a result.
 #pragma once
 
 #include <Python.h>

@@ -150,7 +150,8 @@ PyMethodDef methods[] = {
      "them itself."},
     {"on_runtime_thread", on_runtime_thread, METH_NOARGS,
      "on_runtime_thread($module, /)\n--\n\nWhether a wait for the runtime on this thread could "
-     "never end: it runs a routine the runtime called, or is a runtime thread."},
+     "never end: it runs a routine the runtime called (one that came inside this thread's own "
+     "call of the runtime aside)."},
     {"owner_ended", owner_ended, METH_NOARGS,
      "owner_ended($module, /)\n--\n\nWhether the interpreter that owns the native module has "
      "begun to end, after which it accepts no operation and no log registration."},
