@@ -247,9 +247,12 @@ void PythonEntry::take_lock(const void* life) {
 
 void PythonEntry::swap_in(PyInterpreterState* owner) {
   // Not bound to the thread's PyGILState record, which the main interpreter's state holds:
-  // deleting it leaves that record alone.
+  // deleting it leaves that record alone. Before 3.13.1 CPython hands an interpreter's embedded
+  // initial state to whoever makes one while the interpreter has none, and makes it reusable a
+  // moment after taking it off the list: made without the lock, the state could be that one,
+  // still in use ("thread state already initialized").
   if (!(made_ = PyThreadState_New(owner))) return;
-  replaced_ = PyThreadState_Swap(made_);
+  replaced_ = swap_thread_state(made_);
   entered_ = true;
 }
 
@@ -260,8 +263,9 @@ PythonEntry::~PythonEntry() noexcept(false) {
   // (mark_abandonment_of), so the mark answers without asking the interpreter.
   if (abandoned_by_python()) return;
   if (made_) {
+    // Deleted, and reusable again, before the lock goes (see swap_in).
     PyThreadState_Clear(made_);
-    PyThreadState_Swap(replaced_);
+    swap_thread_state(replaced_);
     PyThreadState_Delete(made_);
   }
   switch (lock_) {

@@ -70,6 +70,15 @@ inline PyGILState_STATE ensure_gil() {
   return state;
 }
 
+// PyThreadState_Swap, marking the wait for the lock: the swap gives the lock up and takes it
+// again for `state`.
+inline PyThreadState* swap_thread_state(PyThreadState* state) {
+  detail::abandoned = true;
+  PyThreadState* replaced = PyThreadState_Swap(state);
+  detail::abandoned = false;
+  return replaced;
+}
+
 // Runs `body`, which calls into Python; should the interpreter end this thread inside it, the
 // thread is marked abandoned on the way out, for the destructors further up its stack.
 template <class Body>
