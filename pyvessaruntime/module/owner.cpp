@@ -112,13 +112,67 @@ PyObject* let_go(PyObject*, PyObject*) {
 
 PyMethodDef let_go_def = {"_let_go", let_go, METH_NOARGS, nullptr};
 
+PyObject* nothing(PyObject*, PyObject*) {
+  Py_RETURN_NONE;
+}
+
+// Registered right after `_let_go`: the exit functions that stay registered keep it.
+PyMethodDef canary_def = {"_exit_functions_kept", nothing, METH_NOARGS, nullptr};
+
+// 1 if `canary` is still among the exit functions (it is put back), 0 if not (the exit functions
+// were cleared), -1 with an exception set. The atexit module tells only how many there are.
+int still_registered(PyObject* atexit, PyObject* canary) {
+  Ref before = Ref::steal(PyObject_CallMethod(atexit, "_ncallbacks", nullptr));
+  Ref removed =
+      before ? Ref::steal(PyObject_CallMethod(atexit, "unregister", "O", canary)) : Ref();
+  Ref after = removed ? Ref::steal(PyObject_CallMethod(atexit, "_ncallbacks", nullptr)) : Ref();
+  const int fewer = after ? PyObject_RichCompareBool(after.get(), before.get(), Py_LT) : -1;
+  if (fewer <= 0) return fewer;
+  Ref again = Ref::steal(PyObject_CallMethod(atexit, "register", "O", canary));
+  return again ? 1 : -1;
+}
+
+// Runs as the owner shuts its threads down, before its exit functions (threading calls it):
+// when they were cleared, `_let_go` would not run, and the module lets go now, while the owner is
+// still whole. `args`: the canary and the life it was registered for.
+PyObject* check_exit_functions(PyObject*, PyObject* args) {
+  PyObject* canary = nullptr;
+  unsigned long long life = 0;
+  if (!PyArg_ParseTuple(args, "OK", &canary, &life)) return nullptr;
+  if (life != current_life || stage != Stage::kLiving) Py_RETURN_NONE;
+  Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));
+  const int kept = atexit ? still_registered(atexit.get(), canary) : -1;
+  if (kept < 0) {
+    // The atexit module could not tell: the backstop ends the owner if need be.
+    PyErr_Clear();
+  } else if (!kept) {
+    end_owner(true);
+  }
+  Py_RETURN_NONE;
+}
+
+PyMethodDef check_def = {"_check_exit_functions", check_exit_functions, METH_VARARGS, nullptr};
+
+// `_let_go` among the exit functions, and the check that they were not cleared among the
+// functions threading runs as it shuts down (where it has that hook).
 bool register_exit_function() {
   Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));
   Ref function = atexit ? Ref::steal(PyCFunction_New(&let_go_def, nullptr)) : Ref();
-  Ref registered =
-      function ? Ref::steal(PyObject_CallMethod(atexit.get(), "register", "O", function.get()))
-               : Ref();
-  return static_cast<bool>(registered);
+  Ref canary = function ? Ref::steal(PyCFunction_New(&canary_def, nullptr)) : Ref();
+  if (!canary || !Ref::steal(PyObject_CallMethod(atexit.get(), "register", "O", function.get())) ||
+      !Ref::steal(PyObject_CallMethod(atexit.get(), "register", "O", canary.get())))
+    return false;
+  Ref threading = Ref::steal(PyImport_ImportModule("threading"));
+  if (!threading) return false;
+  PyObject* hook = nullptr;
+  if (PyObject_GetOptionalAttrString(threading.get(), "_register_atexit", &hook) < 0) return false;
+  if (!hook) return true;  // no such hook: the backstop remains
+  Ref owned_hook = Ref::steal(hook);
+  Ref check = Ref::steal(PyCFunction_New(&check_def, nullptr));
+  Ref life = Ref::steal(PyLong_FromUnsignedLongLong(current_life));
+  return check && life &&
+         Ref::steal(PyObject_CallFunctionObjArgs(hook, check.get(), canary.get(), life.get(),
+                                                 nullptr));
 }
 
 // The backstop of the exit function, which may never run: an application may clear the exit
