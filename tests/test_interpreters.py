@@ -213,33 +213,61 @@ m._shutdown_vessaruntime()
         done.stdout, done.stdout
 
 
+@pytest.fixture(scope="module")
+def deletion_hold(tmp_path_factory):
+    """The library of native/hold_state_deletion.c, built for the interpreter running the tests."""
+    return build_native(tmp_path_factory, "hold_state_deletion.c", "hold_state_deletion.so",
+                        "-shared", "-fPIC")
+
+
+def test_no_state_of_the_owner_is_made_while_its_last_one_is_being_deleted(deletion_hold):
+    # The main thread leaves the owner and is held as it deletes the owner's last thread state;
+    # a completion arrives meanwhile. A state the completion's thread made without the lock was
+    # that very state, not yet reset (CPython 3.13.0): "thread state already initialized".
+    done = run_python(in_subinterpreter("isolated", f"""
+import ctypes
+import pyvessaruntime.pyvessaruntime as m
+from pyvessaruntime import emulator_internals as emulator
+m._startup_vessaruntime()
+emulator.set_completion_mode("delayed", 200)
+m.discover_accounts("client", "corr", lambda result: None)
+ctypes.PyDLL({str(deletion_hold)!r}).hold_last_state_deletion()
+""") + 'print("owner ended")')
+    check(done, "owner ended")
+
+
 # ---- an embedding application ------------------------------------------------------------------
 
 def compiler():
     return shutil.which(sysconfig.get_config_var("CC").split()[0] or "cc")
 
 
+def build_native(tmp_path_factory, source, name, *flags):
+    """`native/<source>` built with the interpreter's compiler and headers, or the test skipped."""
+    if sys.platform == "win32" or not compiler():
+        pytest.skip("built with the POSIX compiler of the interpreter, which this machine lacks")
+    target = tmp_path_factory.mktemp("native") / name
+    built = subprocess.run([compiler(), str(HERE / "native" / source), "-o", str(target),
+                            f"-I{sysconfig.get_path('include')}", *flags],
+                           capture_output=True, text=True)
+    if built.returncode != 0:
+        pytest.skip(f"{source} does not build here: {built.stderr[-2000:]}")
+    return target
+
+
 @pytest.fixture(scope="module")
 def embedder(tmp_path_factory):
     """The embedding program built against the interpreter running the tests."""
-    if sys.platform == "win32":
-        pytest.skip("the embedding program is built with the POSIX compiler of the interpreter")
-    if not compiler() or not sysconfig.get_config_var("LDLIBRARY"):
-        pytest.skip("no C compiler, or no Python library to link against, on this machine")
-    program = tmp_path_factory.mktemp("embed") / "embed_lives"
     var = sysconfig.get_config_var
-    libdir = var("LIBDIR")
     library = var("LDLIBRARY")
-    command = [compiler(), str(HERE / "native" / "embed_lives.c"), "-o", str(program),
-               f"-I{sysconfig.get_path('include')}", *var("CFLAGS").split(),
-               f"-L{libdir}", f"-Wl,-rpath,{libdir}",
-               f"-lpython{var('LDVERSION')}" if library.endswith(".so") else
-               str(Path(var("LIBPL")) / library),
-               *var("LIBS").split(), *var("SYSLIBS").split(), *var("LINKFORSHARED").split()]
-    built = subprocess.run(command, capture_output=True, text=True)
-    if built.returncode != 0:
-        pytest.skip(f"the embedding program does not build here: {built.stderr[-2000:]}")
-    return program
+    if not library:
+        pytest.skip("no Python library to link against on this machine")
+    return build_native(tmp_path_factory, "embed_lives.c", "embed_lives", *var("CFLAGS").split(),
+                        f"-L{var('LIBDIR')}", f"-Wl,-rpath,{var('LIBDIR')}",
+                        f"-lpython{var('LDVERSION')}" if library.endswith(".so") else
+                        str(Path(var("LIBPL")) / library),
+                        *var("LIBS").split(), *var("SYSLIBS").split(),
+                        *var("LINKFORSHARED").split())
 
 
 def run_lives(program, tmp_path, *lives):
