@@ -11,10 +11,6 @@ static PyObjectArenaAllocator base;
 static PyInterpreterState* _Atomic held;
 static pthread_t holder;
 
-static void* allocate(void* ctx, size_t size) {
-  return base.alloc(ctx, size);
-}
-
 static void release(void* ctx, void* ptr, size_t size) {
   PyInterpreterState* interp = held;
   if (interp && pthread_equal(pthread_self(), holder) && !PyInterpreterState_ThreadHead(interp)) {
@@ -31,7 +27,7 @@ static void release(void* ctx, void* ptr, size_t size) {
 /* Called with the lock held (ctypes.PyDLL), in the interpreter whose next deletion is held. */
 void hold_last_state_deletion(void) {
   PyObject_GetArenaAllocator(&base);
-  PyObject_SetArenaAllocator(&(PyObjectArenaAllocator){base.ctx, allocate, release});
+  PyObject_SetArenaAllocator(&(PyObjectArenaAllocator){base.ctx, base.alloc, release});
   holder = pthread_self();
   held = PyInterpreterState_Get();
 }
