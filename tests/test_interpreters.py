@@ -230,13 +230,18 @@ def compiler():
     return shutil.which(sysconfig.get_config_var("CC").split()[0] or "cc")
 
 
+def posix_compiler():
+    """The interpreter's POSIX C compiler, or the test skipped."""
+    if sys.platform == "win32" or not compiler():
+        pytest.skip("built with the POSIX compiler of the interpreter, which this machine lacks")
+    return compiler()
+
+
 def build_native(folder, source, name, *flags):
     """`native/<source>` built into `folder` with the interpreter's compiler and headers, or the
     test skipped."""
-    if sys.platform == "win32" or not compiler():
-        pytest.skip("built with the POSIX compiler of the interpreter, which this machine lacks")
     target = folder / name
-    built = subprocess.run([compiler(), str(HERE / "native" / source), "-o", str(target),
+    built = subprocess.run([posix_compiler(), str(HERE / "native" / source), "-o", str(target),
                             f"-I{sysconfig.get_path('include')}", *flags],
                            capture_output=True, text=True)
     if built.returncode != 0:
@@ -247,6 +252,7 @@ def build_native(folder, source, name, *flags):
 @pytest.fixture(scope="module")
 def embedder(tmp_path_factory):
     """The embedding program built against the interpreter running the tests."""
+    posix_compiler()
     var = sysconfig.get_config_var
     library = var("LDLIBRARY")
     if not library:
