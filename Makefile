@@ -5,7 +5,7 @@ PY        := $(VENV)/bin/python
 BUILD_DIR ?= build/{wheel_tag}
 INSTALL   := $(PY) -m pip install --quiet --no-build-isolation -C build-dir=$(BUILD_DIR)
 
-.PHONY: venv install demo test sanitize stress tsan valgrind bench windows-check windows windows-test dist dist-check format clean
+.PHONY: venv install demo test test-pythons sanitize stress tsan valgrind bench windows-check windows windows-test dist dist-check format clean
 
 $(PY):
 	$(PYTHON313) -m venv $(VENV)
@@ -31,6 +31,12 @@ TEST_WORKERS ?= auto
 test: install
 	$(PY) -c "import xdist" 2>/dev/null || $(PY) -m pip install --quiet "pytest-xdist>=3"
 	cd tests && ../$(PY) -P -m pytest -q -n $(TEST_WORKERS) --max-worker-restart=0 $(PYTEST_ARGS)
+
+# The whole suite on each other CPython the package supports that this machine has, each in a
+# venv and build of its own (scripts/test-python); one this machine lacks is said and skipped.
+OTHER_PYTHONS ?= 3.12
+test-pythons:
+	for version in $(OTHER_PYTHONS); do scripts/test-python $$version $(PYTEST_ARGS) || exit 1; done
 
 # The suite under AddressSanitizer and UndefinedBehaviorSanitizer (separate venv and build).
 # libstdc++ is preloaded with the sanitizer: its interceptor of C++ throws looks for the real

@@ -3,7 +3,7 @@
 // All module state is process-wide (module/state.hpp), so one interpreter at a time owns the
 // module (module/owner.hpp): the create step refuses any other while the owner lives, and a
 // second import in the owner reuses its module.
-#include <Python.h>
+#include "common/python.hpp"
 
 #include <cstdint>
 #include <initializer_list>
@@ -178,12 +178,14 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) {
   return module.release();
 }
 
+// Each build compares the running interpreter with the one it was compiled for.
 void warn_if_other_python() {
   const int major = (Py_Version >> 24) & 0xff, minor = (Py_Version >> 16) & 0xff;
-  if (major == 3 && minor == 13) return;
+  if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return;
   PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
                    "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                   3, 13, "pyvessaruntime.pyvessaruntime", "does not match", major, minor);
+                   PY_MAJOR_VERSION, PY_MINOR_VERSION, "pyvessaruntime.pyvessaruntime",
+                   "does not match", major, minor);
 }
 
 bool ensure_in_sys_modules(PyObject* module) {
@@ -238,7 +240,9 @@ PyModuleDef_Slot slots[] = {
     // message; declaring no support here would replace that message with the host's.
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
     // The module's state is guarded by the interpreter lock alone.
+#ifdef Py_mod_gil
     {Py_mod_gil, Py_MOD_GIL_USED},
+#endif
     {0, nullptr},
 };
 

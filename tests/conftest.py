@@ -1,6 +1,7 @@
 """Shared fixtures: every test starts from a fresh emulator and must leave nothing behind."""
 
 import gc
+import importlib.util
 import os
 import sys
 
@@ -24,6 +25,12 @@ needs_fork = pytest.mark.skipif(
     not hasattr(os, "fork") or "libasan" in os.environ.get("LD_PRELOAD", ""),
     reason="the platform has no fork, or AddressSanitizer is loaded, whose allocator a forked "
            "child of a threaded process may find locked")
+
+# The subinterpreter tests create interpreters through the `_interpreters` module, which CPython
+# has from 3.13 on.
+HAS_SUBINTERPRETERS = importlib.util.find_spec("_interpreters") is not None
+NO_SUBINTERPRETERS = "this CPython has no _interpreters module to create subinterpreters with"
+needs_subinterpreters = pytest.mark.skipif(not HAS_SUBINTERPRETERS, reason=NO_SUBINTERPRETERS)
 
 KEEPS_CALLBACK_RECORDS = "keeps_callback_records"
 

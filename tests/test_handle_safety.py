@@ -46,6 +46,9 @@ static void* look(const char* name) {
   if (!lib || !(p = dlsym(lib, name))) abort();
   return p;
 }
+#if PY_VERSION_HEX < 0x030D0000
+#define PyThreadState_GetUnchecked _PyThreadState_UncheckedGet
+#endif
 static void check(const char* name, U first) {
   (void)first;
   if (!Py_IsInitialized() || PyThreadState_GetUnchecked() == NULL) return;

@@ -15,7 +15,8 @@ from pathlib import Path
 
 import pytest
 
-from conftest import needs_fork
+from conftest import (HAS_SUBINTERPRETERS, NO_SUBINTERPRETERS, needs_fork,
+                      needs_subinterpreters)
 
 from interpreter_cases import COMPLETIONS, LEAVE_BUSY, SIGN_IN
 
@@ -39,6 +40,8 @@ def run_python(code, timeout=120):
 
 def in_subinterpreter(kind, code):
     """Source that runs `code` in a new subinterpreter of `kind` and then destroys it."""
+    if not HAS_SUBINTERPRETERS:
+        pytest.skip(NO_SUBINTERPRETERS)
     return f"""
 import _interpreters
 config = _interpreters.new_config({kind!r})
@@ -118,6 +121,7 @@ emulator.reset()
     check(done, "left busy", "sign-in ok")
 
 
+@needs_subinterpreters
 def test_a_second_interpreter_is_refused_while_the_owner_lives():
     done = run_python("""
         import _interpreters
@@ -140,6 +144,7 @@ def test_a_second_interpreter_is_refused_while_the_owner_lives():
                 "interpreter per process.", "imported after the owner ended")
 
 
+@needs_subinterpreters
 def test_an_interpreter_with_a_lock_of_its_own_is_refused_and_owns_nothing():
     done = run_python(textwrap.dedent("""
         import _interpreters
@@ -253,6 +258,9 @@ def build_native(folder, source, name, *flags):
 def embedder(tmp_path_factory):
     """The embedding program built against the interpreter running the tests."""
     posix_compiler()
+    if sys.version_info < (3, 13):
+        pytest.skip("before 3.13, ctypes (which the emulator's controls use) corrupts the heap "
+                    "when it is imported again by the next life of the interpreter")
     var = sysconfig.get_config_var
     library = var("LDLIBRARY")
     if not library:

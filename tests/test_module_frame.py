@@ -11,6 +11,8 @@ from pathlib import Path
 
 import pytest
 
+from conftest import needs_subinterpreters
+
 import pyvessaruntime
 import pyvessaruntime.pyvessaruntime as m
 
@@ -193,6 +195,7 @@ assert message == expected, message
 """
 
 
+@needs_subinterpreters
 def test_import_in_a_subinterpreter_fails():
     result = run_python(f"""
         import _interpreters
@@ -224,10 +227,12 @@ def test_a_failed_step_of_module_execution_fails_the_import(breakage, message):
 
 
 def test_sources_use_no_private_python_api():
+    # Only the shims for older CPythons may use what those versions had instead of a public name.
     sources = Path(__file__).resolve().parent.parent / "pyvessaruntime"
-    private = {match for path in sources.rglob("*.[ch]pp")
+    private = {(path.name, match) for path in sources.rglob("*.[ch]pp")
                for match in re.findall(r"\b_Py[A-Za-z0-9_]*", path.read_text())}
-    assert private == set()
+    assert private <= {("python.hpp", "_PyThreadState_UncheckedGet"),
+                       ("python.hpp", "_Py_IsFinalizing"), ("python.hpp", "_Py_AtExit")}
 
 
 def test_import_makes_no_runtime_call():

@@ -5,6 +5,7 @@ import re
 import shutil
 import subprocess
 import sys
+import sysconfig
 from pathlib import Path
 
 import pytest
@@ -16,7 +17,7 @@ PACKAGE = Path(pyvessaruntime.__file__).parent
 WINDOWS = sys.platform == "win32"
 NAME = "vessaruntime.dll" if WINDOWS else "libvessaruntime.so"
 EMULATOR = PACKAGE / "_emulator" / NAME
-EXTENSION = r"pyvessaruntime\.cp313-win_amd64\.pyd" if WINDOWS else r"pyvessaruntime\.cpython-313-.*\.so"
+EXTENSION = "pyvessaruntime" + re.escape(sysconfig.get_config_var("EXT_SUFFIX"))
 
 
 def tool_output(*command):

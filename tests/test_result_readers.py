@@ -10,6 +10,8 @@ import textwrap
 
 import pytest
 
+from conftest import needs_subinterpreters
+
 import pyvessaruntime as vrt
 import pyvessaruntime.pyvessaruntime as m
 from pyvessaruntime import _results, models
@@ -182,6 +184,8 @@ def test_without_the_readers_the_layer_calls_the_getters(emu, monkeypatch):
 
 # A token read through the layer, where the readers are found.
 READ_TOKEN = """
+from conftest import needs_subinterpreters
+
 import pyvessaruntime as vrt
 from pyvessaruntime import _results, emulator, models
 assert models._read_token is _results.read_token
@@ -192,6 +196,7 @@ assert token.granted_scopes == ("a",)
 """
 
 
+@needs_subinterpreters
 def test_the_readers_are_found_only_in_the_interpreter_that_owns_the_native_module():
     done = subprocess.run([sys.executable, "-W", "ignore", "-c", textwrap.dedent("""
         import _interpreters

@@ -2,7 +2,7 @@
 // callback.
 #pragma once
 
-#include <Python.h>
+#include "common/python.hpp"
 
 #include "common/ref.hpp"
 

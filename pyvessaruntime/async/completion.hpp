@@ -7,7 +7,7 @@
 // if other code has removed the record meanwhile.
 #pragma once
 
-#include <Python.h>
+#include "common/python.hpp"
 
 #include "vessaruntime.h"
 

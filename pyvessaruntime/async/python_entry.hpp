@@ -14,7 +14,7 @@
 // then makes a state for each call, under the lock, and deletes it itself before it leaves.
 #pragma once
 
-#include <Python.h>
+#include "common/python.hpp"
 
 #include <cstdint>
 

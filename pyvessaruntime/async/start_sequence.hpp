@@ -3,7 +3,7 @@
 // the operation handle.
 #pragma once
 
-#include <Python.h>
+#include "common/python.hpp"
 
 #include <array>
 #include <cstddef>

@@ -3,7 +3,7 @@
 // Each returns false with a Python exception set when the argument is refused.
 #pragma once
 
-#include <Python.h>
+#include "common/python.hpp"
 
 #include <cstdint>
 

@@ -5,7 +5,7 @@
 // bind to an instance like Python functions do (and check that the instance has the right type).
 #pragma once
 
-#include <Python.h>
+#include "common/python.hpp"
 
 #include <cstddef>
 

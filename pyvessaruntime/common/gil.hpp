@@ -16,7 +16,7 @@
 //   requests, and by `mark_abandonment_of` when the unwind leaves a routine the runtime called.
 #pragma once
 
-#include <Python.h>
+#include "common/python.hpp"
 
 #if defined(__GLIBCXX__)
 #include <cxxabi.h>

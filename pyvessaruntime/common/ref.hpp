@@ -7,7 +7,7 @@
 // while it waits for the lock (common/gil.hpp) leaves its references behind.
 #pragma once
 
-#include <Python.h>
+#include "common/python.hpp"
 
 #include <utility>
 

@@ -1,7 +1,7 @@
 // A zeroed static type object, ready to be filled in and readied.
 #pragma once
 
-#include <Python.h>
+#include "common/python.hpp"
 
 namespace pvr {
 

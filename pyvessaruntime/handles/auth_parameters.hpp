@@ -7,7 +7,7 @@
 // lock held, which is what orders the loans and the rebuilds.
 #pragma once
 
-#include <Python.h>
+#include "common/python.hpp"
 
 #include "common/ref.hpp"
 #include "vessaruntime.h"

@@ -4,7 +4,7 @@
 // A destructor never raises and leaves an exception that is propagating meanwhile untouched.
 #pragma once
 
-#include <Python.h>
+#include "common/python.hpp"
 
 #include <cstdint>
 

@@ -7,7 +7,7 @@
 // twice.
 #pragma once
 
-#include <Python.h>
+#include "common/python.hpp"
 
 #include <type_traits>
 #include <utility>

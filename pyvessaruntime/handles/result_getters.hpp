@@ -7,7 +7,7 @@
 // looked at.
 #pragma once
 
-#include <Python.h>
+#include "common/python.hpp"
 
 #include <cstdint>
 

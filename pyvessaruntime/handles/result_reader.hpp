@@ -6,7 +6,7 @@
 // reaches them through the package's second extension module (module/layer_access.hpp).
 #pragma once
 
-#include <Python.h>
+#include "common/python.hpp"
 
 namespace pvr {
 

@@ -4,7 +4,7 @@
 // then on, so it is released exactly once whichever way the routine leaves.
 #pragma once
 
-#include <Python.h>
+#include "common/python.hpp"
 
 #include "common/ref.hpp"
 #include "vessaruntime.h"

@@ -5,7 +5,7 @@
 // buffer stay valid while the object lives and until the next fill or allocate.
 #pragma once
 
-#include <Python.h>
+#include "common/python.hpp"
 
 #include <cstdint>
 

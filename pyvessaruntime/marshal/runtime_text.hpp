@@ -1,7 +1,7 @@
 // Text that an operation hands to the runtime for one call.
 #pragma once
 
-#include <Python.h>
+#include "common/python.hpp"
 
 #include "common/ref.hpp"
 #include "vessaruntime.h"

@@ -5,7 +5,7 @@
 // call with a buffer of that size: the runtime fills it.
 #pragma once
 
-#include <Python.h>
+#include "common/python.hpp"
 
 #include <cstdint>
 

@@ -1,7 +1,7 @@
 // Conversion between Python text and runtime text (zero-terminated UTF-16LE units).
 #pragma once
 
-#include <Python.h>
+#include "common/python.hpp"
 
 #include <cstdint>
 

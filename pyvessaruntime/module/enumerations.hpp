@@ -1,7 +1,7 @@
 // Integers from the runtime as members of the module's enumerations.
 #pragma once
 
-#include <Python.h>
+#include "common/python.hpp"
 
 #include "common/ref.hpp"
 

@@ -7,7 +7,7 @@
 // module imported in any other interpreter finds none.
 #pragma once
 
-#include <Python.h>
+#include "common/python.hpp"
 
 namespace pvr {
 

@@ -9,7 +9,7 @@
 // What the module kept of the owner's life goes as the owner's interpreter is cleared.
 #pragma once
 
-#include <Python.h>
+#include "common/python.hpp"
 
 #include <cstdint>
 

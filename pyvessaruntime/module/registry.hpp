@@ -4,7 +4,7 @@
 // exec step (PyVessaRuntime.cpp) binds them in the module's fixed order.
 #pragma once
 
-#include <Python.h>
+#include "common/python.hpp"
 
 #include "common/function.hpp"
 

@@ -5,7 +5,7 @@
 // state from completion and log routines that have no module object at hand.
 #pragma once
 
-#include <Python.h>
+#include "common/python.hpp"
 
 #include "common/ref.hpp"
 

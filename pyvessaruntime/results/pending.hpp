@@ -20,7 +20,7 @@
 // start is reported, and the failure of an operation that ended without a result.
 #pragma once
 
-#include <Python.h>
+#include "common/python.hpp"
 
 #include "module/layer_access.hpp"
 #include "results/values.hpp"

@@ -1,7 +1,7 @@
 // The scopes of a request as most callers give them, checked without Python code.
 #pragma once
 
-#include <Python.h>
+#include "common/python.hpp"
 
 namespace pvr {
 

@@ -7,7 +7,7 @@
 // interpreter importing this module, where the native module puts it as it executes in the
 // interpreter that owns it. In any other interpreter there is none, and the import fails: the
 // native module cannot run there either.
-#include <Python.h>
+#include "common/python.hpp"
 
 #include "module/layer_access.hpp"
 #include "results/pending.hpp"
@@ -190,7 +190,9 @@ void free_module(void* module) {
 PyModuleDef_Slot slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
+#ifdef Py_mod_gil
     {Py_mod_gil, Py_MOD_GIL_USED},
+#endif
     {0, nullptr},
 };
 

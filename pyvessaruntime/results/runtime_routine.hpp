@@ -7,7 +7,7 @@
 // runtime's completions whichever interpreter it waits in.
 #pragma once
 
-#include <Python.h>
+#include "common/python.hpp"
 
 namespace pvr {
 

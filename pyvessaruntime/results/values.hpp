@@ -9,7 +9,7 @@
 // result carries, no account, an account without an id) before asking for a value.
 #pragma once
 
-#include <Python.h>
+#include "common/python.hpp"
 
 namespace pvr {
 
