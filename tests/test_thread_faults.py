@@ -70,7 +70,8 @@ def test_concurrent_release_of_one_registration_is_safe():
 
 # Interpreter exit while a runtime thread runs Python code that has given the lock up (sleep,
 # blocking I/O, waiting on a lock): the interpreter ends that thread with a forced unwind from
-# inside its own code, and the module's cleanups on the way must not touch Python.
+# inside its own code, and the module's cleanups on the way must not touch Python. CPython 3.14
+# (and 3.13 from 3.13.8) blocks the thread for good instead: then the exit must not wait for it.
 EXIT_WHILE_CALLBACK_RELEASED_THE_LOCK = {
     "completion": """
         for _ in range(100):
@@ -147,5 +148,7 @@ def test_refused_start_keeps_no_hidden_reference_to_the_key(started, operation):
     [(key, record)] = native._callbackStorage.items()
     native._callbackStorage.clear()
     del record, params, account
-    # the local name and getrefcount's argument only
-    assert sys.getrefcount(key) == 2
+    # No more than an object held by a local name alone: the count getrefcount shows for that
+    # differs between CPythons (from 3.14 its argument can be a borrowed reference).
+    alone = object()
+    assert sys.getrefcount(key) == sys.getrefcount(alone)
