@@ -5,7 +5,7 @@ PY        := $(VENV)/bin/python
 BUILD_DIR ?= build/{wheel_tag}
 INSTALL   := $(PY) -m pip install --quiet --no-build-isolation -C build-dir=$(BUILD_DIR)
 
-.PHONY: venv install demo test test-pythons sanitize stress tsan valgrind bench windows-check windows windows-test dist dist-check format clean
+.PHONY: venv install demo test test-pythons pythons sanitize stress tsan valgrind bench windows-check windows windows-test dist dist-check format clean
 
 $(PY):
 	$(PYTHON313) -m venv $(VENV)
@@ -34,9 +34,16 @@ test: install
 
 # The whole suite on each other CPython the package supports that this machine has, each in a
 # venv and build of its own (scripts/test-python); one this machine lacks is said and skipped.
-OTHER_PYTHONS ?= 3.12
+# 3.14 and 3.15 run inside the Debian sid root of `make pythons`, when it has been made: making
+# it takes minutes and a gigabyte, so this target does not do it on its own.
+OTHER_PYTHONS ?= 3.12 3.14 3.15
 test-pythons:
 	for version in $(OTHER_PYTHONS); do scripts/test-python $$version $(PYTEST_ARGS) || exit 1; done
+
+# The CPythons this machine's distribution lacks (3.14, 3.15), in a Debian sid root outside the
+# clone, made once and reused (scripts/provide-pythons; REFRESH=1 makes it anew from today's sid).
+pythons:
+	scripts/provide-pythons $(if $(REFRESH),--refresh)
 
 # The suite under AddressSanitizer and UndefinedBehaviorSanitizer (separate venv and build).
 # libstdc++ is preloaded with the sanitizer: its interceptor of C++ throws looks for the real
