@@ -6,7 +6,9 @@
 //
 // A thread that asks for the lock while the interpreter finalizes is ended by the interpreter
 // on the spot: its stack is unwound (a forced unwind) from inside the request, be it ours or
-// one the interpreter makes while running a callback. Three rules follow.
+// one the interpreter makes while running a callback. (CPython 3.14, and 3.13 from 3.13.8, block
+// such a thread in the request for good instead; the rules are then idle, and nothing at exit
+// may wait for a runtime thread once the interpreter finalizes.) Three rules follow.
 // - Every frame that can be on the stack then lets the unwind pass: no noexcept, hence the
 //   noexcept(false) destructors in this code base.
 // - Destructors that run during the unwind must not touch Python, whose lock this thread does
