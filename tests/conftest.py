@@ -35,6 +35,32 @@ needs_subinterpreters = pytest.mark.skipif(not HAS_SUBINTERPRETERS, reason=NO_SU
 KEEPS_CALLBACK_RECORDS = "keeps_callback_records"
 
 
+def _retry_wine_process_creation():
+    """Wine's CreateProcess fails now and then with ERROR_INTERNAL_ERROR (1359) when its server
+    is busy, for a command that starts on the next try; Windows gives that error for no valid
+    command. Under Wine, a process the tests start is tried once more after it."""
+    import ctypes
+    import subprocess
+    if not hasattr(ctypes.WinDLL("ntdll"), "wine_get_version"):
+        return
+
+    class PopenTriedAgainAfterWineFault(subprocess.Popen):
+        def __init__(self, *args, **kwargs):
+            try:
+                super().__init__(*args, **kwargs)
+            except OSError as error:
+                if getattr(error, "winerror", None) != 1359:
+                    raise
+                # The failed attempt closed the pipes it made; this one makes its own.
+                super().__init__(*args, **kwargs)
+
+    subprocess.Popen = PopenTriedAgainAfterWineFault
+
+
+if sys.platform == "win32":
+    _retry_wine_process_creation()
+
+
 def pytest_configure(config):
     config.addinivalue_line(
         "markers", f"{KEEPS_CALLBACK_RECORDS}: the test leaves callback records of starts or "

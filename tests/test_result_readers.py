@@ -184,8 +184,6 @@ def test_without_the_readers_the_layer_calls_the_getters(emu, monkeypatch):
 
 # A token read through the layer, where the readers are found.
 READ_TOKEN = """
-from conftest import needs_subinterpreters
-
 import pyvessaruntime as vrt
 from pyvessaruntime import _results, emulator, models
 assert models._read_token is _results.read_token
