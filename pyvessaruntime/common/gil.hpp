@@ -18,11 +18,9 @@
 //   requests, and by `mark_abandonment_of` when the unwind leaves a routine the runtime called.
 #pragma once
 
-#include "common/python.hpp"
+#include <exception>
 
-#if defined(__GLIBCXX__)
-#include <cxxabi.h>
-#endif
+#include "common/python.hpp"
 
 namespace pvr {
 
@@ -83,18 +81,20 @@ inline PyThreadState* swap_thread_state(PyThreadState* state) {
 
 // Runs `body`, which calls into Python; should the interpreter end this thread inside it, the
 // thread is marked abandoned on the way out, for the destructors further up its stack.
+// A forced unwind is no C++ exception that every C++ runtime can name (libstdc++ calls it
+// abi::__forced_unwind, libc++ has no type for it), so it is told apart by what it is not: `body`
+// neither returned nor threw a C++ exception of its own.
 template <class Body>
 void mark_abandonment_of(Body&& body) {
-#if defined(__GLIBCXX__)
-  try {
-    body();
-  } catch (abi::__forced_unwind&) {
-    detail::abandoned = true;
-    throw;
-  }
-#else
+  struct Mark {
+    const int in_flight = std::uncaught_exceptions();
+    bool returned = false;
+    ~Mark() {
+      if (!returned && std::uncaught_exceptions() == in_flight) detail::abandoned = true;
+    }
+  } mark;
   body();
-#endif
+  mark.returned = true;
 }
 
 class GilRelease {

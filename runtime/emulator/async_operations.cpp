@@ -47,6 +47,7 @@ VESSARUNTIME_ERROR_HANDLE start(Call& call, Request request, Routine routine, vo
     job->deliver = make_delivery(st, std::move(request), routine, context);
     refused = start_job(st, call.op(), std::move(job), asyncHandle);
   } catch (...) {
+    pass_foreign_unwind();
     forget_request(st, entry);
     throw;
   }

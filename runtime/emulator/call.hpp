@@ -9,7 +9,8 @@
 #if defined(__GLIBCXX__)
 #include <cxxabi.h>
 // A thread ended by pthread_exit (or by the host's finalization) unwinds with this exception; it
-// must pass through every frame untouched or the process is terminated.
+// must pass through every frame untouched or the process is terminated. (libc++ has no such type:
+// each catch (...) hands the unwind back itself, see unwind.hpp.)
 #define VESSAEMU_PASS_FORCED_UNWIND \
   catch (abi::__forced_unwind&) {   \
     throw;                          \
@@ -40,6 +41,7 @@
 #include "ref.hpp"
 #include "registry.hpp"
 #include "state.hpp"
+#include "unwind.hpp"
 #include "vessaemu.h"
 
 namespace vessaemu {
@@ -116,6 +118,7 @@ VESSAEMU_FORCED_UNWIND_PATH VESSARUNTIME_ERROR_HANDLE guarded(Op op, Body&& body
     return failure_error(st, op, e.what());
   }
   catch (...) {
+    pass_foreign_unwind();
     return failure_error(st, op, "internal failure");
   }
 }
@@ -132,6 +135,7 @@ VESSAEMU_FORCED_UNWIND_PATH void guarded_void(Op op, Body&& body) {
   }
   VESSAEMU_PASS_FORCED_UNWIND
   catch (...) {
+    pass_foreign_unwind();
     // Nothing to answer with: the operation did what it could.
   }
 }
@@ -149,6 +153,7 @@ VESSAEMU_FORCED_UNWIND_PATH R control(const char* function, Body&& body, Failed&
   }
   VESSAEMU_PASS_FORCED_UNWIND
   catch (...) {
+    pass_foreign_unwind();
     return failed(st);
   }
 }
@@ -170,6 +175,7 @@ VESSAEMU_FORCED_UNWIND_PATH void control(const char* function, Body&& body) {
   }
   VESSAEMU_PASS_FORCED_UNWIND
   catch (...) {
+    pass_foreign_unwind();
   }
 }
 

@@ -121,6 +121,7 @@ VESSAEMU_FORCED_UNWIND_PATH void write_from_new_thread(State& st, std::latch& re
   }
   VESSAEMU_PASS_FORCED_UNWIND
   catch (...) {
+    pass_foreign_unwind();
   }
 }
 
@@ -580,6 +581,7 @@ int32_t VESSAEMU_EmitLog(VESSAEMU_TEXT message, int32_t level, int32_t threads) 
         writers.emplace_back([&] { write_from_new_thread(st, ready, level, line); });
       }
     } catch (...) {
+      pass_foreign_unwind();
       result = writers.empty() ? -1 : 0;
       ready.count_down(threads - static_cast<int32_t>(writers.size()));
     }

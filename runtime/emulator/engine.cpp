@@ -99,6 +99,7 @@ VESSAEMU_FORCED_UNWIND_PATH void run_guarded(Job& job, Cause cause) {
   }
   VESSAEMU_PASS_FORCED_UNWIND
   catch (...) {
+    pass_foreign_unwind();
     // The result could not be built (out of memory): the operation stays completed without a
     // call, as a runtime that lost it would.
   }
@@ -147,6 +148,7 @@ VESSAEMU_FORCED_UNWIND_PATH void worker_main(Engine& e, uint64_t generation) {
   }
   VESSAEMU_PASS_FORCED_UNWIND
   catch (...) {
+    pass_foreign_unwind();
     // Waiting for work failed (a broken lock): the worker ends rather than the process.
   }
 }
@@ -342,6 +344,7 @@ VESSARUNTIME_ERROR_HANDLE start_job(State& st, Op op, Ref<Job> job,
       published = true;
     }
   } catch (...) {
+    pass_foreign_unwind();
     // Nothing was published (a container could not grow): the start fails and leaves nothing.
     unregister_object(st.registry, job->handle, Kind::AsyncOperation, nullptr);
     job->operation->claim();
@@ -381,6 +384,7 @@ bool engine_start(Engine& e) {
   try {
     for (int i = 0; i < kWorkers; ++i) threads.emplace_back(worker_main, std::ref(e), generation);
   } catch (...) {
+    pass_foreign_unwind();
     // The ones made see the generation move on and end; none of them waits for this lock long.
     ++e.generation;
     e.work.notify_all();

@@ -107,6 +107,7 @@ VESSAEMU_FORCED_UNWIND_PATH VESSARUNTIME_ERROR_HANDLE failure_error(State& st, O
   }
   VESSAEMU_PASS_FORCED_UNWIND
   catch (...) {
+    pass_foreign_unwind();
     return st.reserved.of(op);
   }
 }

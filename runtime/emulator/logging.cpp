@@ -144,6 +144,7 @@ VESSARUNTIME_RegisterLogCallback(VESSARUNTIME_LOG_ROUTINE callback, void* callba
       r.live.push_back(object);
       r.count.store(static_cast<int32_t>(r.live.size()));
     } catch (...) {
+      pass_foreign_unwind();
       *callbackHandle = previous;
       unregister_object(call.state().registry, handle, Kind::LogCallback, nullptr);
       throw;
