@@ -16,3 +16,5 @@ SID_PACKAGES="g++ make cmake ca-certificates
   python3.14 python3.14-dev python3.14-venv python3.14-dbg
   python3.15 python3.15-dev python3.15-venv
   python3.13-dbg python3.13-dev python3.13-venv"
+# The free-threaded CPython of scripts/provide-free-threaded, built from the archive's source.
+FREE_THREADED_PREFIX=$SID_CACHE/python3.13t

@@ -790,10 +790,16 @@ def test_routines_may_call_back_into_the_runtime():
     assert result.stdout.strip() == "no deadlock"
 
 
-def test_exit_with_pending_operations_and_native_log_lines():
+# With every exit hook cleared, the module lets go only as the interpreter is cleared, when
+# CPython has ended or parked the threads still delivering.
+@pytest.mark.parametrize("exit_hooks", [
+    "",
+    "atexit._clear()\nthreading._threading_atexits.clear()\n",
+], ids=["kept", "cleared"])
+def test_exit_with_pending_operations_and_native_log_lines(exit_hooks):
     # Operations wait on the workers (delayed around the moment of exit), a daemon thread keeps
     # writing lines from native threads, and the script ends without a shut-down.
-    result = run_script("""
+    result = run_script(textwrap.dedent("""
         import atexit, threading
         import pyvessaruntime.pyvessaruntime as m
         from pyvessaruntime import emulator_internals as emu
@@ -814,7 +820,7 @@ def test_exit_with_pending_operations_and_native_log_lines():
         threading.Thread(target=keep_logging, daemon=True).start()
         atexit.register(lambda: emu.emit_log("from atexit", 3, thread="native"))
         print("exiting", emu.pending_operations() > 0)
-    """, timeout=60)
+    """) + exit_hooks, timeout=60)
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "exiting True"
 

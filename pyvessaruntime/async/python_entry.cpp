@@ -2,6 +2,7 @@
 #include "async/python_entry.hpp"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -173,20 +174,29 @@ bool open_entry(PyInterpreterState* owner) {
   return true;
 }
 
-void close_entry(bool wait) {
+bool close_entry(bool wait) {
   Waiting& w = waiting();
   std::unique_lock lock(w.mutex);
   Passage* passage = current_passage.exchange(nullptr);
-  if (!passage) return;
+  if (!passage) return true;
   passage->open.store(false);
-  if (!wait || passage->inside.load() == t_tickets) return;
-  // Those inside need the lock to finish.
+  const auto all_left = [&] { return passage->inside.load() == t_tickets; };
+  if (all_left()) return true;
+  // Those inside need the lock to finish. In a finalizing interpreter, one that asks for it is
+  // ended or parked at once, and one that was only passing by leaves within the moment.
+  constexpr std::chrono::milliseconds kMoment{100};
   lock.unlock();
   PyThreadState* self = PyEval_SaveThread();
   lock.lock();
-  w.left.wait(lock, [&] { return passage->inside.load() == t_tickets; });
+  bool left = true;
+  if (wait) {
+    w.left.wait(lock, all_left);
+  } else {
+    left = w.left.wait_for(lock, kMoment, all_left);
+  }
   lock.unlock();
   PyEval_RestoreThread(self);
+  return left;
 }
 
 bool inside_runtime_routine() {

@@ -23,13 +23,14 @@ namespace pvr {
 // Lets runtime threads into `owner`. Called by the owner's exec step, the lock held. False with
 // MemoryError set if it cannot.
 bool open_entry(PyInterpreterState* owner);
-// Lets no runtime thread in any more. With `wait`, returns once none is inside (letting the lock
-// go meanwhile, so that those inside can finish): for an owner that is still whole. Without it,
-// returns at once: for an owner already finalizing, whose lock no thread inside can take again
-// (CPython ends or parks such a thread as it asks). Called on the owner's ending thread, the lock
+// Lets no runtime thread in any more, and returns whether every thread but this one has left.
+// With `wait`, returns once none is inside (letting the lock go meanwhile, so that those inside
+// can finish): for an owner that is still whole. Without it, waits a moment only: for an owner
+// already finalizing, whose lock no thread inside can take again (CPython ends a thread that
+// asks for it, or from 3.13.8 on parks it for ever). Called on the owner's ending thread, the lock
 // held. The thread states the main interpreter's runtime threads keep are forgotten by them: the
 // interpreter deletes them as it finalizes, and they never use them again.
-void close_entry(bool wait);
+bool close_entry(bool wait);
 
 // A runtime thread's pass through the entry, held from before it asks for the interpreter lock
 // until it has given the lock back, and given back however it leaves: also by the unwind that the

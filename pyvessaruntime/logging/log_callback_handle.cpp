@@ -217,7 +217,7 @@ const FunctionDef kLoggingFunctions[] = {
 
 }  // namespace
 
-void end_log_registrations(bool owner_alive) {
+void end_log_registrations(bool owner_alive, bool runtime_free) {
   std::vector<LiveRegistration> ending;
   ending.swap(live);
   // The objects learn of the end before the lock is given up for the first release: another
@@ -230,6 +230,7 @@ void end_log_registrations(bool owner_alive) {
       entry.key = std::exchange(entry.object->context_key, nullptr);
     }
   }
+  if (!runtime_free) return;
   for (const LiveRegistration& entry : ending) {
     release_handle<VESSARUNTIME_LOG_CALLBACK_HANDLE, VESSARUNTIME_ReleaseLogCallbackHandle>(
         entry.handle);

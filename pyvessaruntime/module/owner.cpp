@@ -90,8 +90,8 @@ bool mark() {
 void end_owner(bool whole) {
   stage = Stage::kEnding;
   set_ending(true);
-  close_entry(whole);
-  end_log_registrations(true);
+  const bool all_left = close_entry(whole);
+  end_log_registrations(true, all_left);
   // The key objects of pending operations stay with the owner, which frees them as it ends: the
   // address of a key never stands for another one.
   contexts.clear();
@@ -240,8 +240,8 @@ bool claim(bool* reuse) {
     // A main interpreter initialised again whose predecessor's end never ran: the module lets
     // go now, touching nothing of the ended interpreter.
     if (stage == Stage::kLiving) {
-      close_entry(false);
-      end_log_registrations(false);
+      const bool all_left = close_entry(false);
+      end_log_registrations(false, all_left);
       contexts.clear();
     }
     state::forget_owner_objects(false);
