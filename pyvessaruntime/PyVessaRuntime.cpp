@@ -239,9 +239,9 @@ PyModuleDef_Slot slots[] = {
     // The create step itself refuses every interpreter but the owner, with the module's own
     // message; declaring no support here would replace that message with the host's.
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
-    // The module's state is guarded by the interpreter lock alone.
+    // Its shared state has locks of its own: a free-threaded interpreter stays without the GIL.
 #ifdef Py_mod_gil
-    {Py_mod_gil, Py_MOD_GIL_USED},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
 #endif
     {0, nullptr},
 };
