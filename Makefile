@@ -5,7 +5,7 @@ PY        := $(VENV)/bin/python
 BUILD_DIR ?= build/{wheel_tag}
 INSTALL   := $(PY) -m pip install --quiet --no-build-isolation -C build-dir=$(BUILD_DIR)
 
-.PHONY: venv install demo test test-pythons pythons sanitize stress tsan valgrind bench windows-check windows windows-test dist dist-check format clean
+.PHONY: venv install demo test test-pythons pythons free-threaded tsan-free-threaded sanitize stress tsan valgrind bench windows-check windows windows-test dist dist-check format clean
 
 $(PY):
 	$(PYTHON313) -m venv $(VENV)
@@ -36,7 +36,7 @@ test: install
 # venv and build of its own (scripts/test-python); one this machine lacks is said and skipped.
 # 3.14 and 3.15 run inside the Debian sid root of `make pythons`, when it has been made: making
 # it takes minutes and a gigabyte, so this target does not do it on its own.
-OTHER_PYTHONS ?= 3.12 3.14 3.15
+OTHER_PYTHONS ?= 3.12 3.14 3.15 3.13t
 test-pythons:
 	for version in $(OTHER_PYTHONS); do scripts/test-python $$version $(PYTEST_ARGS) || exit 1; done
 
@@ -44,6 +44,17 @@ test-pythons:
 # clone, made once and reused (scripts/provide-pythons; REFRESH=1 makes it anew from today's sid).
 pythons:
 	scripts/provide-pythons $(if $(REFRESH),--refresh)
+
+# The free-threaded CPython 3.13t, compiled from the Debian archive's source into a folder outside
+# the clone and reused (scripts/provide-free-threaded): minutes of compiling, so CI uses it when a
+# run before made it and says so when it skips it.
+free-threaded:
+	scripts/provide-free-threaded
+
+# The threaded tests on a free-threaded CPython built with ThreadSanitizer, the GIL off, the
+# extension and the emulator instrumented too; any report fails the run (scripts/tsan-free-threaded).
+tsan-free-threaded:
+	scripts/tsan-free-threaded $(PYTEST_ARGS)
 
 # The suite under AddressSanitizer and UndefinedBehaviorSanitizer (separate venv and build).
 # libstdc++ is preloaded with the sanitizer: its interceptor of C++ throws looks for the real

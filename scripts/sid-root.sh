@@ -18,3 +18,4 @@ SID_PACKAGES="g++ make cmake ca-certificates
   python3.13-dbg python3.13-dev python3.13-venv"
 # The free-threaded CPython of scripts/provide-free-threaded, built from the archive's source.
 FREE_THREADED_PREFIX=$SID_CACHE/python3.13t
+FREE_THREADED_TSAN_PREFIX=$SID_CACHE/python3.13t-tsan

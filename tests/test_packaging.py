@@ -78,3 +78,13 @@ def test_extension_carries_the_cpp_runtime_and_exports_its_entry_point_only():
     exported = [line.split()[-1]
                 for line in tool_output("nm", "-D", "--defined-only", m.__file__).splitlines()]
     assert exported == ["PyInit_pyvessaruntime"]
+
+
+@pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"),
+                    reason="a free-threaded CPython turns the GIL on for a module that needs it")
+def test_a_free_threaded_interpreter_keeps_the_gil_off():
+    code = ("import sys, pyvessaruntime, pyvessaruntime.client, pyvessaruntime._results\n"
+            "assert not sys._is_gil_enabled()")
+    done = subprocess.run([sys.executable, "-W", "error::RuntimeWarning", "-c", code],
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr

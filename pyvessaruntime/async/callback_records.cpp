@@ -5,6 +5,8 @@
 // Both are ordinary classes (instances keep a __dict__) whose methods are native functions.
 #include "async/callback_records.hpp"
 
+#include <atomic>
+
 #include "module/registry.hpp"
 #include "module/state.hpp"
 
@@ -105,8 +107,10 @@ bool define_callback_record_class() {
 Ref new_callback_record(PyObject* py_callback) {
   PyObject* bound = state::peek(names.VESSARuntimeCallBackData);
   PyTypeObject* type = reinterpret_cast<PyTypeObject*>(own_record_class);
+  // Another thread may change the class meanwhile (giving it a new tag): the tag is read whole.
   if (!bound || bound != own_record_class || own_record_version == 0 ||
-      type->tp_version_tag != own_record_version) {
+      std::atomic_ref(type->tp_version_tag).load(std::memory_order_relaxed) !=
+          own_record_version) {
     Ref cls = state::lookup(names.VESSARuntimeCallBackData);
     return cls ? Ref::steal(PyObject_CallOneArg(cls.get(), py_callback)) : Ref();
   }

@@ -82,6 +82,24 @@ bool deliver(PyObject* record, OwnedResult<Kind>& result) {
   return static_cast<bool>(returned);
 }
 
+// The callback of a record that goes uncalled, finalized as the record is dropped here, when
+// nothing else holds either. Without a GIL an object another thread made is freed by that
+// thread, the next time it runs Python: a callback whose finalizer tells a waiting thread that
+// no result comes would otherwise wait for the very thread it is to wake.
+void finalize_dropped_callback([[maybe_unused]] PyObject* record) {
+#ifdef Py_GIL_DISABLED
+  if (Py_REFCNT(record) != 1) return;
+  PyObject* callback = nullptr;
+  if (PyObject_GetOptionalAttr(record, state::names.callback, &callback) <= 0) {
+    PyErr_Clear();
+    return;
+  }
+  // The record's reference and this one.
+  if (Py_REFCNT(callback) == 2) PyObject_CallFinalizer(callback);
+  Py_DECREF(callback);
+#endif
+}
+
 // `_callbackStorage.pop(key, None)`: the record, None, or null with an exception.
 Ref pop_record(PyObject* storage, PyObject* key) {
   if (PyDict_CheckExact(storage)) {
@@ -121,6 +139,9 @@ void complete(typename Kind::Handle handle, void* context) {
       if (found > 0) {
         if (!result) {
           PyErr_SetString(PyExc_RuntimeError, Kind::null_message);
+          PyObject* failure = PyErr_GetRaisedException();
+          finalize_dropped_callback(record.get());
+          PyErr_SetRaisedException(failure);
         } else {
           deliver<Kind>(record.get(), result);
         }

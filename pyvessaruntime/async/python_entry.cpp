@@ -96,6 +96,16 @@ struct KeptThreadStateRelease {
 };
 thread_local KeptThreadStateRelease kept_release;
 
+// Without the GIL an object belongs to the thread that made it, and the last reference another
+// thread drops is handed back to that thread to drop (biased reference counting): a state kept
+// by a runtime thread between calls would keep each result it made alive until its next call,
+// and the result's handle with it. A state deleted after each call lets them go at once.
+#ifdef Py_GIL_DISABLED
+constexpr bool kKeepsThreadStates = false;
+#else
+constexpr bool kKeepsThreadStates = true;
+#endif
+
 }  // namespace
 
 bool EntryTicket::take(PyInterpreterState** owner, bool* owner_is_main, const void** life) {
@@ -241,8 +251,9 @@ void PythonEntry::take_lock(const void* life) {
   if (kept.state) {
     lock_ = Lock::kKeptThreadState;
     restore_thread(kept.state);
-  } else if (PyGILState_GetThisThreadState()) {
-    // A thread Python knows (for instance a caller of the runtime completing inline).
+  } else if (!kKeepsThreadStates || PyGILState_GetThisThreadState()) {
+    // A thread Python knows (for instance a caller of the runtime completing inline), or any
+    // thread where states are not kept.
     lock_ = Lock::kGilState;
     gil_state_ = ensure_gil();
   } else {

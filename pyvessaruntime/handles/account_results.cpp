@@ -1,4 +1,5 @@
 // The results of the account operations: sign-out, read-account and discover-accounts.
+#include <atomic>
 #include <cstdint>
 
 #include "handles/handle_object.hpp"
@@ -17,14 +18,16 @@ using DiscoverHandle = VESSARUNTIME_DISCOVER_ACCOUNTS_RESULT_HANDLE;
 struct DiscoverAccountsResultObject {
   PyObject_HEAD DiscoverHandle handle;
   PyObject* accounts;  // the list handed out by get_accounts; None once cleared
-  int32_t accounts_loaded;
+  // Set, once the list is filled, under `loading`; read without it by every call. Atomic, as
+  // without a GIL nothing else orders the read with the filling.
+  std::atomic<int32_t> accounts_loaded;
   // One enumeration at a time per object. The mutex is taken with the interpreter lock held and
   // gives that lock up while it waits (PyMutex parks the thread detached), so a waiter never
-  // blocks the thread that is enumerating. `loader` (touched only with the interpreter lock
-  // held) names the enumerating thread, so that a re-entry from that same thread -- a finalizer
-  // run by an allocation during the enumeration -- fails instead of waiting for itself.
+  // blocks the thread that is enumerating. `loader` names the enumerating thread, so that a
+  // re-entry from that same thread -- a finalizer run by an allocation during the enumeration --
+  // fails instead of waiting for itself.
   PyMutex loading;
-  unsigned long loader;
+  std::atomic<unsigned long> loader;
 };
 
 DiscoverAccountsResultObject* as_discover(PyObject* self) {

@@ -26,6 +26,7 @@ namespace {
 using Handle = VESSARUNTIME_AUTH_PARAMETERS_HANDLE;
 using OwnedParameters = OwnedHandle<Handle, VESSARUNTIME_ReleaseAuthParameters>;
 
+// Fields read and written inside the object's critical section only.
 struct AuthParametersObject {
   PyObject_HEAD Handle handle;
   Py_ssize_t loans;              // runtime calls in progress with a handle of this object
@@ -36,31 +37,48 @@ AuthParametersObject* as_params(PyObject* self) {
   return reinterpret_cast<AuthParametersObject*>(self);
 }
 
-// Releases the retired handles once no loan is left (with the lock given up meanwhile, during
-// which new loans and retirements may come).
-void release_retired(AuthParametersObject* params) {
-  while (params->loans == 0 && params->retired && !params->retired->empty()) {
-    OwnedParameters last(params->retired->back());
-    params->retired->pop_back();
+// Handles the object no longer uses, released when this goes: after the critical section in
+// which they were taken out (without allocating, so nothing can throw inside it), since a
+// release gives the thread's hold on the interpreter up.
+class Releasing {
+ public:
+  OwnedParameters handle;
+  // The retired handles, once no loan is left.
+  void take_retired(AuthParametersObject* params) {
+    if (params->loans == 0 && params->retired) retired_.swap(*params->retired);
+  }
+  ~Releasing() noexcept(false) {
+    for (Handle each : retired_) OwnedParameters last(each);
+  }
+
+ private:
+  std::vector<Handle> retired_;
+};
+
+// Takes `handle` (may be null) out of use: to `releasing` if nothing uses the object's handles,
+// else kept until the last loan ends. Inside the object's critical section.
+void retire(AuthParametersObject* params, Handle handle, Releasing& releasing) {
+  if (!handle) return;
+  if (params->loans == 0) {
+    releasing.handle = OwnedParameters(handle);
+    return;
+  }
+  try {
+    if (!params->retired) params->retired = new std::vector<Handle>();
+    params->retired->push_back(handle);
+  } catch (const std::bad_alloc&) {
+    // Nowhere to keep it, and releasing it while a call may use it must never happen: it is
+    // left to the runtime.
   }
 }
 
-// Takes `handle` (may be null) out of use: released now if nothing uses the object's handles,
-// else kept until the last loan ends.
-void retire(AuthParametersObject* params, OwnedParameters handle) {
-  if (!handle) return;
-  if (params->loans > 0) {
-    try {
-      if (!params->retired) params->retired = new std::vector<Handle>();
-      params->retired->push_back(handle.get());
-    } catch (const std::bad_alloc&) {
-      // Nowhere to keep it, and releasing it while a call may use it must never happen: it is
-      // left to the runtime.
-    }
-    static_cast<void>(handle.release());
-    return;
-  }
-  handle.reset();
+// Puts `handle` (may be null) in the object's place and retires the one there.
+void replace_handle(PyObject* self, Handle handle) {
+  AuthParametersObject* params = as_params(self);
+  Releasing releasing;
+  Py_BEGIN_CRITICAL_SECTION(self);
+  retire(params, std::exchange(params->handle, handle), releasing);
+  Py_END_CRITICAL_SECTION();
 }
 
 template <class... Text>
@@ -167,8 +185,7 @@ int init(PyObject* self, PyObject* args, PyObject* kwargs) {
   // Calling __init__ again on an initialised object builds a new request. The earlier handle
   // leaves the object at once and is retired: a call on another thread may still be inside the
   // runtime with it.
-  AuthParametersObject* params = as_params(self);
-  retire(params, OwnedParameters(std::exchange(params->handle, nullptr)));
+  replace_handle(self, nullptr);
   Texts<2> texts;
   if (!texts.convert({clientid, authority})) return -1;
   const auto& [coerced_clientid, coerced_authority] = texts.coerced();
@@ -179,7 +196,7 @@ int init(PyObject* self, PyObject* args, PyObject* kwargs) {
   VESSARUNTIME_ERROR_HANDLE vrt_error = without_gil([&] {
     return VESSARUNTIME_CreateAuthParameters(coerced_clientid, coerced_authority, fresh.out());
   });
-  retire(params, OwnedParameters(std::exchange(params->handle, fresh.release())));
+  replace_handle(self, fresh.release());
   return check_error(vrt_error) ? 0 : -1;
 }
 
@@ -216,8 +233,9 @@ void dealloc(PyObject* self) {
   AuthParametersObject* params = as_params(self);
   {
     PendingExceptionGuard guard;
-    OwnedParameters current(std::exchange(params->handle, nullptr));
-    release_retired(params);
+    Releasing releasing;
+    releasing.handle = OwnedParameters(std::exchange(params->handle, nullptr));
+    releasing.take_retired(params);
   }
   delete params->retired;
   Py_TYPE(self)->tp_free(self);
@@ -239,16 +257,22 @@ PyTypeObject make_auth_parameters_type() {
 PyTypeObject AuthParametersType = make_auth_parameters_type();
 
 AuthParametersLoan::AuthParametersLoan(PyObject* params)
-    : params_(Ref::borrow(params)), handle_(as_params(params)->handle) {
+    : params_(Ref::borrow(params)), handle_(nullptr) {
+  Py_BEGIN_CRITICAL_SECTION(params);
+  handle_ = as_params(params)->handle;
   ++as_params(params)->loans;
+  Py_END_CRITICAL_SECTION();
 }
 
 AuthParametersLoan::~AuthParametersLoan() noexcept(false) {
   // A thread the interpreter is ending leaves the count as it is: nothing runs Python again.
   if (!holds_python()) return;
-  AuthParametersObject* params = as_params(params_.get());
-  --params->loans;
-  release_retired(params);
+  PyObject* self = params_.get();
+  Releasing releasing;
+  Py_BEGIN_CRITICAL_SECTION(self);
+  --as_params(self)->loans;
+  releasing.take_retired(as_params(self));
+  Py_END_CRITICAL_SECTION();
 }
 
 const FunctionTable auth_parameters_methods = kAuthParametersMethods;

@@ -3,8 +3,9 @@
 // `__init__` may run again on an object while another thread is inside the runtime with the
 // object's handle (a setter, an operation start). A call holds a loan for its duration; a
 // rebuild that replaces the handle meanwhile retires the old one instead of releasing it, and
-// the last loan to end releases what was retired. Everything here runs with the interpreter
-// lock held, which is what orders the loans and the rebuilds.
+// the last loan to end releases what was retired. The object's fields change only inside its
+// critical section, which orders the loans and the rebuilds also without a GIL; the releases
+// come after it, as a release gives the thread's hold on the interpreter up.
 #pragma once
 
 #include "common/python.hpp"

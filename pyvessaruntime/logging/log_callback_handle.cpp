@@ -14,6 +14,7 @@
 #include "async/python_entry.hpp"
 #include "common/args.hpp"
 #include "common/gil.hpp"
+#include "common/mutex.hpp"
 #include "common/ref.hpp"
 #include "handles/handle_object.hpp"
 #include "marshal/errors.hpp"
@@ -40,16 +41,18 @@ LogCallbackObject* as_registration(PyObject* self) {
   return reinterpret_cast<LogCallbackObject*>(self);
 }
 
-// Every registration the runtime holds for the module, for the owner's end; guarded by the
-// interpreter lock. `object` is null once the handle object is gone (the registration is not);
-// `key` is the registration's key, the object's reference while the object lives, and then the
-// one it left behind.
+// Every registration the runtime holds for the module, for the owner's end. `object` is null
+// once the handle object is gone (the registration is not); `key` is the registration's key, the
+// object's reference while the object lives, and then the one it left behind.
 struct LiveRegistration {
   VESSARUNTIME_LOG_CALLBACK_HANDLE handle;
   LogCallbackObject* object;
   PyObject* key;
 };
 std::vector<LiveRegistration> live;
+// Guards `live` and the `handle` of every listed object, which a release, the object's end and
+// the owner's end may change on different threads at once.
+PyMutex live_mutex{};
 
 std::vector<LiveRegistration>::iterator live_entry_of(LogCallbackObject* registration) {
   return std::find_if(live.begin(), live.end(),
@@ -58,29 +61,38 @@ std::vector<LiveRegistration>::iterator live_entry_of(LogCallbackObject* registr
 
 // Ends the registration `registration` holds: the runtime releases it (the lock given up
 // meanwhile), and then no line comes for its key any more.
-void unregister(LogCallbackObject* registration) {
-  // The field is cleared before the lock is given up for the release, so that a second
-  // release on another thread (an application thread racing shut-down, say) finds nothing to
-  // release instead of releasing the registration twice.
-  VESSARUNTIME_LOG_CALLBACK_HANDLE handle = std::exchange(registration->handle, nullptr);
-  auto entry = live_entry_of(registration);
-  if (entry != live.end()) live.erase(entry);
+// Returns false, doing nothing, when the registration had ended already.
+bool unregister(LogCallbackObject* registration) {
+  // The field is cleared before the release, so that a second release on another thread (an
+  // application thread racing shut-down, say) finds nothing to release instead of releasing the
+  // registration twice.
+  VESSARUNTIME_LOG_CALLBACK_HANDLE handle = nullptr;
+  {
+    Locked lock(live_mutex);
+    handle = std::exchange(registration->handle, nullptr);
+    auto entry = live_entry_of(registration);
+    if (entry != live.end()) live.erase(entry);
+  }
+  if (!handle) return false;
   release_handle<VESSARUNTIME_LOG_CALLBACK_HANDLE, VESSARUNTIME_ReleaseLogCallbackHandle>(handle);
   // The runtime calls the routine no more for this registration: the key may go.
   owner::take_back(registration->context_key);
   Py_CLEAR(registration->context_key);
+  return true;
 }
 
 void dealloc(PyObject* self) {
   // Destroying the object ends no registration. A registration still live (its object dropped
   // from the storage by other code) keeps its key: the runtime may still pass its address.
   LogCallbackObject* registration = as_registration(self);
-  if (!registration->handle) {
-    Py_CLEAR(registration->context_key);
-  } else {
-    auto entry = live_entry_of(registration);
+  bool registered = false;
+  {
+    Locked lock(live_mutex);
+    registered = registration->handle != nullptr;
+    auto entry = registered ? live_entry_of(registration) : live.end();
     if (entry != live.end()) entry->object = nullptr;
   }
+  if (!registered) Py_CLEAR(registration->context_key);
   Py_TYPE(self)->tp_free(self);
 }
 
@@ -127,9 +139,7 @@ void VESSARUNTIME_CALL log_routine(const os_char* message, int32_t level, void* 
 
 // VESSARuntimeLogCallbackHandle.release_logging_callback(self)
 PyObject* release_logging_callback(PyObject* self, PyObject* const*) {
-  LogCallbackObject* registration = as_registration(self);
-  if (!registration->handle) Py_RETURN_NONE;
-  unregister(registration);
+  if (!unregister(as_registration(self))) Py_RETURN_NONE;
   // _callbackStorage.pop(_logCallbackStorage.pop(self)), both without default.
   Ref callback_storage = state::lookup(names.callbackStorage);
   Ref pop_record =
@@ -174,6 +184,7 @@ PyObject* register_logging_callback(PyObject*, PyObject* const* args) {
   }
   bool listed = false;
   try {
+    Locked lock(live_mutex);
     live.push_back({registration->handle, registration, registration->context_key});
     listed = true;
   } catch (const std::bad_alloc&) {
@@ -219,15 +230,18 @@ const FunctionDef kLoggingFunctions[] = {
 
 void end_log_registrations(bool owner_alive, bool runtime_free) {
   std::vector<LiveRegistration> ending;
-  ending.swap(live);
-  // The objects learn of the end before the lock is given up for the first release: another
-  // thread may then release one (and find nothing to release) or drop it. Each entry then owns
-  // its key: the object's reference, or the one an object gone before left behind.
-  if (owner_alive) {
-    for (LiveRegistration& entry : ending) {
-      if (!entry.object) continue;
-      entry.object->handle = nullptr;
-      entry.key = std::exchange(entry.object->context_key, nullptr);
+  // The objects learn of the end before the first release: another thread may then release one
+  // (and find nothing to release) or drop it. Each entry then owns its key: the object's
+  // reference, or the one an object gone before left behind.
+  {
+    Locked lock(live_mutex);
+    ending.swap(live);
+    if (owner_alive) {
+      for (LiveRegistration& entry : ending) {
+        if (!entry.object) continue;
+        entry.object->handle = nullptr;
+        entry.key = std::exchange(entry.object->context_key, nullptr);
+      }
     }
   }
   if (!runtime_free) return;

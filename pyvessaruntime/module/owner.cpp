@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "async/python_entry.hpp"
+#include "common/mutex.hpp"
 #include "common/pointer_set.hpp"
 #include "common/ref.hpp"
 #include "logging/log_registrations.hpp"
@@ -14,8 +15,9 @@
 namespace pvr::owner {
 namespace {
 
-// Every interpreter that can own the module shares the main interpreter's lock (the module is
-// refused in one with a lock of its own), so that lock guards everything here but `Ending`.
+// `mutex` guards the stage, the life and the contexts, which calls and runtime threads read and
+// change at any time. The identifier changes only as an interpreter claims the module, which
+// imports do one at a time.
 //
 // The owner's identifier (-1: none yet) and the stage of its life. An identifier alone does not
 // tell interpreters apart: a main interpreter initialised again has the identifier of the one
@@ -29,6 +31,27 @@ uint64_t current_life = 0;
 constexpr char kMark[] = "pyvessaruntime.pyvessaruntime owns";
 
 PointerSet contexts;
+PyMutex mutex{};
+
+Stage current_stage() {
+  Locked lock(mutex);
+  return stage;
+}
+
+// Whether this ends the owner: only one end runs per life.
+bool begin_end() {
+  Locked lock(mutex);
+  if (stage != Stage::kLiving) return false;
+  stage = Stage::kEnding;
+  return true;
+}
+
+// Forgets the owner's contexts: the runtime passes none of them to a routine any more.
+void finish_end() {
+  Locked lock(mutex);
+  contexts.clear();
+  stage = Stage::kEnded;
+}
 
 // Whether an end is under way, for an import that must wait for it. The end gives up the
 // interpreter lock while it waits for runtime threads and releases registrations, so the wait
@@ -88,14 +111,13 @@ bool mark() {
 // cleared (`clear_life`), so that code of the owner that runs after this (later exit functions,
 // destructors) still finds a working module, which refuses anything new.
 void end_owner(bool whole) {
-  stage = Stage::kEnding;
+  if (!begin_end()) return;
   set_ending(true);
   const bool all_left = close_entry(whole);
   end_log_registrations(true, all_left);
   // The key objects of pending operations stay with the owner, which frees them as it ends: the
   // address of a key never stands for another one.
-  contexts.clear();
-  stage = Stage::kEnded;
+  finish_end();
   set_ending(false);
 }
 
@@ -106,7 +128,7 @@ void end_owner(bool whole) {
 PyObject* let_go(PyObject*, PyObject*) {
   int marked = is_marked();
   if (marked < 0) return nullptr;
-  if (marked && stage == Stage::kLiving) end_owner(true);
+  if (marked) end_owner(true);
   Py_RETURN_NONE;
 }
 
@@ -139,7 +161,7 @@ PyObject* check_exit_functions(PyObject*, PyObject* args) {
   PyObject* canary = nullptr;
   unsigned long long life = 0;
   if (!PyArg_ParseTuple(args, "OK", &canary, &life)) return nullptr;
-  if (life != current_life || stage != Stage::kLiving) Py_RETURN_NONE;
+  if (!living(life)) Py_RETURN_NONE;
   Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));
   const int kept = atexit ? still_registered(atexit.get(), canary) : -1;
   if (kept < 0) {
@@ -169,9 +191,9 @@ bool register_exit_function() {
   if (!hook) return true;  // no such hook: the backstop remains
   Ref owned_hook = Ref::steal(hook);
   Ref check = Ref::steal(PyCFunction_New(&check_def, nullptr));
-  Ref life = Ref::steal(PyLong_FromUnsignedLongLong(current_life));
-  return check && life &&
-         Ref::steal(PyObject_CallFunctionObjArgs(hook, check.get(), canary.get(), life.get(),
+  Ref this_life = Ref::steal(PyLong_FromUnsignedLongLong(life()));
+  return check && this_life &&
+         Ref::steal(PyObject_CallFunctionObjArgs(hook, check.get(), canary.get(), this_life.get(),
                                                  nullptr));
 }
 
@@ -181,8 +203,8 @@ bool register_exit_function() {
 // not freed yet; whatever thread of the owner runs the end then, none other can enter it any
 // more. `data` is the life this was registered for.
 void clear_life(void* data) {
-  if (reinterpret_cast<uintptr_t>(data) != current_life) return;  // succeeded already
-  if (stage == Stage::kLiving) end_owner(false);
+  if (reinterpret_cast<uintptr_t>(data) != life()) return;  // succeeded already
+  end_owner(false);
   // Nothing of the owner can reach the module's objects any more: they go with it.
   PyObject* failure = PyErr_GetRaisedException();
   state::forget_owner_objects(true);
@@ -229,8 +251,8 @@ bool claim(bool* reuse) {
     return false;
   }
   // An owner that is ending is waited for, then succeeded.
-  while (owner_id != -1 && stage == Stage::kEnding) wait_for_end();
-  if (owner_id != -1 && stage == Stage::kLiving && owner_id != current) {
+  while (owner_id != -1 && current_stage() == Stage::kEnding) wait_for_end();
+  if (owner_id != -1 && current_stage() == Stage::kLiving && owner_id != current) {
     PyErr_SetString(PyExc_ImportError,
                     "Interpreter change detected - this module can only be loaded into one "
                     "interpreter per process.");
@@ -239,15 +261,16 @@ bool claim(bool* reuse) {
   if (owner_id != -1) {
     // A main interpreter initialised again whose predecessor's end never ran: the module lets
     // go now, touching nothing of the ended interpreter.
-    if (stage == Stage::kLiving) {
+    if (begin_end()) {
       const bool all_left = close_entry(false);
       end_log_registrations(false, all_left);
-      contexts.clear();
+      finish_end();
     }
     state::forget_owner_objects(false);
   }
   if (!mark()) return false;
   owner_id = current;
+  Locked lock(mutex);
   stage = Stage::kLiving;
   ++current_life;
   return true;
@@ -255,19 +278,21 @@ bool claim(bool* reuse) {
 
 bool adopt() {
   // A module made by the owner after its end (by its last exit functions) lets no thread in.
-  if (stage != Stage::kLiving) return true;
+  if (current_stage() != Stage::kLiving) return true;
   PyInterpreterState* interp = PyInterpreterState_Get();
   static_assert(sizeof(uintptr_t) <= sizeof(void*));
   return register_exit_function() &&
-         PyUnstable_AtExit(interp, clear_life, reinterpret_cast<void*>(current_life)) == 0 &&
+         PyUnstable_AtExit(interp, clear_life, reinterpret_cast<void*>(life())) == 0 &&
          open_entry(interp);
 }
 
 uint64_t life() {
+  Locked lock(mutex);
   return current_life;
 }
 
 bool living(uint64_t life) {
+  Locked lock(mutex);
   return life == current_life && stage == Stage::kLiving;
 }
 
@@ -279,20 +304,28 @@ PyObject* raise_ended() {
 }
 
 bool hand_out(void* context) {
-  if (stage != Stage::kLiving) {
-    raise_ended();
-    return false;
+  bool ended = false;
+  bool recorded = false;
+  {
+    Locked lock(mutex);
+    ended = stage != Stage::kLiving;
+    recorded = !ended && contexts.insert(context);
   }
-  if (contexts.insert(context)) return true;
-  PyErr_NoMemory();
-  return false;
+  if (ended) {
+    raise_ended();
+  } else if (!recorded) {
+    PyErr_NoMemory();
+  }
+  return recorded;
 }
 
 bool take_back(void* context) {
+  Locked lock(mutex);
   return contexts.erase(context);
 }
 
 bool handed_out(void* context) {
+  Locked lock(mutex);
   return contexts.contains(context);
 }
 

@@ -47,6 +47,15 @@ Binding cached[] = {
 PyObject* watched = nullptr;
 int watcher_id = -1;
 
+// A cached binding is borrowed, and the GIL is what keeps another thread from freeing it between
+// the read and the new reference: without the GIL every lookup reads the dictionary, which
+// hands out a reference of its own.
+#ifdef Py_GIL_DISABLED
+constexpr bool kCachesBindings = false;
+#else
+constexpr bool kCachesBindings = true;
+#endif
+
 void forget_bindings() {
   for (Binding& binding : cached) binding.known = false;
 }
@@ -74,7 +83,7 @@ int on_namespace_change(PyDict_WatchEvent event, PyObject* dict, PyObject* key, 
 void watch_namespace() {
   forget_bindings();
   watched = nullptr;
-  if (!ns) return;
+  if (!ns || !kCachesBindings) return;
   if (watcher_id < 0) watcher_id = PyDict_AddWatcher(on_namespace_change);
   if (watcher_id < 0 || PyDict_Watch(watcher_id, ns) < 0) {
     PyErr_Clear();  // the lookups work without the cache

@@ -65,12 +65,14 @@ extern PyObject* builtin_id;
 // from a cache that the namespace keeps exact: the module watches its own dictionary, and the
 // interpreter tells the watcher of every change before it is made, so a cached binding is the
 // one the dictionary holds at the moment of the lookup, and still alive. A name the namespace
-// lacks is looked up afresh every time (then the builtins answer).
+// lacks is looked up afresh every time (then the builtins answer), and so is every name in a
+// free-threaded interpreter.
 Ref lookup(PyObject* name);
 
 // What `name` is bound to in the module namespace right now (borrowed, valid until the
-// namespace changes), or null when it is not bound there or the answer would take anything but
-// a plain read. Never raises: for comparing a binding with an object the module holds.
+// namespace changes, and in a free-threaded interpreter not even that long), or null when it is
+// not bound there or the answer would take anything but a plain read. Never raises: only for
+// comparing a binding with an object the module holds.
 PyObject* peek(PyObject* name);
 
 // Starts watching the namespace; called by the exec step once `ns` is set. Without a watcher

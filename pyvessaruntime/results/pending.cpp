@@ -1,9 +1,14 @@
-// Every field below is read and written with the interpreter lock held, which makes each step
-// (the claim, the outcome, the wake-up) atomic for the other threads.
+// A pending operation's fields change inside its critical section, which makes each step (the
+// claim, the outcome, the wake-up) atomic for the other threads, with or without a GIL. What
+// calls Python (the conversion, the notification, the cancel) runs outside it: a critical
+// section is not held across anything that may wait.
 #include "results/pending.hpp"
 
+#include <atomic>
 #include <cstddef>
 #include <iterator>
+#include <new>
+#include <utility>
 
 namespace pvr {
 namespace {
@@ -27,8 +32,12 @@ struct Delivery {
   Pending* pending;  // the operation it completes, or null for a caller's own callables
   PyObject* deliver;
   PyObject* undelivered;
-  bool called;
+  std::atomic<bool> called;
 };
+
+PyObject* object_of(Pending* self) {
+  return reinterpret_cast<PyObject*>(self);
+}
 
 ResultsState* state_of_type(PyTypeObject* type) {
   return static_cast<ResultsState*>(PyType_GetModuleState(type));
@@ -40,16 +49,40 @@ int forget_started(Pending* self, const LayerHooks& hooks) {
   return hooks.started ? PySet_Discard(hooks.started, reinterpret_cast<PyObject*>(self)) : 0;
 }
 
-// The outcome is in: the operation leaves the started ones only now, so that a fork until then
-// finds it there and fails it in the child; then the waiters wake, and whoever asked is told.
-int finish(Pending* self) {
+bool is_done(Pending* self) {
+  bool done = false;
+  Py_BEGIN_CRITICAL_SECTION(object_of(self));
+  done = self->done;
+  Py_END_CRITICAL_SECTION();
+  return done;
+}
+
+// The outcome is in (`value` and `error` stolen), unless another came first: the operation
+// leaves the started ones only now, so that a fork until then finds it there and fails it in
+// the child; then the waiters wake, and whoever asked is told.
+int finish(Pending* self, PyObject* value, PyObject* error) {
   const int forgotten = forget_started(self, state_of_type(Py_TYPE(self))->hooks);
-  self->done = true;
-  self->completing = false;
-  if (self->wakeup) PyThread_release_lock(self->wakeup);
-  if (forgotten < 0 || !self->notify) return forgotten;
-  PyObject* notify = Py_NewRef(self->notify);
-  PyObject* told = PyObject_CallOneArg(notify, reinterpret_cast<PyObject*>(self));
+  bool put = false;
+  PyObject* notify = nullptr;
+  Py_BEGIN_CRITICAL_SECTION(object_of(self));
+  if (!self->done) {
+    put = true;
+    std::swap(self->value, value);
+    std::swap(self->error, error);
+    self->done = true;
+    self->completing = false;
+    if (self->wakeup) PyThread_release_lock(self->wakeup);
+    notify = Py_XNewRef(self->notify);
+  }
+  Py_END_CRITICAL_SECTION();
+  // What was replaced, or what came too late: dropped outside, as dropping may run anything.
+  Py_XDECREF(value);
+  Py_XDECREF(error);
+  if (!put || forgotten < 0 || !notify) {
+    Py_XDECREF(notify);
+    return put ? forgotten : 0;
+  }
+  PyObject* told = PyObject_CallOneArg(notify, object_of(self));
   Py_DECREF(notify);
   if (!told) return -1;
   Py_DECREF(told);
@@ -59,10 +92,24 @@ int finish(Pending* self) {
 // Also one whose completion is converting its result: the fork hook fails those in the child,
 // where the converting thread is gone.
 int fail(Pending* self, PyObject* error) {
-  if (self->claimed && !self->completing) return 0;
+  bool failing = false;
+  Py_BEGIN_CRITICAL_SECTION(object_of(self));
+  failing = !self->claimed || self->completing;
   self->claimed = true;
-  Py_XSETREF(self->error, Py_NewRef(error));
-  return finish(self);
+  Py_END_CRITICAL_SECTION();
+  return failing ? finish(self, nullptr, Py_NewRef(error)) : 0;
+}
+
+// Claims the outcome for the completion: false if a cancel or a failure claimed it first.
+bool claim_for_completion(Pending* self) {
+  bool claimed = false;
+  Py_BEGIN_CRITICAL_SECTION(object_of(self));
+  if (!self->claimed) {
+    self->claimed = self->completing = true;
+    claimed = true;
+  }
+  Py_END_CRITICAL_SECTION();
+  return claimed;
 }
 
 // The exception `convert` raised, as the layer hands it to the waiting side; the exception
@@ -80,23 +127,26 @@ PyObject* handed_failure(const LayerHooks& hooks, PyObject* raised) {
 
 int complete(Pending* self, PyObject* result) {
   const LayerHooks& hooks = state_of_type(Py_TYPE(self))->hooks;
-  if (self->claimed) return forget_started(self, hooks);  // the wait was given up: nobody reads it
-  self->claimed = self->completing = true;
+  // The wait was given up: nobody reads the outcome.
+  if (!claim_for_completion(self)) return forget_started(self, hooks);
+  // `convert` is set once, at the start, and never changes.
   PyObject* value = PyObject_CallOneArg(self->convert, result);
   PyObject* error = value ? nullptr : handed_failure(hooks, PyErr_GetRaisedException());
-  if (self->done) {  // failed while converting: that outcome stands
-    Py_XDECREF(value);
-    Py_XDECREF(error);
-    return 0;
-  }
-  Py_XSETREF(self->value, value);
-  Py_XSETREF(self->error, error);
-  return finish(self);
+  // A failure while converting (in a forked child) stands: `finish` drops this outcome then.
+  return finish(self, value, error);
+}
+
+bool is_claimed(Pending* self) {
+  bool claimed = false;
+  Py_BEGIN_CRITICAL_SECTION(object_of(self));
+  claimed = self->claimed;
+  Py_END_CRITICAL_SECTION();
+  return claimed;
 }
 
 int end_without_result(Pending* self) {
   const LayerHooks& hooks = state_of_type(Py_TYPE(self))->hooks;
-  if (self->claimed) return forget_started(self, hooks);  // the wait was given up
+  if (is_claimed(self)) return forget_started(self, hooks);  // the wait was given up
   PyObject* error = hooks.no_result ? PyObject_CallNoArgs(hooks.no_result) : nullptr;
   if (!error) {
     PyErr_Clear();
@@ -112,11 +162,18 @@ int end_without_result(Pending* self) {
 
 PyObject* pending_result(PyObject* op, PyObject*) {
   auto* self = reinterpret_cast<Pending*>(op);
-  if (self->error) {
-    PyErr_SetRaisedException(Py_NewRef(self->error));
+  PyObject* error = nullptr;
+  PyObject* value = nullptr;
+  Py_BEGIN_CRITICAL_SECTION(op);
+  error = Py_XNewRef(self->error);
+  value = Py_XNewRef(self->value);
+  Py_END_CRITICAL_SECTION();
+  if (error) {
+    Py_XDECREF(value);
+    PyErr_SetRaisedException(error);
     return nullptr;
   }
-  return Py_NewRef(self->value ? self->value : Py_None);
+  return value ? value : Py_NewRef(Py_None);
 }
 
 // Microseconds to wait for, -1 for ever; false with an exception for a bad timeout.
@@ -138,22 +195,37 @@ bool wait_microseconds(PyObject* timeout, PY_TIMEOUT_T* microseconds) {
   return true;
 }
 
+// The lock a blocking wait waits on, made by the first one, or null once the outcome is in;
+// `*no_memory` if it could not be made.
+PyThread_type_lock wakeup_of(Pending* self, bool* no_memory) {
+  PyThread_type_lock wakeup = nullptr;
+  *no_memory = false;
+  Py_BEGIN_CRITICAL_SECTION(object_of(self));
+  if (!self->done) {
+    if (!self->wakeup && (self->wakeup = PyThread_allocate_lock()))
+      PyThread_acquire_lock(self->wakeup, NOWAIT_LOCK);
+    wakeup = self->wakeup;
+    *no_memory = !wakeup;
+  }
+  Py_END_CRITICAL_SECTION();
+  return wakeup;
+}
+
 PyObject* pending_wait(PyObject* op, PyObject* timeout) {
   auto* self = reinterpret_cast<Pending*>(op);
-  if (self->done) Py_RETURN_TRUE;
+  if (is_done(self)) Py_RETURN_TRUE;
   PY_TIMEOUT_T microseconds;
   if (!wait_microseconds(timeout, &microseconds)) return nullptr;
-  if (!self->wakeup) {
-    self->wakeup = PyThread_allocate_lock();
-    if (!self->wakeup) return PyErr_NoMemory();
-    PyThread_acquire_lock(self->wakeup, NOWAIT_LOCK);
-  }
+  bool no_memory = false;
+  // The caller's reference keeps `self`, and with it the lock, alive.
+  PyThread_type_lock wakeup = wakeup_of(self, &no_memory);
+  if (no_memory) return PyErr_NoMemory();
+  if (!wakeup) Py_RETURN_TRUE;
   PyTime_t deadline = 0;
   if (microseconds > 0) {
     if (PyTime_Monotonic(&deadline) < 0) return nullptr;
     deadline += microseconds * 1000;
   }
-  PyThread_type_lock wakeup = self->wakeup;  // the caller's reference keeps `self` alive
   for (;;) {
     PyLockStatus status;
     Py_BEGIN_ALLOW_THREADS status = PyThread_acquire_lock_timed(wakeup, microseconds, 1);
@@ -161,10 +233,10 @@ PyObject* pending_wait(PyObject* op, PyObject* timeout) {
       PyThread_release_lock(wakeup);  // for the next waiter
       Py_RETURN_TRUE;
     }
-    if (status == PY_LOCK_FAILURE || self->done) return PyBool_FromLong(self->done);
+    if (status == PY_LOCK_FAILURE || is_done(self)) return PyBool_FromLong(is_done(self));
     // Interrupted by a signal: its handler runs here, and may raise (KeyboardInterrupt).
     if (PyErr_CheckSignals() < 0) return nullptr;
-    if (self->done) Py_RETURN_TRUE;
+    if (is_done(self)) Py_RETURN_TRUE;
     if (microseconds > 0) {
       PyTime_t now;
       if (PyTime_Monotonic(&now) < 0) return nullptr;
@@ -176,16 +248,30 @@ PyObject* pending_wait(PyObject* op, PyObject* timeout) {
 
 PyObject* pending_when_done(PyObject* op, PyObject* notify) {
   auto* self = reinterpret_cast<Pending*>(op);
-  Py_XSETREF(self->notify, Py_NewRef(notify));
+  PyObject* replaced = Py_NewRef(notify);
+  Py_BEGIN_CRITICAL_SECTION(op);
+  std::swap(self->notify, replaced);
+  Py_END_CRITICAL_SECTION();
+  Py_XDECREF(replaced);
   Py_RETURN_NONE;
+}
+
+// The start's async handle (a new reference), or null while the start has not returned.
+PyObject* handle_of(Pending* self) {
+  return Py_XNewRef(std::atomic_ref(self->handle).load(std::memory_order_acquire));
 }
 
 PyObject* pending_cancel(PyObject* op, PyObject*) {
   auto* self = reinterpret_cast<Pending*>(op);
-  if (self->claimed) Py_RETURN_FALSE;
+  bool cancelling = false;
+  Py_BEGIN_CRITICAL_SECTION(op);
+  cancelling = !self->claimed;
   self->claimed = true;
-  if (self->handle) {
-    PyObject* cancelled = PyObject_CallMethod(self->handle, "cancel_async_operation", nullptr);
+  Py_END_CRITICAL_SECTION();
+  if (!cancelling) Py_RETURN_FALSE;
+  if (PyObject* handle = handle_of(self)) {
+    PyObject* cancelled = PyObject_CallMethod(handle, "cancel_async_operation", nullptr);
+    Py_DECREF(handle);
     if (cancelled) {
       Py_DECREF(cancelled);
     } else if (PyErr_ExceptionMatches(PyExc_RuntimeError) ||
@@ -206,7 +292,7 @@ PyObject* pending_fail(PyObject* op, PyObject* error) {
 }
 
 PyObject* pending_done(PyObject* op, void*) {
-  return PyBool_FromLong(reinterpret_cast<Pending*>(op)->done);
+  return PyBool_FromLong(is_done(reinterpret_cast<Pending*>(op)));
 }
 
 int pending_traverse(PyObject* op, visitproc visit, void* arg) {
@@ -296,7 +382,7 @@ PyObject* delivery_call(PyObject* op, PyObject* const* args, size_t nargsf, PyOb
     PyErr_SetString(PyExc_TypeError, "a delivery takes the result as its one argument");
     return nullptr;
   }
-  self->called = true;
+  self->called.store(true);
   if (self->pending) {
     if (complete(self->pending, args[0]) < 0) return nullptr;
     Py_RETURN_NONE;
@@ -311,8 +397,7 @@ PyObject* delivery_call(PyObject* op, PyObject* const* args, size_t nargsf, PyOb
 // raise, so what this raises goes nowhere.
 void delivery_finalize(PyObject* op) {
   auto* self = reinterpret_cast<Delivery*>(op);
-  if (self->called) return;
-  self->called = true;
+  if (self->called.exchange(true)) return;
   PyObject* saved = PyErr_GetRaisedException();
   if (self->pending) {
     if (end_without_result(self->pending) < 0) PyErr_Clear();
@@ -335,7 +420,7 @@ Delivery* new_delivery(PyTypeObject* type, Pending* pending, PyObject* deliver,
   self->pending = reinterpret_cast<Pending*>(Py_XNewRef(reinterpret_cast<PyObject*>(pending)));
   self->deliver = Py_XNewRef(deliver);
   self->undelivered = Py_XNewRef(undelivered);
-  self->called = false;
+  new (&self->called) std::atomic<bool>(false);
   PyObject_GC_Track(self);
   return self;
 }
@@ -479,7 +564,8 @@ PyObject* start_operation(PyObject* module, PyObject* const* args, Py_ssize_t co
     return nullptr;
   }
   Py_DECREF(callback);
-  pending->handle = handle;
+  // A cancel on another thread may read it at once.
+  std::atomic_ref(pending->handle).store(handle, std::memory_order_release);
   return as_object;
 }
 

@@ -1,0 +1,22 @@
+// A PyMutex held for a scope: the lock of state that threads share, which the GIL no longer
+// guards in a free-threaded interpreter. PyMutex parks a waiting thread detached from its
+// interpreter, so a waiter never holds up the thread it waits for, or a pause of every thread.
+// Held only over a few statements that neither call Python nor the runtime.
+#pragma once
+
+#include "common/python.hpp"
+
+namespace pvr {
+
+class Locked {
+ public:
+  explicit Locked(PyMutex& mutex) : mutex_(mutex) { PyMutex_Lock(&mutex_); }
+  ~Locked() { PyMutex_Unlock(&mutex_); }
+  Locked(const Locked&) = delete;
+  Locked& operator=(const Locked&) = delete;
+
+ private:
+  PyMutex& mutex_;
+};
+
+}  // namespace pvr
