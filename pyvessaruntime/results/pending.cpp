@@ -80,7 +80,7 @@ int finish(Pending* self, PyObject* value, PyObject* error) {
   Py_XDECREF(error);
   if (!put || forgotten < 0 || !notify) {
     Py_XDECREF(notify);
-    return put ? forgotten : 0;
+    return forgotten;
   }
   PyObject* told = PyObject_CallOneArg(notify, object_of(self));
   Py_DECREF(notify);
