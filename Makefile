@@ -5,7 +5,7 @@ PY        := $(VENV)/bin/python
 BUILD_DIR ?= build/{wheel_tag}
 INSTALL   := $(PY) -m pip install --quiet --no-build-isolation -C build-dir=$(BUILD_DIR)
 
-.PHONY: venv install demo test test-pythons pythons free-threaded tsan-free-threaded sanitize stress tsan valgrind bench windows-check windows windows-test dist dist-check format clean
+.PHONY: venv install demo test test-pythons pythons free-threaded tsan-free-threaded sanitize stress tsan valgrind bench bench-free-threaded windows-check windows windows-test dist dist-check format clean
 
 $(PY):
 	$(PYTHON313) -m venv $(VENV)
@@ -136,6 +136,19 @@ bench: $(BENCH_PY)
 	for b in benchmarks/bench_*.py; do $(BENCH_PY) -P $$b || exit 1; done
 	$(BENCH_PY) -P benchmarks/report.py
 
+# The blocking client on two threads against one, on the free-threaded CPython of
+# scripts/provide-free-threaded (built on first use, about 25 minutes), in a venv of its own.
+FT_BENCH_PY := .venv-bench-3.13t/bin/python
+$(FT_BENCH_PY):
+	scripts/provide-free-threaded
+	$$(scripts/find-python 3.13t) -m venv .venv-bench-3.13t
+	$(FT_BENCH_PY) -m pip install --quiet --upgrade pip
+	$(FT_BENCH_PY) -m pip install --quiet "scikit-build-core>=0.11"
+
+bench-free-threaded: $(FT_BENCH_PY)
+	$(FT_BENCH_PY) -m pip install --quiet --no-build-isolation -C build-dir=build/bench-3.13t .
+	$(FT_BENCH_PY) -P benchmarks/bench_free_threaded.py $(BENCH_ARGS)
+
 # The Windows build, cross-compiled here: installs the MinGW-w64 compiler from the distribution's
 # packages when it is missing (refreshing the package lists only if the first attempt fails).
 MINGW_CXX     := x86_64-w64-mingw32-g++
@@ -187,4 +200,4 @@ format: $(PY)
 	$(VENV)/bin/clang-format -i $$(git ls-files '*.cpp' '*.hpp' '*.h')
 
 clean:
-	rm -rf build dist $(VENV) .venv-asan .venv-bench .venv-dist
+	rm -rf build dist $(VENV) .venv-asan .venv-bench .venv-bench-3.13t .venv-dist

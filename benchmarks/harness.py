@@ -67,6 +67,11 @@ def run_in_minimal_runtime() -> None:
     sys.exit(subprocess.call([sys.executable, "-P", *sys.argv], env=env))
 
 
+def in_minimal_runtime() -> bool:
+    """Whether this is the run that `run_in_minimal_runtime` started."""
+    return bool(os.environ.get(_CHILD))
+
+
 def loaded_runtime() -> Path:
     """The libvessaruntime.so this process has mapped (there must be exactly one)."""
     maps = Path("/proc/self/maps").read_text().splitlines()

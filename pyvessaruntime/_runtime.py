@@ -180,6 +180,7 @@ def _file_of(ctypes: "Any", address: int) -> str:
 def path() -> str:
     """The file of the runtime library the extension bound."""
     global _path
+    # Unguarded: threads that ask at once each look it up and store the same text.
     if _path is None:
         import ctypes
 
@@ -220,6 +221,9 @@ def warn_if_emulator() -> None:
     points at the application's code, past this package and contextlib (through which
     `running` starts the runtime)."""
     global _warned
+    # The check and the setting below are one step only because `client.start`, the one caller,
+    # holds its lifetime lock: without the interpreter lock nothing else would keep two
+    # threads from both warning.
     if _warned:
         return
     _warned = True

@@ -207,7 +207,9 @@ def _new_uuid() -> str:
     its cost: one per request, from a stock made out of one read of the system's random source
     (a forked child starts with a stock of its own)."""
     try:
-        return _uuids.pop()  # atomic: two threads never take the same one
+        # One list operation, also without the interpreter lock: two threads never take the
+        # same one. Threads that find the stock empty at once each add a stock of their own.
+        return _uuids.pop()
     except IndexError:
         pass
     # The stock is written digit position by digit position, each for every UUID at once: work
@@ -612,7 +614,7 @@ _running_loop: Callable[[], asyncio.AbstractEventLoop] | None = None
 
 def _load_asyncio() -> Callable[[], asyncio.AbstractEventLoop]:
     # asyncio is imported at the first asynchronous wait, not with this module: programs that
-    # only block never load it.
+    # only block never load it. Threads that come here at once all store the same function.
     global _running_loop
     from asyncio import get_running_loop
 
@@ -637,6 +639,8 @@ class AsyncClient(_ClientBase):
 
     def _loop_waits(self) -> LoopWaits:
         loop = (_running_loop or _load_asyncio())()
+        # Read once: a loop on another thread may put its own in place meanwhile, and this wait
+        # goes on with the one made for its loop.
         waits = self._waits
         seconds = self._wait_seconds()
         if waits is None or waits.loop is not loop or waits.timeout != seconds:

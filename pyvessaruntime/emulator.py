@@ -244,6 +244,7 @@ def library() -> ctypes.CDLL:
 def names() -> Names:
     """The emulator's enumerations, as the library names them."""
     global _names
+    # Unguarded: threads that ask at once each read the same tables and store equal values.
     if _names is None:
         read = library().VESSAEMU_Name
 

@@ -31,13 +31,20 @@ def start_future(operation: Callable[..., Any], *args: Any) -> concurrent.future
     """
     future: concurrent.futures.Future[Any] = concurrent.futures.Future()
 
+    # The application may cancel the future on its own thread while the runtime's thread settles
+    # it: asking `done()` first would leave a moment between the question and the setting, so
+    # the setting is tried and a future settled meanwhile keeps what it has.
     def deliver(result: Any) -> None:
-        if not future.done():
+        try:
             future.set_result(result)
+        except concurrent.futures.InvalidStateError:
+            pass
 
     def undelivered() -> None:
-        if not future.done():
+        try:
             future.set_exception(RuntimeError(_core.NO_RESULT))
+        except concurrent.futures.InvalidStateError:
+            pass
 
     future.async_handle = _core.start_native(  # type: ignore[attr-defined]
         operation, args, _core.Delivery(deliver, undelivered), typed=False)

@@ -159,7 +159,12 @@ def before_start() -> None:
 
 def close_all(keep: Collection[LogRouting] = ()) -> None:
     """End every open routing but those to `keep` (at exit, before the routines could go away)."""
-    for routing in [r for r in _open_routings if r not in keep]:
+    # Listed under the lock: a routing another thread closes meanwhile would shift the list
+    # under an unguarded walk, which could then skip one that is still open. Closed outside it,
+    # as `close` must be.
+    with _lock:
+        routings = [r for r in _open_routings if r not in keep]
+    for routing in routings:
         routing.close()
 
 

@@ -175,6 +175,9 @@ def _remembered(parse: Callable[[str], dict[str, Any] | None]
     after call. A read-only value can be shared: nobody can change it for another."""
     kept: dict[str, Mapping[str, Any] | None] = {}
 
+    # Runtime threads convert results at once, without a lock: each step on `kept` is one dict
+    # operation, a text maps to equal values whoever parsed it, and a race costs at most a
+    # parse made twice, a clear made early, or a few entries past the limit until the next one.
     def parsed(text: str | None) -> Mapping[str, Any] | None:
         try:
             return kept[text or ""]

@@ -503,6 +503,35 @@ def test_lifetimes_nest(emu):
         vrt.shutdown()
 
 
+def test_threads_starting_routing_and_calling_at_once_leave_nothing_behind(emu):
+    # Without the interpreter lock the threads' starts, routings and calls interleave at any
+    # point: the count of starts, the open routings and the correlation ids must still add up.
+    threads, cycles = 8, 25
+    ready = threading.Barrier(threads)
+    failures = []
+
+    def cycle():
+        ready.wait()
+        try:
+            for _ in range(cycles):
+                with vrt.running(), vrt.log_to("test.concurrent"):
+                    vrt.Client(CLIENT_ID, AUTHORITY).discover_accounts()
+        except BaseException as exc:  # noqa: BLE001 - the test reports it
+            failures.append(exc)
+
+    workers = [threading.Thread(target=cycle) for _ in range(threads)]
+    for worker in workers:
+        worker.start()
+    for worker in workers:
+        worker.join()
+    assert failures == []
+    assert not vrt.is_running() and not emu.is_started()
+    assert emu.calls("Startup") == emu.calls("Shutdown") >= 1
+    assert emu.log_registrations() == 0 and m._logCallbackStorage == {}
+    ids = [request.correlation_id for request in emu.requests("discover_accounts")]
+    assert len(set(ids)) == len(ids) == threads * cycles
+
+
 def test_a_refused_start_up_leaves_the_runtime_stopped(emu):
     emu.fail_next("Startup", 9, context="no")
     with pytest.raises(vrt.ConfigurationError):
