@@ -17,8 +17,12 @@
 namespace pvr {
 namespace {
 
+// Asked by threads with no thread state, so only what the interpreter publishes atomically is
+// read: whether it finalizes. Whether it is initialised at all is the entry's to know: it is
+// closed from the owner's end (at the latest as its interpreter is cleared) until a new owner
+// opens it.
 bool interpreter_alive() {
-  return Py_IsInitialized() && !Py_IsFinalizing();
+  return !Py_IsFinalizing();
 }
 
 // The way in. Every runtime thread passes it (EntryTicket), so the owner's end (close_entry)

@@ -1,7 +1,9 @@
 // The interpreter that owns the module, and what the module does as it ends.
 #include "module/owner.hpp"
 
+#include <atomic>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 
@@ -15,8 +17,8 @@
 namespace pvr::owner {
 namespace {
 
-// `mutex` guards the stage, the life and the contexts, which calls and runtime threads read and
-// change at any time. The identifier changes only as an interpreter claims the module, which
+// The stage and the life are read by calls and runtime threads at any time, and change only as
+// an owner comes or ends. The identifier changes only as an interpreter claims the module, which
 // imports do one at a time.
 //
 // The owner's identifier (-1: none yet) and the stage of its life. An identifier alone does not
@@ -24,33 +26,47 @@ namespace {
 // finalized before it. The mark in the owner's own dictionary does: it goes with the owner.
 enum class Stage { kLiving, kEnding, kEnded };
 int64_t owner_id = -1;
-Stage stage = Stage::kEnded;
+std::atomic<Stage> stage{Stage::kEnded};
 // Counts the owners' lives: a call, or the backstop of a life, tells by it that the owner it
 // belonged to was succeeded.
-uint64_t current_life = 0;
+std::atomic<uint64_t> current_life{0};
 constexpr char kMark[] = "pyvessaruntime.pyvessaruntime owns";
 
-PointerSet contexts;
-PyMutex mutex{};
+// The contexts, in shards found by address, each under a lock of its own: every start hands
+// one out and every completion takes one back, and threads doing so at once seldom meet. A
+// shard read the stage as living under its lock before it records a context; the end marks
+// the stage first and then clears every shard under its lock, so no context recorded in a life
+// outlives its end.
+struct alignas(64) ContextShard {
+  PyMutex mutex{};
+  PointerSet contexts;
+};
+constexpr std::size_t kShards = 16;
+ContextShard shards[kShards];
+
+ContextShard& shard_of(const void* context) {
+  // The low bits of an object's address are alike; a multiplication spreads the others.
+  const auto bits = reinterpret_cast<uintptr_t>(context) * UINT64_C(0x9E3779B97F4A7C15);
+  return shards[(bits >> 32) % kShards];
+}
 
 Stage current_stage() {
-  Locked lock(mutex);
-  return stage;
+  return stage.load();
 }
 
 // Whether this ends the owner: only one end runs per life.
 bool begin_end() {
-  Locked lock(mutex);
-  if (stage != Stage::kLiving) return false;
-  stage = Stage::kEnding;
-  return true;
+  Stage living = Stage::kLiving;
+  return stage.compare_exchange_strong(living, Stage::kEnding);
 }
 
 // Forgets the owner's contexts: the runtime passes none of them to a routine any more.
 void finish_end() {
-  Locked lock(mutex);
-  contexts.clear();
-  stage = Stage::kEnded;
+  for (ContextShard& shard : shards) {
+    Locked lock(shard.mutex);
+    shard.contexts.clear();
+  }
+  stage.store(Stage::kEnded);
 }
 
 // Whether an end is under way, for an import that must wait for it. The end gives up the
@@ -270,9 +286,8 @@ bool claim(bool* reuse) {
   }
   if (!mark()) return false;
   owner_id = current;
-  Locked lock(mutex);
-  stage = Stage::kLiving;
-  ++current_life;
+  current_life.fetch_add(1);
+  stage.store(Stage::kLiving);
   return true;
 }
 
@@ -287,13 +302,11 @@ bool adopt() {
 }
 
 uint64_t life() {
-  Locked lock(mutex);
-  return current_life;
+  return current_life.load();
 }
 
 bool living(uint64_t life) {
-  Locked lock(mutex);
-  return life == current_life && stage == Stage::kLiving;
+  return life == current_life.load() && stage.load() == Stage::kLiving;
 }
 
 PyObject* raise_ended() {
@@ -307,9 +320,10 @@ bool hand_out(void* context) {
   bool ended = false;
   bool recorded = false;
   {
-    Locked lock(mutex);
-    ended = stage != Stage::kLiving;
-    recorded = !ended && contexts.insert(context);
+    ContextShard& shard = shard_of(context);
+    Locked lock(shard.mutex);
+    ended = stage.load() != Stage::kLiving;
+    recorded = !ended && shard.contexts.insert(context);
   }
   if (ended) {
     raise_ended();
@@ -320,13 +334,15 @@ bool hand_out(void* context) {
 }
 
 bool take_back(void* context) {
-  Locked lock(mutex);
-  return contexts.erase(context);
+  ContextShard& shard = shard_of(context);
+  Locked lock(shard.mutex);
+  return shard.contexts.erase(context);
 }
 
 bool handed_out(void* context) {
-  Locked lock(mutex);
-  return contexts.contains(context);
+  ContextShard& shard = shard_of(context);
+  Locked lock(shard.mutex);
+  return shard.contexts.contains(context);
 }
 
 }  // namespace pvr::owner

@@ -102,7 +102,7 @@ void each_lock(State& s, Each each) {
   each(s.operations.faults_mutex);
   each(s.history.mutex);
   each(s.violations.mutex);
-  each(s.registry.mutex);
+  s.registry.each_mutex(each);
 }
 
 void before_fork() {

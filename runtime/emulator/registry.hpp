@@ -3,6 +3,8 @@
 #pragma once
 
 #include <array>
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -79,24 +81,41 @@ struct RegistryEntry {
   Holder holder = Holder::Caller;
 };
 
-// The registry's part of the emulator's state (state.hpp); every field is guarded by `mutex`.
-struct Registry {
+// The live entries whose handle values fall to one shard, under its own lock: a program's
+// threads that make and use handles at once seldom meet at one (every runtime call looks one up).
+struct alignas(64) RegistryShard {
   std::mutex mutex;
   std::unordered_map<uint64_t, RegistryEntry> entries;
-  // Made when the library loads; never released nor reset.
+};
+
+// The registry's part of the emulator's state (state.hpp).
+struct Registry {
+  static constexpr std::size_t kShards = 16;
+  std::array<RegistryShard, kShards> shards;
+  // Made as the state is made, before any other thread can see it; never released nor reset.
   std::unordered_map<uint64_t, RegistryEntry> permanent;
-  std::array<int64_t, kKindCount> live{};
-  uint64_t next;
+  // Changed under the lock of the shard that holds the entry.
+  std::array<std::atomic<int64_t>, kKindCount> live{};
+  std::atomic<uint64_t> next;
+  // Guards the two below; a reset holds it and then every shard's lock, in order.
+  std::mutex reset_mutex;
   // Handles below this value were dropped by a reset rather than released.
-  uint64_t reset_floor;
+  std::atomic<uint64_t> reset_floor;
   // Handles a reset dropped that have not been released since, by kind: their objects may still
   // be held by a program that releases them when they die, which is no fault of the program.
   std::unordered_map<uint64_t, Kind> dropped;
 
   Registry();
+  RegistryShard& shard_of(uint64_t handle);
   // Drops every handle (those of log registrations too, unless `keep_log_callbacks`); handle
   // values handed out before stay unusable.
   void reset(bool keep_log_callbacks);
+  // Every lock of the registry, in the order a reset takes them (for a fork).
+  template <class Each>
+  void each_mutex(Each each) {
+    each(reset_mutex);
+    for (RegistryShard& shard : shards) each(shard.mutex);
+  }
 };
 
 // Registers the object and returns its new handle value. Throws std::bad_alloc when it cannot
