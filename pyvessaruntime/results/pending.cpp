@@ -49,12 +49,17 @@ int forget_started(Pending* self, const LayerHooks& hooks) {
   return hooks.started ? PySet_Discard(hooks.started, reinterpret_cast<PyObject*>(self)) : 0;
 }
 
-bool is_done(Pending* self) {
-  bool done = false;
+// One of the object's flags, read inside its critical section.
+bool flag_of(Pending* self, bool Pending::*flag) {
+  bool value = false;
   Py_BEGIN_CRITICAL_SECTION(object_of(self));
-  done = self->done;
+  value = self->*flag;
   Py_END_CRITICAL_SECTION();
-  return done;
+  return value;
+}
+
+bool is_done(Pending* self) {
+  return flag_of(self, &Pending::done);
 }
 
 // The outcome is in (`value` and `error` stolen), unless another came first: the operation
@@ -136,17 +141,9 @@ int complete(Pending* self, PyObject* result) {
   return finish(self, value, error);
 }
 
-bool is_claimed(Pending* self) {
-  bool claimed = false;
-  Py_BEGIN_CRITICAL_SECTION(object_of(self));
-  claimed = self->claimed;
-  Py_END_CRITICAL_SECTION();
-  return claimed;
-}
-
 int end_without_result(Pending* self) {
   const LayerHooks& hooks = state_of_type(Py_TYPE(self))->hooks;
-  if (is_claimed(self)) return forget_started(self, hooks);  // the wait was given up
+  if (flag_of(self, &Pending::claimed)) return forget_started(self, hooks);  // the wait was given up
   PyObject* error = hooks.no_result ? PyObject_CallNoArgs(hooks.no_result) : nullptr;
   if (!error) {
     PyErr_Clear();
