@@ -52,7 +52,7 @@ free-threaded:
 
 # A root of an older Debian release (glibc 2.31) with CPython 3.13 and 3.13t built inside it, where
 # `make old-glibc-check` tries the Linux wheels (scripts/provide-old-glibc: made once, outside the
-# clone, in about N minutes; REFRESH=1 makes it anew).
+# clone, in about 7 minutes; REFRESH=1 makes it anew).
 old-glibc-root:
 	scripts/provide-old-glibc $(if $(REFRESH),--refresh)
 
