@@ -78,3 +78,17 @@ def test_extension_carries_the_cpp_runtime_and_exports_its_entry_point_only():
     exported = [line.split()[-1]
                 for line in tool_output("nm", "-D", "--defined-only", m.__file__).splitlines()]
     assert exported == ["PyInit_pyvessaruntime"]
+
+
+@pytest.mark.parametrize("variable, platform", [
+    ("WHEEL_PYTHONS", "manylinux2014_x86_64.manylinux_2_17_x86_64"),
+    ("WINDOWS_PYTHONS", "win_amd64"),
+])
+def test_readme_lists_each_wheel_the_release_builds(variable, platform):
+    root = Path(__file__).resolve().parent.parent
+    versions = re.search(rf"^{variable} \?= (.+)$", (root / "Makefile").read_text(), re.M)[1].split()
+    # A free-threaded build keeps the version's interpreter tag and marks its ABI tag: cp313-cp313t.
+    expected = {f"cp{v.replace('.', '').removesuffix('t')}-cp{v.replace('.', '')}" for v in versions}
+    listed = re.findall(rf"`pyvessaruntime-[0-9.]+-(cp\d+-cp\d+t?)-{re.escape(platform)}\.whl`",
+                        (root / "README.md").read_text())
+    assert sorted(listed) == sorted(expected)
