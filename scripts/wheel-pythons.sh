@@ -1,6 +1,13 @@
-# Sourced by scripts/dist, scripts/dist-check and scripts/old-glibc-check: the CPythons the Linux
-# wheels are built for, where each runs on this machine, and each wheel's tags.
+# Sourced by scripts/dist, scripts/dist-check, scripts/smoke-linux and scripts/old-glibc-check:
+# the CPythons the Linux wheels are built for, where each runs on this machine, each wheel's tags,
+# and how pip installs from dist/ alone.
 source scripts/sid-root.sh
+
+# offline COMMAND...: runs a command with no pip configuration of this machine (indexes, local
+# wheel folders), so that a pip it runs with --no-index finds only what it is given.
+offline() {
+  env $(env | sed -n 's/^\(PIP_[A-Z_]*\)=.*/-u \1/p') PIP_CONFIG_FILE=/dev/null "$@"
+}
 
 # wheel_python VERSION: sets `runner` to what runs a command where that CPython is (nothing, or
 # scripts/sid-run) and `interpreter` to its path there; fails, saying what provides it, when this
