@@ -5,7 +5,7 @@ PY        := $(VENV)/bin/python
 BUILD_DIR ?= build/{wheel_tag}
 INSTALL   := $(PY) -m pip install --quiet --no-build-isolation -C build-dir=$(BUILD_DIR)
 
-.PHONY: venv install demo test test-pythons pythons free-threaded tsan-free-threaded sanitize stress tsan valgrind bench bench-free-threaded windows-check windows windows-test dist dist-check format clean
+.PHONY: venv install demo test test-pythons pythons free-threaded tsan-free-threaded old-glibc-root sanitize stress tsan valgrind bench bench-free-threaded windows-check windows windows-test dist dist-check old-glibc-check format clean
 
 $(PY):
 	$(PYTHON313) -m venv $(VENV)
@@ -55,6 +55,12 @@ free-threaded:
 # extension and the emulator instrumented too; any report fails the run (scripts/tsan-free-threaded).
 tsan-free-threaded:
 	scripts/tsan-free-threaded $(PYTEST_ARGS)
+
+# A root of an older Debian release (glibc 2.31) with CPython 3.13 and 3.13t built inside it, where
+# `make old-glibc-check` tries the Linux wheels (scripts/provide-old-glibc: made once, outside the
+# clone, in about 7 minutes; REFRESH=1 makes it anew).
+old-glibc-root:
+	scripts/provide-old-glibc $(if $(REFRESH),--refresh)
 
 # The suite under AddressSanitizer and UndefinedBehaviorSanitizer (separate venv and build).
 # libstdc++ is preloaded with the sanitizer: its interceptor of C++ throws looks for the real
@@ -158,27 +164,33 @@ windows-check:
 	  { apt-get update -q && $(MINGW_INSTALL); }
 	scripts/check-windows-build
 
-# The Windows build, cross-compiled with MinGW-w64: vessaruntime.dll, the .pyd and a win_amd64
-# wheel in build/windows/dist (installs the compilers and tools it needs when they are missing).
-WINDOWS_TOOLS := g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64
+# The Windows build for each CPython of WINDOWS_PYTHONS (those with an embeddable distribution),
+# cross-compiled with MinGW-w64: vessaruntime.dll, the .pyd and a win_amd64 wheel in
+# build/windows-VERSION/dist (installs the compilers and tools it needs when they are missing).
+WINDOWS_TOOLS   := g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64
+WINDOWS_PYTHONS ?= 3.12 3.13
 windows:
 	command -v $(MINGW_CXX)-posix >/dev/null 2>&1 && command -v gendef >/dev/null 2>&1 || \
 	  DEBIAN_FRONTEND=noninteractive apt-get install -y -q $(WINDOWS_TOOLS) || \
 	  { apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q $(WINDOWS_TOOLS); }
-	scripts/build-windows
+	for version in $(WINDOWS_PYTHONS); do scripts/build-windows $$version || exit 1; done
 
-# The test suite and the demo on the Windows build, under Wine (installed when missing).
+# The test suite and the demo on the Windows build for CPython 3.13, under Wine (installed when
+# missing; WINDOWS_PYTHON=3.12 picks the other).
 windows-test: windows
 	command -v wine >/dev/null 2>&1 || DEBIAN_FRONTEND=noninteractive apt-get install -y -q wine64 || \
 	  { apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q wine64; }
 	scripts/test-windows $(PYTEST_ARGS)
 
-# The release artifacts in dist/ (README, "Install"): sdist, manylinux wheel, win_amd64 wheel, with
-# the packaging tools in a venv of their own. The Linux wheel is built with PyPI's zig, whose
-# clang targets an older glibc than this machine's (cmake/zig-linux.cmake); a venv made before
-# zig was one of its tools gets it here.
-DIST_PY := .venv-dist/bin/python
-ZIGLANG := "ziglang>=0.17,<0.18"
+# The release artifacts in dist/ (README, "Install"): the sdist, a manylinux wheel for each CPython
+# of WHEEL_PYTHONS, a win_amd64 wheel for each of WINDOWS_PYTHONS, with the packaging tools in a
+# venv of their own. The Linux wheels are built with PyPI's zig, whose clang targets an older glibc
+# than this machine's (cmake/zig-linux.cmake); a venv made before zig was one of its tools gets it
+# here. A CPython of WHEEL_PYTHONS that this machine lacks fails the build (3.14 and 3.15 come from
+# `make pythons`, 3.13t from `make free-threaded`); narrow the list to leave one out.
+DIST_PY       := .venv-dist/bin/python
+ZIGLANG       := "ziglang>=0.17,<0.18"
+WHEEL_PYTHONS ?= 3.12 3.13 3.14 3.15 3.13t
 $(DIST_PY):
 	$(PYTHON313) -m venv .venv-dist
 	$(DIST_PY) -m pip install --quiet --upgrade pip
@@ -186,14 +198,20 @@ $(DIST_PY):
 
 dist: $(DIST_PY) windows
 	$(DIST_PY) -c "import ziglang" 2>/dev/null || $(DIST_PY) -m pip install --quiet $(ZIGLANG)
-	scripts/dist $(DIST_PY)
+	scripts/dist $(DIST_PY) "$(WHEEL_PYTHONS)" "$(WINDOWS_PYTHONS)"
 
 # Each artifact installed into a fresh environment from dist/ alone and tried as a user would:
-# no runtime, the emulator, and a stand-in runtime (on Linux, and under Wine for Windows).
+# no runtime, the emulator, and a stand-in runtime (each Linux wheel with its own CPython, each
+# Windows wheel under Wine); then the Linux wheels inside the old-glibc root, when it has been made.
 dist-check: dist
 	command -v wine >/dev/null 2>&1 || DEBIAN_FRONTEND=noninteractive apt-get install -y -q wine64 || \
 	  { apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q wine64; }
-	scripts/dist-check
+	scripts/dist-check "$(WHEEL_PYTHONS)" "$(WINDOWS_PYTHONS)"
+	scripts/old-glibc-check --if-provided "$(WHEEL_PYTHONS)"
+
+# The Linux wheels for the CPythons of the old-glibc root installed and tried inside it.
+old-glibc-check: old-glibc-root dist
+	scripts/old-glibc-check "$(WHEEL_PYTHONS)"
 
 format: $(PY)
 	$(PY) -m pip install --quiet clang-format

@@ -1,6 +1,7 @@
-# Sourced by scripts/provide-pythons and scripts/sid-run: where the Debian sid root with the
-# CPythons this machine's own distribution lacks is kept, and what goes into it. It lives outside
-# the clone so every clone and worktree of the project shares one.
+# Sourced by the scripts that make and use the cached roots and CPythons: where the Debian sid
+# root with the CPythons this machine's own distribution lacks is kept, and what goes into it;
+# likewise the free-threaded CPython and the old-glibc root. They live outside the clone so every
+# clone and worktree of the project shares them.
 SID_CACHE=${XDG_CACHE_HOME:-$HOME/.cache}/pyvessaruntime
 SID_ROOT=$SID_CACHE/sid-root
 SID_LOCK=$SID_CACHE/sid-root.lock
@@ -19,3 +20,11 @@ SID_PACKAGES="g++ make cmake ca-certificates
 # The free-threaded CPython of scripts/provide-free-threaded, built from the archive's source.
 FREE_THREADED_PREFIX=$SID_CACHE/python3.13t
 FREE_THREADED_TSAN_PREFIX=$SID_CACHE/python3.13t-tsan
+# The root of scripts/provide-old-glibc: an older Debian release, whose C library is older than
+# any this project builds on, with CPythons built inside it from the archive's source (each in
+# /opt/pythonVERSION there), where the Linux wheels are tried. bullseye (glibc 2.31) is the oldest
+# release the mirror still serves.
+OLD_GLIBC_ROOT=$SID_CACHE/old-glibc-root
+OLD_GLIBC_SUITE=bullseye
+OLD_GLIBC_PACKAGES="gcc make libc6-dev pkg-config xz-utils zlib1g-dev libffi-dev"
+OLD_GLIBC_PYTHONS="3.13 3.13t"

@@ -3,7 +3,7 @@ py.typed, the extension module, the emulator DLL in the package's `_emulator` fo
 search for the runtime finds it), the pytest plugin's top-level module, and the metadata the
 project's build gives the Linux wheel.
 
-Usage: windows-wheel.py <folder with the built .pyd and .dll> <output folder>
+Usage: windows-wheel.py <folder with the built .pyd and .dll> <output folder> <CPython version>
 Prints the wheel's path.
 """
 
@@ -17,7 +17,11 @@ import zipfile
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 PACKAGE = ROOT / "pyvessaruntime"
-TAG = "cp313-cp313-win_amd64"
+
+
+def tag(python_version: str) -> str:
+    digits = python_version.replace(".", "")
+    return f"cp{digits}-cp{digits}-win_amd64"
 
 
 def version() -> str:
@@ -25,11 +29,11 @@ def version() -> str:
     return re.search(r'__version__ = "([^"]+)"', text)[1]
 
 
-def package_files(built: pathlib.Path) -> dict[str, bytes]:
+def package_files(built: pathlib.Path, python_version: str) -> dict[str, bytes]:
     files = {f"pyvessaruntime/{p.name}": p.read_bytes()
              for p in sorted(PACKAGE.iterdir()) if p.suffix in {".py", ".pyi"} or p.name == "py.typed"}
-    for name in ("pyvessaruntime.cp313-win_amd64.pyd", "_results.cp313-win_amd64.pyd",
-                 "_emulator/vessaruntime.dll"):
+    suffix = f".cp{python_version.replace('.', '')}-win_amd64.pyd"
+    for name in (f"pyvessaruntime{suffix}", f"_results{suffix}", "_emulator/vessaruntime.dll"):
         files[f"pyvessaruntime/{name}"] = (built / name).read_bytes()
     files["_pyvessaruntime_pytest.py"] = (ROOT / "_pyvessaruntime_pytest.py").read_bytes()
     return files
@@ -64,7 +68,7 @@ def core_metadata(project_version: str) -> bytes:
     return ("\n".join(lines) + "\n\n" + readme).encode()
 
 
-def metadata(project_version: str) -> dict[str, bytes]:
+def metadata(project_version: str, wheel_tag: str) -> dict[str, bytes]:
     info = f"pyvessaruntime-{project_version}.dist-info"
     return {
         f"{info}/entry_points.txt": entry_points(),
@@ -73,7 +77,7 @@ def metadata(project_version: str) -> dict[str, bytes]:
             "Wheel-Version: 1.0\n"
             "Generator: pyvessaruntime scripts/windows-wheel.py\n"
             "Root-Is-Purelib: false\n"
-            f"Tag: {TAG}\n").encode(),
+            f"Tag: {wheel_tag}\n").encode(),
     }
 
 
@@ -82,14 +86,15 @@ def record_line(name: str, data: bytes) -> str:
     return f"{name},sha256={digest},{len(data)}"
 
 
-def main(built: pathlib.Path, dist: pathlib.Path) -> pathlib.Path:
+def main(built: pathlib.Path, dist: pathlib.Path, python_version: str) -> pathlib.Path:
     project_version = version()
-    files = {**package_files(built), **metadata(project_version)}
+    wheel_tag = tag(python_version)
+    files = {**package_files(built, python_version), **metadata(project_version, wheel_tag)}
     record = f"pyvessaruntime-{project_version}.dist-info/RECORD"
     lines = [record_line(name, data) for name, data in files.items()] + [f"{record},,"]
     files[record] = ("\n".join(lines) + "\n").encode()
     dist.mkdir(parents=True, exist_ok=True)
-    wheel = dist / f"pyvessaruntime-{project_version}-{TAG}.whl"
+    wheel = dist / f"pyvessaruntime-{project_version}-{wheel_tag}.whl"
     with zipfile.ZipFile(wheel, "w", zipfile.ZIP_DEFLATED) as archive:
         for name, data in files.items():
             archive.writestr(name, data)
@@ -97,4 +102,4 @@ def main(built: pathlib.Path, dist: pathlib.Path) -> pathlib.Path:
 
 
 if __name__ == "__main__":
-    print(main(pathlib.Path(sys.argv[1]), pathlib.Path(sys.argv[2])))
+    print(main(pathlib.Path(sys.argv[1]), pathlib.Path(sys.argv[2]), sys.argv[3]))

@@ -1,16 +1,23 @@
-/* The configuration header of the official CPython 3.13 for 64-bit Windows, as an extension
- * module built with MinGW-w64 needs it.
+/* The configuration header of the official CPython 3.12 and 3.13 for 64-bit Windows, as an
+ * extension module built with MinGW-w64 needs it.
  *
  * Every other CPython header is the same on all platforms; this one states the facts of the
- * platform the interpreter (python313.dll) was built for, so that the extension agrees with it
- * on type sizes, alignment, and how the interpreter's functions and data are imported. Only
- * what an extension's compilation reads is here; what only the interpreter's own build uses
- * is left out. */
+ * platform the interpreter (python312.dll, python313.dll) was built for, so that the extension
+ * agrees with it on type sizes, alignment, and how the interpreter's functions and data are
+ * imported. Only what an extension's compilation reads is here; what only the interpreter's own
+ * build uses is left out. The two versions' public headers read the same facts, which both
+ * builds share, except the mimalloc allocator, new in 3.13; a version whose headers have not been
+ * compared with these facts is refused. Python.h includes patchlevel.h first, so the version is
+ * known here. */
 #ifndef Py_CONFIG_H
 #define Py_CONFIG_H
 
 #if !defined(_WIN64) || !defined(__MINGW64__)
 #error "this configuration is for 64-bit Windows with MinGW-w64"
+#endif
+
+#if !defined(PY_VERSION_HEX) || PY_VERSION_HEX < 0x030C0000 || PY_VERSION_HEX >= 0x030E0000
+#error "this configuration is for CPython 3.12 and 3.13"
 #endif
 
 #include <io.h>
@@ -66,7 +73,9 @@
 
 /* The interpreter's build options that change its object layouts and allocators. */
 #define WITH_PYMALLOC 1
+#if PY_VERSION_HEX >= 0x030D0000
 #define WITH_MIMALLOC 1
+#endif
 #define WITH_DOC_STRINGS 1
 #define HAVE_DYNAMIC_LOADING
 
