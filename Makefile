@@ -46,13 +46,13 @@ pythons:
 	scripts/provide-pythons $(if $(REFRESH),--refresh)
 
 # The free-threaded CPython 3.13t, built once from the Debian archive's source into a folder outside
-# the clone (scripts/provide-free-threaded: about 25 minutes the first time).
+# the clone (scripts/provide-free-threaded: about 3 minutes the first time).
 free-threaded:
 	scripts/provide-free-threaded
 
 # A root of an older Debian release (glibc 2.31) with CPython 3.13 and 3.13t built inside it, where
 # `make old-glibc-check` tries the Linux wheels (scripts/provide-old-glibc: made once, outside the
-# clone, in about 7 minutes; REFRESH=1 makes it anew).
+# clone, in about 8 minutes; REFRESH=1 makes it anew).
 old-glibc-root:
 	scripts/provide-old-glibc $(if $(REFRESH),--refresh)
 
