@@ -46,8 +46,7 @@ pythons:
 	scripts/provide-pythons $(if $(REFRESH),--refresh)
 
 # The free-threaded CPython 3.13t, compiled from the Debian archive's source into a folder outside
-# the clone and reused (scripts/provide-free-threaded): minutes of compiling, so CI uses it when a
-# run before made it and says so when it skips it.
+# the clone and reused (scripts/provide-free-threaded: 3 to 25 minutes the first time, by load).
 free-threaded:
 	scripts/provide-free-threaded
 
@@ -58,7 +57,7 @@ tsan-free-threaded:
 
 # A root of an older Debian release (glibc 2.31) with CPython 3.13 and 3.13t built inside it, where
 # `make old-glibc-check` tries the Linux wheels (scripts/provide-old-glibc: made once, outside the
-# clone, in about 7 minutes; REFRESH=1 makes it anew).
+# clone, in about 8 minutes; REFRESH=1 makes it anew).
 old-glibc-root:
 	scripts/provide-old-glibc $(if $(REFRESH),--refresh)
 
@@ -143,7 +142,7 @@ bench: $(BENCH_PY)
 	$(BENCH_PY) -P benchmarks/report.py
 
 # The blocking client on two threads against one, on the free-threaded CPython of
-# scripts/provide-free-threaded (built on first use, about 25 minutes), in a venv of its own.
+# scripts/provide-free-threaded (built on first use, 3 to 25 minutes), in a venv of its own.
 FT_BENCH_PY := .venv-bench-3.13t/bin/python
 $(FT_BENCH_PY):
 	scripts/provide-free-threaded
