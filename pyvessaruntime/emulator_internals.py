@@ -14,14 +14,14 @@ import ctypes
 from collections.abc import Sequence
 from typing import Any
 
-# Everything of the application tests' module too, so the project's tests need only this one
-# (its own names alone are listed in __all__).
-from .emulator import *  # noqa: F403
-from .emulator import (
+from ._emulator_library import (
     _SIGNATURES, _U64, Error, StatusLike, TextValue, _apply, _AuthResultSpec, _completion_mode,
     _decode, _error_spec, _index, _operation, _ResultSpec, _set_completion_mode, _status,
     _take_text, _take_units, _Text, _text, library, names,
 )
+# Everything of the application tests' module too, so the project's tests need only this one
+# (its own names alone are listed in __all__).
+from .emulator import *  # noqa: F403
 __all__ = [
     "async_state", "auth_parameters", "calls", "completion_mode", "contract_violations",
     "emit_log", "fail_inside", "fail_next", "held_operations", "last_contract_violation",

@@ -19,6 +19,7 @@ APPLICATION_TESTS = """
     import pyvessaruntime as vrt
     import pyvessaruntime.pyvessaruntime as m
     from pyvessaruntime import emulator as unreset
+    from pyvessaruntime.emulator_internals import new_account_handle
 
     kept = []
     AUTHORITY = "https://login.example.test/t"
@@ -52,10 +53,10 @@ APPLICATION_TESTS = """
             m.VESSARuntimeAccount(0x1230).get_user_name()
 
     def test_keeps_a_runtime_object(emulator):
-        kept.append(m.VESSARuntimeAccount(emulator.new_account_handle(emulator.add_account())))
+        kept.append(m.VESSARuntimeAccount(new_account_handle(emulator.add_account())))
 
     def test_leaves_a_runtime_object_in_garbage(emulator):
-        cycle = [m.VESSARuntimeAccount(emulator.new_account_handle(emulator.add_account()))]
+        cycle = [m.VESSARuntimeAccount(new_account_handle(emulator.add_account()))]
         cycle.append(cycle)
 """
 
