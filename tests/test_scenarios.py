@@ -257,8 +257,8 @@ def test_held_and_delayed_blocks_restore_the_mode(emulator):
     with vrt.running():
         assert asyncio.run(held_discovery()) == ()
         with emulator.delayed(25):
-            assert emulator.completion_mode() == ("delay", 25)
-    assert emulator.completion_mode() == ("worker", 0)
+            assert emulator_internals.completion_mode() == ("delay", 25)
+    assert emulator_internals.completion_mode() == ("worker", 0)
 
 
 # -- scenarios -------------------------------------------------------------------------------
