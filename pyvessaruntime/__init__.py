@@ -138,6 +138,7 @@ if TYPE_CHECKING:
         TransientError,
         UserCanceled,
     )
+    from ._recording import recording
     from ._runtime import EmulatorWarning
     from .log_bridge import LogRouting, log_to
     from .models import Account, Token
@@ -152,6 +153,7 @@ _LAYER = {
     "log_bridge": ("LogRouting", "log_to"),
     "models": ("Account", "Token"),
     "_runtime": ("EmulatorWarning",),
+    "_recording": ("recording",),
 }
 _HOME = {name: module for module, names in _LAYER.items() for name in names}
 
@@ -219,6 +221,7 @@ __all__ = [
     "is_running",
     "log_to",
     "read_account_by_id",
+    "recording",
     "register_logging_callback",
     "running",
     "runtime_path",

@@ -24,11 +24,11 @@ from collections.abc import Callable, Collection, Iterable, Iterator, Mapping
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Generic, TypeAlias, TypedDict, TypeVar, Unpack
 
-from . import _core, _runtime, log_bridge
+from . import _core, _recording, _runtime, log_bridge
 from . import pyvessaruntime as _native
 from ._core import Pending
 from ._results import plain_scopes
-from .errors import OperationTimedOut, TransientError, from_failure
+from .errors import AuthError, OperationTimedOut, TransientError, from_failure
 from .models import (
     Account,
     Token,
@@ -112,6 +112,8 @@ def _forget_starts_in_forked_child() -> None:
 
 if hasattr(os, "register_at_fork"):
     os.register_at_fork(after_in_child=_forget_starts_in_forked_child)
+
+_recording.record_process()
 
 
 @contextlib.contextmanager
@@ -343,6 +345,34 @@ _DISCOVER_ACCOUNTS = _Operation("discover_accounts", "discover_accounts", to_acc
 _SIGN_OUT = _Operation("sign_out", "signout_silently", to_signed_out, silent=True)
 
 
+# What a recording needs of the parameters objects made while one runs (the runtime's object
+# cannot be read back), by their id until their request is recorded.
+_described_params: dict[int, dict[str, Any]] = {}
+
+
+def _recorded_request(operation: _Operation[Any], args: tuple[Any, ...],
+                      account: Account | None) -> dict[str, Any]:
+    request: dict[str, Any] = {"account": account}
+    for arg in args:
+        if isinstance(arg, _native.VESSARuntimeAuthParameters):
+            request.update(_described_params.pop(id(arg), {}))
+    if operation is _READ_ACCOUNT:
+        request["account_id"] = args[0]
+    elif operation is _SIGN_IN or operation is _SIGN_IN_INTERACTIVELY:
+        request["login_hint"] = args[3]
+    return request
+
+
+def _record(operation: _Operation[Any], request: dict[str, Any], answer: object) -> None:
+    if isinstance(answer, OperationTimedOut):
+        return  # the layer gave up: the runtime answered nothing to replay
+    from ._clock import now
+
+    completed = now()
+    for recording in list(_recording.active):
+        recording.note(operation.call, request, answer, completed)
+
+
 def _checked_account(account: object) -> None:
     if not isinstance(account, Account):
         raise TypeError(f"account must be an Account, not {type(account).__name__}")
@@ -408,6 +438,8 @@ class _Requests:
             if failure is None:
                 raise
             raise failure from None
+        if _recording.active:
+            _described_params[id(params)] = {"scopes": scope_list, "claims": claims}
         return params
 
     # Each returns the arguments of its operation, checked; those of an operation on an
@@ -544,6 +576,19 @@ class Client(_ClientBase):
 
     def _run(self, operation: _Operation[T], args: tuple[Any, ...],
              account: Account | None = None) -> T:
+        if not _recording.active:
+            return self._attempts(operation, args, account)
+        request = _recorded_request(operation, args, account)
+        try:
+            result = self._attempts(operation, args, account)
+        except AuthError as error:
+            _record(operation, request, error)
+            raise
+        _record(operation, request, result)
+        return result
+
+    def _attempts(self, operation: _Operation[T], args: tuple[Any, ...],
+                  account: Account | None) -> T:
         native_account = None
         if account is not None:
             native_account = native_of(account) or native_of(
@@ -651,6 +696,19 @@ class AsyncClient(_ClientBase):
 
     async def _run(self, operation: _Operation[T], args: tuple[Any, ...],
                    account: Account | None = None) -> T:
+        if not _recording.active:
+            return await self._attempts(operation, args, account)
+        request = _recorded_request(operation, args, account)
+        try:
+            result = await self._attempts(operation, args, account)
+        except AuthError as error:
+            _record(operation, request, error)
+            raise
+        _record(operation, request, result)
+        return result
+
+    async def _attempts(self, operation: _Operation[T], args: tuple[Any, ...],
+                        account: Account | None) -> T:
         native_account = None
         if account is not None:
             native_account = native_of(account) or native_of(

@@ -53,7 +53,7 @@ __all__ = [
     "clear_requests", "configure", "delayed", "fail_completion", "freeze", "grant_scopes",
     "handle_kind", "held", "interactive_user", "is_started", "library", "live_handle_values",
     "live_handles", "load_scenario", "names", "now", "null_completion", "pending_operations",
-    "pending_outcomes", "release_held", "remove_account", "requests", "reset",
+    "pending_outcomes", "release_held", "remove_account", "replay", "requests", "reset",
     "set_account_property", "set_account_state", "set_authority_trusted", "set_interactive_user",
     "set_latency", "take_contract_violations", "wait_idle",
 ]
@@ -143,6 +143,24 @@ def load_scenario(scenario: Mapping[str, Any] | str | os.PathLike[str]) -> None:
     else:
         with open(scenario, "rb") as file:
             _apply(file.read())
+
+
+def replay(recording: str | os.PathLike[str]) -> None:
+    """Answer the requests of a recording (`pyvessaruntime.recording`, or the file
+    ``PYVESSARUNTIME_RECORD`` named) as the runtime answered them then: its accounts are seeded,
+    each request takes the recorded answer of the first matching request not yet replayed (in
+    the recorded order), and a token lives as long after the emulator's clock as it did after
+    the runtime's. Strict: a request the recording does not hold fails, its error naming the
+    nearest recorded request (`unmatched_requests`; the pytest fixture fails the test)."""
+    with open(recording, "rb") as file:
+        text = file.read()
+    try:
+        document = json.loads(text)
+    except ValueError:
+        document = None
+    if not isinstance(document, dict) or "recorded" not in document:
+        raise ValueError(f"{os.fspath(recording)} is not a recording of pyvessaruntime.recording()")
+    _apply(text)
 
 
 def configure(*, access_token_lifetime: float | datetime.timedelta | None = None,
@@ -562,3 +580,5 @@ class Emulator:
     is_started = staticmethod(is_started)
     live_handles = staticmethod(live_handles)
     reset = staticmethod(reset)
+    replay = staticmethod(replay)
+

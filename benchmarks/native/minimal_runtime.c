@@ -11,8 +11,9 @@
  * one, and only when asked to (status 10, InsufficientBuffer, as a real runtime may answer).
  *
  * Control interface (VESSABENCH_*): the text, the size call's answer, whether asynchronous
- * operations complete inline or are held, and delivery of held completions and of log lines from
- * one long-lived native thread that Python has never seen. */
+ * operations complete inline or are held, delivery of held completions and of log lines from
+ * one long-lived native thread that Python has never seen, and, for tests that record what a
+ * runtime answered, the expiry of the tokens and a status the next auth result fails with. */
 #include <pthread.h>
 #include <stdatomic.h>
 #include <stdint.h>
@@ -34,6 +35,7 @@ struct bench_error {
 };
 static struct bench_error insufficient_buffer = {10};
 static struct bench_error unexpected = {0};
+static struct bench_error scripted_failure;
 
 #define AS_ERROR(e) ((VESSARUNTIME_ERROR_HANDLE)(void*)(e))
 
@@ -198,6 +200,8 @@ VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_ReleaseAuthParameters(
 
 /* ---- results ----------------------------------------------------------------------------- */
 
+static _Atomic int64_t token_expiry;
+
 #define RESULT_TEXT(name, type)                                                       \
   VESSARUNTIME_ERROR_HANDLE name(type result, os_char* buffer, int32_t* bufferSize) { \
     (void)result;                                                                     \
@@ -235,10 +239,20 @@ VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_IsPopAuthorization(
 VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_GetAccessTokenExpiryTime(
     VESSARUNTIME_AUTH_RESULT_HANDLE authResult, int64_t* accessTokenExpiryTime) {
   (void)authResult;
-  *accessTokenExpiryTime = 0;
+  *accessTokenExpiryTime = atomic_load(&token_expiry);
   return NULL;
 }
-RESULT_NO_ERROR(VESSARUNTIME_GetError, VESSARUNTIME_AUTH_RESULT_HANDLE)
+/* The auth result that fails with the scripted status: the one VESSABENCH_FailAuth counted down
+ * to. */
+static _Atomic(void*) failing_result;
+static atomic_int auth_failure_countdown;
+VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_GetError(VESSARUNTIME_AUTH_RESULT_HANDLE authResult,
+                                                VESSARUNTIME_ERROR_HANDLE* error) {
+  *error = authResult && (void*)authResult == atomic_load(&failing_result)
+               ? AS_ERROR(&scripted_failure)
+               : NULL;
+  return NULL;
+}
 RESULT_RELEASE(VESSARUNTIME_ReleaseAuthResult, VESSARUNTIME_AUTH_RESULT_HANDLE)
 
 RESULT_NO_ERROR(VESSARUNTIME_SignOutResult_GetError, VESSARUNTIME_SIGNOUT_RESULT_HANDLE)
@@ -291,6 +305,7 @@ static void complete(struct completion c) {
   void* result = new_handle();
   switch (c.kind) {
     case AUTH:
+      if (atomic_fetch_sub(&auth_failure_countdown, 1) == 1) atomic_store(&failing_result, result);
       ((VESSARUNTIME_AUTH_COMPLETION_ROUTINE)c.routine)((VESSARUNTIME_AUTH_RESULT_HANDLE)result,
                                                         c.context);
       break;
@@ -535,6 +550,14 @@ BENCH_API void VESSABENCH_SetText(const uint16_t* units, int32_t count) {
   for (int32_t i = 0; i < count; ++i) text_units[i] = units[i];
   text_units[count] = 0;
   text_length = count;
+}
+BENCH_API void VESSABENCH_SetTokenExpiry(int64_t unix_seconds) {
+  atomic_store(&token_expiry, unix_seconds);
+}
+/* The auth completion after the next `after` ones fails with `status`. */
+BENCH_API void VESSABENCH_FailAuth(int32_t status, int32_t after) {
+  scripted_failure.status = status;
+  atomic_store(&auth_failure_countdown, after + 1);
 }
 BENCH_API void VESSABENCH_SetSizeCallError(int32_t on) {
   size_call_error = on;

@@ -1,0 +1,5 @@
+import datetime
+
+
+def now() -> datetime.datetime:
+    return datetime.datetime.now(datetime.UTC)
