@@ -48,7 +48,8 @@ from .errors import Status
 from .models import Account
 
 __all__ = [
-    "LATEST_TIME", "SCENARIO_ENV", "Emulator", "EmulatorFailure", "Error", "Names", "Request",
+    "GUIDE", "LATEST_TIME", "SCENARIO_ENV", "Emulator", "EmulatorFailure", "Error", "Names",
+    "Request",
     "Target", "account_state", "accounts", "add_account", "advance", "cancel_next_interactive",
     "clear_requests", "configure", "delayed", "fail_completion", "freeze", "grant_scopes",
     "handle_kind", "held", "interactive_user", "is_started", "library", "live_handle_values",
@@ -60,6 +61,8 @@ __all__ = [
 
 #: The environment variable naming a scenario file that the runtime loads when it starts.
 SCENARIO_ENV = "VESSAEMU_SCENARIO"
+#: The guide to testing applications with the emulator (Markdown), installed with the package.
+GUIDE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "EMULATOR.md")
 
 @dataclass(frozen=True)
 class Request:

@@ -30,6 +30,8 @@ def tool_output(*command):
 
 def test_installed_files():
     assert Path(m.__file__).parent == PACKAGE and EMULATOR.is_file()
+    from pyvessaruntime.emulator import GUIDE
+    assert "# The emulator library" in Path(GUIDE).read_text(encoding="utf-8")
     assert re.fullmatch(EXTENSION, Path(m.__file__).name)
     # Beside the extension, the emulator would be found by every search for the runtime.
     assert not (PACKAGE / NAME).exists()

@@ -62,3 +62,39 @@ def test_what_another_runtime_answered_is_replayed_by_the_emulator(tmp_path):
         assert 1230 <= was.pop("lifetime") <= 1234 and abs(now.pop("lifetime") - 1233) <= 3
     assert recorded[0]["account"]["user_name"] == "42" and recorded[1][0] == 2
     assert replayed == recorded
+
+
+def test_a_process_recording_keeps_no_personal_data_and_replays_with_placeholders(
+        tmp_path, monkeypatch):
+    recording = tmp_path / "recording.json"
+    monkeypatch.setenv("PYVESSARUNTIME_RECORD", str(recording))
+    done = run("""
+        import pyvessaruntime as vrt
+        from pyvessaruntime import emulator
+        emulator.add_account(user_name="ada.lovelace@example.test", given_name="Ada",
+                             account_id="real-account-id", additional_fields_json='{"dept": "x"}')
+        with vrt.running():
+            client = vrt.Client("app", "https://login.example.test/tenant", timeout=10)
+            account, = client.discover_accounts()
+            for scopes in (["a"], ["b"]):
+                client.acquire_token_silently(account, scopes)
+        """, "emulator")
+    assert done.returncode == 0, done.stderr
+    monkeypatch.delenv("PYVESSARUNTIME_RECORD")
+    text = recording.read_text()
+    for personal in ("ada", "Ada", "lovelace", "real-account-id", "dept"):
+        assert personal not in text
+    document = json.loads(text)
+    placeholder = document["accounts"][0]["account_id"]
+    assert len(document["accounts"]) == 1
+    assert [rule.get("account") for rule in document["outcomes"]] == [None] + [placeholder] * 2
+
+    emulator.replay(recording)
+    with vrt.running():
+        client = vrt.Client("app", "https://login.example.test/tenant", timeout=10)
+        account, = client.discover_accounts()
+        assert account.account_id == placeholder and account.user_name == "user1@example.invalid"
+        assert client.acquire_token_silently(account, ["b"]).granted_scopes == ("b",)
+        with pytest.raises(vrt.AuthError, match="nearest"):
+            client.acquire_token_silently(account, ["c"])
+    assert emulator.unmatched_requests()
