@@ -173,19 +173,25 @@ def test_held_by_name_holds_those_operations_only(started, spelling):
     token.results.clear(), accounts.results.clear()
 
 
-def test_wait_for_pending_sees_operations_started_on_other_threads(started):
-    recorders = [Recorder(), Recorder()]
-    threads = [threading.Thread(target=start, args=("DiscoverAccountsAsync", recorder))
-               for recorder in recorders]
-    with started.held():
-        for thread in threads:
-            thread.start()
-        assert started.wait_for_pending(2) == 2
+def test_wait_for_pending_waits_for_operations_started_on_other_threads(started):
+    first, recorders = Recorder(), [Recorder(), Recorder()]
+
+    def start_two():
+        first.wait()  # 50 ms after the test began to wait for them
+        for recorder in recorders:
+            start("DiscoverAccountsAsync", recorder)
+    started.set_latency("read_account_by_id", 50)
+    start("ReadAccountByIdAsync", first, account_id="nobody")
+    thread = threading.Thread(target=start_two)
+    with started.held("discover_accounts"):
+        thread.start()
+        assert started.wait_for_pending(2) >= 2  # the first one may still be delivered
+        thread.join()
+        assert started.wait_idle()
         with pytest.raises(TimeoutError, match="^2 operations pending after 0.1 s; 3 were awaited"):
             started.wait_for_pending(3, timeout=0.1)
-    for thread, recorder in zip(threads, recorders):
-        thread.join()
-        assert status_of(recorder.wait()) is None
+    for recorder in (first, *recorders):
+        recorder.wait()
         recorder.results.clear()
 
 
