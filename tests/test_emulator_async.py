@@ -170,7 +170,8 @@ def test_held_by_name_holds_those_operations_only(started, spelling):
         start("DiscoverAccountsAsync", accounts)
         assert status_of(accounts.wait()) is None and started.held_operations() == 1
     assert status_of(token.wait()) is None  # leaving the block released it
-    token.results.clear(), accounts.results.clear()
+    token.results.clear()
+    accounts.results.clear()
 
 
 def test_wait_for_pending_waits_for_operations_started_on_other_threads(started):
@@ -750,8 +751,8 @@ def test_error_completions_are_logged_by_what_they_mean(started, status, level):
         started.fail_completion("sign_in_silently", status)
     run("SignInSilentlyAsync")
     sink.release()
-    (line,) = [(line, lvl) for line, lvl in sink.text() if "completed with an error" in line]
-    assert line[1] == level and ("interactive sign-in is required" in line[0]) == (status is None)
+    ((text, logged),) = [(line, lvl) for line, lvl in sink.text() if "with an error" in line]
+    assert logged == level and ("interactive sign-in is required" in text) == (status is None)
 
 
 def test_release_waits_for_a_call_in_progress_on_another_thread(emu):
