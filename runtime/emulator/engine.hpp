@@ -72,7 +72,8 @@ struct Engine {
   std::mutex mutex;
   std::condition_variable work;  // workers wait here for jobs, for a due delay, or to stop
   std::condition_variable idle;  // wait_idle and the stops wait here for completions to end
-  std::condition_variable started;  // wait_for_pending waits here for operations to start
+  // wait_for_pending waits here for operations to start
+  std::condition_variable started;
   bool running = false;
   // Workers of an older start end when they see the generation move on, even if a new start
   // has set `running` again meanwhile.
