@@ -10,6 +10,7 @@ import ctypes
 import datetime
 import enum
 import json
+import math
 import threading
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, fields
@@ -120,6 +121,8 @@ _SIGNATURES: dict[str, tuple[Any, tuple[Any, ...]]] = {
     "ResetInteractiveUser": (_i32, ()), "SetInteractiveUserField": (_i32, (_i32, _Text)),
     "InteractiveUserField": (_i32, (_i32, _pp)), "CancelNextInteractive": (_i32, (_i32, _i32)),
     "EmitLog": (_i32, (_Text, _i32, _i32)), "LogRegistrations": (_i32, ()),
+    "WaitForPending": (_i64, (_i64, _i64)), "HoldOperation": (_i32, (_str, _i32)),
+    "SetHoldTimeout": (_i64, (_i64,)), "ExpiredHolds": (_i32, (_pp,)),
 }
 
 _lock = threading.Lock()
@@ -279,6 +282,19 @@ def _apply(document: Mapping[str, Any] | bytes) -> None:
 
 def _seconds(value: float | datetime.timedelta) -> int:
     return int(value.total_seconds() if isinstance(value, datetime.timedelta) else value)
+
+
+def _milliseconds(value: float | datetime.timedelta, what: str) -> int:
+    """A duration of seconds (a number or a timedelta, finite, not negative) in milliseconds."""
+    if isinstance(value, datetime.timedelta):
+        seconds = value.total_seconds()
+    elif isinstance(value, (int, float)) and not isinstance(value, bool):
+        seconds = float(value)
+    else:
+        raise TypeError(f"{what} is a number of seconds, not {type(value).__name__} {value!r}")
+    if not (math.isfinite(seconds) and seconds >= 0):
+        raise ValueError(f"{what} must be a finite number of seconds, not negative: {value!r}")
+    return round(min(seconds, 1e9) * 1000)  # longer is for ever, and keeps to 64 bits
 
 
 

@@ -5,7 +5,8 @@ the Windows build) that the extension loads when ``PYVESSARUNTIME_RUNTIME=emulat
 For application tests: seed accounts (`add_account`) and their states (`set_account_state`),
 control time (`freeze`, `advance`, `configure` for token lifetimes), script outcomes aimed at an
 operation, account, scopes, claims or correlation id (`fail_completion`, `null_completion`), make
-operations slow (`set_latency`), hold completions (`held`, `delayed`), read what the application
+operations slow (`set_latency`), hold completions (`held`, `delayed`) and wait until operations
+reach the runtime (`wait_for_pending`), read what the application
 asked for (`requests`), or load all of it from a scenario (`load_scenario`; an application
 started in a subprocess reads the file named by the environment variable `SCENARIO_ENV`). The
 pytest plugin of this package gives a test the ``emulator`` fixture: an `Emulator` (this
@@ -41,8 +42,8 @@ from typing import Any, TypedDict, Unpack
 
 from ._emulator_library import (
     EmulatorFailure, Error, Names, StatusLike, TextValue, _apply, _completion_mode,
-    _decode, _error, _index, _key, _operation, _optional, _seconds, _set_completion_mode, _status,
-    _take_text, _take_units, _text, _U64, library, names,
+    _decode, _error, _index, _key, _milliseconds, _operation, _optional, _seconds,
+    _set_completion_mode, _status, _take_text, _take_units, _text, _U64, library, names,
 )
 from .errors import Status
 from .models import Account
@@ -51,12 +52,13 @@ __all__ = [
     "GUIDE", "LATEST_TIME", "SCENARIO_ENV", "Emulator", "EmulatorFailure", "Error", "Names",
     "Request",
     "Target", "account_state", "accounts", "add_account", "advance", "cancel_next_interactive",
-    "clear_requests", "configure", "delayed", "fail_completion", "freeze", "grant_scopes",
+    "clear_requests", "configure", "delayed", "expired_holds", "fail_completion", "freeze",
+    "grant_scopes",
     "handle_kind", "held", "interactive_user", "is_started", "library", "live_handle_values",
     "live_handles", "load_scenario", "names", "now", "null_completion", "pending_operations",
     "pending_outcomes", "release_held", "remove_account", "replay", "requests", "reset",
     "set_account_property", "set_account_state", "set_authority_trusted", "set_interactive_user",
-    "set_latency", "take_contract_violations", "wait_idle",
+    "set_latency", "take_contract_violations", "wait_for_pending", "wait_idle",
 ]
 
 #: The environment variable naming a scenario file that the runtime loads when it starts.
@@ -171,7 +173,8 @@ def configure(*, access_token_lifetime: float | datetime.timedelta | None = None
               refresh_margin: float | datetime.timedelta | None = None,
               token_cache_size: int | None = None,
               accounts_per_application: bool | None = None,
-              sso_policy: int | None = None) -> None:
+              sso_policy: int | None = None,
+              held_timeout: float | datetime.timedelta | None = None) -> None:
     """Change settings until the next reset; those not given keep their value.
 
     `access_token_lifetime` (default one hour): how long an access token is valid.
@@ -183,8 +186,9 @@ def configure(*, access_token_lifetime: float | datetime.timedelta | None = None
     dropped first. `accounts_per_application` (default False: every application on the device
     shares the accounts, as with a broker): True makes an account known only to the client ids
     that signed it in (seeded accounts: to every application that has not signed them out).
-    `sso_policy` is what ``GetSsoPolicy`` reports (default 1). A value out of range raises
-    ValueError.
+    `sso_policy` is what ``GetSsoPolicy`` reports (default 1). `held_timeout` (default 30
+    seconds): how long an operation stays held before it completes with an error (see `held`).
+    A value out of range raises ValueError.
     """
     settings: dict[str, int | bool] = {}
     for name, value in (("access_token_lifetime", access_token_lifetime),
@@ -198,6 +202,8 @@ def configure(*, access_token_lifetime: float | datetime.timedelta | None = None
         settings["accounts_per_application"] = bool(accounts_per_application)
     if sso_policy is not None:
         settings["sso_policy"] = sso_policy
+    if held_timeout is not None:
+        settings["held_timeout_ms"] = _hold_timeout(held_timeout)
     _apply({"settings": settings})
 
 
@@ -420,17 +426,56 @@ def grant_scopes(operation: str | None, granted: Iterable[str], **target: Unpack
 # -- completions -----------------------------------------------------------------------------
 
 
+_HOLD_LIMIT = 86400  # seconds: a day
+
+
+def _hold_timeout(timeout: float | datetime.timedelta) -> int:
+    ms = _milliseconds(timeout, "a hold timeout")
+    if not 1 <= ms <= _HOLD_LIMIT * 1000:
+        raise ValueError(f"a hold timeout is from 0.001 to {_HOLD_LIMIT} seconds, not {timeout!r}")
+    return ms
+
+
+def _start_operation(name: str) -> bytes:
+    """The name of a start operation (any spelling), for the library; ValueError listing them."""
+    index = library().VESSAEMU_OperationIndex(name.encode())
+    found = names()
+    if index < 0 or found.operations[index] not in found.start_operations:
+        raise ValueError(f"unknown start operation {name!r}; expected one of: " + ", ".join(
+            found.python_operations[found.operations.index(op)] for op in found.start_operations))
+    return name.encode()
+
+
 @contextlib.contextmanager
-def held() -> Generator[None]:
-    """Hold every operation started inside the block; leaving it restores the completion mode and
-    hands what is still held to the workers. Start them from tasks or threads: a blocking call
-    would wait for its own completion. `release_held` releases some inside the block."""
-    previous = _completion_mode()
-    _set_completion_mode("held")
+def held(*operations: str, timeout: float | datetime.timedelta | None = None) -> Generator[None]:
+    """Hold the operations started inside the block: every one, or with `operations` named (start
+    operations, any spelling) only theirs, every other completing as it would. Leaving the block
+    restores what was held before and hands every operation still held to the workers;
+    `release_held` releases some inside it. Start them from tasks or threads: a blocking call
+    would wait for its own completion (`wait_for_pending` tells when they reached the runtime).
+
+    A held operation never released does not hang a test: after `timeout` seconds held (default
+    the setting ``held_timeout``, 30 s, see `configure`; real time, which `freeze` and `advance`
+    do not move) it completes with an error (status 8, Status_ApplicationCanceled) saying so,
+    and `expired_holds` names it, which fails a test of the pytest plugin.
+    """
+    lib = library()
+    named = [_start_operation(name) for name in operations]
+    previous_timeout = None if timeout is None else lib.VESSAEMU_SetHoldTimeout(
+        _hold_timeout(timeout))
+    previous_mode = None if named else _completion_mode()
+    if previous_mode is not None:
+        _set_completion_mode("held")
+    previous_holds = [lib.VESSAEMU_HoldOperation(name, 1) for name in named]
     try:
         yield
     finally:
-        _set_completion_mode(*previous)
+        for name, was_held in reversed(list(zip(named, previous_holds))):
+            lib.VESSAEMU_HoldOperation(name, was_held)
+        if previous_mode is not None:
+            _set_completion_mode(*previous_mode)
+        if previous_timeout is not None:
+            lib.VESSAEMU_SetHoldTimeout(previous_timeout)
         release_held()
 
 
@@ -447,7 +492,8 @@ def delayed(ms: int) -> Generator[None]:
 
 
 def release_held(count: int | None = None) -> int:
-    """Hand `count` held operations (all for None) to the workers, oldest first; how many."""
+    """Hand `count` held operations (all for None) to the workers, oldest first, before their
+    hold times out (see `held`); how many."""
     return int(library().VESSAEMU_ReleaseHeld(-1 if count is None else count))
 
 
@@ -455,6 +501,30 @@ def pending_operations() -> int:
     """How many started operations have not completed: queued, held, delayed or being
     delivered."""
     return int(library().VESSAEMU_PendingOperations())
+
+
+def wait_for_pending(n: int, timeout: float = 5.0) -> int:
+    """Wait until at least `n` started operations are pending (`pending_operations`, held ones
+    included) and return how many are: a test that starts operations from tasks or threads knows
+    then that they reached the runtime. TimeoutError if `timeout` seconds pass first. The
+    interpreter lock is released meanwhile."""
+    if isinstance(n, bool) or not isinstance(n, int):
+        raise TypeError(f"n is a number of operations, not {type(n).__name__} {n!r}")
+    if n < 0:
+        raise ValueError(f"n must not be negative: {n}")
+    pending = int(library().VESSAEMU_WaitForPending(min(n, _U64 >> 1),
+                                                    _milliseconds(timeout, "timeout")))
+    if pending < n:
+        raise TimeoutError(f"{pending} operations pending after {timeout} s; {n} were awaited")
+    return pending
+
+
+def expired_holds() -> list[str]:
+    """The held operations never released that completed with an error when their hold timed out
+    (see `held`), since the last reset: one description each, naming the operation and how long
+    it was held. The pytest plugin fails a test that leaves any."""
+    text = _take_text(library().VESSAEMU_ExpiredHolds)[1]
+    return text.splitlines() if text else []
 
 
 def wait_idle(timeout: float = 5.0) -> bool:
@@ -579,6 +649,8 @@ class Emulator:
     delayed = staticmethod(delayed)
     release_held = staticmethod(release_held)
     pending_operations = staticmethod(pending_operations)
+    wait_for_pending = staticmethod(wait_for_pending)
+    expired_holds = staticmethod(expired_holds)
     wait_idle = staticmethod(wait_idle)
     is_started = staticmethod(is_started)
     live_handles = staticmethod(live_handles)

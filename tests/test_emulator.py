@@ -929,10 +929,27 @@ def test_every_python_spelling_names_its_own_operation(emu, lib):
     (lambda e: e.add_account(nick="x"), "account_id, home_account_id"),
     (lambda e: e.live_handle_values("nothing"), "auth_parameters, account"),
     (lambda e: e.fail_inside("VESSAEMU_Nothing"), "VESSAEMU_Reset"),
+    (lambda e: e.held("get_status").__enter__(), "sign_in, sign_in_silently, sign_in_inter"),
 ])
 def test_unknown_names_are_refused_with_the_valid_ones(emu, call, listed):
     with pytest.raises(ValueError, match=re.escape(listed)):
         call(emu)
+
+
+@pytest.mark.parametrize("call, error", [
+    (lambda e: e.wait_for_pending(-1), ValueError), (lambda e: e.wait_for_pending(1.0), TypeError),
+    (lambda e: e.wait_for_pending(True), TypeError),
+    (lambda e: e.wait_for_pending(1, timeout=-0.5), ValueError),
+    (lambda e: e.wait_for_pending(1, timeout=float("nan")), ValueError),
+    (lambda e: e.wait_for_pending(1, timeout="1"), TypeError),
+    (lambda e: e.held(timeout=0).__enter__(), ValueError),
+    (lambda e: e.configure(held_timeout=86401), ValueError),
+    (lambda e: e.load_scenario({"settings": {"held_timeout": 0}}), ValueError),
+])
+def test_bad_waits_and_hold_timeouts_are_refused(emu, call, error):
+    with pytest.raises(error):
+        call(emu)
+    assert emu.completion_mode() == ("worker", 0)  # a refused held() changed nothing
 
 
 @pytest.mark.parametrize("document, message", [

@@ -8,6 +8,7 @@ import ctypes
 import gc
 import json
 import pathlib
+import re
 import subprocess
 import sys
 import textwrap
@@ -157,6 +158,63 @@ def test_held_operations_wait_for_release(started):
     assert started.pending_operations() == 0
     for recorder in recorders:
         recorder.results.clear()
+
+
+@pytest.mark.parametrize("spelling", ["acquire_token_silently", "AcquireTokenSilentlyAsync",
+                                      "VESSARUNTIME_AcquireTokenSilentlyAsync"])
+def test_held_by_name_holds_those_operations_only(started, spelling):
+    key = started.add_account()
+    token, accounts = Recorder(), Recorder()
+    with started.held(spelling):
+        start("AcquireTokenSilentlyAsync", token, account_id=key)
+        start("DiscoverAccountsAsync", accounts)
+        assert status_of(accounts.wait()) is None and started.held_operations() == 1
+    assert status_of(token.wait()) is None  # leaving the block released it
+    token.results.clear()
+    accounts.results.clear()
+
+
+def test_wait_for_pending_waits_for_operations_started_on_other_threads(started):
+    first, recorders = Recorder(), [Recorder(), Recorder()]
+
+    def start_two():
+        first.wait()  # 50 ms after the test began to wait for them
+        for recorder in recorders:
+            start("DiscoverAccountsAsync", recorder)
+    started.set_latency("read_account_by_id", 50)
+    start("ReadAccountByIdAsync", first, account_id="nobody")
+    thread = threading.Thread(target=start_two)
+    with started.held("discover_accounts"):
+        thread.start()
+        assert started.wait_for_pending(2) >= 2  # the first one may still be delivered
+        thread.join()
+        assert started.wait_idle()
+        with pytest.raises(TimeoutError, match="^2 operations pending after 0.1 s; 3 were awaited"):
+            started.wait_for_pending(3, timeout=0.1)
+    for recorder in (first, *recorders):
+        recorder.wait()
+        recorder.results.clear()
+
+
+@pytest.mark.parametrize("timeout_from", ["held", "configure", "scenario"])
+def test_a_hold_never_released_ends_with_an_error_that_names_it(started, timeout_from):
+    if timeout_from == "configure":
+        started.configure(held_timeout=0.2)
+    elif timeout_from == "scenario":
+        started.load_scenario({"settings": {"held_timeout_ms": 200}})
+    recorder = Recorder()
+    with started.held("discover_accounts", timeout=0.2 if timeout_from == "held" else None):
+        start("DiscoverAccountsAsync", recorder)
+        error = recorder.wait().get_error()
+        assert error.get_status() == S.Status_ApplicationCanceled and started.held_operations() == 0
+        assert "held for 0.2 s and never released" in error.get_context()
+        assert "release_held()" in error.get_context()
+    (expired,) = started.expired_holds()
+    assert re.fullmatch(r"discover_accounts \(operation 0x\w+\) held for 0.2 s and never released",
+                        expired)
+    started.reset()
+    assert started.expired_holds() == []
+    recorder.results.clear()
 
 
 def test_wait_idle_times_out_while_a_delay_runs(started):
@@ -682,12 +740,19 @@ def test_operation_log_lines_and_personal_data(started, pii):
     assert ("private.hint@example.com" in text) == bool(pii)
 
 
-def test_error_completions_are_logged_as_warnings(started):
+@pytest.mark.parametrize("status, level", [
+    (None, 3),  # the silent sign-in's own InteractionRequired: met on every first sign-in
+    (S.Status_UserCanceled, 3), (S.Status_ApplicationCanceled, 3), (S.Status_AccountSwitch, 3),
+    (S.Status_NoNetwork, 4), (S.Status_Unexpected, 4), (S.Status_IncorrectConfiguration, 4),
+    (S.Status_AuthorityUntrusted, 4), (S.Status_ApiContractViolation, 4)])
+def test_error_completions_are_logged_by_what_they_mean(started, status, level):
     sink = LogSink(runtime)
+    if status is not None:
+        started.fail_completion("sign_in_silently", status)
     run("SignInSilentlyAsync")
     sink.release()
-    warnings = [line for line, level in sink.text() if level == 4]
-    assert any("status 2" in line and "interactive sign-in is required" in line for line in warnings)
+    ((text, logged),) = [(line, lvl) for line, lvl in sink.text() if "with an error" in line]
+    assert logged == level and ("interactive sign-in is required" in text) == (status is None)
 
 
 def test_release_waits_for_a_call_in_progress_on_another_thread(emu):

@@ -223,6 +223,23 @@ def test_unused_outcomes_fail_the_test_unless_allowed(tmp_path):
             "never taken") in out
 
 
+def test_a_hold_never_released_fails_the_test(tmp_path):
+    done = run_pytest(tmp_path, """
+        import pytest
+        import pyvessaruntime as vrt
+
+        def test_waits_for_a_held_operation(emulator):
+            with vrt.running(), emulator.held("discover_accounts", timeout=0.2):
+                with pytest.raises(vrt.OperationCanceled, match="held for 0.2 s"):
+                    vrt.Client("app", "https://login.example.test/t").discover_accounts()
+    """)
+    out = done.stdout
+    assert done.returncode == 1 and "1 passed, 1 error" in out, out
+    assert re.search(r"held operations never released, completed with an error when their hold "
+                     r"timed out \(release_held\(\) or leaving the held\(\) block releases them\):"
+                     r"\n  discover_accounts \(operation 0x\w+\) held for 0.2 s", out), out
+
+
 def test_the_fixture_is_typed_for_mypy_strict(tmp_path):
     pytest.importorskip("mypy", reason="mypy is not installed (as in the Windows test run)")
     source = textwrap.dedent("""
@@ -235,6 +252,7 @@ def test_the_fixture_is_typed_for_mypy_strict(tmp_path):
             emulator.advance(60)
             emulator.freeze(0)
             emulator.advance("a minute")
+            pending: int = emulator.wait_for_pending(0) + len(emulator.expired_holds())
     """)
     (tmp_path / "test_typed.py").write_text(source)
     done = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental",

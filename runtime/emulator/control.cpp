@@ -534,6 +534,40 @@ int32_t VESSAEMU_WaitIdle(int64_t timeout_ms) {
   });
 }
 
+int64_t VESSAEMU_WaitForPending(int64_t count, int64_t timeout_ms) {
+  return control<int64_t>(__func__, [&](State& st) {
+    return wait_for_pending(st.engine, count,
+                            std::chrono::milliseconds(timeout_ms > 0 ? timeout_ms : 0));
+  });
+}
+
+int32_t VESSAEMU_HoldOperation(const char* operation, int32_t hold) {
+  return control<int32_t>(__func__, [&](State& st) {
+    const auto op = operation != nullptr ? find_operation(operation) : std::nullopt;
+    if (!op) return -1;
+    if (!is_start_operation(*op)) return -2;
+    return hold_operation(st.engine, *op, hold != 0) ? 1 : 0;
+  });
+}
+
+int64_t VESSAEMU_SetHoldTimeout(int64_t timeout_ms) {
+  return control<int64_t>(__func__, [&](State& st) -> int64_t {
+    if (timeout_ms < 0 || timeout_ms > kMaxHeldTimeoutMs) return -2;
+    return set_hold_timeout(st.engine, timeout_ms);
+  });
+}
+
+int32_t VESSAEMU_ExpiredHolds(char** out) {
+  return control<int32_t>(__func__, [&](State& st) {
+    if (out != nullptr) *out = nullptr;
+    const auto expired = expired_holds(st.engine);
+    std::string joined;
+    for (const auto& line : expired) joined += line + "\n";
+    if (out != nullptr) hand_out(joined, out);
+    return static_cast<int32_t>(expired.size());
+  });
+}
+
 int32_t VESSAEMU_ResetInteractiveUser(void) {
   return control<int32_t>(__func__, [](State& st) {
     reset_interactive_user(st.identity);

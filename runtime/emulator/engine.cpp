@@ -9,6 +9,7 @@
 #include <map>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "call.hpp"
@@ -59,8 +60,9 @@ class InFlight {
   int64_t count_;
 };
 
-// Why a job completes: its normal run, or a stop (Drop: a stop that calls no routine).
-enum class Cause { Run, Shutdown, Reset, Drop };
+// Why a job completes: its normal run, its hold timing out, or a stop (Drop: a stop that calls no
+// routine).
+enum class Cause { Run, HoldExpired, Shutdown, Reset, Drop };
 
 std::string describe(const Job& job) {
   char text[96];
@@ -69,8 +71,15 @@ std::string describe(const Job& job) {
   return text;
 }
 
-ErrorInfo error_for(Op op, int32_t status, const char* what) {
+ErrorInfo error_for(Op op, int32_t status, const std::string& what) {
   return ErrorInfo{status, 0, 0, widen(std::string(full_name(op)) + ": " + what)};
+}
+
+std::string held_for(const Job& job) {
+  char text[64];
+  std::snprintf(text, sizeof text, "held for %g s and never released",
+                static_cast<double>(job.hold_ms) / 1000);
+  return text;
 }
 
 // Completes a job taken out of the containers. Not noexcept: a forced unwind from the routine
@@ -82,6 +91,11 @@ void run_job(Job& job, Cause cause) {
   if (claim == Claim::Cancelled) {
     outcome = Outcome::failure(
         error_for(job.op, kStatusApplicationCanceled, "the operation was cancelled"));
+  } else if (cause == Cause::HoldExpired) {
+    outcome = Outcome::failure(error_for(
+        job.op, kStatusApplicationCanceled,
+        held_for(job) + " (the emulator ends a hold after its timeout: release_held(), or "
+                        "leaving the held() block, releases held operations)"));
   } else if (cause == Cause::Shutdown) {
     outcome = Outcome::failure(error_for(job.op, kStatusApplicationCanceled,
                                          "the runtime shut down before the operation completed"));
@@ -92,9 +106,21 @@ void run_job(Job& job, Cause cause) {
   job.deliver(outcome);
 }
 
+// Kept for expired_holds and said in the log, before the error completes the operation.
+void note_expired_hold(State& st, const Job& job) {
+  std::string what = std::string(python_name(job.op)) + " (operation 0x";
+  char handle[24];
+  std::snprintf(handle, sizeof handle, "%llx", static_cast<unsigned long long>(job.handle));
+  what += std::string(handle) + ") " + held_for(job);
+  log(st, kLogWarning, what + ": it completes with an error (status 8)");
+  std::lock_guard lock(st.engine.mutex);
+  st.engine.expired_holds.push_back(std::move(what));
+}
+
 // Runs one job and keeps the thread alive through any failure but a forced unwind.
-VESSAEMU_FORCED_UNWIND_PATH void run_guarded(Job& job, Cause cause) {
+VESSAEMU_FORCED_UNWIND_PATH void run_guarded(State& st, Job& job, Cause cause) {
   try {
+    if (cause == Cause::HoldExpired) note_expired_hold(st, job);
     run_job(job, cause);
   }
   VESSAEMU_PASS_FORCED_UNWIND
@@ -117,11 +143,17 @@ Ref<Job> take(Engine& e, uint64_t generation) {
       ++e.in_flight;
       return job;
     }
-    if (e.delayed.empty()) {
+    // The first due: a delayed job, or a held one whose hold times out.
+    auto* times = &e.delayed;
+    if (times->empty() || (!e.hold_deadlines.empty() &&
+                           e.hold_deadlines.begin()->first < times->begin()->first)) {
+      times = &e.hold_deadlines;
+    }
+    if (times->empty()) {
       e.work.wait(lock);
       continue;
     }
-    auto first = e.delayed.begin();
+    auto first = times->begin();
     // A copy: while this thread waits, another may take that job and free its entry.
     const Steady::time_point due = first->first;
     if (due > Steady::now()) {
@@ -129,27 +161,44 @@ Ref<Job> take(Engine& e, uint64_t generation) {
       continue;
     }
     auto found = e.waiting.find(first->second);
-    e.delayed.erase(first);
+    times->erase(first);
     if (found == e.waiting.end()) continue;
     Ref<Job> job = std::move(found->second);
     e.waiting.erase(found);
+    if (job->where == Job::Where::Held) {
+      --e.held;
+      job->hold_expired = true;
+    }
     job->where = Job::Where::None;
     ++e.in_flight;
     return job;
   }
 }
 
-VESSAEMU_FORCED_UNWIND_PATH void worker_main(Engine& e, uint64_t generation) {
+VESSAEMU_FORCED_UNWIND_PATH void worker_main(State& st, uint64_t generation) {
+  Engine& e = st.engine;
   try {
     while (Ref<Job> job = take(e, generation)) {
       InFlight done(e);
-      run_guarded(*job, Cause::Run);
+      run_guarded(st, *job, job->hold_expired ? Cause::HoldExpired : Cause::Run);
     }
   }
   VESSAEMU_PASS_FORCED_UNWIND
   catch (...) {
     pass_foreign_unwind();
     // Waiting for work failed (a broken lock): the worker ends rather than the process.
+  }
+}
+
+// Forgets when a held or delayed job is due; the engine's lock is held.
+void forget_due(Engine& e, const Job& job) {
+  auto& times = job.where == Job::Where::Held ? e.hold_deadlines : e.delayed;
+  auto [first, last] = times.equal_range(job.due);
+  for (auto it = first; it != last; ++it) {
+    if (it->second == job.id) {
+      times.erase(it);
+      return;
+    }
   }
 }
 
@@ -161,6 +210,7 @@ void drain_locked(Engine& e, std::vector<Ref<Job>>& jobs) {
   e.queue.clear();
   e.waiting.clear();
   e.delayed.clear();
+  e.hold_deadlines.clear();
   e.held = 0;
   std::sort(jobs.begin(), jobs.end(),
             [](const Ref<Job>& a, const Ref<Job>& b) { return a->id < b->id; });
@@ -218,7 +268,7 @@ bool stop(State& st, Cause cause) {
       if (cause == Cause::Drop) {
         job->operation->claim();
       } else {
-        run_guarded(*job, cause);
+        run_guarded(st, *job, cause);
       }
       job = nullptr;
     }
@@ -261,17 +311,8 @@ VESSARUNTIME_ERROR_HANDLE start_job(State& st, Op op, Ref<Job> job,
       if (found == e.waiting.end()) return;  // queued (it sees the cancellation) or taken
       Ref<Job> cancelled = std::move(found->second);
       e.waiting.erase(found);
-      if (cancelled->where == Job::Where::Held) {
-        --e.held;
-      } else {
-        auto [first, last] = e.delayed.equal_range(cancelled->due);
-        for (auto it = first; it != last; ++it) {
-          if (it->second == id) {
-            e.delayed.erase(it);
-            break;
-          }
-        }
-      }
+      if (cancelled->where == Job::Where::Held) --e.held;
+      forget_due(e, *cancelled);
       // A worker delivers the cancellation, as soon as it can.
       cancelled->where = Job::Where::Queued;
       e.queue.push_front(std::move(cancelled));
@@ -294,9 +335,11 @@ VESSARUNTIME_ERROR_HANDLE start_job(State& st, Op op, Ref<Job> job,
     std::lock_guard lock(e.mutex);
     running = e.running;
     generation = e.generation;
-    mode = e.mode;
+    mode = e.hold[static_cast<int>(op)] ? CompletionMode::Held : e.mode;
     delay = e.delay_ms;
+    job->hold_ms = e.hold_timeout_ms;
   }
+  if (job->hold_ms == 0) job->hold_ms = st.settings.held_timeout_ms.load();
   if (latency > 0 && mode == CompletionMode::Worker) mode = CompletionMode::Delayed;
   if (mode == CompletionMode::Delayed && latency > 0) delay = latency;
   if (mode != CompletionMode::Delayed) delay = 0;
@@ -321,6 +364,8 @@ VESSARUNTIME_ERROR_HANDLE start_job(State& st, Op op, Ref<Job> job,
           break;
         case CompletionMode::Held:
           job->where = Job::Where::Held;
+          job->due = Steady::now() + std::chrono::milliseconds(job->hold_ms);
+          e.hold_deadlines.emplace(job->due, job->id);  // first, as for a delayed job below
           e.waiting.emplace(job->id, job);
           ++e.held;
           break;
@@ -362,6 +407,7 @@ VESSARUNTIME_ERROR_HANDLE start_job(State& st, Op op, Ref<Job> job,
   std::optional<InFlight> inline_done;
   if (run_inline) inline_done.emplace(e);
   if (!run_inline) e.work.notify_one();
+  e.started.notify_all();
   if (early) {
     // Stored however the completion ends, so the caller never loses the handle it owns.
     struct StoreAfter {
@@ -376,13 +422,14 @@ VESSARUNTIME_ERROR_HANDLE start_job(State& st, Op op, Ref<Job> job,
   return kOk;
 }
 
-bool engine_start(Engine& e) {
+bool engine_start(State& st) {
+  Engine& e = st.engine;
   std::lock_guard lock(e.mutex);
   if (e.running) return false;
   const uint64_t generation = ++e.generation;
   std::vector<std::thread> threads;
   try {
-    for (int i = 0; i < kWorkers; ++i) threads.emplace_back(worker_main, std::ref(e), generation);
+    for (int i = 0; i < kWorkers; ++i) threads.emplace_back(worker_main, std::ref(st), generation);
   } catch (...) {
     pass_foreign_unwind();
     // The ones made see the generation move on and end; none of them waits for this lock long.
@@ -411,6 +458,9 @@ void engine_reset(State& st, bool deliver) {
   std::lock_guard lock(e.mutex);
   e.mode = CompletionMode::Worker;
   e.delay_ms = 0;
+  e.hold.fill(false);
+  e.hold_timeout_ms = 0;
+  e.expired_holds.clear();
 }
 
 void set_completion_mode(Engine& e, CompletionMode mode, int32_t delay_ms) {
@@ -434,6 +484,7 @@ int32_t release_held(Engine& e, int32_t count) {
         ++it;
         continue;
       }
+      forget_due(e, *it->second);
       it->second->where = Job::Where::Queued;
       e.queue.push_back(std::move(it->second));
       it = e.waiting.erase(it);
@@ -447,7 +498,7 @@ int32_t release_held(Engine& e, int32_t count) {
 
 int64_t pending_operations(Engine& e) {
   std::lock_guard lock(e.mutex);
-  return static_cast<int64_t>(e.queue.size() + e.waiting.size()) + e.in_flight;
+  return e.pending();
 }
 
 int64_t held_operations(Engine& e) {
@@ -463,6 +514,29 @@ int32_t worker_count(Engine& e) {
 bool wait_idle(Engine& e, std::chrono::milliseconds timeout) {
   std::unique_lock lock(e.mutex);
   return e.idle.wait_for(lock, timeout, [&] { return e.is_idle(); });
+}
+
+int64_t wait_for_pending(Engine& e, int64_t count, std::chrono::milliseconds timeout) {
+  // Longer is for ever, and keeps the deadline within the steady clock's range.
+  timeout = std::min<std::chrono::milliseconds>(timeout, std::chrono::hours(24 * 366));
+  std::unique_lock lock(e.mutex);
+  e.started.wait_for(lock, timeout, [&] { return e.pending() >= count; });
+  return e.pending();
+}
+
+bool hold_operation(Engine& e, Op op, bool hold) {
+  std::lock_guard lock(e.mutex);
+  return std::exchange(e.hold[static_cast<int>(op)], hold);
+}
+
+int64_t set_hold_timeout(Engine& e, int64_t timeout_ms) {
+  std::lock_guard lock(e.mutex);
+  return std::exchange(e.hold_timeout_ms, timeout_ms);
+}
+
+std::vector<std::string> expired_holds(Engine& e) {
+  std::lock_guard lock(e.mutex);
+  return e.expired_holds;
 }
 
 }  // namespace vessaemu

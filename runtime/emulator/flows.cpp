@@ -278,7 +278,7 @@ void log_error(State& st, const Request& r, const ErrorInfo& error) {
                 static_cast<int>(error.status));
   std::string line = with_correlation(r, status);
   if (error.context) line += ": " + narrow(*error.context);
-  log(st, kLogWarning, line);
+  log(st, completion_level(error.status), line);
 }
 
 void log_account(State& st, const Request& r, const char* what, const Ref<AccountRecord>& account) {

@@ -26,6 +26,7 @@ void Settings::reset() {
   refresh_margin = kDefaultRefreshMargin;
   token_cache_size = kDefaultTokenCacheSize;
   accounts_per_application = false;
+  held_timeout_ms = kDefaultHeldTimeoutMs;
   for (auto& latency : latency_ms) latency = 0;
   for (auto& used : latency_used) used = false;
   first_call_error = true;
@@ -45,6 +46,8 @@ constexpr Settings::Spec kSpecs[] = {
     {"token_cache_size", false, 1, 1000000},
     {"accounts_per_application", true, 0, 1},
     {"sso_policy", false, kInt32Low, kInt32High},
+    {"held_timeout", false, 1, kMaxHeldTimeoutMs / 1000},
+    {"held_timeout_ms", false, 1, kMaxHeldTimeoutMs},
     {"first_call_error", true, 0, 1},
     {"negative_size", true, 0, 1},
     {"grow_by", false, kInt32Low, kInt32High},
@@ -54,7 +57,8 @@ constexpr Settings::Spec kSpecs[] = {
 
 const char* Settings::names() {
   return "access_token_lifetime, refresh_credential_lifetime, refresh_margin, token_cache_size, "
-         "accounts_per_application, sso_policy, first_call_error, negative_size, grow_by";
+         "accounts_per_application, sso_policy, held_timeout, held_timeout_ms, first_call_error, "
+         "negative_size, grow_by";
 }
 
 const Settings::Spec* Settings::find(std::string_view name) {
@@ -72,6 +76,8 @@ void Settings::set(std::string_view name, int64_t value) {
   if (name == "token_cache_size") token_cache_size = value;
   if (name == "accounts_per_application") accounts_per_application = value != 0;
   if (name == "sso_policy") sso_policy = small;
+  if (name == "held_timeout") held_timeout_ms = value * 1000;
+  if (name == "held_timeout_ms") held_timeout_ms = value;
   if (name == "first_call_error") first_call_error = value != 0;
   if (name == "negative_size") negative_size = value != 0;
   if (name == "grow_by") grow_by = small;
@@ -135,12 +141,14 @@ void after_fork_in_child() {
   e.queue.clear();
   e.waiting.clear();
   e.delayed.clear();
+  e.hold_deadlines.clear();
   e.held = 0;
   e.in_flight = 0;
   e.parked = 0;
   // Their waiters were threads of the parent: the child's waits start afresh.
   new (&e.work) std::condition_variable();
   new (&e.idle) std::condition_variable();
+  new (&e.started) std::condition_variable();
   release_locks(s, true);
 }
 
@@ -172,7 +180,7 @@ VESSARUNTIME_ERROR_HANDLE VESSARUNTIME_CALL VESSARUNTIME_Startup(void) {
                                  widen(std::string(full_name(call.op())) + ": " + scenario_error)});
     }
     // A second start is a runtime refusal, not a misuse of the contract: a program may well try.
-    if (!engine_start(st.engine)) {
+    if (!engine_start(st)) {
       log(st, kLogWarning, "Startup refused: the runtime is already started");
       return unexpected(st.registry, call.op(), "the runtime is already started");
     }

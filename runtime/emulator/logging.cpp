@@ -6,6 +6,7 @@
 #include <new>
 
 #include "call.hpp"
+#include "errors.hpp"
 #include "settings.hpp"
 #include "state.hpp"
 
@@ -72,6 +73,19 @@ void log_line(State& st, int32_t level, const std::u16string& message) {
 
 void log(State& st, int32_t level, std::string_view message) {
   if (logging_wanted(st)) log_line(st, level, widen(message));
+}
+
+int32_t completion_level(int32_t status) {
+  switch (status) {
+    case kStatusInteractionRequired:
+    case kStatusUserCanceled:
+    case kStatusApplicationCanceled:
+    case kStatusUserSwitch:
+    case kStatusAccountSwitch:
+      return kLogInfo;
+    default:
+      return kLogWarning;
+  }
 }
 
 bool logging_wanted(const State& st) {

@@ -73,6 +73,12 @@ void log_line(State& st, int32_t level, const std::u16string& message);
 // UTF-8 convenience for the emulator's own lines; costs nothing without a registration.
 void log(State& st, int32_t level, std::string_view message);
 bool logging_wanted(const State& st);
+// The level of the line saying an operation completed with an error of `status`: an outcome that
+// a sign-in meets in the normal course (the user must sign in or closed the prompt, the
+// application cancelled, another account is needed) is news (info), so that an application
+// logging at its default level shows no noise on every sign-in; any other status is a failure
+// (warning).
+int32_t completion_level(int32_t status);
 // What a line may show of personal data: the text itself only while the state's PII logging is
 // on.
 std::string pii(const State& st, std::u16string_view text);

@@ -19,6 +19,8 @@ inline constexpr int64_t kDefaultAccessTokenLifetime = 3600;           // one ho
 inline constexpr int64_t kDefaultRefreshCredentialLifetime = 7776000;  // ninety days
 inline constexpr int64_t kDefaultRefreshMargin = 300;                  // five minutes
 inline constexpr int64_t kDefaultTokenCacheSize = 1000;                // per account
+inline constexpr int64_t kDefaultHeldTimeoutMs = 30000;                // thirty seconds
+inline constexpr int64_t kMaxHeldTimeoutMs = 86400000;                 // one day
 
 struct Settings {
   std::atomic<int32_t> sso_policy{1};
@@ -36,6 +38,10 @@ struct Settings {
   // Accounts are shared by every application on the device, as a broker shares them; on, an
   // account is known only to the applications (client ids) that signed it in.
   std::atomic<bool> accounts_per_application{false};
+  // Milliseconds of steady time an operation stays held before it completes with an error,
+  // unless a held() block says otherwise: a test that awaits one never released fails, not hangs.
+  // Set in seconds ("held_timeout") or milliseconds ("held_timeout_ms").
+  std::atomic<int64_t> held_timeout_ms{kDefaultHeldTimeoutMs};
   // Milliseconds a start operation takes to complete on a worker (0: as soon as one is free).
   std::array<std::atomic<int32_t>, kOperationCount> latency_ms{};
   // Whether an operation was started since its latency was set (a latency never used is an

@@ -222,6 +222,19 @@ VESSAEMU_API int32_t VESSAEMU_WorkerCount(void);
 /* 1 once nothing is queued, delayed or being delivered (held operations do not count);
  * 0 if the timeout passed first. */
 VESSAEMU_API int32_t VESSAEMU_WaitIdle(int64_t timeout_ms);
+/* Waits until at least `count` operations are pending (as PendingOperations counts them, held
+ * ones included); returns how many are then, fewer than `count` if the timeout passed first. */
+VESSAEMU_API int64_t VESSAEMU_WaitForPending(int64_t count, int64_t timeout_ms);
+/* A held operation not released within its hold timeout (steady time, not the emulator's clock)
+ * completes on a worker with an error result of status 8 (Status_ApplicationCanceled) and is
+ * listed by ExpiredHolds. The timeout is the setting held_timeout (30 s by default) unless
+ * SetHoldTimeout gives one. HoldOperation holds every later start of a start operation whatever
+ * the mode (hold != 0), or no longer: whether it was held (0, 1); -1 unknown operation, -2 not a
+ * start operation. SetHoldTimeout: 1 to 86400000 ms, 0 for the setting; the previous one, -2 out
+ * of range. ExpiredHolds: one line each (UTF-8) into *out; how many. A reset ends all three. */
+VESSAEMU_API int32_t VESSAEMU_HoldOperation(const char* operation, int32_t hold);
+VESSAEMU_API int64_t VESSAEMU_SetHoldTimeout(int64_t timeout_ms);
+VESSAEMU_API int32_t VESSAEMU_ExpiredHolds(char** out);
 /* The interactive user: fields as for accounts; set to the default by a reset or by
  * VESSAEMU_ResetInteractiveUser. 0 ok, -2 unknown field. */
 VESSAEMU_API int32_t VESSAEMU_ResetInteractiveUser(void);

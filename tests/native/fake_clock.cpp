@@ -49,7 +49,7 @@ uint64_t acquire_silently(State& st, Ref<AccountRecord> account, const Text& cli
   auto job = make_ref<Job>();
   job->deliver = make_delivery(st, std::move(request), keep_result, &result);
   VESSARUNTIME_ASYNC_HANDLE operation = nullptr;
-  check(engine_start(st.engine), "the state's engine did not start");
+  check(engine_start(st), "the state's engine did not start");
   check(start_job(st, Op::AcquireTokenSilentlyAsync, job, &operation) == kOk,
         "the state's engine refused the job");
   check(wait_idle(st.engine, std::chrono::seconds(30)), "no worker of the state completed the job");
