@@ -14,7 +14,9 @@ pending), collects garbage if a handle it made is still live, and fails the test
 - an outcome the test aimed (`fail_completion`, `null_completion`, `grant_scopes`,
   `cancel_next_interactive`, a latency, a scenario's ``"outcomes"``) never happened: a typo in
   its target would otherwise pass silently. Opt out per outcome (``optional=True``) or per test
-  (``@pytest.mark.emulator_unused_outcomes``).
+  (``@pytest.mark.emulator_unused_outcomes``), or
+- strict mode (`strict`) refused a request that no scripted outcome matched
+  (`unmatched_requests`).
 
 A test that failed already is not failed again: what it left is added to its report, once. Then
 the emulator is reset again, so no test inherits another's state, nor is blamed for its handles.
@@ -69,7 +71,8 @@ def _open_routings() -> list[Any]:
 def emulator(request: pytest.FixtureRequest,
              call_report: Callable[[], pytest.TestReport | None]) -> Iterator[Emulator]:
     """The emulator, reset, as an `Emulator`; the test fails if it leaves a runtime handle it made
-    live, violates the runtime's contract or leaves an outcome it aimed unused."""
+    live, violates the runtime's contract, leaves an outcome it aimed unused or made a request
+    strict mode refused."""
     from . import emulator as control
 
     control.reset(keep_log_registrations=True)
@@ -101,6 +104,7 @@ def emulator(request: pytest.FixtureRequest,
     violations = control.take_contract_violations()
     unused = ([] if request.node.get_closest_marker(UNUSED_OUTCOMES_MARKER)
               else control.pending_outcomes())
+    unmatched = control.unmatched_requests()
     control.reset(keep_log_registrations=True)
     problems: list[str] = []
     if leaked:
@@ -110,6 +114,9 @@ def emulator(request: pytest.FixtureRequest,
     if unused:
         problems.append("scripted outcomes never used (optional=True or the marker "
                         f"{UNUSED_OUTCOMES_MARKER} allows it):\n  " + "\n  ".join(unused))
+    if unmatched:
+        problems.append("requests no scripted outcome matched (strict mode):\n  "
+                        + "\n  ".join(unmatched))
     if not problems:
         return
     call = call_report()
