@@ -437,8 +437,8 @@ void expect_account(Store& store, const std::vector<AccountSpec>& accounts,
 Scenario read_scenario(Store& store, const JsonValue& doc) {
   Scenario s;
   members(doc, "scenario",
-          "now, strict, settings, interactive_user, accounts, tokens, outcomes, "
-          "untrusted_authorities",
+          "now, settings, interactive_user, accounts, outcomes, untrusted_authorities, strict, "
+          "tokens",
           [&](const std::string& key, const JsonValue& v, const std::string& where) {
             if (key == "now") {
               s.now = integer(v, where, kEarliestTime, kLatestTime);
