@@ -67,7 +67,7 @@ struct Target {
 
 struct Rule {
   Target target;
-  Outcome outcome;          // an error result, a null result, or a partial grant
+  Outcome outcome;          // an error result, a null result, or a success as scripted
   bool every_time = false;  // else the first completion that matches takes it
   bool optional = false;    // may go unused without a test failing for it
   int64_t taken = 0;        // completions that took it
@@ -76,9 +76,9 @@ struct Rule {
 };
 
 // The scripted outcomes' part of the emulator's state (state.hpp): `rules`, in the order they were
-// scripted, those taken once (`spent`, kept for strict mode's nearest outcome), the uses of every
-// route id given since the reset (rules and cancellations of prompts) and the requests strict
-// mode refused, guarded by `mutex`; `any` (an unspent rule exists) and `strict` let a
+// scripted, the last ones taken once (`spent`, kept for strict mode's nearest outcome), the uses
+// of every route id given since the reset (rules and cancellations of prompts) and the requests
+// strict mode refused, guarded by `mutex`; `any` (`rules` is not empty) and `strict` let a
 // completion with nothing scripted pass with two loads. Route ids are never reused, not even
 // after a reset, so a route of before a reset never counts a completion of after it.
 // Lock order: this lock, then the store's.
