@@ -119,10 +119,12 @@ _SIGNATURES: dict[str, tuple[Any, tuple[Any, ...]]] = {
     "ReleaseHeld": (_i32, (_i32,)), "PendingOperations": (_i64, ()),
     "HeldOperations": (_i64, ()), "WorkerCount": (_i32, ()), "WaitIdle": (_i32, (_i64,)),
     "ResetInteractiveUser": (_i32, ()), "SetInteractiveUserField": (_i32, (_i32, _Text)),
-    "InteractiveUserField": (_i32, (_i32, _pp)), "CancelNextInteractive": (_i32, (_i32, _i32)),
+    "InteractiveUserField": (_i32, (_i32, _pp)), "CancelNextInteractive": (_i64, (_i32, _i32)),
     "EmitLog": (_i32, (_Text, _i32, _i32)), "LogRegistrations": (_i32, ()),
     "WaitForPending": (_i64, (_i64, _i64)), "HoldOperation": (_i32, (_str, _i32)),
     "SetHoldTimeout": (_i64, (_i64,)), "ExpiredHolds": (_i32, (_pp,)),
+    "ScriptOutcome": (_i64, (_str, _i64, _pp)), "OutcomeUses": (_i64, (_u64,)),
+    "UnmatchedRequests": (_i32, (_pp,)), "ExportState": (_i32, (_pp,)),
 }
 
 _lock = threading.Lock()

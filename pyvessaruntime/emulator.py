@@ -4,14 +4,18 @@ the Windows build) that the extension loads when ``PYVESSARUNTIME_RUNTIME=emulat
 
 For application tests: seed accounts (`add_account`) and their states (`set_account_state`),
 control time (`freeze`, `advance`, `configure` for token lifetimes), script outcomes aimed at an
-operation, account, scopes, claims or correlation id (`fail_completion`, `null_completion`), make
-operations slow (`set_latency`), hold completions (`held`, `delayed`) and wait until operations
-reach the runtime (`wait_for_pending`), read what the application
-asked for (`requests`), or load all of it from a scenario (`load_scenario`; an application
-started in a subprocess reads the file named by the environment variable `SCENARIO_ENV`). The
+operation, account, scopes, claims or correlation id (`fail_completion`, `null_completion`,
+`grant_scopes`, `allow`; each returns a `Route` that tells which requests took it), refuse what
+nothing scripted (`strict`, `unmatched_requests`), make operations slow (`set_latency`), hold
+completions (`held`, `delayed`) and wait until operations reach the runtime
+(`wait_for_pending`), read what the application asked for (`requests`), or load all of it from
+a scenario (`load_scenario`; an application started in a subprocess reads the file named by the
+environment variable `SCENARIO_ENV`; `export_state` writes the state as one; `replay` answers
+as a recording of a runtime did). The
 pytest plugin of this package gives a test the ``emulator`` fixture: an `Emulator` (this
 module's functions for application tests, typed), reset, and checked afterwards for live
-handles, contract violations and outcomes never used (`pending_outcomes`).
+handles, contract violations, outcomes never used (`pending_outcomes`) and requests strict mode
+refused.
 
 The controls for tests of the bindings themselves (handles of every kind, failures of single
 calls, string-protocol misbehaviour, completion modes, log lines from native threads, counters)
@@ -50,15 +54,15 @@ from .models import Account
 
 __all__ = [
     "GUIDE", "LATEST_TIME", "SCENARIO_ENV", "Emulator", "EmulatorFailure", "Error", "Names",
-    "Request",
-    "Target", "account_state", "accounts", "add_account", "advance", "cancel_next_interactive",
-    "clear_requests", "configure", "delayed", "expired_holds", "fail_completion", "freeze",
-    "grant_scopes",
+    "Request", "Route", "Target", "account_state", "accounts", "add_account", "advance", "allow",
+    "assert_all_called", "cancel_next_interactive", "clear_requests", "configure", "delayed",
+    "expired_holds", "export_state", "fail_completion", "freeze", "grant_scopes",
     "handle_kind", "held", "interactive_user", "is_started", "library", "live_handle_values",
     "live_handles", "load_scenario", "names", "now", "null_completion", "pending_operations",
     "pending_outcomes", "release_held", "remove_account", "replay", "requests", "reset",
     "set_account_property", "set_account_state", "set_authority_trusted", "set_interactive_user",
-    "set_latency", "take_contract_violations", "wait_for_pending", "wait_idle",
+    "set_latency", "strict", "take_contract_violations", "unmatched_requests",
+    "wait_for_pending", "wait_idle",
 ]
 
 #: The environment variable naming a scenario file that the runtime loads when it starts.
@@ -75,7 +79,8 @@ class Request:
     operations); `account` is the key of the account the operation was given; `time` the
     emulator's clock at the start; `window` the parent window handle (an unsigned int) of the
     three operations that take one, None for the others; `status` that of the error it completed
-    with (a `Status` where the status is known), None for success or while `completed` is False.
+    with (a `Status` where the status is known), None for success or while `completed` is False;
+    `routes` the ids of the scripted outcomes its completion took (see `Route.calls`).
     """
 
     operation: str
@@ -92,6 +97,7 @@ class Request:
     time: int
     completed: bool
     status: int | None
+    routes: tuple[int, ...] = ()
 
 
 class Target(TypedDict, total=False):
@@ -108,6 +114,45 @@ class Target(TypedDict, total=False):
     every_time: bool
     optional: bool
 
+
+class Route:
+    """A scripted outcome, as `fail_completion`, `null_completion`, `grant_scopes`, `allow` and
+    `cancel_next_interactive` return it, to ask whether and by which requests it was taken.
+
+    `called` and `call_count` count the completions that took it (an ``every_time`` outcome may be
+    taken many times); `calls` are their requests (`Request`), with the parameters as the
+    runtime saw them. A route stays readable after its outcome was taken; after a `reset` it
+    counts nothing and its calls are empty. `calls` reads the request history, which
+    `clear_requests` empties; the count stays. `assert_all_called` fails for routes never taken.
+    """
+
+    __slots__ = ("_id", "_what")
+
+    def __init__(self, route_id: int, what: str) -> None:
+        self._id = route_id
+        self._what = what
+
+    @property
+    def call_count(self) -> int:
+        """How many completions took this outcome since it was scripted (0 after a reset)."""
+        return max(0, int(library().VESSAEMU_OutcomeUses(self._id)))
+
+    @property
+    def called(self) -> bool:
+        """Whether a completion took this outcome."""
+        return self.call_count > 0
+
+    @property
+    def calls(self) -> list[Request]:
+        """The requests whose completion took this outcome, oldest first."""
+        return [request for request in requests() if self._id in request.routes]
+
+    def __repr__(self) -> str:
+        return f"<Route {self._what}>"
+
+
+# The routes scripted since the last reset, for assert_all_called.
+_routes: list[Route] = []
 
 
 # -- scenarios, settings, the clock ---------------------------------------------------------
@@ -127,18 +172,39 @@ def reset(*, drop_pending: bool = False, keep_log_registrations: bool = False) -
     meanwhile, so callbacks run.
     """
     library().VESSAEMU_Reset((1 if drop_pending else 0) | (2 if keep_log_registrations else 0))
+    _routes.clear()
 
 
 def load_scenario(scenario: Mapping[str, Any] | str | os.PathLike[str]) -> None:
     """Apply a scenario: a mapping, or the path of a JSON file with one.
 
-    Its parts, all optional: ``"now"`` (Unix seconds: freezes the clock there), ``"settings"``
-    (as `configure` and `set_latency` take them, ``"latency_ms"`` a mapping of operation to
-    milliseconds), ``"interactive_user"`` (account fields), ``"accounts"`` (a list of account
-    fields with an optional ``"state"``), ``"outcomes"`` (a list of scripted outcomes:
-    ``"operation"``, the parts of a `Target`, and ``"status"`` (a number or a name such as
-    ``"NoNetwork"``) with ``"code"``, ``"tag"``, ``"context"``, or ``"null_result": true``).
-    A faulty scenario raises ValueError saying where, and nothing of it is applied.
+    Its parts, all optional:
+
+    - ``"now"``: Unix seconds; freezes the clock there (the lifetimes below count from it).
+    - ``"strict"``: true or false, as `strict` sets it.
+    - ``"settings"``: as `configure` and `set_latency` take them, ``"latency_ms"`` a mapping of
+      operation to milliseconds.
+    - ``"interactive_user"``: account properties.
+    - ``"untrusted_authorities"``: a list of https URLs, as `set_authority_trusted` scripts them.
+    - ``"accounts"``: a list of account properties (a text, or None to make one absent) with an
+      optional ``"state"`` and ``"refresh_credential_expires_in"`` (seconds the refresh
+      credential lasts, instead of the configured lifetime).
+    - ``"tokens"``: cached tokens to seed: ``"account"`` (key, account id or user name of an
+      account stored or of this scenario), ``"client_id"`` (a text or None), ``"scopes"``,
+      ``"expires_in"`` (seconds left), and optionally their ``"access_token"`` and ``"id_token"``
+      texts (new ones are issued otherwise).
+    - ``"outcomes"``: a list of scripted outcomes: ``"operation"``, the parts of a `Target`, and
+      an error (``"status"``, a number or a name such as ``"NoNetwork"``, with ``"code"``,
+      ``"tag"``, ``"context"``), or ``"null_result": true``, or a success: ``"pass": true`` (as
+      `allow`), ``"granted_scopes"`` (as `grant_scopes`), ``"expires_in"`` (the token issued
+      expires so many seconds after the emulator's clock, and is cached so), ``"signs_in"`` (a
+      sign-in or an interactive acquisition signs in this stored account, named by key, account
+      id or user name, as a prompt for it would: ready again, with a new refresh credential),
+      those four in any combination; and ``"description"``, free text that strict mode's
+      messages show for it.
+
+    A faulty scenario raises ValueError saying where, and nothing of it is applied. `export_state`
+    writes the emulator's state as a scenario.
 
     An application started in a subprocess loads a scenario file when it starts the runtime, if
     the environment variable `SCENARIO_ENV` names one.
@@ -174,7 +240,8 @@ def configure(*, access_token_lifetime: float | datetime.timedelta | None = None
               token_cache_size: int | None = None,
               accounts_per_application: bool | None = None,
               sso_policy: int | None = None,
-              held_timeout: float | datetime.timedelta | None = None) -> None:
+              held_timeout: float | datetime.timedelta | None = None,
+              strict: bool | None = None) -> None:
     """Change settings until the next reset; those not given keep their value.
 
     `access_token_lifetime` (default one hour): how long an access token is valid.
@@ -188,6 +255,7 @@ def configure(*, access_token_lifetime: float | datetime.timedelta | None = None
     that signed it in (seeded accounts: to every application that has not signed them out).
     `sso_policy` is what ``GetSsoPolicy`` reports (default 1). `held_timeout` (default 30
     seconds): how long an operation stays held before it completes with an error (see `held`).
+    `strict` is as `strict` sets it.
     A value out of range raises ValueError.
     """
     settings: dict[str, int | bool] = {}
@@ -204,7 +272,44 @@ def configure(*, access_token_lifetime: float | datetime.timedelta | None = None
         settings["sso_policy"] = sso_policy
     if held_timeout is not None:
         settings["held_timeout_ms"] = _hold_timeout(held_timeout)
-    _apply({"settings": settings})
+    _apply({"settings": settings, **({} if strict is None else {"strict": bool(strict)})})
+
+
+def strict(enabled: bool = True) -> None:
+    """Refuse what no outcome scripts, until the next reset (or ``strict(False)``).
+
+    While on, a start operation whose completion no scripted outcome matches (`fail_completion`,
+    `null_completion`, `grant_scopes`, `allow`, a scenario's ``"outcomes"``; a prompt while a
+    `cancel_next_interactive` waits counts as scripted) completes with an error result of status
+    9 (`Status.Status_IncorrectConfiguration`) whose context begins "no scripted outcome matches"
+    and names the request (operation, scopes, account, claims, correlation id) and the nearest
+    scripted outcome: the one whose target agrees with the request in the most parts, the
+    operation counting most, untaken ones first among equals (by its ``"description"`` when it
+    has one). `unmatched_requests` lists them; the pytest plugin fails a test that leaves any.
+    Operations cancelled or ended by a shut-down complete as they would. A scenario's
+    ``"strict": true`` and ``configure(strict=True)`` do the same.
+    """
+    _apply({"strict": bool(enabled)})
+
+
+def unmatched_requests() -> list[str]:
+    """What strict mode refused since the last reset, oldest first (the last 1000): each text the
+    context of the error it completed with, naming the request and the nearest outcome."""
+    texts: list[str] = json.loads(_take_text(library().VESSAEMU_UnmatchedRequests)[1] or "[]")
+    return texts
+
+
+def export_state() -> dict[str, Any]:
+    """The emulator's state as a scenario (a mapping `load_scenario` takes) that reproduces it:
+    the clock (``"now"`` when it is frozen; left out, the clock follows the system's), the
+    settings that differ from their defaults and strict mode, the interactive user, the untrusted
+    authorities, every account (removed ones too) with all its properties, its state and its
+    refresh credential's time left, and the cached tokens with their scopes, texts and time left
+    (an expired one with none). Loaded after a `reset`, an application finds the same accounts,
+    states and cached tokens. Not kept: scripted outcomes, the request history, and which
+    applications know an account when accounts are kept per application."""
+    document: dict[str, Any] = json.loads(_take_text(library().VESSAEMU_ExportState)[1] or "{}")
+    return document
 
 
 def set_latency(operation: str, ms: int) -> None:
@@ -354,11 +459,16 @@ def interactive_user() -> dict[str, str | None]:
             for field, name in enumerate(names().account_fields)}
 
 
-def cancel_next_interactive(status: StatusLike = 7, *, optional: bool = False) -> None:
+def cancel_next_interactive(status: StatusLike = 7, *, optional: bool = False) -> Route:
     """Make the next interactive sign-in fail as if the user closed the prompt: an error result
     of `status` (7, Status_UserCanceled, by default), no account stored. Calls queue up. One
-    that no sign-in takes is listed by `pending_outcomes` unless `optional`."""
-    library().VESSAEMU_CancelNextInteractive(_status(status), int(optional))
+    that no sign-in takes is listed by `pending_outcomes` unless `optional`. Its `Route` tells
+    which request it cancelled."""
+    code = _status(status)
+    route = Route(int(library().VESSAEMU_CancelNextInteractive(code, int(optional))),
+                  f"cancel_next_interactive: the next prompt, status {code}")
+    _routes.append(route)
+    return route
 
 
 def set_authority_trusted(authority: str, trusted: bool = False) -> None:
@@ -379,10 +489,20 @@ def pending_outcomes() -> list[str]:
     return text.splitlines() if text else []
 
 
+def assert_all_called() -> None:
+    """Raise AssertionError listing every `Route` scripted since the last reset that no
+    completion took, those scripted with ``optional=True`` included (asking is explicit)."""
+    unused = [route for route in _routes if library().VESSAEMU_OutcomeUses(route._id) == 0]
+    if unused:
+        raise AssertionError("scripted outcomes no completion took:\n  "
+                             + "\n  ".join(map(repr, unused)))
+
+
 # -- scripted outcomes and failures ----------------------------------------------------------
 
 
-def _script(operation: str | None, outcome: dict[str, Any], target: Target) -> None:
+def _script(function: str, operation: str | None, outcome: dict[str, Any],
+            target: Target) -> Route:
     rule: dict[str, Any] = {**outcome, **target}
     if operation is not None:
         rule["operation"] = operation
@@ -391,36 +511,53 @@ def _script(operation: str | None, outcome: dict[str, Any], target: Target) -> N
     if "scopes" in target:
         scopes = target["scopes"]
         rule["scopes"] = scopes.split() if isinstance(scopes, str) else list(scopes)
-    _apply({"outcomes": [rule]})
+    text = json.dumps(rule).encode()
+    route_id, fault = _take_text(library().VESSAEMU_ScriptOutcome, text, len(text))
+    if route_id < 0:
+        raise ValueError(fault)
+    aimed = "".join(f", {name}={rule[name]!r}" for name in target)
+    route = Route(int(route_id), f"{function}: {operation or 'any start operation'}{aimed}")
+    _routes.append(route)
+    return route
 
 
 def fail_completion(operation: str | None, error: Error | StatusLike,
-                    **target: Unpack[Target]) -> None:
+                    **target: Unpack[Target]) -> Route:
     """Make the next completion of `operation` (a start operation; None: any) that matches
     `target` deliver an error result with the values of `error` instead of its own outcome.
 
     Outcomes are kept in the order they were scripted and the first that matches is taken; it
     is taken whatever makes the operation complete (its normal end, a cancel, a shut-down), and
     the identity store is left untouched. Without a target this is a plain queue per operation.
+    The `Route` it returns tells which requests took it.
     """
     e = _error(error)
     context = e.context if e.context is None or isinstance(e.context, str) else _decode(e.context)
-    _script(operation, {"status": _status(e.status), "code": e.code, "tag": e.tag,
-                        "context": context}, target)
+    return _script("fail_completion", operation, {"status": _status(e.status), "code": e.code,
+                                                  "tag": e.tag, "context": context}, target)
 
 
-def null_completion(operation: str | None, **target: Unpack[Target]) -> None:
+def null_completion(operation: str | None, **target: Unpack[Target]) -> Route:
     """Make the next completion of `operation` that matches `target` call its routine with a
     null result handle (taken as `fail_completion` outcomes are)."""
-    _script(operation, {"null_result": True}, target)
+    return _script("null_completion", operation, {"null_result": True}, target)
 
 
-def grant_scopes(operation: str | None, granted: Iterable[str], **target: Unpack[Target]) -> None:
+def grant_scopes(operation: str | None, granted: Iterable[str],
+                 **target: Unpack[Target]) -> Route:
     """Make the next sign-in or token acquisition (`operation`; None: any of the five) that
     matches `target` succeed as it would, but grant `granted` instead of the requested scopes
     (a partial grant): the token's ``scp`` and the result's granted scopes say so, and the token
     is cached under the granted scopes. Taken as `fail_completion` outcomes are."""
-    _script(operation, {"granted_scopes": list(granted)}, target)
+    return _script("grant_scopes", operation, {"granted_scopes": list(granted)}, target)
+
+
+def allow(operation: str | None, **target: Unpack[Target]) -> Route:
+    """Script the outcome the emulator would give anyway for the next completion of `operation`
+    (None: any start operation) that matches `target`: nothing changes but that the request now
+    matches a scripted outcome, which `strict` mode asks for, and its `Route` records it. Taken
+    as `fail_completion` outcomes are (``every_time=True`` for every match)."""
+    return _script("allow", operation, {"pass": True}, target)
 
 
 # -- completions -----------------------------------------------------------------------------
@@ -554,7 +691,8 @@ def _request(entry: dict[str, Any]) -> Request:
         account=entry["account"], account_hint=entry["account_hint"],
         account_id=entry["account_id"], window=entry["window"], parameters=parameters,
         additional_parameters=tuple(tuple(pair) for pair in entry.get("additional_parameters", ())),
-        time=entry["time"], completed=entry["completed"], status=_known_status(entry["status"]))
+        time=entry["time"], completed=entry["completed"], status=_known_status(entry["status"]),
+        routes=tuple(entry.get("routes", ())))
 
 
 def requests(operation: str | None = None) -> list[Request]:
@@ -623,6 +761,7 @@ class Emulator:
     LATEST_TIME = LATEST_TIME
     Error = Error
     Request = Request
+    Route = Route
     add_account = staticmethod(add_account)
     set_account_property = staticmethod(set_account_property)
     set_account_state = staticmethod(set_account_state)
@@ -641,6 +780,11 @@ class Emulator:
     fail_completion = staticmethod(fail_completion)
     null_completion = staticmethod(null_completion)
     grant_scopes = staticmethod(grant_scopes)
+    allow = staticmethod(allow)
+    strict = staticmethod(strict)
+    unmatched_requests = staticmethod(unmatched_requests)
+    assert_all_called = staticmethod(assert_all_called)
+    export_state = staticmethod(export_state)
     pending_outcomes = staticmethod(pending_outcomes)
     load_scenario = staticmethod(load_scenario)
     requests = staticmethod(requests)

@@ -17,6 +17,8 @@ pending), collects garbage if a handle it made is still live, and fails the test
   (``@pytest.mark.emulator_unused_outcomes``), or
 - an operation held (``held()``) was never released and completed with an error when its hold
   timed out (`expired_holds`).
+- strict mode (`strict`) refused a request that no scripted outcome matched
+  (`unmatched_requests`).
 
 A test that failed already is not failed again: what it left is added to its report, once. Then
 the emulator is reset again, so no test inherits another's state, nor is blamed for its handles.
@@ -71,8 +73,8 @@ def _open_routings() -> list[Any]:
 def emulator(request: pytest.FixtureRequest,
              call_report: Callable[[], pytest.TestReport | None]) -> Iterator[Emulator]:
     """The emulator, reset, as an `Emulator`; the test fails if it leaves a runtime handle it made
-    live, violates the runtime's contract, leaves an outcome it aimed unused or never released
-    an operation it held."""
+    live, violates the runtime's contract, leaves an outcome it aimed unused, never released
+    an operation it held or made a request strict mode refused."""
     from . import emulator as control
 
     control.reset(keep_log_registrations=True)
@@ -105,6 +107,7 @@ def emulator(request: pytest.FixtureRequest,
     unused = ([] if request.node.get_closest_marker(UNUSED_OUTCOMES_MARKER)
               else control.pending_outcomes())
     expired = control.expired_holds()
+    unmatched = control.unmatched_requests()
     control.reset(keep_log_registrations=True)
     problems: list[str] = []
     if leaked:
@@ -118,6 +121,9 @@ def emulator(request: pytest.FixtureRequest,
         problems.append("held operations never released, completed with an error when their "
                         "hold timed out (release_held() or leaving the held() block releases "
                         "them):\n  " + "\n  ".join(expired))
+    if unmatched:
+        problems.append("requests no scripted outcome matched (strict mode):\n  "
+                        + "\n  ".join(unmatched))
     if not problems:
         return
     call = call_report()

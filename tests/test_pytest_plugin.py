@@ -215,10 +215,17 @@ def test_unused_outcomes_fail_the_test_unless_allowed(tmp_path):
         def test_marked(emulator):
             emulator.set_latency("sign_in", 100)
             emulator.null_completion(None)
+
+        def test_unscripted_in_strict_mode(emulator):
+            emulator.strict()
+            with vrt.running(), pytest.raises(vrt.ConfigurationError):
+                vrt.Client("app", "https://login.example.test/t").discover_accounts()
     """)
     out = done.stdout
-    assert done.returncode == 1 and "3 passed, 1 error" in out, out
+    assert done.returncode == 1 and "4 passed, 2 errors" in out, out
     assert "ERROR at teardown of test_typo_in_the_target" in out
+    assert ("requests no scripted outcome matched (strict mode):\n  no scripted outcome matches "
+            "discover_accounts, correlation id") in out
     assert ("fail_completion: acquire_token_silently, account 'bbo@example.test' (status 3): "
             "never taken") in out
 

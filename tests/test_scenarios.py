@@ -5,6 +5,7 @@ in a subprocess), and what tells the emulator from a real runtime."""
 
 import asyncio
 import base64
+import contextlib
 import ctypes
 import datetime
 import gc
@@ -214,6 +215,94 @@ def test_outcomes_queue_up_and_the_first_that_matches_is_taken(emulator, client,
     assert client.discover_accounts() == ()
 
 
+ROUTES = {
+    "fail_completion": (lambda e, bob: e.fail_completion(
+        "acquire_token_silently", 3, account=bob, every_time=True), vrt.NetworkError),
+    "grant_scopes": (lambda e, bob: e.grant_scopes(
+        "acquire_token_silently", ["x"], account=bob, every_time=True), None),
+    "allow": (lambda e, bob: e.allow("acquire_token_silently", account=bob, every_time=True), None),
+}
+
+
+@pytest.mark.parametrize("kind", ROUTES)
+def test_a_route_tells_which_requests_took_it(emulator, client, kind):
+    script, error = ROUTES[kind]
+    emulator.add_account(user_name=ANN)
+    bob = emulator.add_account(user_name=BOB)
+    route = script(emulator, bob)
+    assert not route.called and repr(route).startswith(
+        f"<Route {kind}: acquire_token_silently, account={bob!r}")
+    ann_account, bob_account = client.discover_accounts()
+    client.acquire_token_silently(ann_account, SCOPES)
+    for scopes in (["a"], ["b", "c"]):
+        with pytest.raises(error) if error else contextlib.nullcontext():
+            client.acquire_token_silently(bob_account, scopes)
+    assert route.called and route.call_count == 2
+    assert [(call.scopes, call.account) for call in route.calls] == [(("a",), bob),
+                                                                     (("b", "c"), bob)]
+    emulator.reset()
+    assert (route.called, route.calls) == (False, [])
+
+
+def test_assert_all_called_lists_the_routes_no_completion_took(emulator, client):
+    cancel = emulator.cancel_next_interactive()
+    emulator.null_completion("discover_accounts", optional=True)  # asked for: listed all the same
+    emulator.allow("sign_in_silently", correlation_id="c-1")
+    with pytest.raises(vrt.UserCanceled):
+        client.sign_in_interactively(SCOPES, correlation_id="c-9")
+    assert [call.correlation_id for call in cancel.calls] == ["c-9"]
+    with pytest.raises(AssertionError) as raised:
+        emulator.assert_all_called()
+    assert str(raised.value).splitlines()[1:] == [
+        "  <Route null_completion: discover_accounts, optional=True>",
+        "  <Route allow: sign_in_silently, correlation_id='c-1'>"]
+    emulator.reset()
+    emulator.assert_all_called()
+
+
+NEAREST = [{"operation": "sign_in_silently", "correlation_id": "c-1", "status": 3},
+           {"operation": "acquire_token_silently", "account": ANN, "pass": True}]
+
+
+@pytest.mark.parametrize("outcomes, nearest", [
+    ([], "no outcome is scripted"),
+    (NEAREST, f"the nearest scripted outcome: allow: acquire_token_silently, account '{ANN}'"),
+    ([NEAREST[0], {**NEAREST[1], "description": "as recorded"}],
+     "the nearest scripted outcome: 'as recorded'"),
+], ids=["none", "by-target", "by-description"])
+def test_strict_mode_refuses_what_no_outcome_scripts(emulator, client, outcomes, nearest):
+    emulator.add_account(user_name=BOB)
+    (account,) = client.discover_accounts()
+    emulator.load_scenario({"strict": True, "outcomes": outcomes})
+    with pytest.raises(vrt.ConfigurationError) as raised:
+        client.acquire_token_silently(account, SCOPES, claims={"acr": "2"}, correlation_id="c-1")
+    expected = (f"no scripted outcome matches acquire_token_silently, scopes 'user.read', account "
+                f"'{BOB}', claims '{{\"acr\": \"2\"}}', correlation id 'c-1'; {nearest}")
+    assert raised.value.context == expected and emulator.unmatched_requests() == [expected]
+    emulator.reset()
+
+
+@pytest.mark.parametrize("operation, outcome, user, lifetime", [
+    ("sign_in_silently", {"signs_in": BOB, "expires_in": 900}, BOB, 900),
+    ("acquire_token_interactively", {"signs_in": BOB, "granted_scopes": ["x"]}, BOB, 3600),
+    ("acquire_token_silently", {"pass": True, "expires_in": 900}, ANN, 900),
+])
+def test_a_replayed_success_signs_in_whom_and_lasts_as_scripted(emulator, client, operation,
+                                                                 outcome, user, lifetime):
+    emulator.freeze(T0)
+    emulator.add_account(user_name=ANN)
+    emulator.add_account(user_name=BOB, state="removed")
+    (ann,) = client.discover_accounts()
+    client.acquire_token_silently(ann, SCOPES)  # cached: replayed lifetimes issue anew
+    emulator.load_scenario({"outcomes": [{"operation": operation, **outcome}]})
+    token = (client.sign_in_silently(SCOPES) if operation == "sign_in_silently"
+             else getattr(client, operation)(ann, SCOPES))
+    assert (token.account.user_name, token.expires_at.timestamp()) == (user, T0 + lifetime)
+    assert emulator.account_state(token.account) == "ready"
+    again = client.acquire_token_silently(token.account, token.granted_scopes)
+    assert (again.access_token, again.expires_at) == (token.access_token, token.expires_at)
+
+
 # -- what the application asked for, how long it took, when it completed ---------------------
 
 
@@ -369,11 +458,52 @@ def test_a_faulty_scenario_file_stops_the_start(tmp_path):
     ({"settings": {"latency_ms": {"get_account_id": 5}}}, "expected one of: sign_in"),
     ({"settings": {"access_token_lifetime": -1}}, "access_token_lifetime: -1 is out of range"),
     ({"accounts": [{"account_id": "a"}, {"account_id": "a"}]}, "exists already"),
+    ({"strict": 1}, "strict: expected true or false"),
+    ({"accounts": [{"refresh_credential_expires_in": -5}]}, "expires_in: -5 is out of range"),
+    ({"outcomes": [{"expires_in": 315_576_001}]}, "outcomes[0].expires_in: 315576001 is out"),
+    ({"outcomes": [{"status": 3, "expires_in": 5}]}, "and only one"),
+    ({"outcomes": [{"pass": True, "description": 5}]}, "description: expected a text or null"),
+    ({"outcomes": [{"signs_in": "first@example.test"}, {"signs_in": "nobody@example.test"}]},
+     "outcomes[1]: no account has the key, account id or user name 'nobody@example.test'"),
+    ({"outcomes": [{"operation": "acquire_token_silently", "signs_in": "first@example.test"}]},
+     "only the sign-ins and the interactive token acquisition sign an account in"),
+    ({"tokens": [{"account": "first@example.test"}]}, 'tokens[0]: needs "account" and "expires'),
+    ({"tokens": [{"account": "nobody", "expires_in": 5}]}, "tokens[0]: no account has"),
 ])
 def test_a_faulty_scenario_says_where_and_applies_nothing(emulator, scenario, message):
     with pytest.raises(ValueError, match=re.escape(message)):
         emulator.load_scenario({"accounts": [{"user_name": "first@example.test"}], **scenario})
     assert emulator.accounts() == []
+
+
+def test_an_exported_state_loads_back_as_the_application_saw_it(emulator):
+    client = vrt.Client(CLIENT_ID, AUTHORITY, timeout=10)
+    emulator.freeze(T0)
+    emulator.configure(access_token_lifetime=600, refresh_credential_lifetime=1000)
+    ann = emulator.add_account(user_name=ANN, given_name=None)
+    states = [emulator.add_account(state=state) for state in ("account_switch", "removed")]
+    emulator.set_interactive_user(user_name="ivy@example.test", middle_name="M")
+
+    def seen():
+        # Accounts by their ids: the runtime's own account objects go with the reset.
+        tokens = [client.acquire_token_silently(vrt.Account(key), scopes)
+                  for key, scopes in ((ivy, ["b", "a"]), (ann, ["c"]))]
+        return (client.discover_accounts(), emulator.accounts(), emulator.interactive_user(),
+                [emulator.account_state(key) for key in states],
+                [(token.access_token, token.expires_at, token.granted_scopes) for token in tokens])
+    with vrt.running():
+        ivy = client.sign_in_interactively(["a", "b"]).account.account_id
+        client.acquire_token_silently(vrt.Account(ann), ["c"])
+        emulator.advance(100)
+        before = seen()
+    document = emulator.export_state()
+    emulator.reset()
+    emulator.load_scenario(document)
+    with vrt.running():
+        assert seen() == before
+        emulator.advance(900)  # the refresh credential's time left came along
+        with pytest.raises(vrt.InteractionRequired, match="refresh credential expired"):
+            client.acquire_token_silently(vrt.Account(ivy), ["a", "b"])
 
 
 # -- it says what it is ----------------------------------------------------------------------

@@ -191,6 +191,19 @@ Ref<AccountRecord> find_account(Store& s, const std::u16string& key) {
   return find_locked(s, key);
 }
 
+Ref<AccountRecord> find_named_account(Store& s, const std::u16string& named) {
+  if (auto record = find_account(s, named)) return record;
+  return find_user(s, named);
+}
+
+bool set_refresh_expiry(Store& s, const std::u16string& key, int64_t expires_at) {
+  std::lock_guard lock(s.mutex);
+  auto record = find_locked(s, key);
+  if (!record) return false;
+  record->refresh_expires_at = expires_at;
+  return true;
+}
+
 Ref<AccountRecord> find_account_by_id(Store& s, const std::u16string& id) {
   std::lock_guard lock(s.mutex);
   return find_by_id_locked(s, id, false);
@@ -366,6 +379,12 @@ void TokenCache::put(std::u16string key, CachedToken token, size_t limit) {
   }
   recent_.emplace_front(key, std::move(token));
   index_.emplace(std::move(key), recent_.begin());
+}
+
+std::vector<CachedToken> TokenCache::entries() const {
+  std::vector<CachedToken> tokens;
+  for (const auto& entry : recent_) tokens.push_back(entry.second);
+  return tokens;
 }
 
 void TokenCache::clear() {

@@ -78,6 +78,8 @@ class TokenCache {
   void put(std::u16string key, CachedToken token, size_t limit);
   void clear();
   size_t size() const { return index_.size(); }
+  // The tokens, the most recently used first.
+  std::vector<CachedToken> entries() const;
 
  private:
   using Entry = std::pair<std::u16string, CachedToken>;
@@ -140,6 +142,12 @@ std::optional<AccountState> account_state(Store& s, const std::u16string& key);
 bool remove_account(Store& s, const std::u16string& key);
 // The account with this key, listed or removed.
 Ref<AccountRecord> find_account(Store& s, const std::u16string& key);
+// The account with this key, else the account (listed or removed) whose account id or user
+// name `named` is: how a scenario names an account.
+Ref<AccountRecord> find_named_account(Store& s, const std::u16string& named);
+// The account's refresh credential lasts until `expires_at` (Unix seconds); false for an
+// unknown key.
+bool set_refresh_expiry(Store& s, const std::u16string& key, int64_t expires_at);
 // The listed account whose account_id property equals `id`, for operations that look accounts
 // up by id.
 Ref<AccountRecord> find_account_by_id(Store& s, const std::u16string& id);

@@ -21,6 +21,7 @@
 #include "failures.hpp"
 #include "flows.hpp"
 #include "history.hpp"
+#include "json.hpp"
 #include "logging.hpp"
 #include "operations.hpp"
 #include "registry.hpp"
@@ -162,6 +163,46 @@ int32_t VESSAEMU_PendingOutcomes(char** out) {
     for (const auto& line : pending) joined += line + "\n";
     if (out != nullptr) hand_out(joined, out);
     return static_cast<int32_t>(pending.size());
+  });
+}
+
+int64_t VESSAEMU_ScriptOutcome(const char* json, int64_t length, char** error) {
+  return control<int64_t>(__func__, [&](State& st) -> int64_t {
+    if (error != nullptr) *error = nullptr;
+    std::string fault = "no document";
+    const uint64_t route =
+        json != nullptr && length >= 0
+            ? script_outcome_json(st, std::string_view(json, static_cast<size_t>(length)), &fault)
+            : 0;
+    if (route != 0) return static_cast<int64_t>(route);
+    if (error != nullptr) hand_out(fault, error);
+    return -1;
+  });
+}
+
+int64_t VESSAEMU_OutcomeUses(uint64_t route) {
+  return control<int64_t>(__func__, [&](State& st) { return route_uses(st.outcomes, route); });
+}
+
+int32_t VESSAEMU_UnmatchedRequests(char** out) {
+  return control<int32_t>(__func__, [&](State& st) {
+    if (out != nullptr) *out = nullptr;
+    const auto unmatched = unmatched_requests(st.outcomes);
+    std::string json = "[";
+    for (const auto& text : unmatched) {
+      json.append(json.size() > 1 ? "," : "").append(json_string(text));
+    }
+    if (out != nullptr) hand_out(json + "]", out);
+    return static_cast<int32_t>(unmatched.size());
+  });
+}
+
+int32_t VESSAEMU_ExportState(char** out) {
+  return control<int32_t>(__func__, [&](State& st) {
+    if (out != nullptr) *out = nullptr;
+    const std::string document = export_scenario(st);
+    if (out != nullptr) hand_out(document, out);
+    return 0;
   });
 }
 
@@ -591,10 +632,11 @@ int32_t VESSAEMU_InteractiveUserField(int32_t field, vessaemu_unit** out) {
   });
 }
 
-int32_t VESSAEMU_CancelNextInteractive(int32_t status, int32_t optional) {
-  return control<int32_t>(__func__, [&](State& st) {
-    cancel_next_interactive(st.identity, status, optional != 0);
-    return 0;
+int64_t VESSAEMU_CancelNextInteractive(int32_t status, int32_t optional) {
+  return control<int64_t>(__func__, [&](State& st) {
+    const uint64_t route = new_route(st.outcomes);
+    cancel_next_interactive(st.identity, status, optional != 0, route);
+    return static_cast<int64_t>(route);
   });
 }
 

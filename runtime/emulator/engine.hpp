@@ -41,6 +41,10 @@ struct Outcome {
   enum class Kind { Normal, Error, NullResult } kind = Kind::Normal;
   ErrorInfo error;
   Text granted_scopes;
+  // A success replayed as scripted (scenario.hpp): the token's lifetime in seconds instead of
+  // the setting's, and the stored account a sign-in signs in (key, account id or user name).
+  std::optional<int64_t> expires_in = std::nullopt;
+  Text signs_in = std::nullopt;
 
   static Outcome failure(ErrorInfo info) {
     return Outcome{Kind::Error, std::move(info), std::nullopt};

@@ -20,12 +20,16 @@ AccountFields interactive_user(Identity& i) {
   return i.interactive;
 }
 
-std::optional<int32_t> take_cancellation(Identity& i) {
-  std::lock_guard lock(i.mutex);
-  if (i.cancellations.empty()) return std::nullopt;
-  const int32_t status = i.cancellations.front().status;
-  i.cancellations.pop_front();
-  return status;
+std::optional<int32_t> take_cancellation(State& st, const Request& r) {
+  Cancellation taken{};
+  {
+    std::lock_guard lock(st.identity.mutex);
+    if (st.identity.cancellations.empty()) return std::nullopt;
+    taken = st.identity.cancellations.front();
+    st.identity.cancellations.pop_front();
+  }
+  if (taken.route != 0) route_taken(st, taken.route, r);
+  return taken.status;
 }
 
 ErrorInfo error_of(const Request& r, int32_t status, std::string_view what) {
@@ -82,13 +86,13 @@ std::string telemetry(const Request& r, const std::optional<ErrorInfo>& error) {
 
 // Issues a new access token and id token for the account, as of `now`, for the `granted` scopes.
 CachedToken issue(State& st, const Request& r, const AccountFields& fields, int64_t now,
-                  const Text& granted) {
+                  const Text& granted, std::optional<int64_t> lifetime) {
   const auto& p = r.params;
   const Text& user = fields[static_cast<int>(AccountField::UserName)];
   const Text& local = fields[static_cast<int>(AccountField::LocalAccountId)];
   const Text& realm = fields[static_cast<int>(AccountField::Realm)];
   const Text& name = fields[static_cast<int>(AccountField::DisplayName)];
-  const int64_t expires_at = now + st.settings.access_token_lifetime.load();
+  const int64_t expires_at = now + lifetime.value_or(st.settings.access_token_lifetime.load());
   auto identity_claims = [&](JsonObject& claims) {
     claims.add("aud", p.field(AuthField::ClientId))
         .add("iss", issuer(p.field(AuthField::Authority), realm))
@@ -121,11 +125,12 @@ struct SignedIn {
 using AuthOutcome = std::variant<SignedIn, ErrorInfo>;
 
 // What a flow runs with: the state, the request, and the scopes a scripted partial grant gives
-// instead of those requested.
+// instead of those requested, with the rest of a scripted success.
 struct Flow {
   State& st;
   const Request& r;
   const Text& granted;
+  const Outcome& scripted;
 };
 
 // The cached token while it is valid for longer than the refresh margin and nobody asked for a
@@ -133,7 +138,7 @@ struct Flow {
 SignedIn token_for(const Flow& f, Ref<AccountRecord> account, const AccountFields& fields,
                    int64_t now, bool may_reuse) {
   const auto& p = f.r.params;
-  if (may_reuse && !p.field(AuthField::Claims)) {
+  if (may_reuse && !p.field(AuthField::Claims) && !f.scripted.expires_in) {
     auto cached =
         reusable_token(f.st, *account, p.field(AuthField::ClientId), p.field(AuthField::Scopes));
     const Text& renew = p.field(AuthField::AccessTokenToRenew);
@@ -142,7 +147,8 @@ SignedIn token_for(const Flow& f, Ref<AccountRecord> account, const AccountField
     }
   }
   CachedToken token =
-      issue(f.st, f.r, fields, now, f.granted ? f.granted : p.field(AuthField::Scopes));
+      issue(f.st, f.r, fields, now, f.granted ? f.granted : p.field(AuthField::Scopes),
+            f.scripted.expires_in);
   cache_token(f.st, *account, token);
   return SignedIn{std::move(account), std::move(token)};
 }
@@ -191,14 +197,9 @@ AccountFields prompted_user(State& st, const Request& r, const Ref<AccountRecord
   return new_user(st.store, *hint);
 }
 
-AuthOutcome interactive(const Flow& f, const Ref<AccountRecord>& chosen) {
+// The user with these properties signs in: stored, ready, with a fresh refresh credential.
+AuthOutcome sign_in_user(const Flow& f, const AccountFields& fields) {
   const Request& r = f.r;
-  if (auto status = take_cancellation(f.st.identity)) {
-    return error_of(r, *status,
-                    *status == kStatusUserCanceled ? "the user cancelled the interactive sign-in"
-                                                   : "the interactive sign-in failed");
-  }
-  const AccountFields fields = prompted_user(f.st, r, chosen);
   const int64_t now = f.st.clock.now();
   auto account =
       sign_in_account(f.st.store, fields, now + f.st.settings.refresh_credential_lifetime.load(),
@@ -209,6 +210,26 @@ AuthOutcome interactive(const Flow& f, const Ref<AccountRecord>& chosen) {
   return token_for(f, std::move(account), fields, now, false);
 }
 
+AuthOutcome interactive(const Flow& f, const Ref<AccountRecord>& chosen) {
+  const Request& r = f.r;
+  if (auto status = take_cancellation(f.st, r)) {
+    return error_of(r, *status,
+                    *status == kStatusUserCanceled ? "the user cancelled the interactive sign-in"
+                                                   : "the interactive sign-in failed");
+  }
+  return sign_in_user(f, prompted_user(f.st, r, chosen));
+}
+
+// A success replayed as scripted: the named stored account signs in, as a prompt for it would.
+AuthOutcome scripted_sign_in(const Flow& f, const std::u16string& named) {
+  const auto account = find_named_account(f.st.store, named);
+  if (!account) {
+    return error_of(f.r, kStatusAccountNotFound,
+                    "the scripted account " + narrow(named) + " is no longer stored");
+  }
+  return sign_in_user(f, view(f.st.store, *account).fields);
+}
+
 AuthOutcome run_auth_flow(const Flow& f) {
   const Request& r = f.r;
   if (auto why = refusal(r)) return error_of(r, kStatusIncorrectConfiguration, *why);
@@ -217,6 +238,7 @@ AuthOutcome run_auth_flow(const Flow& f) {
     return error_of(r, kStatusAuthorityUntrusted,
                     "the authority " + narrow(*authority) + " is not trusted");
   }
+  if (f.scripted.signs_in) return scripted_sign_in(f, *f.scripted.signs_in);
   const Text& client = r.params.field(AuthField::ClientId);
   switch (r.op) {
     case Op::SignInSilentlyAsync:
@@ -309,9 +331,9 @@ Ref<R> refused(State& st, const Request& r) {
   return finished<R>(r, error);
 }
 
-Ref<AuthResultObject> normal_result(State& st, const Request& r, const Text& granted,
+Ref<AuthResultObject> normal_result(State& st, const Request& r, const Outcome& scripted,
                                     AuthResultObject*) {
-  AuthOutcome outcome = run_auth_flow(Flow{st, r, granted});
+  AuthOutcome outcome = run_auth_flow(Flow{st, r, scripted.granted_scopes, scripted});
   if (auto* error = std::get_if<ErrorInfo>(&outcome)) {
     log_error(st, r, *error);
     return finished<AuthResultObject>(r, *error);
@@ -323,7 +345,7 @@ Ref<AuthResultObject> normal_result(State& st, const Request& r, const Text& gra
   return signed_in(st, r, done);
 }
 
-Ref<ReadAccountResultObject> normal_result(State& st, const Request& r, const Text&,
+Ref<ReadAccountResultObject> normal_result(State& st, const Request& r, const Outcome&,
                                            ReadAccountResultObject*) {
   if (auto result = refused<ReadAccountResultObject>(st, r)) return result;
   if (auto account = find_account_by_id(st.store, r.account_id)) {
@@ -337,7 +359,7 @@ Ref<ReadAccountResultObject> normal_result(State& st, const Request& r, const Te
   return finished<ReadAccountResultObject>(r, error);
 }
 
-Ref<SignOutResultObject> normal_result(State& st, const Request& r, const Text&,
+Ref<SignOutResultObject> normal_result(State& st, const Request& r, const Outcome&,
                                        SignOutResultObject*) {
   if (auto result = refused<SignOutResultObject>(st, r)) return result;
   Ref<AccountRecord> account = r.account ? resolve_account(st.store, *r.account) : nullptr;
@@ -351,7 +373,7 @@ Ref<SignOutResultObject> normal_result(State& st, const Request& r, const Text&,
   return finished<SignOutResultObject>(r, error);
 }
 
-Ref<DiscoverAccountsResultObject> normal_result(State& st, const Request& r, const Text&,
+Ref<DiscoverAccountsResultObject> normal_result(State& st, const Request& r, const Outcome&,
                                                 DiscoverAccountsResultObject*) {
   if (auto result = refused<DiscoverAccountsResultObject>(st, r)) return result;
   auto result = finished<DiscoverAccountsResultObject>(r, std::nullopt);
@@ -392,14 +414,14 @@ template <class R, class Routine>
 void deliver(State& st, const Request& r, Routine routine, void* context, const Outcome& given) {
   using Handle = typename ResultHandle<R>::type;
   Outcome outcome = given;
-  if (auto scripted = take_scripted_outcome(st, r)) {
+  if (auto scripted = take_scripted_outcome(st, r, given.kind == Outcome::Kind::Normal)) {
     outcome = std::move(*scripted);
     log(st, kLogDebug, with_correlation(r, "completes as scripted"));
   }
   Ref<R> result;
   switch (outcome.kind) {
     case Outcome::Kind::Normal:
-      result = normal_result(st, r, outcome.granted_scopes, static_cast<R*>(nullptr));
+      result = normal_result(st, r, outcome, static_cast<R*>(nullptr));
       break;
     case Outcome::Kind::Error:
       log_error(st, r, outcome.error);
@@ -464,9 +486,18 @@ void reset_interactive_user(Identity& i) {
   i.interactive = std::move(fields);
 }
 
-void cancel_next_interactive(Identity& i, int32_t status, bool optional) {
+void cancel_next_interactive(Identity& i, int32_t status, bool optional, uint64_t route) {
   std::lock_guard lock(i.mutex);
-  i.cancellations.push_back(Cancellation{status, optional});
+  i.cancellations.push_back(Cancellation{status, optional, route});
+}
+
+CachedToken issue_token(State& st, const AccountFields& fields, const Text& client_id,
+                        const Text& scopes, int64_t expires_in) {
+  Request r;
+  r.op = Op::AcquireTokenSilentlyAsync;
+  r.params.fields[static_cast<int>(AuthField::ClientId)] = client_id;
+  r.params.fields[static_cast<int>(AuthField::Scopes)] = scopes;
+  return issue(st, r, fields, st.clock.now(), scopes, expires_in);
 }
 
 std::vector<std::string> pending_cancellations(Identity& i) {

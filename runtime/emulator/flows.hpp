@@ -66,10 +66,16 @@ std::function<void(const Outcome&)> make_delivery(
     State& st, Request request, VESSARUNTIME_DISCOVER_ACCOUNTS_COMPLETION_ROUTINE routine,
     void* context);
 
+// A token as the flows issue one, for the client and scopes, valid `expires_in` seconds from now:
+// what a scenario's "tokens" seed the cache with.
+CachedToken issue_token(State& st, const AccountFields& fields, const Text& client_id,
+                        const Text& scopes, int64_t expires_in);
+
 // A scripted cancellation of the next prompt; `optional` ones may go unused.
 struct Cancellation {
   int32_t status;
   bool optional;
+  uint64_t route = 0;  // its route id (scenario.hpp), if it has one
 };
 
 // The identity's part of the emulator's state (state.hpp): the interactive user (a default one
@@ -88,7 +94,7 @@ Text interactive_user_field(Identity& i, AccountField field);
 void set_interactive_user_field(Identity& i, AccountField field, Text value);
 void reset_interactive_user(Identity& i);
 // The next interactive sign-in fails with an error of this status (queued, one per call).
-void cancel_next_interactive(Identity& i, int32_t status, bool optional);
+void cancel_next_interactive(Identity& i, int32_t status, bool optional, uint64_t route = 0);
 // The cancellations not taken yet (but optional ones), described for a test's report.
 std::vector<std::string> pending_cancellations(Identity& i);
 // Token operations for an untrusted authority complete with Status_AuthorityUntrusted (11).

@@ -44,6 +44,11 @@ std::string entry_json(const HistoryEntry& e) {
   json.add_units("account_id", e.op == Op::ReadAccountByIdAsync ? Text(e.account_id) : Text());
   json.add_raw("completed", e.completed ? "true" : "false");
   json.add_raw("status", e.status ? std::to_string(*e.status) : "null");
+  std::string routes = "[";
+  for (const uint64_t route : e.routes) {
+    routes.append(routes.size() > 1 ? "," : "").append(std::to_string(route));
+  }
+  json.add_raw("routes", routes + "]");
   return json.str();
 }
 
@@ -86,6 +91,12 @@ void request_completed(State& st, uint64_t id, std::optional<int32_t> status) {
     entry->completed = true;
     entry->status = status;
   }
+}
+
+void note_route(State& st, uint64_t id, uint64_t route) {
+  History& h = st.history;
+  std::lock_guard lock(h.mutex);
+  if (auto entry = find_locked(h, id); entry != h.entries.end()) entry->routes.push_back(route);
 }
 
 std::string history_json(State& st, int32_t* count) {

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "auth_parameters.hpp"
 #include "operations.hpp"
@@ -32,6 +33,7 @@ struct HistoryEntry {
   std::u16string client_id;
   bool completed = false;
   std::optional<int32_t> status;  // of the error it completed with
+  std::vector<uint64_t> routes;   // the scripted outcomes its completion took (scenario.hpp)
 };
 
 // The history's part of the emulator's state (state.hpp); every field is guarded by `mutex`.
@@ -50,6 +52,8 @@ uint64_t record_request(State& st, const Request& request);
 // A start that was refused after all leaves no entry.
 void forget_request(State& st, uint64_t id);
 void request_completed(State& st, uint64_t id, std::optional<int32_t> status);
+// The completion of the request `id` took the scripted outcome `route`.
+void note_route(State& st, uint64_t id, uint64_t route);
 // The entries as a JSON array (ASCII), oldest first; `count` gets how many.
 std::string history_json(State& st, int32_t* count);
 

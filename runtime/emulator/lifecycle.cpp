@@ -68,6 +68,22 @@ const Settings::Spec* Settings::find(std::string_view name) {
   return nullptr;
 }
 
+std::span<const Settings::Spec> Settings::specs() {
+  return kSpecs;
+}
+
+int64_t Settings::get(std::string_view name) const {
+  if (name == "access_token_lifetime") return access_token_lifetime;
+  if (name == "refresh_credential_lifetime") return refresh_credential_lifetime;
+  if (name == "refresh_margin") return refresh_margin;
+  if (name == "token_cache_size") return token_cache_size;
+  if (name == "accounts_per_application") return accounts_per_application;
+  if (name == "sso_policy") return sso_policy;
+  if (name == "first_call_error") return first_call_error;
+  if (name == "negative_size") return negative_size;
+  return grow_by;
+}
+
 void Settings::set(std::string_view name, int64_t value) {
   const auto small = static_cast<int32_t>(value);
   if (name == "access_token_lifetime") access_token_lifetime = value;

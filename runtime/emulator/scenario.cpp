@@ -55,20 +55,46 @@ bool has_scope(const std::u16string& requested, const std::u16string& scope) {
   return false;
 }
 
+bool scopes_agree(const Target& t, const Request& r) {
+  const Text& requested = r.params.field(AuthField::Scopes);
+  for (const auto& scope : t.scopes) {
+    if (!requested || !has_scope(*requested, scope)) return false;
+  }
+  return true;
+}
+
+bool claims_agree(const Target& t, const Request& r) {
+  const Text& requested = r.params.field(AuthField::Claims);
+  return requested && requested->find(*t.claims) != std::u16string::npos;
+}
+
 bool matches(State& st, const Target& t, const Request& r) {
   if (t.op ? *t.op != r.op : !is_start_operation(r.op)) return false;
   if (t.correlation_id && *t.correlation_id != r.correlation_id) return false;
-  if (!t.scopes.empty()) {
-    const Text& requested = r.params.field(AuthField::Scopes);
-    for (const auto& scope : t.scopes) {
-      if (!requested || !has_scope(*requested, scope)) return false;
-    }
-  }
-  if (t.claims) {
-    const Text& requested = r.params.field(AuthField::Claims);
-    if (!requested || requested->find(*t.claims) == std::u16string::npos) return false;
-  }
+  if (!t.scopes.empty() && !scopes_agree(t, r)) return false;
+  if (t.claims && !claims_agree(t, r)) return false;
   return !t.account || account_matches(st, *t.account, r);
+}
+
+// How far a target that does not match agrees with the request: each part it names and the
+// request has, the operation outweighing all the others.
+int agreement(State& st, const Target& t, const Request& r) {
+  int parts = t.op == r.op ? 8 : 0;
+  if (t.correlation_id && *t.correlation_id == r.correlation_id) ++parts;
+  if (!t.scopes.empty() && scopes_agree(t, r)) ++parts;
+  if (t.claims && claims_agree(t, r)) ++parts;
+  if (t.account && account_matches(st, *t.account, r)) ++parts;
+  return parts;
+}
+
+bool may_prompt(Op op) {
+  return op == Op::SignInAsync || op == Op::SignInInteractivelyAsync ||
+         op == Op::AcquireTokenInteractivelyAsync;
+}
+
+bool prompt_scripted(Identity& i) {
+  std::lock_guard lock(i.mutex);
+  return !i.cancellations.empty();
 }
 
 // -- reading a document ------------------------------------------------------------------------
@@ -182,6 +208,7 @@ struct AccountSpec {
   Fields fields;
   Text key;  // the account id it was given
   std::optional<AccountState> state;
+  std::optional<int64_t> refresh_expires_in;
 };
 
 AccountState account_state_of(const JsonValue& v, const std::string& where) {
@@ -198,10 +225,14 @@ AccountState account_state_of(const JsonValue& v, const std::string& where) {
 
 AccountSpec account_spec(const JsonValue& v, const std::string& where) {
   AccountSpec spec;
-  members(v, where, field_names() + ", state",
+  members(v, where, field_names() + ", state, refresh_credential_expires_in",
           [&](const std::string& key, const JsonValue& m, const std::string& at) {
             if (key == "state") {
               spec.state = account_state_of(m, at);
+              return true;
+            }
+            if (key == "refresh_credential_expires_in") {
+              spec.refresh_expires_in = integer(m, at, 0, kMaxLifetime);
               return true;
             }
             return account_member(key, m, at, spec.fields);
@@ -232,14 +263,23 @@ std::vector<std::u16string> scope_list(const JsonValue& v, const std::string& wh
   return scopes;
 }
 
+std::u16string joined(const std::vector<std::u16string>& scopes) {
+  std::u16string text;
+  for (const auto& scope : scopes) text += (text.empty() ? u"" : u" ") + scope;
+  return text;
+}
+
 Rule rule_spec(const JsonValue& v, const std::string& where) {
   Rule rule;
-  bool has_status = false, null_result = false;
+  bool has_status = false, null_result = false, pass = false;
   std::optional<std::vector<std::u16string>> granted;
+  std::optional<int64_t> expires_in;
+  Text signs_in;
   ErrorInfo error;
   members(v, where,
           "operation, account, scopes, claims, correlation_id, status, code, tag, context, "
-          "null_result, granted_scopes, every_time, optional",
+          "null_result, pass, granted_scopes, expires_in, signs_in, every_time, optional, "
+          "description",
           [&](const std::string& key, const JsonValue& m, const std::string& at) {
             if (key == "operation") {
               rule.target.op = start_operation(m, at);
@@ -264,6 +304,14 @@ Rule rule_spec(const JsonValue& v, const std::string& where) {
               null_result = flag(m, at);
             } else if (key == "granted_scopes") {
               granted = scope_list(m, at);
+            } else if (key == "pass") {
+              pass = flag(m, at);
+            } else if (key == "expires_in") {
+              expires_in = integer(m, at, 0, kMaxLifetime);
+            } else if (key == "signs_in") {
+              signs_in = present_text(m, at);
+            } else if (key == "description") {
+              rule.description = text(m, at);
             } else if (key == "every_time") {
               rule.every_time = flag(m, at);
             } else if (key == "optional") {
@@ -273,17 +321,29 @@ Rule rule_spec(const JsonValue& v, const std::string& where) {
             }
             return true;
           });
-  if (int(has_status) + int(null_result) + int(granted.has_value()) != 1) {
+  const bool success = pass || granted || expires_in || signs_in;
+  if (int(has_status) + int(null_result) + int(success) != 1) {
     fault(where,
-          "needs one of a status (an error result), \"null_result\": true or \"granted_scopes\"");
+          "needs one of a status (an error result), \"null_result\": true or a success "
+          "(\"pass\": true, \"granted_scopes\", \"expires_in\", \"signs_in\"), and only one");
   }
-  if (granted) {
-    if (rule.target.op && !is_token_flow(*rule.target.op)) {
-      fault(where + ".granted_scopes", "only the five sign-in and token operations grant scopes");
-    }
-    std::u16string joined;
-    for (const auto& scope : *granted) joined += (joined.empty() ? u"" : u" ") + scope;
-    rule.outcome = Outcome{Outcome::Kind::Normal, {}, std::move(joined)};
+  const auto op = rule.target.op;
+  if (op && !is_token_flow(*op) && granted) {
+    fault(where + ".granted_scopes", "only the five sign-in and token operations grant scopes");
+  }
+  if (op && !is_token_flow(*op) && expires_in) {
+    fault(where + ".expires_in", "only the five sign-in and token operations issue tokens");
+  }
+  if (op && signs_in && (!is_token_flow(*op) || *op == Op::AcquireTokenSilentlyAsync)) {
+    fault(where + ".signs_in",
+          "only the sign-ins and the interactive token acquisition sign an account in");
+  }
+  if (success) {
+    rule.outcome = Outcome{Outcome::Kind::Normal,
+                           {},
+                           granted ? Text(joined(*granted)) : std::nullopt,
+                           expires_in,
+                           signs_in};
   } else if (null_result) {
     rule.outcome = Outcome{Outcome::Kind::NullResult, {}, std::nullopt};
   } else {
@@ -292,8 +352,45 @@ Rule rule_spec(const JsonValue& v, const std::string& where) {
   return rule;
 }
 
+// A cached token to seed (see scenario.hpp).
+struct TokenSpec {
+  std::u16string account;
+  Text client_id;
+  std::u16string scopes;
+  int64_t expires_in = 0;
+  Text access_token, id_token;
+};
+
+TokenSpec token_spec(const JsonValue& v, const std::string& where) {
+  TokenSpec spec;
+  bool has_account = false, has_expiry = false;
+  members(v, where, "account, client_id, scopes, expires_in, access_token, id_token",
+          [&](const std::string& key, const JsonValue& m, const std::string& at) {
+            if (key == "account") {
+              spec.account = present_text(m, at);
+              has_account = true;
+            } else if (key == "client_id") {
+              spec.client_id = text(m, at);
+            } else if (key == "scopes") {
+              spec.scopes = joined(scope_list(m, at));
+            } else if (key == "expires_in") {
+              spec.expires_in = integer(m, at, 0, kMaxLifetime);
+              has_expiry = true;
+            } else if (key == "access_token" || key == "id_token") {
+              (key == "access_token" ? spec.access_token : spec.id_token) = present_text(m, at);
+            } else {
+              return false;
+            }
+            return true;
+          });
+  if (!has_account || !has_expiry) fault(where, "needs \"account\" and \"expires_in\"");
+  return spec;
+}
+
 struct Scenario {
   std::optional<int64_t> now;
+  std::optional<bool> strict;
+  std::vector<TokenSpec> tokens;
   std::vector<std::pair<std::string, int64_t>> settings;
   std::vector<std::pair<Op, int32_t>> latency;
   Fields interactive_user;
@@ -324,13 +421,32 @@ void read_settings(const JsonValue& v, Scenario& s) {
           });
 }
 
+// A reference to an account (signs_in, a token's account) names a stored one or one of the
+// document, by key, account id or user name.
+void expect_account(Store& store, const std::vector<AccountSpec>& accounts,
+                    const std::u16string& named, const std::string& where) {
+  if (find_named_account(store, named)) return;
+  for (const auto& spec : accounts) {
+    AccountFields fields;
+    for (const auto& [field, value] : spec.fields) fields[static_cast<int>(field)] = value;
+    if (answers_to(fields, named)) return;
+  }
+  fault(where, "no account has the key, account id or user name " + in_quotes(narrow(named)));
+}
+
 Scenario read_scenario(Store& store, const JsonValue& doc) {
   Scenario s;
   members(doc, "scenario",
-          "now, settings, interactive_user, accounts, outcomes, untrusted_authorities",
+          "now, settings, interactive_user, accounts, outcomes, untrusted_authorities, strict, "
+          "tokens, recorded",
           [&](const std::string& key, const JsonValue& v, const std::string& where) {
-            if (key == "now") {
+            if (key == "recorded") {
+              // What made a recording (pyvessaruntime.recording): for its readers, not applied.
+              expect_type(v, JsonType::Object, where, "an object");
+            } else if (key == "now") {
               s.now = integer(v, where, kEarliestTime, kLatestTime);
+            } else if (key == "strict") {
+              s.strict = flag(v, where);
             } else if (key == "untrusted_authorities") {
               expect_type(v, JsonType::Array, where, "a list of authorities");
               for (size_t i = 0; i < v.items.size(); ++i) {
@@ -347,12 +463,14 @@ Scenario read_scenario(Store& store, const JsonValue& doc) {
                       [&](const std::string& k, const JsonValue& m, const std::string& at) {
                         return account_member(k, m, at, s.interactive_user);
                       });
-            } else if (key == "accounts" || key == "outcomes") {
+            } else if (key == "accounts" || key == "outcomes" || key == "tokens") {
               expect_type(v, JsonType::Array, where, "a list");
               for (size_t i = 0; i < v.items.size(); ++i) {
                 const std::string at = where + "[" + std::to_string(i) + "]";
                 if (key == "accounts") {
                   s.accounts.push_back(account_spec(v.items[i], at));
+                } else if (key == "tokens") {
+                  s.tokens.push_back(token_spec(v.items[i], at));
                 } else {
                   s.rules.push_back(rule_spec(v.items[i], at));
                 }
@@ -371,6 +489,13 @@ Scenario read_scenario(Store& store, const JsonValue& doc) {
       fault("accounts[" + std::to_string(i) + "].account_id",
             "an account with id " + in_quotes(narrow(*key)) + " exists already");
     }
+  }
+  for (size_t i = 0; i < s.rules.size(); ++i) {
+    const Text& named = s.rules[i].outcome.signs_in;
+    if (named) expect_account(store, s.accounts, *named, "outcomes[" + std::to_string(i) + "]");
+  }
+  for (size_t i = 0; i < s.tokens.size(); ++i) {
+    expect_account(store, s.accounts, s.tokens[i].account, "tokens[" + std::to_string(i) + "]");
   }
   return s;
 }
@@ -394,7 +519,22 @@ void apply(State& st, const Scenario& s) {
         set_account_field(st.store, record->key, field, value);
     }
     if (spec.state) set_account_state(st.store, record->key, *spec.state);
+    if (spec.refresh_expires_in) {
+      set_refresh_expiry(st.store, record->key, st.clock.now() + *spec.refresh_expires_in);
+    }
   }
+  // Oldest first, as export_scenario lists them: the cache keeps its order of use.
+  for (const auto& spec : s.tokens) {
+    const auto record = find_named_account(st.store, spec.account);
+    if (!record) continue;  // forgotten meanwhile by another thread
+    const Text scopes(spec.scopes);
+    CachedToken token =
+        issue_token(st, view(st.store, *record).fields, spec.client_id, scopes, spec.expires_in);
+    if (spec.access_token) token.access_token = narrow(*spec.access_token);
+    if (spec.id_token) token.id_token = narrow(*spec.id_token);
+    cache_token(st, *record, std::move(token));
+  }
+  if (s.strict) st.outcomes.strict.store(*s.strict, std::memory_order_release);
   for (const auto& rule : s.rules) script_outcome(st.outcomes, rule);
   for (const auto& authority : s.untrusted_authorities) {
     set_authority_trusted(st.identity, authority, false);
@@ -447,25 +587,76 @@ bool read_file(const std::filesystem::path& path, std::string* text, std::string
   return true;
 }
 
-std::string describe(const Rule& rule) {
-  const char* function = rule.outcome.kind == Outcome::Kind::NullResult ? "null_completion"
-                         : rule.outcome.granted_scopes                  ? "grant_scopes"
-                                                                        : "fail_completion";
-  std::string text = std::string(function) + ": " +
+// The control call that scripts such an outcome ("outcome" for a success only a document
+// scripts).
+const char* scripted_by(const Outcome& o) {
+  switch (o.kind) {
+    case Outcome::Kind::NullResult:
+      return "null_completion";
+    case Outcome::Kind::Error:
+      return "fail_completion";
+    default:
+      return o.granted_scopes ? "grant_scopes" : o.expires_in || o.signs_in ? "outcome" : "allow";
+  }
+}
+
+// The rule's kind, operation and target, as a test scripted it.
+std::string describe_target(const Rule& rule) {
+  std::string text = std::string(scripted_by(rule.outcome)) + ": " +
                      (rule.target.op ? python_name(*rule.target.op) : "any start operation");
   const Target& t = rule.target;
   if (t.account) text += ", account " + in_quotes(narrow(*t.account));
-  if (!t.scopes.empty()) {
-    std::string scopes;
-    for (const auto& scope : t.scopes) scopes += (scopes.empty() ? "" : " ") + narrow(scope);
-    text += ", scopes " + in_quotes(scopes);
-  }
+  if (!t.scopes.empty()) text += ", scopes " + in_quotes(narrow(joined(t.scopes)));
   if (t.claims) text += ", claims " + in_quotes(narrow(*t.claims));
   if (t.correlation_id) text += ", correlation id " + in_quotes(narrow(*t.correlation_id));
   if (rule.outcome.kind == Outcome::Kind::Error) {
     text += " (status " + std::to_string(rule.outcome.error.status) + ")";
   }
-  return text + (rule.every_time ? ": never matched" : ": never taken");
+  return text;
+}
+
+std::string describe(const Rule& rule) {
+  return describe_target(rule) + (rule.every_time ? ": never matched" : ": never taken");
+}
+
+// What strict mode says of a request: its operation and what a target can name.
+std::string describe_request(State& st, const Request& r) {
+  std::string text = python_name(r.op);
+  if (const Text& scopes = r.params.field(AuthField::Scopes)) {
+    text += ", scopes " + in_quotes(narrow(*scopes));
+  }
+  if (const auto record = account_of(st, r)) {
+    const Text user = account_field(st.store, *record, AccountField::UserName);
+    text += ", account " + in_quotes(narrow(user ? *user : record->key));
+  } else if (r.account_hint && !r.account_hint->empty()) {
+    text += ", account hint " + in_quotes(narrow(*r.account_hint));
+  }
+  if (const Text& claims = r.params.field(AuthField::Claims)) {
+    text += ", claims " + in_quotes(narrow(*claims));
+  }
+  return text + ", correlation id " + in_quotes(narrow(r.correlation_id));
+}
+
+// The rule nearest to a request none matches (see agreement), untaken ones first among equals;
+// the lock is held.
+std::string nearest_rule(State& st, const Outcomes& o, const Request& r) {
+  const Rule* nearest = nullptr;
+  int best = -1;
+  auto consider = [&](const Rule& rule) {
+    const int parts = agreement(st, rule.target, r) * 2 + (rule.taken == 0 ? 1 : 0);
+    if (parts > best) {
+      best = parts;
+      nearest = &rule;
+    }
+  };
+  for (const auto& rule : o.rules) consider(rule);
+  for (const auto& rule : o.spent) consider(rule);
+  if (nearest == nullptr) return "no outcome is scripted";
+  std::string text =
+      "the nearest scripted outcome: " +
+      (nearest->description ? in_quotes(narrow(*nearest->description)) : describe_target(*nearest));
+  if (nearest->taken > 0 && !nearest->every_time) text += " (taken already)";
+  return text;
 }
 
 }  // namespace
@@ -473,28 +664,86 @@ std::string describe(const Rule& rule) {
 void Outcomes::reset() {
   std::lock_guard lock(mutex);
   rules.clear();
+  spent.clear();
+  uses.clear();
+  unmatched.clear();
   any.store(false, std::memory_order_release);
+  strict.store(false, std::memory_order_release);
 }
 
-void script_outcome(Outcomes& o, Rule rule) {
+uint64_t script_outcome(Outcomes& o, Rule rule) {
   std::lock_guard lock(o.mutex);
+  rule.id = o.next_id++;
+  o.uses.emplace(rule.id, 0);
   o.rules.push_back(std::move(rule));
   o.any.store(true, std::memory_order_release);
+  return o.rules.back().id;
 }
 
-std::optional<Outcome> take_scripted_outcome(State& st, const Request& request) {
-  Outcomes& o = st.outcomes;
-  if (!o.any.load(std::memory_order_acquire)) return std::nullopt;
+uint64_t new_route(Outcomes& o) {
   std::lock_guard lock(o.mutex);
-  for (auto it = o.rules.begin(); it != o.rules.end(); ++it) {
-    if (!matches(st, it->target, request)) continue;
-    Outcome outcome = it->outcome;
-    ++it->taken;
-    if (!it->every_time) o.rules.erase(it);
-    o.any.store(!o.rules.empty(), std::memory_order_release);
-    return outcome;
+  const uint64_t id = o.next_id++;
+  o.uses.emplace(id, 0);
+  return id;
+}
+
+void route_taken(State& st, uint64_t route, const Request& request) {
+  {
+    std::lock_guard lock(st.outcomes.mutex);
+    const auto found = st.outcomes.uses.find(route);
+    if (found == st.outcomes.uses.end()) return;  // scripted before a reset
+    ++found->second;
   }
-  return std::nullopt;
+  note_route(st, request.history_id, route);
+}
+
+int64_t route_uses(Outcomes& o, uint64_t route) {
+  std::lock_guard lock(o.mutex);
+  const auto found = o.uses.find(route);
+  return found == o.uses.end() ? -1 : found->second;
+}
+
+std::vector<std::string> unmatched_requests(Outcomes& o) {
+  std::lock_guard lock(o.mutex);
+  return {o.unmatched.begin(), o.unmatched.end()};
+}
+
+std::optional<Outcome> take_scripted_outcome(State& st, const Request& request, bool own_end) {
+  Outcomes& o = st.outcomes;
+  const bool strict = own_end && o.strict.load(std::memory_order_acquire);
+  if (!o.any.load(std::memory_order_acquire) && !strict) return std::nullopt;
+  // Read before the outcomes' lock, which is never held with the identity's.
+  const bool prompt = strict && may_prompt(request.op) && prompt_scripted(st.identity);
+  Outcome outcome;
+  uint64_t route = 0;
+  {
+    std::lock_guard lock(o.mutex);
+    for (auto it = o.rules.begin(); it != o.rules.end(); ++it) {
+      if (!matches(st, it->target, request)) continue;
+      outcome = it->outcome;
+      route = it->id;
+      ++it->taken;
+      ++o.uses[route];
+      if (!it->every_time) {
+        // Kept a while, bounded, for strict mode's nearest outcome.
+        if (o.spent.size() >= Outcomes::kKept) o.spent.pop_front();
+        o.spent.push_back(std::move(*it));
+        o.rules.erase(it);
+      }
+      o.any.store(!o.rules.empty(), std::memory_order_release);
+      break;
+    }
+    if (route == 0) {
+      if (!strict || prompt) return std::nullopt;
+      std::string text = "no scripted outcome matches " + describe_request(st, request) + "; " +
+                         nearest_rule(st, o, request);
+      if (o.unmatched.size() >= Outcomes::kKept) o.unmatched.pop_front();
+      o.unmatched.push_back(text);
+      return Outcome::failure(ErrorInfo{kStatusIncorrectConfiguration, 0, 0, widen(text)});
+    }
+  }
+  note_route(st, request.history_id, route);
+  return outcome;
 }
 
 std::vector<std::string> pending_outcomes(State& st) {
@@ -517,15 +766,36 @@ std::vector<std::string> pending_outcomes(State& st) {
   return pending;
 }
 
+namespace {
+
+// The document's text parsed, or a fault.
+JsonValue parse_document(std::string_view json) {
+  if (json.size() > kMaxScenarioBytes) {
+    throw std::runtime_error("the document is " + std::to_string(json.size()) +
+                             " bytes long; at most " + std::to_string(kMaxScenarioBytes) +
+                             " are read");
+  }
+  return parse_json(json, kMaxScenarioValues);
+}
+
+}  // namespace
+
+uint64_t script_outcome_json(State& st, std::string_view json, std::string* error) {
+  Rule rule;
+  try {
+    rule = rule_spec(parse_document(json), "outcome");
+    if (rule.outcome.signs_in) expect_account(st.store, {}, *rule.outcome.signs_in, "outcome");
+  } catch (const std::runtime_error& e) {  // a fault of the document (std::bad_alloc goes on)
+    if (error != nullptr) *error = e.what();
+    return 0;
+  }
+  return script_outcome(st.outcomes, std::move(rule));
+}
+
 bool load_scenario(State& st, std::string_view json, std::string* error) {
   Scenario scenario;
   try {
-    if (json.size() > kMaxScenarioBytes) {
-      throw std::runtime_error("the document is " + std::to_string(json.size()) +
-                               " bytes long; at most " + std::to_string(kMaxScenarioBytes) +
-                               " are read");
-    }
-    scenario = read_scenario(st.store, parse_json(json, kMaxScenarioValues));
+    scenario = read_scenario(st.store, parse_document(json));
   } catch (const std::runtime_error& e) {  // a fault of the document (std::bad_alloc goes on)
     if (error != nullptr) *error = e.what();
     return false;

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -56,7 +57,8 @@ struct Settings {
 
   void reset();
   // The values a scenario's "settings" set by name (latency aside): `names` lists them, `find`
-  // tells one's kind and range (null for another name), `set` sets it.
+  // tells one's kind and range (null for another name), `specs` gives them all, `set` sets one
+  // and `get` reads it.
   struct Spec {
     const char* name;
     bool flag;  // true or false, else a whole number from `low` to `high`
@@ -64,7 +66,9 @@ struct Settings {
   };
   static const char* names();
   static const Spec* find(std::string_view name);
+  static std::span<const Spec> specs();
   void set(std::string_view name, int64_t value);
+  int64_t get(std::string_view name) const;
 };
 
 }  // namespace vessaemu

@@ -141,6 +141,17 @@ VESSAEMU_API int32_t VESSAEMU_LoadScenario(const char* json, int64_t length, cha
  * never shown, latencies of operations never started; optional ones left out), one line each
  * (UTF-8) into *out; returns how many. */
 VESSAEMU_API int32_t VESSAEMU_PendingOutcomes(char** out);
+/* Routes: scripts one outcome, a JSON object as an entry of a scenario's "outcomes" (UTF-8, not
+ * zero-terminated), and returns its route id (> 0); -1 for a fault, described as by LoadScenario.
+ * OutcomeUses: how many completions took the route's outcome (a cancellation's too); -1 for a
+ * route scripted before the last reset. The history lists, per request, the routes it took. */
+VESSAEMU_API int64_t VESSAEMU_ScriptOutcome(const char* json, int64_t length, char** error);
+VESSAEMU_API int64_t VESSAEMU_OutcomeUses(uint64_t route);
+/* Strict mode (a scenario's "strict"): the requests it completed with an error since the last
+ * reset, as a JSON array of texts in *out (UTF-8); returns how many. */
+VESSAEMU_API int32_t VESSAEMU_UnmatchedRequests(char** out);
+/* The state as a scenario document that reproduces it (ASCII JSON) in *out; returns 0. */
+VESSAEMU_API int32_t VESSAEMU_ExportState(char** out);
 /* Token operations for this authority (compared without case and trailing slashes) complete with
  * status 11 (Status_AuthorityUntrusted) while trusted is 0. 0 ok, -2 not an https URL. */
 VESSAEMU_API int32_t VESSAEMU_SetAuthorityTrusted(VESSAEMU_TEXT authority, int32_t trusted);
@@ -241,8 +252,8 @@ VESSAEMU_API int32_t VESSAEMU_ResetInteractiveUser(void);
 VESSAEMU_API int32_t VESSAEMU_SetInteractiveUserField(int32_t field, VESSAEMU_TEXT value);
 VESSAEMU_API int32_t VESSAEMU_InteractiveUserField(int32_t field, vessaemu_unit** out);
 /* The next interactive sign-in completes with an error of this status instead; an optional one
- * (optional != 0) is not listed by VESSAEMU_PendingOutcomes. 0 ok. */
-VESSAEMU_API int32_t VESSAEMU_CancelNextInteractive(int32_t status, int32_t optional);
+ * (optional != 0) is not listed by VESSAEMU_PendingOutcomes. Returns its route id. */
+VESSAEMU_API int64_t VESSAEMU_CancelNextInteractive(int32_t status, int32_t optional);
 
 /* Logging: writes the line to every registration, from the calling thread (threads 0) or from
  * `threads` new native threads at once, each writing it once; returns when all are done, with
