@@ -149,11 +149,13 @@ class Recording:
                         context=scrub.text(answer.context))
             outcome = f"status {answer.raw_status} ({answer.status.name})"
         elif isinstance(answer, Token):
-            rule["signs_in"] = self._account(answer.account, call)
+            account = self._account(answer.account, call)
+            if call != "acquire_token_silently":  # else the account it was given
+                rule["signs_in"] = account
             rule["granted_scopes"] = list(answer.granted_scopes)
             rule["expires_in"] = max(0, round((answer.expires_at - now).total_seconds()))
             claims = sorted(answer.id_token) if answer.id_token is not None else None
-            outcome = (f"a {'PoP' if answer.is_pop else 'bearer'} token for {rule['signs_in']!r}, "
+            outcome = (f"a {'PoP' if answer.is_pop else 'bearer'} token for {account!r}, "
                        f"scopes {rule['granted_scopes']}, valid {rule['expires_in']} s, "
                        f"ID token claims {claims}")
         else:

@@ -72,7 +72,7 @@ def test_a_process_recording_keeps_no_personal_data_and_replays_with_placeholder
         import pyvessaruntime as vrt
         from pyvessaruntime import emulator
         emulator.add_account(user_name="ada.lovelace@example.test", given_name="Ada",
-                             account_id="real-account-id", additional_fields_json='{"dept": "x"}')
+                             account_id="real-account-id", additional_fields_json='{"dept": "finance"}')
         with vrt.running():
             client = vrt.Client("app", "https://login.example.test/tenant", timeout=10)
             account, = client.discover_accounts()
@@ -82,7 +82,7 @@ def test_a_process_recording_keeps_no_personal_data_and_replays_with_placeholder
     assert done.returncode == 0, done.stderr
     monkeypatch.delenv("PYVESSARUNTIME_RECORD")
     text = recording.read_text()
-    for personal in ("ada", "Ada", "lovelace", "real-account-id", "dept"):
+    for personal in ("ada", "Ada", "lovelace", "real-account-id", "finance"):
         assert personal not in text
     document = json.loads(text)
     placeholder = document["accounts"][0]["account_id"]

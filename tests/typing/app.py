@@ -39,7 +39,7 @@ def describe(error: vrt.AuthError) -> str:
 
 def blocking() -> None:
     routing: vrt.LogRouting = vrt.log_to("vessaruntime", pii=False)
-    with routing, vrt.running():
+    with routing, vrt.running(), vrt.recording("sign-in.json", pii=False):
         client = vrt.Client(CLIENT_ID, AUTHORITY, redirect_uri="http://localhost", timeout=30.0,
                             retry=RETRY)
         accounts: tuple[vrt.Account, ...] = client.discover_accounts()
