@@ -34,9 +34,6 @@ Only the plugin imports this module; importing `pyvessaruntime` does not.
 
 from __future__ import annotations
 
-import gc
-import sys
-from collections import Counter
 from collections.abc import Callable, Iterator
 from typing import TYPE_CHECKING, Any
 
@@ -60,56 +57,18 @@ def __getattr__(name: str) -> Any:
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
-def _open_routings() -> list[Any]:
-    """The typed layer's open log routings, if it is imported."""
-    bridge = sys.modules.get("pyvessaruntime.log_bridge")
-    return list(getattr(bridge, "_open_routings", ()))
-
-
 def emulator(request: pytest.FixtureRequest,
              call_report: Callable[[], pytest.TestReport | None]) -> Iterator[Emulator]:
     """The emulator, reset, as an `Emulator`; the test fails if it leaves a runtime handle it made
     live, violates the runtime's contract or leaves an outcome it aimed unused."""
     from . import emulator as control
+    from ._emulator_checks import Watch
 
-    control.reset(keep_log_registrations=True)
-    before = set(control.live_handle_values())
-    routings = _open_routings()
+    watch = Watch()
     yield control.Emulator()
-    if "pyvessaruntime.client" in sys.modules:
-        # Starts and log routings of the typed layer outlive one another; none the test made
-        # outlives it.
-        from .client import _end_all
-
-        _end_all(keep=routings)
-    if control.is_started():
-        from . import pyvessaruntime as native
-
-        native._shutdown_vessaruntime()
-    def made() -> list[int]:
-        # Only the test's own: log registrations made before it (a session's routing) are not
-        # leaks.
-        return [handle for handle in control.live_handle_values() if handle not in before]
-
-    left = made()
-    if left:
-        # Some may be held only by garbage cycles. A full collection is what costs an
-        # application's suite the most per test, so it is paid only then.
-        gc.collect()
-        left = made()
-    leaked = dict(Counter(kind for kind in map(control.handle_kind, left) if kind is not None))
-    violations = control.take_contract_violations()
-    unused = ([] if request.node.get_closest_marker(UNUSED_OUTCOMES_MARKER)
-              else control.pending_outcomes())
-    control.reset(keep_log_registrations=True)
-    problems: list[str] = []
-    if leaked:
-        problems.append(f"runtime handles left live: {leaked}")
-    if violations:
-        problems.append("contract violations:\n  " + "\n  ".join(violations))
-    if unused:
-        problems.append("scripted outcomes never used (optional=True or the marker "
-                        f"{UNUSED_OUTCOMES_MARKER} allows it):\n  " + "\n  ".join(unused))
+    problems = watch.finish(
+        unused_outcomes=request.node.get_closest_marker(UNUSED_OUTCOMES_MARKER) is not None,
+        opt_out=f"the marker {UNUSED_OUTCOMES_MARKER}")
     if not problems:
         return
     call = call_report()
