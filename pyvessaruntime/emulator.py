@@ -1,6 +1,7 @@
 """Control of the emulator, the stand-in runtime (``libvessaruntime.so``; ``vessaruntime.dll`` in
 the Windows build) that the extension loads when ``PYVESSARUNTIME_RUNTIME=emulator`` asks for it
-(the pytest plugin asks for a test session that leaves the variable unset).
+(the pytest plugin sets it for a test session that asks for the emulator with the ini option
+``vessaruntime_runtime`` or ``--vessaruntime-runtime``).
 
 For application tests: seed accounts (`add_account`) and their states (`set_account_state`),
 control time (`freeze`, `advance`, `configure` for token lifetimes), script outcomes aimed at an

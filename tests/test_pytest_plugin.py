@@ -81,7 +81,7 @@ UNRELATED_TESTS = """
     import os, sys
 
     def test_unrelated():
-        assert os.environ["PYVESSARUNTIME_RUNTIME"] == EXPECTED
+        assert os.environ.get("PYVESSARUNTIME_RUNTIME") == EXPECTED
         assert not [m for m in sys.modules if m.startswith("pyvessaruntime")]
         if sys.platform != "win32":
             with open("/proc/self/maps") as maps:
@@ -89,25 +89,97 @@ UNRELATED_TESTS = """
             assert not [name for name in files if "vessaruntime" in name], files
 """
 
+NOTHING_CHOSE = ("pyvessaruntime: runtime system (nothing chose another: the runtime installed on "
+                 "this system)")
 
-@pytest.mark.parametrize("runtime, header", [
-    (None, "pyvessaruntime: runtime emulator (PYVESSARUNTIME_RUNTIME was unset; set it to "
-           "choose another)"),
-    ("system", "pyvessaruntime: runtime 'system' (from PYVESSARUNTIME_RUNTIME)"),
+
+def run_session(tmp_path, source, *args, files=None, variable=None):
+    """A pytest session of `source` in `tmp_path`, with configuration `files` and the variable
+    set to `variable` (unset for None)."""
+    for name, text in (files or {}).items():
+        (tmp_path / name).write_text(text)
+    (tmp_path / "test_app.py").write_text(textwrap.dedent(source))
+    env = {k: v for k, v in os.environ.items() if k != "PYVESSARUNTIME_RUNTIME"}
+    if variable is not None:
+        env["PYVESSARUNTIME_RUNTIME"] = variable
+    return subprocess.run([sys.executable, "-P", "-m", "pytest", "-p", "no:cacheprovider", "-rA",
+                           *args, "test_app.py"], cwd=tmp_path, env=env, capture_output=True,
+                          text=True, timeout=120)
+
+
+@pytest.mark.parametrize("runtime, files, header", [
+    (None, {}, NOTHING_CHOSE),
+    ("system", {}, "pyvessaruntime: runtime system (environment variable PYVESSARUNTIME_RUNTIME)"),
+    (None, {"pytest.ini": "[pytest]\nvessaruntime_runtime = emulator\n"},
+     "pyvessaruntime: runtime emulator (ini option vessaruntime_runtime)"),
 ])
 def test_a_session_that_does_not_ask_for_the_fixture_loads_nothing_of_the_package(
-        tmp_path, runtime, header):
-    expected = runtime or "emulator"
-    (tmp_path / "test_other.py").write_text(
-        textwrap.dedent(UNRELATED_TESTS).replace("EXPECTED", repr(expected)))
-    env = {k: v for k, v in os.environ.items() if k != "PYVESSARUNTIME_RUNTIME"}
-    if runtime is not None:
-        env["PYVESSARUNTIME_RUNTIME"] = runtime
-    done = subprocess.run([sys.executable, "-P", "-m", "pytest", "-p", "no:cacheprovider",
-                           "test_other.py"], cwd=tmp_path, env=env, capture_output=True,
-                          text=True, timeout=120)
+        tmp_path, runtime, files, header):
+    expected = runtime or ("emulator" if files else None)
+    done = run_session(tmp_path, UNRELATED_TESTS.replace("EXPECTED", repr(expected)),
+                       files=files, variable=runtime)
     assert done.returncode == 0 and "1 passed" in done.stdout, done.stdout + done.stderr
     assert header in done.stdout.splitlines()
+
+
+ASKING_TESTS = """
+    import os
+
+    def test_emulator(emulator):
+        emulator.add_account()
+
+    def test_the_processes_it_starts_inherit_the_choice():
+        assert os.environ.get("PYVESSARUNTIME_RUNTIME") == EXPECTED
+"""
+PYPROJECT = "[tool.pytest.ini_options]\nxfail_strict = true\n"
+TOML_LINE = '\n    vessaruntime_runtime = "emulator"\n'
+
+
+@pytest.mark.parametrize("args, files, variable, expected, header, error", [
+    ((), {"pyproject.toml": '[tool.pytest.ini_options]\nvessaruntime_runtime = "emulator"\n'},
+     None, "emulator", "runtime emulator (ini option vessaruntime_runtime)", None),
+    (("--vessaruntime-runtime=emulator",), {"pytest.ini": "[pytest]\nvessaruntime_runtime = system\n"},
+     "system", "emulator", "runtime emulator (command-line option --vessaruntime-runtime)", None),
+    ((), {"pytest.ini": "[pytest]\nvessaruntime_runtime = emulator\n"}, "system", "system",
+     "runtime system (environment variable PYVESSARUNTIME_RUNTIME)",
+     "Set PYVESSARUNTIME_RUNTIME=emulator, or run pytest with --vessaruntime-runtime=emulator. "
+     "Without the variable, this line asks for it under [pytest] in TMP/pytest.ini:\n"
+     "    vessaruntime_runtime = emulator"),
+    ((), {"pyproject.toml": PYPROJECT}, None, None, NOTHING_CHOSE[16:],
+     "under [tool.pytest.ini_options] in TMP/pyproject.toml:" + TOML_LINE),
+    ((), {"pyproject.toml": "[tool.pytest]\nxfail_strict = true\n"}, None, None,
+     NOTHING_CHOSE[16:], "under [tool.pytest] in TMP/pyproject.toml:" + TOML_LINE),
+    ((), {"setup.cfg": "[tool:pytest]\nxfail_strict = true\n"}, None, None, NOTHING_CHOSE[16:],
+     "under [tool:pytest] in TMP/setup.cfg:\n    vessaruntime_runtime = emulator\n"),
+    ((), {}, None, None, NOTHING_CHOSE[16:],
+     "under [tool.pytest.ini_options] in TMP/pyproject.toml (a new file):" + TOML_LINE
+     + "or run pytest with --vessaruntime-runtime=emulator."),
+])
+def test_the_session_runs_the_emulator_only_when_it_asks(tmp_path, args, files, variable,
+                                                          expected, header, error):
+    done = run_session(tmp_path, ASKING_TESTS.replace("EXPECTED", repr(expected)), *args,
+                       files=files, variable=variable)
+    out = done.stdout
+    assert f"pyvessaruntime: {header}" in out.splitlines(), out + done.stderr
+    if error is None:
+        assert done.returncode == 0 and "2 passed" in out, out
+    else:
+        assert done.returncode == 1 and "1 passed, 1 error" in out, out
+        assert "ERROR at setup of test_emulator" in out
+        assert error.replace("TMP", str(tmp_path)) in out
+
+
+@pytest.mark.parametrize("args, files, error", [
+    (("--vessaruntime-runtime=emulatr",), {},
+     "ERROR: --vessaruntime-runtime='emulatr' names no runtime: set it to 'system'"),
+    ((), {"pytest.ini": "[pytest]\nvessaruntime_runtime = lib/none.so\n"},
+     "ERROR: TMP/pytest.ini: vessaruntime_runtime='TMP/lib/none.so': there is no runtime "
+     "library at TMP/lib/none.so"),
+])
+def test_a_choice_that_names_no_runtime_ends_the_session_at_once(tmp_path, args, files, error):
+    done = run_session(tmp_path, ASKING_TESTS, *args, files=files)
+    assert done.returncode == 4, done.stdout + done.stderr
+    assert error.replace("TMP", str(tmp_path)) in done.stderr
 
 
 def test_the_package_imports_no_test_machinery():
