@@ -36,6 +36,7 @@ import ctypes
 import datetime
 import json
 import os
+import sys
 from collections.abc import Generator, Iterable, Mapping
 from dataclasses import dataclass
 from typing import Any, TypedDict, Unpack
@@ -119,10 +120,15 @@ def reset(*, drop_pending: bool = False, keep_log_registrations: bool = False) -
     end (with ``keep_log_registrations=True`` they stay, their handles live). Then handles (their
     values stay unusable; releasing one, once, is quiet), counters, contract violations, scripted
     failures and outcomes, the request history, accounts, the interactive user, settings and the
-    clock are reset; the runtime is not started afterwards. The interpreter lock is released
-    meanwhile, so callbacks run.
+    clock are reset. The interpreter lock is released meanwhile, so callbacks run. Afterwards the
+    runtime is started again if the typed layer counts starts (`start`, a `running` block around
+    the reset, in a session's fixture say), so that each still ends with its own `shutdown`;
+    otherwise it stays shut down.
     """
     library().VESSAEMU_Reset((1 if drop_pending else 0) | (2 if keep_log_registrations else 0))
+    layer = sys.modules.get("pyvessaruntime.client")
+    if layer is not None:
+        layer._start_again_after_reset()
 
 
 def load_scenario(scenario: Mapping[str, Any] | str | os.PathLike[str]) -> None:

@@ -5,8 +5,9 @@ and `Emulator`, the type of what the fixture hands a test.
 The fixture resets the emulator before the test and hands it an `Emulator`, a typed view of the
 `pyvessaruntime.emulator` control module (annotate the parameter, ``emulator: Emulator``, and
 ``mypy --strict`` checks every call). After the test it closes the log routings the test opened
-and left open, shuts the runtime down if the test left it started (completing what is still
-pending), collects garbage if a handle it made is still live, and fails the test if
+and left open, ends the starts of the typed layer the test made and left, shuts the runtime down
+(completing what is still pending), collects garbage if a handle it made is still live, and fails
+the test if
 
 - a runtime handle the test made is still live (an object of the runtime kept past the test, a
   leak),
@@ -21,14 +22,17 @@ the emulator is reset again, so no test inherits another's state, nor is blamed 
 
 What survives the fixture's resets: log registrations (``log_to``, ``log_to_logging``, a routine
 of ``register_log_callback``) made before the test, in a session's fixture say; they keep
-receiving lines. Everything
-else is the test's own: accounts, scripted outcomes, settings, the clock, the request history,
+receiving lines. So do starts of the typed layer made before it (a session-scoped
+``with vrt.running(): yield`` fixture): each reset shuts the runtime down, and it is started
+again after it, so ``is_running()`` stays true and the fixture's own ``shutdown`` ends it.
+Everything else is the test's own: accounts, scripted outcomes, settings, the clock, the request history,
 the PII switch, and every runtime object (an `Account`, a `Token`'s account, parameters) made
 before the reset. Such an object made outside the test (in a module- or session-scoped fixture)
 fails with a contract violation that says its handle "was dropped by a reset" when it is used;
 releasing it, as its finalizer does, is quiet. Make runtime objects in the test, or in a fixture
 that uses ``emulator``.
 
+The checks are `_emulator_checks.Watch`'s, which `pyvessaruntime.emulator.session` runs too.
 Only the plugin imports this module; importing `pyvessaruntime` does not.
 """
 

@@ -315,3 +315,40 @@ def test_the_fixture_is_typed_for_mypy_strict(tmp_path):
     # The one wrong call is found, and only it.
     assert "Found 1 error" in done.stdout, done.stdout + done.stderr
     assert 'test_typed.py:10: error: Argument 1 has incompatible type "str"' in done.stdout
+
+
+def test_a_runtime_a_session_fixture_runs_stays_running_across_the_resets(tmp_path):
+    (tmp_path / "conftest.py").write_text(textwrap.dedent("""
+        import logging
+        import pytest
+        import pyvessaruntime as vrt
+        from pyvessaruntime import emulator as control
+
+        @pytest.fixture(scope="session", autouse=True)
+        def runtime():
+            with vrt.log_to("app.runtime"), vrt.running():
+                yield
+            assert not control.is_started()
+    """))
+    done = run_pytest(tmp_path, """
+        import logging
+        import pytest
+        import pyvessaruntime as vrt
+        from pyvessaruntime import emulator as control
+
+        @pytest.mark.parametrize("n", [1, 2, 3])
+        def test_signs_in(emulator, caplog, n):
+            assert vrt.is_running() and emulator.is_started()
+            emulator.add_account(user_name=f"user{n}@example.test")
+            client = vrt.Client("app", "https://login.example.test/t")
+            (account,) = client.discover_accounts()
+            with caplog.at_level(logging.DEBUG, "app.runtime"):
+                client.acquire_token_silently(account, ["user.read"])
+            assert caplog.records
+            vrt.start()  # left for the fixture to end
+            if n == 2:
+                control.reset()
+                assert emulator.is_started() and client.discover_accounts() == ()
+    """)
+    assert done.returncode == 0 and "3 passed" in done.stdout, done.stdout + done.stderr
+    assert "error" not in done.stdout.lower(), done.stdout
