@@ -11,7 +11,8 @@ asked for (`requests`), or load all of it from a scenario (`load_scenario`; an a
 started in a subprocess reads the file named by the environment variable `SCENARIO_ENV`). The
 pytest plugin of this package gives a test the ``emulator`` fixture: an `Emulator` (this
 module's functions for application tests, typed), reset, and checked afterwards for live
-handles, contract violations and outcomes never used (`pending_outcomes`).
+handles, contract violations and outcomes never used (`pending_outcomes`); `session` makes the
+same checks around a block or a function, for unittest and scripts.
 
 The controls for tests of the bindings themselves (handles of every kind, failures of single
 calls, string-protocol misbehaviour, completion modes, log lines from native threads, counters)
@@ -34,12 +35,15 @@ from __future__ import annotations
 import contextlib
 import ctypes
 import datetime
+import functools
+import inspect
 import json
 import os
 import sys
-from collections.abc import Generator, Iterable, Mapping
+from collections.abc import Callable, Generator, Iterable, Mapping
 from dataclasses import dataclass
-from typing import Any, TypedDict, Unpack
+from types import TracebackType
+from typing import TYPE_CHECKING, Any, TypedDict, TypeVar, Unpack, cast
 
 from ._emulator_library import (
     EmulatorFailure, Error, Names, StatusLike, TextValue, _apply, _completion_mode,
@@ -49,13 +53,16 @@ from ._emulator_library import (
 from .errors import Status
 from .models import Account
 
+if TYPE_CHECKING:
+    from ._emulator_checks import Watch
+
 __all__ = [
     "LATEST_TIME", "SCENARIO_ENV", "Emulator", "EmulatorFailure", "Error", "Names", "Request",
     "Target", "account_state", "accounts", "add_account", "advance", "cancel_next_interactive",
     "clear_requests", "configure", "delayed", "fail_completion", "freeze", "grant_scopes",
     "handle_kind", "held", "interactive_user", "is_started", "library", "live_handle_values",
     "live_handles", "load_scenario", "names", "now", "null_completion", "pending_operations",
-    "pending_outcomes", "release_held", "remove_account", "requests", "reset",
+    "pending_outcomes", "release_held", "remove_account", "requests", "reset", "session",
     "set_account_property", "set_account_state", "set_authority_trusted", "set_interactive_user",
     "set_latency", "take_contract_violations", "wait_idle",
 ]
@@ -569,3 +576,68 @@ class Emulator:
     is_started = staticmethod(is_started)
     live_handles = staticmethod(live_handles)
     reset = staticmethod(reset)
+
+
+_Function = TypeVar("_Function", bound=Callable[..., Any])
+
+
+class session(contextlib.ContextDecorator):
+    """The ``emulator`` fixture's checks, for unittest and scripts: a context manager, and a
+    decorator of plain and ``async def`` functions (unittest's test methods among them)::
+
+        class SignInTest(unittest.TestCase):
+            @emulator.session()
+            def test_prompt(self) -> None: ...
+
+    On entry the emulator is reset, log registrations kept (a runtime the typed layer counts as
+    started is started again), and the block gets an `Emulator`. On exit what the block left
+    started is ended, and AssertionError lists the runtime handles it left live, contract
+    violations and scripted outcomes it never used (`unused_outcomes` allows those for the
+    block, as ``optional=True`` does for one); then the emulator is reset again. If the block
+    raised, its exception goes on, those problems added to it as a note. The checks are the
+    fixture's own, and as the fixture does, it keeps `EmulatorWarning` quiet. RuntimeError when
+    the runtime in use is not the emulator.
+    """
+
+    def __init__(self, *, unused_outcomes: bool = False) -> None:
+        self.unused_outcomes = unused_outcomes
+        self._watch: Watch | None = None
+
+    def _recreate_cm(self) -> session:
+        # Every call of a decorated function is a block of its own, also calls that overlap.
+        return session(unused_outcomes=self.unused_outcomes)
+
+    def __call__(self, function: _Function) -> _Function:
+        if not inspect.iscoroutinefunction(function):
+            return super().__call__(function)
+
+        @functools.wraps(function)
+        async def checked(*args: Any, **kwargs: Any) -> Any:
+            # Around the coroutine's run, not around the call that makes it.
+            with self._recreate_cm():
+                return await function(*args, **kwargs)
+
+        return cast(_Function, checked)
+
+    def __enter__(self) -> Emulator:
+        from . import _runtime
+        from ._emulator_checks import Watch
+
+        self._watch = Watch()
+        # The block asked for the emulator: the warning that the runtime is one, issued once per
+        # process, would tell it nothing (unittest shows every warning, whatever the filters).
+        _runtime._warned = True
+        return Emulator()
+
+    def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
+                 traceback: TracebackType | None) -> None:
+        watch, self._watch = self._watch, None
+        if watch is None:
+            raise RuntimeError("emulator.session() left without being entered")
+        problems = "\n".join(watch.finish(unused_outcomes=self.unused_outcomes,
+                                          opt_out="unused_outcomes=True"))
+        if not problems:
+            return
+        if exc is None:
+            raise AssertionError(problems)
+        exc.add_note(problems)

@@ -352,3 +352,87 @@ def test_a_runtime_a_session_fixture_runs_stays_running_across_the_resets(tmp_pa
     """)
     assert done.returncode == 0 and "3 passed" in done.stdout, done.stdout + done.stderr
     assert "error" not in done.stdout.lower(), done.stdout
+
+
+UNITTEST_CASES = """
+    import asyncio
+    import unittest
+
+    import pyvessaruntime as vrt
+    import pyvessaruntime.pyvessaruntime as m
+    from pyvessaruntime import emulator
+    from pyvessaruntime.emulator_internals import new_account_handle
+
+    kept = []
+    AUTHORITY = "https://login.example.test/t"
+
+    class Checked(unittest.TestCase):
+        @emulator.session()
+        def test_a_clean(self):
+            emulator.add_account()
+            vrt.start()
+            self.assertEqual(len(vrt.Client("app", AUTHORITY).discover_accounts()), 1)
+
+        def test_b_finds_it_reset(self):
+            self.assertFalse(vrt.is_running() or emulator.is_started() or emulator.accounts())
+
+        @emulator.session()
+        def test_c_keeps_a_runtime_object(self):
+            kept.append(m.VESSARuntimeAccount(new_account_handle(emulator.add_account())))
+
+        @emulator.session()
+        def test_d_never_uses_an_outcome(self):
+            emulator.fail_completion("sign_in", 3)
+
+        @emulator.session(unused_outcomes=True)
+        def test_e_may_leave_outcomes(self):
+            emulator.fail_completion("sign_in", 3)
+
+        @emulator.session()
+        def test_f_fails_and_leaves_an_outcome(self):
+            emulator.fail_completion("sign_in", 3)
+            raise ValueError("its own failure")
+
+        def test_h_with_block(self):
+            with emulator.session() as emu:
+                emu.add_account()
+            self.assertEqual(emulator.accounts(), [])
+
+    class CheckedAsync(unittest.IsolatedAsyncioTestCase):
+        @emulator.session()
+        async def test_g_keeps_a_runtime_object_after_awaiting(self):
+            await asyncio.sleep(0)
+            kept.append(m.VESSARuntimeAccount(new_account_handle(emulator.add_account())))
+"""
+
+
+@pytest.fixture(scope="module")
+def unittest_run(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("unittest")
+    (folder / "test_checked.py").write_text(textwrap.dedent(UNITTEST_CASES))
+    done = subprocess.run([sys.executable, "-m", "unittest", "-v", "test_checked"],
+                          cwd=folder, capture_output=True, text=True, timeout=120)
+    return done.stderr
+
+
+@pytest.mark.parametrize("test, outcome, report", [
+    ("Checked.test_a_clean", "ok", None),
+    ("Checked.test_b_finds_it_reset", "ok", None),
+    ("Checked.test_c_keeps_a_runtime_object", "FAIL",
+     "AssertionError: runtime handles left live: {'account': 1}"),
+    ("Checked.test_d_never_uses_an_outcome", "FAIL", "AssertionError: scripted outcomes never "
+     "used (optional=True or unused_outcomes=True allows it):\n  fail_completion: sign_in"),
+    ("Checked.test_e_may_leave_outcomes", "ok", None),
+    ("Checked.test_f_fails_and_leaves_an_outcome", "ERROR",
+     "ValueError: its own failure\nscripted outcomes never used"),
+    ("Checked.test_h_with_block", "ok", None),
+    ("CheckedAsync.test_g_keeps_a_runtime_object_after_awaiting", "FAIL",
+     "AssertionError: runtime handles left live: {'account': 1}"),
+])
+def test_emulator_session_checks_unittest_tests_as_the_fixture_does(unittest_run, test, outcome,
+                                                                      report):
+    name = test.rsplit(".", 1)[1]
+    assert f"{name} (test_checked.{test}) ... {outcome}" in unittest_run, unittest_run
+    if report is not None:
+        section = unittest_run.split(f"{outcome}: {name} (test_checked.{test})")[1]
+        assert report in section.split("=" * 70)[0], section
