@@ -5,8 +5,8 @@ import importlib.util
 import os
 import sys
 
-# The suite runs against the emulator: pyproject.toml asks the package's pytest plugin for it, and
-# this asks too when the plugin is turned off; the processes the tests start inherit the choice.
+# The suite runs against the emulator, also with the package's pytest plugin turned off; the
+# processes the tests start inherit the choice.
 os.environ.setdefault("PYVESSARUNTIME_RUNTIME", "emulator")
 
 import pytest
