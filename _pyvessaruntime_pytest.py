@@ -125,6 +125,22 @@ def pytest_load_initial_conftests(early_config: pytest.Config) -> None:
     _choose(early_config)
 
 
+_WORKER_INPUT = "pyvessaruntime_runtime"
+
+
+@pytest.hookimpl(optionalhook=True)
+def pytest_configure_node(node: Any) -> None:
+    # A pytest-xdist worker inherits the variable a session's option set, and would take it for
+    # what chose the runtime: it is told.
+    choice = _choose(node.config)
+    node.workerinput[_WORKER_INPUT] = (choice.value, choice.source, choice.by)
+
+
+def _session_choice(config: pytest.Config) -> _Choice:
+    told = getattr(config, "workerinput", {}).get(_WORKER_INPUT)
+    return _Choice(*told) if told else _choose(config)
+
+
 def pytest_report_header(config: pytest.Config) -> str:
     choice = _choose(config)
     return f"pyvessaruntime: runtime {choice.value or _SYSTEM} ({choice.source})"
@@ -219,7 +235,7 @@ def emulator(request: pytest.FixtureRequest) -> Iterator[Emulator]:
     fails if it leaves a runtime handle it made live, violates the runtime's contract or leaves an
     outcome it aimed unused. A session that runs another runtime fails it at once, saying how to
     ask for the emulator."""
-    choice = _choose(request.config)
+    choice = _session_choice(request.config)
     if not _runs_the_emulator(choice):
         pytest.fail(_not_the_emulator(request.config, choice), pytrace=False)
     import warnings
