@@ -143,7 +143,8 @@ def _session_choice(config: pytest.Config) -> _Choice:
 
 def pytest_report_header(config: pytest.Config) -> str:
     choice = _choose(config)
-    return f"pyvessaruntime: runtime {choice.value or _SYSTEM} ({choice.source})"
+    runtime = _SYSTEM if choice.value is None else choice.value
+    return f"pyvessaruntime: runtime {runtime} ({choice.source})"
 
 
 def pytest_unconfigure(config: pytest.Config) -> None:

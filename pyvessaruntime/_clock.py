@@ -4,11 +4,12 @@ moves what the application sees (a token's `expires_in`, whether it `is_expired`
 emulator's expiry; the system's against any other runtime.
 
 Which of the two is decided at the first reading, once: importing the package costs nothing for
-it, and a program on another runtime never loads the emulator's controls. The emulator counts
-whole seconds, and so does this clock while it is the runtime: the application then sees exactly
-the time the emulator issues and expires tokens by, which is never ahead of the system's time
-unless a test moved it, and never more than a second behind. Delays and timeouts are real waits
-whatever this clock says (`time.sleep`, `asyncio.sleep`, the monotonic clock).
+it, and a program on another runtime never loads the emulator's controls. The emulator issues
+and expires tokens by whole seconds; this clock reads it to the microsecond (a frozen one shows
+its second exactly, a running one the system's fraction of it), so a token expires for the
+application at the very second it does for the emulator, and time still passes in between.
+Delays and timeouts are real waits whatever this clock says (`time.sleep`, `asyncio.sleep`, the
+monotonic clock).
 """
 
 from __future__ import annotations
@@ -24,8 +25,8 @@ _read: Callable[[], datetime.datetime] | None = None
 
 def now() -> datetime.datetime:
     """The time now (an aware UTC `datetime`) by the clock the runtime issues tokens by: the
-    emulator's, in whole seconds, while the emulator is the runtime (its `freeze` and `advance`
-    move it); the system's otherwise."""
+    emulator's while the emulator is the runtime (its `freeze` and `advance` move it), the
+    system's otherwise."""
     return (_read or _choose())()
 
 
@@ -37,11 +38,12 @@ def _choose() -> Callable[[], datetime.datetime]:
     if _runtime.is_emulator():
         from ._emulator_library import library
 
-        seconds = library().VESSAEMU_Now
-        from_seconds = datetime.datetime.fromtimestamp
+        microseconds = library().VESSAEMU_NowMicroseconds
+        epoch = datetime.datetime(1970, 1, 1, tzinfo=datetime.UTC)
 
         def read() -> datetime.datetime:
-            return from_seconds(seconds(), datetime.UTC)
+            # Exact, where a float of the seconds would round the microseconds.
+            return epoch + datetime.timedelta(microseconds=microseconds())
     else:
         read = functools.partial(datetime.datetime.now, datetime.UTC)
     _read = read
