@@ -73,12 +73,12 @@ def _runtime_module() -> Any:
 
     package = importlib.util.find_spec("pyvessaruntime")
     locations = package.submodule_search_locations if package else None
-    spec = importlib.machinery.PathFinder.find_spec("pyvessaruntime._runtime", locations)
-    if spec is None or spec.loader is None:
+    found = importlib.machinery.PathFinder.find_spec("pyvessaruntime._runtime", locations)
+    if found is None or found.loader is None:
         raise pytest.UsageError("pyvessaruntime: the package's runtime choice was not found "
                                 f"in {locations}: reinstall the package")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 

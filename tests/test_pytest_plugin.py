@@ -89,9 +89,6 @@ UNRELATED_TESTS = """
             assert not [name for name in files if "vessaruntime" in name], files
 """
 
-NOTHING_CHOSE = ("pyvessaruntime: runtime system (nothing chose another: the runtime installed on "
-                 "this system)")
-
 
 def run_session(tmp_path, source, *args, files=None, variable=None):
     for name, text in (files or {}).items():
@@ -105,7 +102,8 @@ def run_session(tmp_path, source, *args, files=None, variable=None):
 
 
 @pytest.mark.parametrize("runtime, header", [
-    (None, NOTHING_CHOSE),
+    (None, "pyvessaruntime: runtime system (nothing chose another: the runtime installed on this "
+           "system)"),
     ("system", "pyvessaruntime: runtime system (environment variable PYVESSARUNTIME_RUNTIME)"),
 ])
 def test_a_session_that_does_not_ask_for_the_fixture_loads_nothing_of_the_package(
@@ -148,7 +146,7 @@ TOML_LINE = '\n    vessaruntime_runtime = "emulator"\n'
         "Without the variable, this line asks for it under [pytest] in TMP/pytest.ini:\n"
         "    vessaruntime_runtime = emulator"]),
     ((), {"pyproject.toml": "[tool.pytest.ini_options]\nxfail_strict = true\n"}, None, 1,
-     [NOTHING_CHOSE, "variable: None",
+     ["variable: None",
       "under [tool.pytest.ini_options] in TMP/pyproject.toml:" + TOML_LINE]),
     ((), {"pyproject.toml": "[tool.pytest]\nxfail_strict = true\n"}, None, 1,
      ["under [tool.pytest] in TMP/pyproject.toml:" + TOML_LINE]),
