@@ -15,6 +15,7 @@ from typing import Any
 
 from . import emulator as control
 
+
 def _open_routings() -> list[Any]:
     """The typed layer's open log routings, if it is imported."""
     bridge = sys.modules.get("pyvessaruntime.log_bridge")
