@@ -11,7 +11,8 @@ Start with `Client` (blocking) or `AsyncClient` (asyncio) inside `running()`::
 They return `Token` and `Account` values and raise `AuthError` subclasses. `log_to()` routes the
 runtime's log lines into the `logging` module. The native module ``pyvessaruntime.pyvessaruntime``
 underneath, whose public names are re-exported here, offers the same operations with callbacks;
-`start()` and `shutdown()` run the runtime for either. Importing starts nothing.
+`start()` and `shutdown()` run the runtime for either; `now()` is the time by the runtime's clock
+(the emulator's, while it is the runtime). Importing starts nothing.
 
 The runtime is the one installed on the system unless the environment variable
 ``PYVESSARUNTIME_RUNTIME`` says ``emulator`` (the test double shipped in this package) or names a
@@ -139,6 +140,7 @@ if TYPE_CHECKING:
         UserCanceled,
     )
     from ._recording import recording
+    from ._clock import now
     from ._runtime import EmulatorWarning
     from .log_bridge import LogRouting, log_to
     from .models import Account, Token
@@ -154,6 +156,7 @@ _LAYER = {
     "models": ("Account", "Token"),
     "_runtime": ("EmulatorWarning",),
     "_recording": ("recording",),
+    "_clock": ("now",),
 }
 _HOME = {name: module for module, names in _LAYER.items() for name in names}
 
@@ -220,6 +223,7 @@ __all__ = [
     "get_sso_policy",
     "is_running",
     "log_to",
+    "now",
     "read_account_by_id",
     "recording",
     "register_logging_callback",

@@ -101,6 +101,7 @@ _SIGNATURES: dict[str, tuple[Any, tuple[Any, ...]]] = {
     "TakeContractViolations": (_i32, (_pp,)), "LoadScenario": (_i32, (_str, _i64, _pp)),
     "PendingOutcomes": (_i32, (_pp,)), "SetAuthorityTrusted": (_i32, (_Text, _i32)),
     "IsStarted": (_i32, ()), "PiiEnabled": (_i32, ()), "Now": (_i64, ()),
+    "NowMicroseconds": (_i64, ()),
     "FreezeClock": (_i32, (_i64,)), "AdvanceClock": (_i32, (_i64,)), "History": (_i32, (_pp,)),
     "ClearHistory": (_i32, ()), "MakeError": (_u64, (_i32, _i64, _i32, _Text)),
     "AddAccount": (_i32, (_Text, _pp)), "SetAccountField": (_i32, (_Text, _i32, _Text)),

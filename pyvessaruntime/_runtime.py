@@ -12,7 +12,8 @@ Only the standard library is imported here, and ctypes only when a library is to
 or looked at. The package imports this module before the extension only when something could ask
 for another runtime (`ENV` is set, or the demo runs): a program that uses the system's runtime
 pays nothing for the choice, and loads this module only for what it asks later (`path()`,
-`EmulatorWarning`, or an import that failed).
+`EmulatorWarning`, or an import that failed). The pytest plugin loads it on its own, outside the
+package, to check a session's choice (`library_for`) before anything binds a runtime.
 """
 
 import os
@@ -72,20 +73,27 @@ def requested() -> str | None:
 
     Raises ChoiceError for a value of `ENV` that names no runtime."""
     value = os.environ.get(ENV)
-    if value is None:
-        return EMULATOR_PATH if _running_the_demo() else None
-    if value == SYSTEM:
+    if value is None and _running_the_demo():
+        return EMULATOR_PATH
+    return library_for(value)
+
+
+def library_for(value: str | None, name: str = ENV) -> str | None:
+    """The path of the library that `value`, a value of `ENV` (None: unset), chooses; None for
+    the system's runtime. Raises ChoiceError for one that names no runtime, calling the setting
+    it came from `name`."""
+    if value is None or value == SYSTEM:
         return None
     if value == EMULATOR:
         return EMULATOR_PATH
     if not value:
-        raise ChoiceError(f"{ENV} is set but empty: set it to {_ACCEPTED}, or unset it")
+        raise ChoiceError(f"{name} is set but empty: set it to {_ACCEPTED}, or unset it")
     separators = (os.sep, os.altsep) if os.altsep else (os.sep,)
     if not any(separator in value for separator in separators):
-        raise ChoiceError(f"{ENV}={value!r} names no runtime: set it to {_ACCEPTED}")
+        raise ChoiceError(f"{name}={value!r} names no runtime: set it to {_ACCEPTED}")
     path = os.path.abspath(value)
     if not os.path.isfile(path):
-        raise ChoiceError(f"{ENV}={value!r}: there is no runtime library at {path}")
+        raise ChoiceError(f"{name}={value!r}: there is no runtime library at {path}")
     return path
 
 

@@ -71,15 +71,20 @@ def start() -> None:
         if _starts == 0:
             # Before the runtime starts, so that a warning made an error leaves nothing started.
             _runtime.warn_if_emulator()
-            log_bridge.before_start()
-            try:
-                _native._startup_vessaruntime()
-            except BaseException as exc:
-                failure = from_failure(exc)
-                if failure is not None:
-                    raise failure from None
-                raise
+            _start_runtime()
         _starts += 1
+
+
+def _start_runtime() -> None:
+    """Start the runtime itself, open log routings registered first (under the lifetime lock)."""
+    log_bridge.before_start()
+    try:
+        _native._startup_vessaruntime()
+    except BaseException as exc:
+        failure = from_failure(exc)
+        if failure is not None:
+            raise failure from None
+        raise
 
 
 def shutdown() -> None:
@@ -127,15 +132,25 @@ def running() -> Iterator[None]:
         shutdown()
 
 
-def _end_all(keep: Collection[log_bridge.LogRouting] = ()) -> None:
-    """Close every log routing (but those to `keep`) and shut the runtime down whatever the count
-    of starts: for test fixtures that must leave nothing behind."""
+def _end_starts_since(count: int, keep: Collection[log_bridge.LogRouting] = ()) -> None:
+    """Close every log routing but those to `keep`, and take the count of starts back to `count`,
+    what it was before a test, shutting the runtime down when that leaves none: for test
+    fixtures, which must leave nothing of a test behind and keep what was there before it."""
     global _starts
     log_bridge.close_all(keep)
     with _lifetime_lock:
-        if _starts:
-            _starts = 0
+        if _starts and not count:
             _native._shutdown_vessaruntime()
+        _starts = count
+
+
+def _start_again_after_reset() -> None:
+    """Start the runtime again if starts are counted: a reset of the emulator shut it down under
+    them (a `running` block around a test, say), and each is still to be ended by its own
+    `shutdown`."""
+    with _lifetime_lock:
+        if _starts:
+            _start_runtime()
 
 
 def _text(name: str, value: object, *, empty: bool = False) -> str:

@@ -1,6 +1,7 @@
 """Control of the emulator, the stand-in runtime (``libvessaruntime.so``; ``vessaruntime.dll`` in
 the Windows build) that the extension loads when ``PYVESSARUNTIME_RUNTIME=emulator`` asks for it
-(the pytest plugin asks for a test session that leaves the variable unset).
+(the pytest plugin sets it for a test session that asks for the emulator with the ini option
+``vessaruntime_runtime`` or ``--vessaruntime-runtime``).
 
 For application tests: seed accounts (`add_account`) and their states (`set_account_state`),
 control time (`freeze`, `advance`, `configure` for token lifetimes), script outcomes aimed at an
@@ -15,7 +16,7 @@ as a recording of a runtime did). The
 pytest plugin of this package gives a test the ``emulator`` fixture: an `Emulator` (this
 module's functions for application tests, typed), reset, and checked afterwards for live
 handles, contract violations, outcomes never used (`pending_outcomes`) and requests strict mode
-refused.
+refused; `session` makes the same checks around a block or a function, for unittest and scripts.
 
 The controls for tests of the bindings themselves (handles of every kind, failures of single
 calls, string-protocol misbehaviour, completion modes, log lines from native threads, counters)
@@ -38,11 +39,15 @@ from __future__ import annotations
 import contextlib
 import ctypes
 import datetime
+import functools
+import inspect
 import json
 import os
-from collections.abc import Generator, Iterable, Mapping
+import sys
+from collections.abc import Callable, Generator, Iterable, Mapping
 from dataclasses import dataclass
-from typing import Any, TypedDict, Unpack
+from types import TracebackType
+from typing import TYPE_CHECKING, Any, TypedDict, TypeVar, Unpack, cast
 
 from ._emulator_library import (
     EmulatorFailure, Error, Names, StatusLike, TextValue, _apply, _completion_mode,
@@ -52,6 +57,9 @@ from ._emulator_library import (
 from .errors import Status
 from .models import Account
 
+if TYPE_CHECKING:
+    from ._emulator_checks import Watch
+
 __all__ = [
     "GUIDE", "LATEST_TIME", "SCENARIO_ENV", "Emulator", "EmulatorFailure", "Error", "Names",
     "Request", "Route", "Target", "account_state", "accounts", "add_account", "advance", "allow",
@@ -60,6 +68,7 @@ __all__ = [
     "handle_kind", "held", "interactive_user", "is_started", "library", "live_handle_values",
     "live_handles", "load_scenario", "names", "now", "null_completion", "pending_operations",
     "pending_outcomes", "release_held", "remove_account", "replay", "requests", "reset",
+    "session",
     "set_account_property", "set_account_state", "set_authority_trusted", "set_interactive_user",
     "set_latency", "strict", "take_contract_violations", "unmatched_requests",
     "wait_for_pending", "wait_idle",
@@ -168,11 +177,16 @@ def reset(*, drop_pending: bool = False, keep_log_registrations: bool = False) -
     end (with ``keep_log_registrations=True`` they stay, their handles live). Then handles (their
     values stay unusable; releasing one, once, is quiet), counters, contract violations, scripted
     failures and outcomes, the request history, accounts, the interactive user, settings and the
-    clock are reset; the runtime is not started afterwards. The interpreter lock is released
-    meanwhile, so callbacks run.
+    clock are reset. The interpreter lock is released meanwhile, so callbacks run. Afterwards the
+    runtime is started again if the typed layer counts starts (`start`, a `running` block around
+    the reset, in a session's fixture say), so that each still ends with its own `shutdown`;
+    otherwise it stays shut down.
     """
     library().VESSAEMU_Reset((1 if drop_pending else 0) | (2 if keep_log_registrations else 0))
     _routes.clear()
+    layer = sys.modules.get("pyvessaruntime.client")
+    if layer is not None:
+        layer._start_again_after_reset()
 
 
 def load_scenario(scenario: Mapping[str, Any] | str | os.PathLike[str]) -> None:
@@ -801,3 +815,67 @@ class Emulator:
     reset = staticmethod(reset)
     replay = staticmethod(replay)
 
+
+_Function = TypeVar("_Function", bound=Callable[..., Any])
+
+
+class session(contextlib.ContextDecorator):
+    """The ``emulator`` fixture's checks, for unittest and scripts: a context manager, and a
+    decorator of plain and ``async def`` functions (unittest's test methods among them)::
+
+        class SignInTest(unittest.TestCase):
+            @emulator.session()
+            def test_prompt(self) -> None: ...
+
+    On entry the emulator is reset, log registrations kept (a runtime the typed layer counts as
+    started is started again), and the block gets an `Emulator`. On exit what the block left
+    started is ended, and AssertionError lists the runtime handles it left live, contract
+    violations and scripted outcomes it never used (`unused_outcomes` allows those for the
+    block, as ``optional=True`` does for one); then the emulator is reset again. If the block
+    raised, its exception goes on, those problems added to it as a note. The checks are the
+    fixture's own, and as the fixture does, it keeps `EmulatorWarning` quiet. RuntimeError when
+    the runtime in use is not the emulator.
+    """
+
+    def __init__(self, *, unused_outcomes: bool = False) -> None:
+        self.unused_outcomes = unused_outcomes
+        self._watch: Watch | None = None
+
+    def _recreate_cm(self) -> session:
+        # Every call of a decorated function is a block of its own, also calls that overlap.
+        return session(unused_outcomes=self.unused_outcomes)
+
+    def __call__(self, function: _Function) -> _Function:
+        if not inspect.iscoroutinefunction(function):
+            return super().__call__(function)
+
+        @functools.wraps(function)
+        async def checked(*args: Any, **kwargs: Any) -> Any:
+            # Around the coroutine's run, not around the call that makes it.
+            with self._recreate_cm():
+                return await function(*args, **kwargs)
+
+        return cast(_Function, checked)
+
+    def __enter__(self) -> Emulator:
+        from . import _runtime
+        from ._emulator_checks import Watch
+
+        self._watch = Watch()
+        # The block asked for the emulator: the warning that the runtime is one, issued once per
+        # process, would tell it nothing (unittest shows every warning, whatever the filters).
+        _runtime._warned = True
+        return Emulator()
+
+    def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
+                 traceback: TracebackType | None) -> None:
+        watch, self._watch = self._watch, None
+        if watch is None:
+            raise RuntimeError("emulator.session() left without being entered")
+        problems = "\n".join(watch.finish(unused_outcomes=self.unused_outcomes,
+                                          opt_out="unused_outcomes=True"))
+        if not problems:
+            return
+        if exc is None:
+            raise AssertionError(problems)
+        exc.add_note(problems)

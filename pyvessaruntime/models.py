@@ -23,7 +23,7 @@ from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
 from typing import Any, NoReturn
 
-from . import _results
+from . import _clock, _results
 from .errors import AuthError, Status, from_native
 from .pyvessaruntime import (
     VESSARuntimeAccount,
@@ -120,7 +120,7 @@ class Token:
     """A token the runtime issued.
 
     `expires_at` is an aware `datetime` in UTC (`expires_in` and `is_expired` measure it against
-    the clock now); `granted_scopes` the scopes the token carries; `id_token` the claims of the
+    `pyvessaruntime.now()`, the time by the runtime's clock); `granted_scopes` the scopes the token carries; `id_token` the claims of the
     ID token (None without one, or when its text cannot be read), `raw_id_token` its text;
     `account` the signed-in account; `telemetry` the runtime's telemetry of the operation, which
     takes no part in comparisons. `authorization_header` is the value of an HTTP
@@ -146,8 +146,9 @@ class Token:
 
     @property
     def expires_in(self) -> datetime.timedelta:
-        """The time left until `expires_at` (negative once it has passed)."""
-        return self.expires_at - datetime.datetime.now(datetime.UTC)
+        """The time left until `expires_at` (negative once it has passed), by the runtime's clock
+        (`pyvessaruntime.now`: the emulator's while it is the runtime)."""
+        return self.expires_at - _clock.now()
 
     def is_expired(self, leeway: datetime.timedelta | float = 0) -> bool:
         """Whether the token has expired, or will within `leeway` (a `timedelta` or seconds):

@@ -74,6 +74,24 @@ def test_token_and_account_values(client, started, requests):
     assert client.discover_accounts() == (account,)
 
 
+@pytest.mark.parametrize("advanced, leeway, expired", [
+    (0, 0, False), (599, 0, False), (600, 0, True), (539, 60, False), (540, 60, True)])
+def test_tokens_expire_by_the_emulators_clock(client, started, advanced, leeway, expired):
+    started.freeze(datetime.datetime(2020, 1, 1, tzinfo=datetime.UTC))
+    started.configure(access_token_lifetime=600)
+    account = client.sign_in_interactively(["a"]).account
+    token = client.acquire_token_silently(account, ["a"])
+    assert vrt.now().year == 2020 and token.expires_in == datetime.timedelta(seconds=600)
+    started.advance(advanced)
+    assert token.is_expired(leeway) is expired
+    assert token.expires_in == datetime.timedelta(seconds=600 - advanced)
+    for _ in range(3):  # renewed while expired: the emulator renews by the same clock
+        if not token.is_expired(leeway):
+            break
+        token = client.acquire_token_silently(account, ["a"])
+    assert not token.is_expired(leeway)
+
+
 def test_silent_token_for_an_account_passes_its_claims(client, requests):
     account = client.sign_in_interactively(["a"]).account
     token = client.acquire_token_silently(account, ["b"], claims={"acr": "2"})

@@ -81,7 +81,7 @@ UNRELATED_TESTS = """
     import os, sys
 
     def test_unrelated():
-        assert os.environ["PYVESSARUNTIME_RUNTIME"] == EXPECTED
+        assert os.environ.get("PYVESSARUNTIME_RUNTIME") == EXPECTED
         assert not [m for m in sys.modules if m.startswith("pyvessaruntime")]
         if sys.platform != "win32":
             with open("/proc/self/maps") as maps:
@@ -90,14 +90,25 @@ UNRELATED_TESTS = """
 """
 
 
+def run_session(tmp_path, source, *args, files=None, variable=None):
+    for name, text in (files or {}).items():
+        (tmp_path / name).write_text(text)
+    (tmp_path / "test_app.py").write_text(textwrap.dedent(source))
+    env = {k: v for k, v in os.environ.items() if k != "PYVESSARUNTIME_RUNTIME"}
+    env |= {"PYVESSARUNTIME_RUNTIME": variable} if variable else {}
+    return subprocess.run([sys.executable, "-P", "-m", "pytest", "-p", "no:cacheprovider", "-rA",
+                           *args, "test_app.py"], cwd=tmp_path, env=env, capture_output=True,
+                          text=True, timeout=120)
+
+
 @pytest.mark.parametrize("runtime, header", [
-    (None, "pyvessaruntime: runtime emulator (PYVESSARUNTIME_RUNTIME was unset; set it to "
-           "choose another)"),
-    ("system", "pyvessaruntime: runtime 'system' (from PYVESSARUNTIME_RUNTIME)"),
+    (None, "pyvessaruntime: runtime system (nothing chose another: the runtime installed on this "
+           "system)"),
+    ("system", "pyvessaruntime: runtime system (environment variable PYVESSARUNTIME_RUNTIME)"),
 ])
 def test_a_session_that_does_not_ask_for_the_fixture_loads_nothing_of_the_package(
         tmp_path, runtime, header):
-    expected = runtime or "emulator"
+    expected = runtime
     (tmp_path / "test_other.py").write_text(
         textwrap.dedent(UNRELATED_TESTS).replace("EXPECTED", repr(expected)))
     env = {k: v for k, v in os.environ.items() if k != "PYVESSARUNTIME_RUNTIME"}
@@ -108,6 +119,55 @@ def test_a_session_that_does_not_ask_for_the_fixture_loads_nothing_of_the_packag
                           text=True, timeout=120)
     assert done.returncode == 0 and "1 passed" in done.stdout, done.stdout + done.stderr
     assert header in done.stdout.splitlines()
+
+
+ASKING_TESTS = """
+    import os, sys
+
+    def test_plain():  # first: nothing of the package is loaded yet
+        print("variable:", repr(os.environ.get("PYVESSARUNTIME_RUNTIME")))
+        assert "pyvessaruntime" not in sys.modules
+
+    def test_emulator(emulator):
+        emulator.add_account()
+"""
+TOML_LINE = '\n    vessaruntime_runtime = "emulator"\n'
+
+
+@pytest.mark.parametrize("args, files, variable, code, expected", [
+    ((), {"pyproject.toml": "[tool.pytest.ini_options]" + TOML_LINE}, None, 0,
+     ["runtime emulator (ini option vessaruntime_runtime)", "variable: 'emulator'", "2 passed"]),
+    (("--vessaruntime-runtime=emulator",), {"pytest.ini": "[pytest]\nvessaruntime_runtime = x\n"},
+     "system", 0, ["runtime emulator (command-line option --vessaruntime-runtime)",
+                   "variable: 'emulator'"]),
+    ((), {"pytest.ini": "[pytest]\nvessaruntime_runtime = emulator\n"}, "system", 1, [
+        "runtime system (environment variable PYVESSARUNTIME_RUNTIME)", "variable: 'system'",
+        "Set PYVESSARUNTIME_RUNTIME=emulator, or run pytest with --vessaruntime-runtime=emulator. "
+        "Without the variable, this line asks for it under [pytest] in TMP/pytest.ini:\n"
+        "    vessaruntime_runtime = emulator"]),
+    ((), {"pyproject.toml": "[tool.pytest.ini_options]\nxfail_strict = true\n"}, None, 1,
+     ["variable: None",
+      "under [tool.pytest.ini_options] in TMP/pyproject.toml:" + TOML_LINE]),
+    ((), {"pyproject.toml": "[tool.pytest]\nxfail_strict = true\n"}, None, 1,
+     ["under [tool.pytest] in TMP/pyproject.toml:" + TOML_LINE]),
+    (("-n", "1"), {"pytest.ini": "[pytest]\nvessaruntime_runtime = system\n"}, None, 1,
+     ["(the ini option vessaruntime_runtime chose it). Put this line under [pytest]"]),
+    ((), {"setup.cfg": "[tool:pytest]\nxfail_strict = true\n"}, None, 1,
+     ["under [tool:pytest] in TMP/setup.cfg:\n    vessaruntime_runtime = emulator\n"]),
+    ((), {}, None, 1, ["in TMP/pyproject.toml (a new file):" + TOML_LINE
+                       + "or run pytest with --vessaruntime-runtime=emulator."]),
+    (("--vessaruntime-runtime=emulatr",), {}, None, 4,
+     ["ERROR: --vessaruntime-runtime='emulatr' names no runtime: set it to 'system'"]),
+    ((), {"pytest.ini": "[pytest]\nvessaruntime_runtime = lib/none.so\n"}, None, 4,
+     ["ERROR: TMP/pytest.ini: vessaruntime_runtime='TMP/lib/none.so': there is no runtime "
+      "library at TMP/lib/none.so"]),
+])
+def test_the_session_runs_the_emulator_only_when_it_asks(tmp_path, args, files, variable, code,
+                                                          expected):
+    done = run_session(tmp_path, ASKING_TESTS, *args, files=files, variable=variable)
+    out = done.stdout + done.stderr
+    assert done.returncode == code, out
+    assert [text for text in expected if text.replace("TMP", str(tmp_path)) not in out] == [], out
 
 
 def test_the_package_imports_no_test_machinery():
@@ -132,10 +192,7 @@ def test_the_guide_for_application_developers_passes(tmp_path):
 
 
 def run_pytest(tmp_path, source, *args):
-    (tmp_path / "test_app.py").write_text(textwrap.dedent(source))
-    return subprocess.run([sys.executable, "-P", "-m", "pytest", "-q", "-p", "no:cacheprovider",
-                           "-rA", *args, "test_app.py"], cwd=tmp_path, capture_output=True,
-                          text=True, timeout=120)
+    return run_session(tmp_path, source, "-q", *args, variable="emulator")
 
 
 def test_a_failed_test_reports_what_it_left_and_the_next_is_not_blamed(tmp_path):
@@ -268,3 +325,83 @@ def test_the_fixture_is_typed_for_mypy_strict(tmp_path):
     # The one wrong call is found, and only it.
     assert "Found 1 error" in done.stdout, done.stdout + done.stderr
     assert 'test_typed.py:10: error: Argument 1 has incompatible type "str"' in done.stdout
+
+
+def test_a_runtime_a_session_fixture_runs_stays_running_across_the_resets(tmp_path):
+    done = run_pytest(tmp_path, """
+        import logging
+        import pytest
+        import pyvessaruntime as vrt
+        from pyvessaruntime import emulator as control
+
+        @pytest.fixture(scope="session", autouse=True)
+        def runtime():
+            with vrt.log_to("app.runtime"), vrt.running():
+                yield
+            assert not control.is_started()
+
+        @pytest.mark.parametrize("n", [1, 2, 3])
+        def test_signs_in(emulator, caplog, n):
+            assert vrt.is_running() and emulator.is_started()
+            emulator.add_account()
+            client = vrt.Client("app", "https://login.example.test/t")
+            with caplog.at_level(logging.DEBUG, "app.runtime"):
+                client.acquire_token_silently(client.discover_accounts()[0], ["user.read"])
+            assert caplog.records
+            vrt.start()  # left for the fixture to end
+            if n == 2:
+                control.reset()
+                assert emulator.is_started() and client.discover_accounts() == ()
+    """)
+    assert done.returncode == 0 and "3 passed" in done.stdout, done.stdout + done.stderr
+
+
+UNITTEST_CASES = """
+    import asyncio, unittest
+    import pyvessaruntime as vrt
+    import pyvessaruntime.pyvessaruntime as m
+    from pyvessaruntime import emulator
+    from pyvessaruntime.emulator_internals import new_account_handle
+    kept = []
+
+    class Checked(unittest.TestCase):
+        @emulator.session()
+        def test_leaves_a_runtime_object_and_an_outcome(self):
+            kept.append(m.VESSARuntimeAccount(new_account_handle(emulator.add_account())))
+            emulator.fail_completion("sign_in", 3)
+
+        @emulator.session()
+        def test_fails_and_leaves_an_outcome(self):
+            emulator.fail_completion("sign_in", 3)
+            raise ValueError("its own failure")
+
+        def test_with_block_that_may_leave_outcomes(self):
+            with emulator.session(unused_outcomes=True) as emu:
+                emu.add_account()
+                emu.fail_completion("sign_in", 3)
+                vrt.start()
+                self.assertEqual(len(vrt.Client("app", "https://a.test/t").discover_accounts()), 1)
+            self.assertFalse(vrt.is_running() or emulator.is_started() or emulator.accounts())
+
+    class CheckedAsync(unittest.IsolatedAsyncioTestCase):
+        @emulator.session()
+        async def test_keeps_a_runtime_object_after_awaiting(self):
+            await asyncio.sleep(0)
+            kept.append(m.VESSARuntimeAccount(new_account_handle(emulator.add_account())))
+"""
+
+
+def test_emulator_session_checks_unittest_tests_as_the_fixture_does(tmp_path):
+    (tmp_path / "test_checked.py").write_text(textwrap.dedent(UNITTEST_CASES))
+    out = subprocess.run([sys.executable, "-m", "unittest", "-v", "test_checked"], cwd=tmp_path,
+                         capture_output=True, text=True, timeout=120).stderr
+    for expected in [
+            "test_leaves_a_runtime_object_and_an_outcome) ... FAIL",
+            "test_with_block_that_may_leave_outcomes) ... ok",
+            "test_fails_and_leaves_an_outcome) ... ERROR",
+            "test_keeps_a_runtime_object_after_awaiting) ... FAIL",
+            "AssertionError: runtime handles left live: {'account': 1}\nscripted outcomes never "
+            "used (optional=True or unused_outcomes=True allows it):\n  fail_completion: sign_in",
+            "ValueError: its own failure\nscripted outcomes never used",
+            "AssertionError: runtime handles left live: {'account': 1}\n\n"]:
+        assert expected in out, out

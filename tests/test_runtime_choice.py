@@ -154,11 +154,14 @@ def test_the_system_runtime_is_bound_without_loading_the_chooser(tmp_path):
         print(sorted(m for m in sys.modules if m.startswith(("pyvessaruntime", "ctypes"))))
         print(vrt.EmulatorWarning is sys.modules["pyvessaruntime._runtime"].EmulatorWarning)
         print(vrt.runtime_path())
+        print(abs(vrt.now().timestamp() - __import__("time").time()) < 1,
+              "pyvessaruntime._emulator_library" in sys.modules)
     """, None, library_path=tmp_path)
     assert done.returncode == 0, done.stderr
-    imported, warning, path = done.stdout.splitlines()[-3:]
+    imported, warning, path, clock = done.stdout.splitlines()[-4:]
     assert imported == "['pyvessaruntime', 'pyvessaruntime.pyvessaruntime']"
     assert warning == "True" and same_file(path, tmp_path / NAME)
+    assert clock == "True False"  # the system's clock, read without the emulator's controls
 
 
 def test_a_library_without_the_runtime_name_is_refused(tmp_path, system_has_no_runtime):

@@ -18,6 +18,8 @@ inline constexpr int64_t kMaxLifetime = 315576000;  // ten years of 365.25 days
 inline constexpr int64_t kEarliestTime = 0;
 inline constexpr int64_t kLatestTime = 0xFFFFFFFF - kMaxLifetime;  // 2096-02-06T18:28:15Z
 
+inline constexpr int64_t kMicrosecondsPerSecond = 1'000'000;
+
 inline bool representable_time(int64_t unix_seconds) {
   return unix_seconds >= kEarliestTime && unix_seconds <= kLatestTime;
 }
@@ -30,6 +32,15 @@ class Clock {
   int64_t now() const {
     std::lock_guard lock(mutex_);
     return frozen_ ? frozen_at_ : system_now() + offset_;
+  }
+
+  // The same time in microseconds: a frozen clock's exactly, a running one's with the system's
+  // fraction of a second. Its whole seconds are now()'s, so a reader that measures an expiry by it
+  // (the bindings' layer) sees a token expire when the emulator does, and time pass in between.
+  int64_t now_microseconds() const {
+    std::lock_guard lock(mutex_);
+    return frozen_ ? frozen_at_ * kMicrosecondsPerSecond
+                   : system_now_microseconds() + offset_ * kMicrosecondsPerSecond;
   }
 
   // False, and nothing changed, for a time outside kEarliestTime..kLatestTime.
@@ -65,12 +76,15 @@ class Clock {
   // The precise clock: std::time may read a coarse one that lags a second boundary by a tick, so
   // a token could be issued before a time its caller read just before asking. Virtual, so that a
   // test of the emulator can give the state a clock whose "system time" it chooses.
-  virtual int64_t system_now() const {
+  virtual int64_t system_now_microseconds() const {
     using namespace std::chrono;
-    return duration_cast<seconds>(system_clock::now().time_since_epoch()).count();
+    return duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
   }
 
  private:
+  // Whole seconds of the same reading (the system's time is past 1970: division is its floor).
+  int64_t system_now() const { return system_now_microseconds() / kMicrosecondsPerSecond; }
+
   mutable std::mutex mutex_;
   bool frozen_ = false;
   int64_t frozen_at_ = 0;

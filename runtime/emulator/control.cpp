@@ -219,6 +219,10 @@ int64_t VESSAEMU_Now(void) {
   return control<int64_t>(__func__, [](State& st) { return st.clock.now(); });
 }
 
+int64_t VESSAEMU_NowMicroseconds(void) {
+  return control<int64_t>(__func__, [](State& st) { return st.clock.now_microseconds(); });
+}
+
 int32_t VESSAEMU_FreezeClock(int64_t unix_seconds) {
   return control<int32_t>(__func__,
                           [&](State& st) { return st.clock.freeze(unix_seconds) ? 0 : -2; });

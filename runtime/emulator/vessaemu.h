@@ -162,6 +162,9 @@ VESSAEMU_API int32_t VESSAEMU_PiiEnabled(void);
  * is frozen; advancing moves a frozen clock, or puts the system's time ahead. A reset returns it
  * to the system's time. Now returns the time; the others 0. */
 VESSAEMU_API int64_t VESSAEMU_Now(void);
+/* The same time in microseconds: a frozen clock's exactly, a running one's with the system's
+ * fraction of a second (its whole seconds are those Now returns). */
+VESSAEMU_API int64_t VESSAEMU_NowMicroseconds(void);
 /* A time outside 0 .. 3979391295 (2096-02-06: the latest from which a lifetime of up to ten
  * years still ends at a time the 32-bit expiry of the runtime's contract carries), frozen at or
  * advanced to, is refused with -2; nothing changes. */

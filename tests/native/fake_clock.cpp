@@ -21,7 +21,9 @@ class FakeClock : public Clock {
   int64_t system_time = 1'700'000'000;
 
  protected:
-  int64_t system_now() const override { return system_time; }
+  int64_t system_now_microseconds() const override {
+    return system_time * kMicrosecondsPerSecond;
+  }
 };
 
 void check(bool ok, const char* what) {

@@ -47,10 +47,12 @@ def blocking() -> None:
         if token.is_expired(leeway=datetime.timedelta(minutes=5)):
             token = client.acquire_token_silently(token.account, SCOPES)
         expires_in: datetime.timedelta = token.expires_in
+        checked_at: datetime.datetime = vrt.now()
         scopes: tuple[str, ...] = token.granted_scopes
         header: str = token.authorization_header
         claims: Mapping[str, object] | None = token.id_token
-        print(header[:10], scopes, expires_in, claims and claims.get("name"), vrt.is_running())
+        print(header[:10], scopes, expires_in, checked_at, claims and claims.get("name"),
+              vrt.is_running())
         account_id: str = token.account.account_id
         name: str | None = client.read_account(account_id).user_name
         print(name, token.account.additional_fields.get("tenant"))
