@@ -3,6 +3,7 @@
 the runtime's contract failed, the next test left a clean emulator, and nothing of pytest
 imported by the package itself."""
 
+import json
 import os
 import pathlib
 import re
@@ -191,8 +192,8 @@ def test_the_guide_for_application_developers_passes(tmp_path):
     assert done.returncode == 0 and "4 passed" in done.stdout, done.stdout + done.stderr
 
 
-def run_pytest(tmp_path, source, *args):
-    return run_session(tmp_path, source, "-q", *args, variable="emulator")
+def run_pytest(tmp_path, source, *args, files=None):
+    return run_session(tmp_path, source, "-q", *args, files=files, variable="emulator")
 
 
 def test_a_failed_test_reports_what_it_left_and_the_next_is_not_blamed(tmp_path):
@@ -273,13 +274,22 @@ def test_unused_outcomes_fail_the_test_unless_allowed(tmp_path):
             emulator.set_latency("sign_in", 100)
             emulator.null_completion(None)
 
+        @pytest.mark.emulator_strict
         def test_unscripted_in_strict_mode(emulator):
-            emulator.strict()
             with vrt.running(), pytest.raises(vrt.ConfigurationError):
                 vrt.Client("app", "https://login.example.test/t").discover_accounts()
-    """)
+
+        @pytest.mark.emulator_replay("recording.json")
+        def test_replays_what_was_recorded_only(emulator):
+            with vrt.running():
+                client = vrt.Client("app", "https://login.example.test/t")
+                client.discover_accounts()
+                with pytest.raises(vrt.ConfigurationError, match="the nearest .*as recorded"):
+                    client.discover_accounts()
+    """, files={"recording.json": json.dumps({"recorded": {}, "strict": True, "outcomes": [
+        {"operation": "discover_accounts", "pass": True, "description": "as recorded"}]})})
     out = done.stdout
-    assert done.returncode == 1 and "4 passed, 2 errors" in out, out
+    assert done.returncode == 1 and "5 passed, 3 errors" in out, out
     assert "ERROR at teardown of test_typo_in_the_target" in out
     assert ("requests no scripted outcome matched (strict mode):\n  no scripted outcome matches "
             "discover_accounts, correlation id") in out
@@ -293,10 +303,10 @@ def test_a_hold_never_released_fails_the_test(tmp_path):
         import pyvessaruntime as vrt
 
         def test_waits_for_a_held_operation(emulator):
-            with vrt.running(), emulator.held("discover_accounts", timeout=0.2):
+            with vrt.running(), emulator.held("discover_accounts"):
                 with pytest.raises(vrt.OperationCanceled, match="held for 0.2 s"):
                     vrt.Client("app", "https://login.example.test/t").discover_accounts()
-    """)
+    """, "-o", "vessaruntime_held_timeout=0.2")
     out = done.stdout
     assert done.returncode == 1 and "1 passed, 1 error" in out, out
     assert re.search(r"held operations never released, completed with an error when their hold "
