@@ -194,6 +194,21 @@ def pytest_runtest_makereport(item: pytest.Item, call: pytest.CallInfo[None]
     return report
 
 
+@pytest.hookimpl(wrapper=True)
+def pytest_make_collect_report(collector: pytest.Collector
+                               ) -> Generator[None, pytest.CollectReport, pytest.CollectReport]:
+    report = yield
+    # A module that imports the package, in a session that chose no runtime, on a machine without
+    # one: the import error tells of the variable; a test suite is better told of its own line.
+    if (report.failed and collector.config.stash[_CHOICE].by == "nothing"
+            and "could not load the vessaruntime runtime" in str(report.longrepr)):
+        file, table, line = _where_to_ask(collector.config)
+        report.sections.append((
+            "pyvessaruntime", f"To run this session against the emulator, put this line under "
+            f"{table} in {file}:\n    {line}\nor run pytest with {_OPTION}={_EMULATOR}."))
+    return report
+
+
 def _runs_the_emulator(choice: _Choice) -> bool:
     if choice.value in (None, _SYSTEM):
         return False

@@ -93,7 +93,11 @@ class Recording:
         self._scrub = _Scrubber(pii)
         self._accounts: dict[str, dict[str, Any]] = {}  # by the recorded account id
         self._outcomes: list[dict[str, Any]] = []
-        self._write()  # a path that cannot be written fails at once, not at the first request
+        try:
+            self._write()  # a path that cannot be written fails at once, not at a request
+        except OSError as error:
+            raise OSError(error.errno, f"the recording {self.path} cannot be written: "
+                                       f"{error.strerror}") from None
 
     def _account(self, account: Account, origin: str) -> str:
         """The recorded id of `account`, seeded in the state it was first met in."""
@@ -117,7 +121,14 @@ class Recording:
         `now` the layer's clock as it completed."""
         with self._lock:
             self._outcomes.append(self._outcome(call, request, answer, now))
-            self._write()
+            try:
+                self._write()
+            except OSError as error:
+                # The application's request succeeded; the recording is tried again at the next.
+                import warnings
+
+                warnings.warn(f"the recording {self.path} could not be written: {error}",
+                              RuntimeWarning, stacklevel=4)
 
     def _outcome(self, call: str, request: Mapping[str, Any], answer: object,
                  now: datetime.datetime) -> dict[str, Any]:
@@ -216,4 +227,7 @@ def record_process() -> None:
     """Starts the process's recording when `ENV` names a file (the layer calls it once)."""
     path = os.environ.get(ENV)
     if path:
-        active.append(Recording(os.path.expanduser(path), pii=False))
+        try:
+            active.append(Recording(os.path.expanduser(path), pii=False))
+        except OSError as error:
+            raise OSError(error.errno, f"{ENV}={path}: {error.strerror}") from None

@@ -12,6 +12,7 @@ import sys
 import textwrap
 
 import pytest
+from test_runtime_choice import system_has_no_runtime  # noqa: F401 (a fixture)
 
 APPLICATION_TESTS = """
     import time
@@ -169,6 +170,14 @@ def test_the_session_runs_the_emulator_only_when_it_asks(tmp_path, args, files, 
     out = done.stdout + done.stderr
     assert done.returncode == code, out
     assert [text for text in expected if text.replace("TMP", str(tmp_path)) not in out] == [], out
+
+
+def test_a_session_without_a_runtime_is_told_the_line_that_asks_for_the_emulator(
+        tmp_path, system_has_no_runtime):
+    done = run_session(tmp_path, "import pyvessaruntime\n\ndef test_app():\n    pass\n")
+    assert done.returncode == 2 and "could not load the vessaruntime runtime" in done.stdout
+    assert ("put this line under [tool.pytest.ini_options] in "
+            f"{tmp_path / 'pyproject.toml'} (a new file):{TOML_LINE}") in done.stdout, done.stdout
 
 
 def test_the_package_imports_no_test_machinery():
