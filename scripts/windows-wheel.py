@@ -36,6 +36,8 @@ def package_files(built: pathlib.Path, python_version: str) -> dict[str, bytes]:
     for name in (f"pyvessaruntime{suffix}", f"_results{suffix}", "_emulator/vessaruntime.dll"):
         files[f"pyvessaruntime/{name}"] = (built / name).read_bytes()
     files["_pyvessaruntime_pytest.py"] = (ROOT / "_pyvessaruntime_pytest.py").read_bytes()
+    # The emulator guide, where the build's install rules put it.
+    files["pyvessaruntime/EMULATOR.md"] = (ROOT / "runtime" / "emulator" / "README.md").read_bytes()
     return files
 
 
