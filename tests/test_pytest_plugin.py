@@ -3,6 +3,7 @@
 the runtime's contract failed, the next test left a clean emulator, and nothing of pytest
 imported by the package itself."""
 
+import importlib.util
 import json
 import os
 import pathlib
@@ -152,8 +153,11 @@ TOML_LINE = '\n    vessaruntime_runtime = "emulator"\n'
       "under [tool.pytest.ini_options] in TMP/pyproject.toml:" + TOML_LINE]),
     ((), {"pyproject.toml": "[tool.pytest]\nxfail_strict = true\n"}, None, 1,
      ["under [tool.pytest] in TMP/pyproject.toml:" + TOML_LINE]),
-    (("-n", "1"), {"pytest.ini": "[pytest]\nvessaruntime_runtime = system\n"}, None, 1,
-     ["(the ini option vessaruntime_runtime chose it). Put this line under [pytest]"]),
+    pytest.param(
+        ("-n", "1"), {"pytest.ini": "[pytest]\nvessaruntime_runtime = system\n"}, None, 1,
+        ["(the ini option vessaruntime_runtime chose it). Put this line under [pytest]"],
+        marks=pytest.mark.skipif(importlib.util.find_spec("xdist") is None,
+                                 reason="pytest-xdist is not installed")),
     ((), {"setup.cfg": "[tool:pytest]\nxfail_strict = true\n"}, None, 1,
      ["under [tool:pytest] in TMP/setup.cfg:\n    vessaruntime_runtime = emulator\n"]),
     ((), {}, None, 1, ["in TMP/pyproject.toml (a new file):" + TOML_LINE
