@@ -21,7 +21,7 @@ from conftest import needs_fork
 
 import pyvessaruntime as vrt
 import pyvessaruntime.pyvessaruntime as m
-from pyvessaruntime import _core, helpers
+from pyvessaruntime import _core, helpers, models
 
 CLIENT_ID = "client-1"
 AUTHORITY = "https://login.example.test/common"
@@ -157,6 +157,26 @@ def test_a_getter_failing_while_the_result_is_read_is_an_auth_error(client, star
         client.sign_in_interactively(["a"])
     assert type(caught.value) is cls
     assert caught.value.error_code == (0 if getter == "GetStatus" else 12)
+
+
+DEEP = '{"a": ' * 5000 + "1" + "}" * 5000
+
+
+@pytest.mark.parametrize("what, seed, telemetry", [
+    ("account additional fields", dict(additional_fields_json=DEEP), None),
+    ("account user name", dict(user_name=[0x61, 0xD800]), None),
+    ("telemetry", {}, "not JSON"), ("telemetry", {}, DEEP), ("telemetry", {}, "[" * 700 + "]" * 700)])
+def test_a_runtime_text_the_layer_cannot_read_is_a_contract_violation(client, started, what, seed,
+                                                                      telemetry):
+    account_id = started.add_account(**seed)
+    result = m.VESSARuntimeAuthResult(started.new_auth_result(account_id=account_id,
+                                                              telemetry=telemetry))
+    calls = [lambda: models.to_token(result)]
+    if telemetry is None:
+        calls.append(client.discover_accounts)
+    for call in calls:
+        with pytest.raises(vrt.ContractViolation, match=f": the runtime's {what} could not be read"):
+            call()
 
 
 def test_status_matches_the_native_enumeration():
