@@ -57,6 +57,27 @@ Claims: TypeAlias = str | Mapping[str, Any]
 # the last one.
 _lifetime_lock = threading.Lock()
 _starts = 0
+# The thread holding the lock: the runtime delivers the lines of its start-up and shut-down on
+# that thread, where a logging handler that starts or stops the runtime would wait for itself.
+_lifetime_owner: int | None = None
+
+
+@contextlib.contextmanager
+def _lifetime(call: str) -> Iterator[None]:
+    """The lifetime lock held by this thread, or RuntimeError at once where it holds it already."""
+    global _lifetime_owner
+    if _lifetime_owner == threading.get_ident():
+        raise RuntimeError(
+            f"{call}() was called while this thread starts or shuts down the runtime, from code "
+            "the runtime runs meanwhile (a logging handler under log_to receiving the start-up's "
+            "or shut-down's own lines): the runtime cannot start or stop inside its own start-up "
+            "or shut-down. Call it from elsewhere, after the start() or shutdown() returned.")
+    with _lifetime_lock:
+        _lifetime_owner = threading.get_ident()
+        try:
+            yield
+        finally:
+            _lifetime_owner = None
 
 
 def start() -> None:
@@ -67,7 +88,7 @@ def start() -> None:
     Raises `AuthError` when the runtime refuses to start.
     """
     global _starts
-    with _lifetime_lock:
+    with _lifetime("start"):
         if _starts == 0:
             # Before the runtime starts, so that a warning made an error leaves nothing started.
             _runtime.warn_if_emulator()
@@ -94,7 +115,7 @@ def shutdown() -> None:
     Raises RuntimeError when no `start` is left to end.
     """
     global _starts
-    with _lifetime_lock:
+    with _lifetime("shutdown"):
         if _starts == 0:
             raise RuntimeError("shutdown() without a start() to end: the runtime is not running")
         if _starts == 1:
@@ -110,9 +131,10 @@ def is_running() -> bool:
 def _forget_starts_in_forked_child() -> None:
     # The runtime does not run in a forked child (its threads stay with the parent), so the
     # parent's starts do not either: the child's first start() starts the runtime there.
-    global _starts, _lifetime_lock
+    global _starts, _lifetime_lock, _lifetime_owner
     _starts = 0
     _lifetime_lock = threading.Lock()  # another thread may have held it at the fork
+    _lifetime_owner = None
 
 
 if hasattr(os, "register_at_fork"):
@@ -138,7 +160,7 @@ def _end_starts_since(count: int, keep: Collection[log_bridge.LogRouting] = ()) 
     fixtures, which must leave nothing of a test behind and keep what was there before it."""
     global _starts
     log_bridge.close_all(keep)
-    with _lifetime_lock:
+    with _lifetime("shutdown"):
         if _starts and not count:
             _native._shutdown_vessaruntime()
         _starts = count
@@ -148,7 +170,7 @@ def _start_again_after_reset() -> None:
     """Start the runtime again if starts are counted: a reset of the emulator shut it down under
     them (a `running` block around a test, say), and each is still to be ended by its own
     `shutdown`."""
-    with _lifetime_lock:
+    with _lifetime("start"):
         if _starts:
             _start_runtime()
 

@@ -158,3 +158,23 @@ print("exiting")
                           timeout=60)
     assert done.returncode == 0 and done.stdout == "exiting\n", done.stderr[-2000:]
     assert "INFO:vessaruntime:line" in done.stderr
+
+
+@pytest.mark.parametrize("call", ["start", "shutdown"])
+def test_a_handler_that_starts_or_stops_the_runtime_during_start_up_is_refused(emu, call):
+    refusals = []
+
+    class Lifetime(logging.Handler):
+        def emit(self, record):
+            try:
+                getattr(vrt, call)()
+            except RuntimeError as error:
+                refusals.append(str(error))
+
+    logger = logging.getLogger(f"test.lifetime.{call}")
+    logger.setLevel(logging.DEBUG)
+    logger.addHandler(Lifetime())
+    with vrt.log_to(logger), vrt.running():
+        assert refusals and vrt.is_running()
+    logger.handlers.clear()
+    assert {refusal.split(" while ")[0] for refusal in refusals} == {f"{call}() was called"}
