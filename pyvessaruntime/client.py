@@ -440,7 +440,11 @@ class _Requests:
         if claims is not None and not isinstance(claims, str):
             if not isinstance(claims, Mapping):
                 raise TypeError(f"claims must be a str or a mapping, not {type(claims).__name__}")
-            claims = json.dumps(claims)
+            try:
+                # NaN and infinities would make text that is not JSON, which the runtime refuses.
+                claims = json.dumps(claims, allow_nan=False)
+            except (TypeError, ValueError) as exc:
+                raise type(exc)(f"claims must be a mapping of JSON values: {exc}") from None
         claims = _optional_text("claims", claims)
         renew = _optional_text("access_token_to_renew", options.get("access_token_to_renew"))
         pop = options.get("pop")

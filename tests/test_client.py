@@ -228,6 +228,14 @@ def test_bad_arguments_fail_at_the_call(client, started, call, error):
     assert not any(started.calls(op) for op in started.names().start_operations)
 
 
+@pytest.mark.parametrize("claims, error", [
+    ({"x": math.nan}, ValueError), ({"x": {"y": [-math.inf]}}, ValueError), ({"x": {1}}, TypeError)])
+def test_claims_that_json_cannot_carry_are_refused_naming_them(client, started, claims, error):
+    with pytest.raises(error, match="^claims "):
+        client.sign_in_silently(["a"], claims=claims)
+    assert not any(started.calls(op) for op in started.names().start_operations)
+
+
 # Each waits at most 30 s: without a result, a wait would otherwise end only at its timeout.
 NO_RESULT_WAITERS = {
     "Client": lambda: vrt.Client(CLIENT_ID, AUTHORITY, timeout=30).discover_accounts(),
