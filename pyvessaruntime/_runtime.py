@@ -225,7 +225,8 @@ def is_emulator() -> bool:
 
 
 def warn_if_emulator() -> None:
-    """Issues `EmulatorWarning` once per process, when the runtime in use is the emulator; it
+    """Issues `EmulatorWarning` once per process, when the runtime in use is the emulator (again
+    at each call while a filter makes it an error, which refuses each start); it
     points at the application's code, past this package and contextlib (through which
     `running` starts the runtime)."""
     global _warned
@@ -234,7 +235,6 @@ def warn_if_emulator() -> None:
     # threads from both warning.
     if _warned:
         return
-    _warned = True
     if is_emulator():
         import contextlib
         import warnings
@@ -247,3 +247,5 @@ def warn_if_emulator() -> None:
             "runtime is present, nobody authenticates users, and its tokens are unsigned. "
             f"{ENV} chooses the runtime; unset, it is the one installed on the system."),
             skip_file_prefixes=(PACKAGE_DIR + os.sep, contextlib_file))
+    # Only once issued: a warning made an error refuses this start, and so every start after it.
+    _warned = True

@@ -87,6 +87,22 @@ def test_the_emulator_when_asked_warns_once_at_the_first_start_up():
     assert "tokens are unsigned" in done.stderr
 
 
+def test_every_start_refuses_the_emulator_while_its_warning_is_an_error():
+    done = run("""
+        import warnings
+        warnings.simplefilter("error")  # as python -W error
+        import pyvessaruntime as vrt
+        for _ in range(2):
+            try:
+                vrt.start()
+            except vrt.EmulatorWarning:
+                print("refused, running:", vrt.is_running())
+        with warnings.catch_warnings(action="ignore"), vrt.running():
+            print("started")
+    """, "emulator")
+    assert done.stdout.splitlines() == ["refused, running: False"] * 2 + ["started"], done.stderr
+
+
 def test_a_library_named_by_its_path_is_the_one_bound(tmp_path):
     # A copy of the emulator under another file name (the base name Windows matches kept): the
     # extension binds it, and the emulator's controls reach that copy.
