@@ -5,6 +5,8 @@ import os
 import subprocess
 import sys
 
+import pytest
+
 
 def test_demo_runs_the_whole_cycle():
     env = {k: v for k, v in os.environ.items() if k != "PYVESSARUNTIME_RUNTIME"}
@@ -20,3 +22,12 @@ def test_demo_runs_the_whole_cycle():
     positions = [out.find(step) for step in steps]
     assert -1 not in positions and positions == sorted(positions), out
     assert "[runtime INFO]" in out and done.stderr == ""
+
+
+@pytest.mark.parametrize("argument, code", [("--help", 0), ("--bogus", 2)])
+def test_the_demo_answers_help_and_refuses_arguments_without_running(argument, code):
+    done = subprocess.run([sys.executable, "-P", "-m", "pyvessaruntime", argument],
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == code
+    assert (done.stdout + done.stderr).startswith("usage: python -m pyvessaruntime")
+    assert "runtime:" not in done.stdout

@@ -59,6 +59,9 @@ def test_without_a_runtime_the_import_says_what_to_do(system_has_no_runtime, run
     ("", f"{ENV} is set but empty"),
     ("emulatr", f"{ENV}='emulatr' names no runtime"),
     (os.path.join("no-such-folder", NAME), "there is no runtime library at"),
+    (os.curdir + os.sep, "is a folder; set it to the runtime library file"),
+    (os.path.join("~", "no-such-folder", NAME),
+     f"there is no runtime library at {os.path.join(os.path.expanduser('~'), 'no-such-folder')}"),
 ])
 def test_a_value_that_names_no_runtime_is_refused(value, says):
     done = run("import pyvessaruntime", value)
@@ -178,6 +181,24 @@ def test_the_system_runtime_is_bound_without_loading_the_chooser(tmp_path):
     assert imported == "['pyvessaruntime', 'pyvessaruntime.pyvessaruntime']"
     assert warning == "True" and same_file(path, tmp_path / NAME)
     assert clock == "True False"  # the system's clock, read without the emulator's controls
+
+
+@pytest.mark.parametrize("source, soname, says", [
+    ("void *VESSARUNTIME_Startup(void) { return 0; }", NAME,
+     "lacks the runtime's operation VESSARUNTIME_"),
+    ("int unrelated(void) { return 0; }", None, "is not a runtime library"),
+    ("int unrelated(void) { return 0; }", NAME, "is not a runtime library")])
+def test_a_library_without_the_runtimes_operations_is_told_so(tmp_path, source, soname, says):
+    compiler = shutil.which(os.environ.get("CC", "cc"))
+    if WINDOWS or compiler is None:
+        pytest.skip("needs a C compiler")
+    (tmp_path / "library.c").write_text(source)
+    subprocess.run([compiler, "-shared", "-fPIC", str(tmp_path / "library.c"), "-o",
+                    str(tmp_path / "library.so"), *([f"-Wl,-soname,{soname}"] if soname else [])],
+                   check=True)
+    error = run("import pyvessaruntime", tmp_path / "library.so").stderr.strip().splitlines()[-1]
+    assert f"ImportError: {ENV}: " in error and str(tmp_path / "library.so") in error
+    assert says in error and "SONAME" not in error
 
 
 def test_a_library_without_the_runtime_name_is_refused(tmp_path, system_has_no_runtime):
