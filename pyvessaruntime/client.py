@@ -281,6 +281,14 @@ def _is_real(value: object) -> bool:
     return decimal is not None and isinstance(value, decimal.Decimal)
 
 
+def _holds(comparison: Callable[[], bool]) -> bool:
+    """Whether a comparison of a number holds; not for a Decimal NaN, which refuses to compare."""
+    try:
+        return comparison()
+    except ArithmeticError:
+        return False
+
+
 def _timeout(timeout: float | None) -> float | None:
     """A checked timeout: None (no limit) or positive seconds, `math.inf` for a time longer
     than the platform can wait."""
@@ -288,7 +296,7 @@ def _timeout(timeout: float | None) -> float | None:
         return None
     if isinstance(timeout, bool) or not _is_real(timeout):
         raise TypeError(f"timeout must be a number of seconds or None, not {type(timeout).__name__}")
-    if not timeout > 0:
+    if not _holds(lambda: timeout > 0):
         raise ValueError(f"timeout must be a positive number of seconds or None, not {timeout!r}")
     return float(timeout) if timeout <= threading.TIMEOUT_MAX else math.inf
 
@@ -343,8 +351,11 @@ class RetryPolicy:
             value = getattr(self, name)
             if isinstance(value, bool) or not _is_real(value):
                 raise TypeError(f"{name} must be a number of seconds, not {type(value).__name__}")
-            if not 0 <= value < math.inf:
+            if not _holds(lambda: 0 <= value < math.inf):
                 raise ValueError(f"{name} must be a finite number of seconds >= 0, not {value!r}")
+        if self.max_delay < self.initial_delay:
+            raise ValueError(f"max_delay must be at least initial_delay ({self.initial_delay!r}), "
+                             f"not {self.max_delay!r}")
 
     def delay(self, retry: int) -> float:
         """The pause in seconds before retry number `retry` (1 before the second attempt)."""
@@ -531,8 +542,6 @@ class _ClientBase:
                timeout: float | None, retry: RetryPolicy | None) -> None:
         self._requests = _Requests(client_id, authority, redirect_uri)
         self._timeout = _timeout(timeout)
-        if retry is not None and not isinstance(retry, RetryPolicy):
-            raise TypeError(f"retry must be a RetryPolicy or None, not {type(retry).__name__}")
         self.retry = retry
 
     @property
@@ -554,6 +563,18 @@ class _ClientBase:
     def timeout(self) -> float | None:
         """The longest wait for one operation in seconds (`math.inf` or None: no limit)."""
         return self._timeout
+
+    @property
+    def retry(self) -> RetryPolicy | None:
+        """How silent operations are retried on a `TransientError` (None: they are not);
+        checked as it is set, not at the first failure."""
+        return self._retry
+
+    @retry.setter
+    def retry(self, retry: RetryPolicy | None) -> None:
+        if retry is not None and not isinstance(retry, RetryPolicy):
+            raise TypeError(f"retry must be a RetryPolicy or None, not {type(retry).__name__}")
+        self._retry = retry
 
     def _wait_seconds(self) -> float | None:
         return None if self._timeout is None or self._timeout == math.inf else self._timeout

@@ -193,6 +193,9 @@ def test_status_matches_the_native_enumeration():
     (lambda: vrt.OperationTimedOut(), vrt.OperationTimedOut, 8),
     (lambda: vrt.OperationCanceled(8), vrt.OperationCanceled, 8),
     (lambda: vrt.AuthError(), vrt.AuthError, 0),
+    (lambda: vrt.AuthError(m.Response_Status.Status_NoNetwork), vrt.NetworkError, 3),
+    (lambda: vrt.AccountSwitch(m.Response_Status.Status_UserSwitch, context="x"),
+     vrt.AccountSwitch, 12),
 ])
 def test_error_classes_carry_their_own_status(make, cls, status):
     error = make()
@@ -350,7 +353,7 @@ def test_any_positive_timeout_is_accepted(client, timeout, kept):
 
 @pytest.mark.parametrize("timeout, error", [
     (True, TypeError), ("5", TypeError), (1j, TypeError), (0, ValueError), (-1, ValueError),
-    (math.nan, ValueError)])
+    (math.nan, ValueError), (decimal.Decimal("NaN"), ValueError), (decimal.Decimal("sNaN"), ValueError)])
 def test_a_bad_timeout_is_refused_naming_it(timeout, error):
     with pytest.raises(error, match="timeout"):
         vrt.Client(CLIENT_ID, AUTHORITY, timeout=timeout)
@@ -620,10 +623,19 @@ def test_interactive_operations_are_never_retried(started):
 
 @pytest.mark.parametrize("args, error", [
     ((0,), ValueError), ((True,), TypeError), ((3, -1), ValueError), ((3, 1, math.inf), ValueError),
-    ((3, "1"), TypeError)])
+    ((3, "1"), TypeError), ((3, 5, 1), ValueError), ((3, decimal.Decimal("NaN")), ValueError)])
 def test_a_bad_retry_policy_is_refused(args, error):
     with pytest.raises(error):
         vrt.RetryPolicy(*args)
+
+
+@pytest.mark.parametrize("cls", [vrt.Client, vrt.AsyncClient])
+def test_retry_is_checked_as_it_is_set(cls):
+    client = cls(CLIENT_ID, AUTHORITY)
+    with pytest.raises(TypeError, match="^retry must be a RetryPolicy"):
+        client.retry = 3
+    client.retry = policy = vrt.RetryPolicy()
+    assert client.retry is policy
 
 
 def test_retry_delays_grow_with_full_jitter_up_to_the_cap():
