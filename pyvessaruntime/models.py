@@ -104,6 +104,8 @@ class Account:
     client_info: str | None = field(default=None, repr=False)
 
     def __post_init__(self) -> None:
+        if not isinstance(self.account_id, str):
+            raise TypeError(f"account_id must be a str, not {type(self.account_id).__name__}")
         object.__setattr__(self, "additional_fields", _frozen_mapping(self.additional_fields))
 
     def __getstate__(self) -> dict[str, Any]:
@@ -154,12 +156,18 @@ class Token:
 
     def is_expired(self, leeway: datetime.timedelta | float = 0) -> bool:
         """Whether the token has expired, or will within `leeway` (a `timedelta` or seconds):
-        ask with a leeway to renew a token before a request could meet its expiry."""
+        ask with a leeway to renew a token before a request could meet its expiry. A leeway of
+        another type raises TypeError; NaN, an infinity or more seconds than a `timedelta`
+        holds, ValueError."""
         if isinstance(leeway, bool) or not isinstance(leeway, (datetime.timedelta, int, float)):
             raise TypeError(f"leeway must be a timedelta or a number of seconds, "
                             f"not {type(leeway).__name__}")
         if not isinstance(leeway, datetime.timedelta):
-            leeway = datetime.timedelta(seconds=leeway)
+            try:
+                leeway = datetime.timedelta(seconds=leeway)
+            except (ValueError, OverflowError):
+                raise ValueError(f"leeway must be a finite number of seconds that a timedelta "
+                                 f"holds, not {leeway!r}") from None
         return self.expires_in <= leeway
 
 
