@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import atexit
 import logging
+import sys
 import threading
 from collections.abc import Collection
 from types import TracebackType
@@ -86,7 +87,10 @@ class LogRouting:
         logging_level = _BY_NUMBER[number]
         logger = self.logger
         if logger.isEnabledFor(logging_level):
-            logger.log(logging_level, "%s", message, extra={"runtime_level": number})
+            try:
+                logger.log(logging_level, "%s", message, extra={"runtime_level": number})
+            except Exception:  # noqa: BLE001 - a handler's fault, reported once here
+                _report_handler_failure()
 
     def close(self) -> None:
         """End the routing; lines being delivered on other threads are finished first. A PII
@@ -116,6 +120,17 @@ class LogRouting:
     def __repr__(self) -> str:
         state = "closed" if self.closed else "open"
         return f"<LogRouting to {self.logger.name!r}, {state}>"
+
+
+def _report_handler_failure() -> None:
+    """Report the failure of a logging handler as `logging.Handler.handleError` does: once on
+    standard error, while `logging.raiseExceptions` is true. Raised to the native module, it
+    would be printed and reported as unraisable besides, its traceback twice."""
+    if logging.raiseExceptions and sys.stderr is not None:
+        import traceback
+
+        sys.stderr.write("--- Logging error in a handler of the runtime's log lines ---\n")
+        traceback.print_exc(file=sys.stderr)
 
 
 def _apply_pii(*, again: bool = False) -> None:

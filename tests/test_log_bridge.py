@@ -178,3 +178,17 @@ def test_a_handler_that_starts_or_stops_the_runtime_during_start_up_is_refused(e
         assert refusals and vrt.is_running()
     logger.handlers.clear()
     assert {refusal.split(" while ")[0] for refusal in refusals} == {f"{call}() was called"}
+
+
+@pytest.mark.parametrize("thread", ["caller", "native"])
+def test_a_raising_handler_is_reported_once(emu, capsys, thread):
+    class Raising(logging.Handler):
+        def emit(self, record):
+            raise KeyError("handler fault")
+
+    logger = logging.getLogger(f"test.raising.{thread}")
+    logger.addHandler(Raising())
+    with vrt.log_to(logger):
+        emu.emit_log("line", 4, thread=thread)
+    logger.handlers.clear()
+    assert capsys.readouterr().err.count("KeyError: 'handler fault'") == 1
