@@ -4,10 +4,10 @@ result objects, and the converters that read them.
 Each converter reads every getter once, right when the runtime delivers the result, so a native
 result object never outlives the operation that produced it. A text of the runtime's that no
 value can be made of (a lone surrogate, telemetry that is not JSON, JSON nested deeper than the
-interpreter follows) raises `ContractViolation` naming the value; an ID token's gives no claims. An `Account` a client returned
-keeps the runtime's account object beside its fields (out of comparisons, `repr`, copies and
-pickles), so that it can be handed back to the runtime; an `Account` without one is looked up
-again by its id when it is handed back.
+interpreter follows) raises `ContractViolation` naming the value; an ID token's gives no claims.
+An `Account` a client returned keeps the runtime's account object beside its fields (out of
+comparisons, `repr`, copies and pickles), so that it can be handed back to the runtime; an
+`Account` without one is looked up again by its id when it is handed back.
 
 The values are plain data: they copy, pickle and go through `dataclasses.asdict`; their mappings
 (claims, additional fields, telemetry) are read-only, nested objects included (JSON arrays

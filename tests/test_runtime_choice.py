@@ -60,8 +60,7 @@ def test_without_a_runtime_the_import_says_what_to_do(system_has_no_runtime, run
     ("emulatr", f"{ENV}='emulatr' names no runtime"),
     (os.path.join("no-such-folder", NAME), "there is no runtime library at"),
     (os.curdir + os.sep, "is a folder; set it to the runtime library file"),
-    (os.path.join("~", "no-such-folder", NAME),
-     f"there is no runtime library at {os.path.join(os.path.expanduser('~'), 'no-such-folder')}"),
+    ("~" + os.sep + NAME, "there is no runtime library at " + os.path.expanduser("~" + os.sep)),
 ])
 def test_a_value_that_names_no_runtime_is_refused(value, says):
     done = run("import pyvessaruntime", value)
@@ -90,22 +89,6 @@ def test_the_emulator_when_asked_warns_once_at_the_first_start_up():
     assert "tokens are unsigned" in done.stderr
 
 
-def test_every_start_refuses_the_emulator_while_its_warning_is_an_error():
-    done = run("""
-        import warnings
-        warnings.simplefilter("error")  # as python -W error
-        import pyvessaruntime as vrt
-        for _ in range(2):
-            try:
-                vrt.start()
-            except vrt.EmulatorWarning:
-                print("refused, running:", vrt.is_running())
-        with warnings.catch_warnings(action="ignore"), vrt.running():
-            print("started")
-    """, "emulator")
-    assert done.stdout.splitlines() == ["refused, running: False"] * 2 + ["started"], done.stderr
-
-
 def test_a_library_named_by_its_path_is_the_one_bound(tmp_path):
     # A copy of the emulator under another file name (the base name Windows matches kept): the
     # extension binds it, and the emulator's controls reach that copy.
@@ -130,13 +113,13 @@ def test_a_library_named_by_its_path_is_the_one_bound(tmp_path):
         assert "shipped emulator mapped: False" in done.stdout
 
 
-def compile_stand_in(directory, soname):
+def compile_stand_in(directory, soname, source=MINIMAL_RUNTIME):
     compiler = shutil.which(os.environ.get("CC", "cc"))
     if WINDOWS or compiler is None or not MINIMAL_RUNTIME.exists():
         pytest.skip("needs a C compiler and the source tree")
     target = directory / "stand-in.so"
     subprocess.run([compiler, "-shared", "-fPIC", "-O1", f"-I{ROOT / 'runtime'}",
-                    str(MINIMAL_RUNTIME), "-o", str(target), "-lpthread",
+                    str(source), "-o", str(target), "-lpthread",
                     *([f"-Wl,-soname,{soname}"] if soname else [])], check=True)
     return target
 
@@ -184,21 +167,13 @@ def test_the_system_runtime_is_bound_without_loading_the_chooser(tmp_path):
 
 
 @pytest.mark.parametrize("source, soname, says", [
-    ("void *VESSARUNTIME_Startup(void) { return 0; }", NAME,
-     "lacks the runtime's operation VESSARUNTIME_"),
-    ("int unrelated(void) { return 0; }", None, "is not a runtime library"),
-    ("int unrelated(void) { return 0; }", NAME, "is not a runtime library")])
+    ("void *VESSARUNTIME_Startup(void) { return 0; }", NAME, "lacks the runtime's operation"),
+    *(("int unrelated;", soname, "is not a runtime library") for soname in (None, NAME))])
 def test_a_library_without_the_runtimes_operations_is_told_so(tmp_path, source, soname, says):
-    compiler = shutil.which(os.environ.get("CC", "cc"))
-    if WINDOWS or compiler is None:
-        pytest.skip("needs a C compiler")
     (tmp_path / "library.c").write_text(source)
-    subprocess.run([compiler, "-shared", "-fPIC", str(tmp_path / "library.c"), "-o",
-                    str(tmp_path / "library.so"), *([f"-Wl,-soname,{soname}"] if soname else [])],
-                   check=True)
-    error = run("import pyvessaruntime", tmp_path / "library.so").stderr.strip().splitlines()[-1]
-    assert f"ImportError: {ENV}: " in error and str(tmp_path / "library.so") in error
-    assert says in error and "SONAME" not in error
+    library = compile_stand_in(tmp_path, soname, tmp_path / "library.c")
+    error = run("import pyvessaruntime", library).stderr.strip().splitlines()[-1]
+    assert f"ImportError: {ENV}: " in error and str(library) in error and says in error
 
 
 def test_a_library_without_the_runtime_name_is_refused(tmp_path, system_has_no_runtime):
