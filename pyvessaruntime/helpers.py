@@ -50,6 +50,7 @@ def start_future(operation: Callable[..., Any], *args: Any) -> concurrent.future
 
     future.async_handle = _core.start_native(  # type: ignore[attr-defined]
         operation, args, _core.Delivery(deliver, undelivered), typed=False)
+
     def cancel_operation(settled: concurrent.futures.Future[Any]) -> None:
         if settled.cancelled():
             _cancel_operation(future.async_handle)  # type: ignore[attr-defined]

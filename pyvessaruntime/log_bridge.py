@@ -151,7 +151,8 @@ def log_to(logger: str | logging.Logger = "vessaruntime", *, pii: bool | None = 
     CRITICAL. Each record's ``runtime_level`` attribute holds the runtime's level number. `pii`,
     when given, switches the runtime's logging of personal data on or off while the routing is
     open. Returns a `LogRouting`: call `close()` or use it as a context manager to end the
-    routing.
+    routing. A handler that raises is reported once on standard error, as `logging` reports a
+    handler's failure (while `logging.raiseExceptions`).
     """
     if not isinstance(logger, (str, logging.Logger)):
         raise TypeError(f"logger must be a name or a logging.Logger, not {type(logger).__name__}")
