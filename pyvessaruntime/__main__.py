@@ -50,7 +50,19 @@ def run_cycle(client: vrt.Client) -> None:
     print("    signed out")
 
 
+def parse_arguments() -> None:
+    """Answer ``--help`` with the usage and refuse any argument: the demo takes none."""
+    import argparse
+
+    argparse.ArgumentParser(
+        prog="python -m pyvessaruntime",
+        description="The demo: a whole sign-in cycle with the typed client, printing what each "
+                    "step returns and the runtime's own log lines; against the emulator unless "
+                    "PYVESSARUNTIME_RUNTIME chooses another runtime.").parse_args()
+
+
 def main() -> None:
+    parse_arguments()
     print("runtime:", vrt.runtime_path())
     # The emulator says what it is in its first log line, shown below.
     warnings.simplefilter("ignore", vrt.EmulatorWarning)

@@ -91,7 +91,10 @@ def library_for(value: str | None, name: str = ENV) -> str | None:
     separators = (os.sep, os.altsep) if os.altsep else (os.sep,)
     if not any(separator in value for separator in separators):
         raise ChoiceError(f"{name}={value!r} names no runtime: set it to {_ACCEPTED}")
-    path = os.path.abspath(value)
+    path = os.path.abspath(os.path.expanduser(value))
+    if os.path.isdir(path):
+        raise ChoiceError(f"{name}={value!r}: {path} is a folder; set it to the runtime library "
+                          f"file, such as {os.path.join(path, LIBRARY)}")
     if not os.path.isfile(path):
         raise ChoiceError(f"{name}={value!r}: there is no runtime library at {path}")
     return path
@@ -122,21 +125,47 @@ def where_searched() -> str:
             "its default folders (/lib, /usr/lib)")
 
 
+# What the dynamic linker says of an operation the runtime it bound lacks.
+_UNDEFINED = "undefined symbol: VESSARUNTIME_"
+
+
+def _not_a_runtime() -> str | None:
+    """What to say of the preloaded library when it has none of the runtime's operations (its
+    start-up stands for them all), so that no SONAME would make it one; else None."""
+    if hasattr(_preloaded, "VESSARUNTIME_Startup"):
+        return None
+    return (f"{ENV}: {_preloaded._name} is not a runtime library: it lacks the runtime's "
+            "operations (VESSARUNTIME_Startup and the others)")
+
+
 def not_found(error: ImportError) -> ImportError | None:
     """The ImportError to raise when the runtime could not be had (`ENV` named none, or none
-    was found); None when the import failed for another reason."""
+    was found, or one lacks operations); None when the import failed for another reason."""
     text = str(error)
     if isinstance(error, ChoiceError):
         return ImportError(text, path=error.path)
+    operation = "VESSARUNTIME_" + text.partition(_UNDEFINED)[2].split(" ")[0]
     if _preloaded is not None:
-        if LIBRARY not in text:
+        if _UNDEFINED not in text and LIBRARY not in text:
             return None
+        unfit = _not_a_runtime()
+        if unfit is None and _UNDEFINED in text:
+            unfit = (f"{ENV}: the runtime library {_preloaded._name} lacks the runtime's "
+                     f"operation {operation}, which the extension needs")
+        if unfit is not None:
+            return ImportError(unfit, name=error.name, path=_preloaded._name)
         # The library was loaded, yet the extension looked for its runtime by name: Linux
         # matches a loaded library by its SONAME only.
         return ImportError(
             f"{ENV}: the extension did not take the runtime library {_preloaded._name} for its "
             f"{LIBRARY}: a runtime library must be linked with that SONAME "
             f"(-Wl,-soname,{LIBRARY}). ({text})", name=error.name, path=_preloaded._name)
+    if _UNDEFINED in text:
+        return ImportError(
+            f"pyvessaruntime could not use the vessaruntime runtime: the {LIBRARY} found where "
+            f"the system looks for it ({where_searched()}) lacks the runtime's operation "
+            f"{operation}, which the extension needs. Install a complete runtime, set {ENV} to "
+            f"the path of one, or {_EMULATOR_HINT}.", name=error.name)
     if WINDOWS:
         # The runtime is the one DLL the extension needs that neither Windows nor the
         # interpreter provides, and Windows does not say which one it missed.
@@ -203,6 +232,9 @@ def check_bound() -> None:
         return
     bound = path()
     if not os.path.samefile(bound, _preloaded._name):
+        unfit = _not_a_runtime()
+        if unfit is not None:
+            raise ImportError(unfit, path=_preloaded._name)
         raise ImportError(
             f"{ENV}: the extension bound the runtime {bound}, not {_preloaded._name}: a runtime "
             f"library must be linked with the SONAME {LIBRARY} (-Wl,-soname,{LIBRARY})",
@@ -225,7 +257,8 @@ def is_emulator() -> bool:
 
 
 def warn_if_emulator() -> None:
-    """Issues `EmulatorWarning` once per process, when the runtime in use is the emulator; it
+    """Issues `EmulatorWarning` once per process, when the runtime in use is the emulator (again
+    at each call while a filter makes it an error, which refuses each start); it
     points at the application's code, past this package and contextlib (through which
     `running` starts the runtime)."""
     global _warned
@@ -234,7 +267,6 @@ def warn_if_emulator() -> None:
     # threads from both warning.
     if _warned:
         return
-    _warned = True
     if is_emulator():
         import contextlib
         import warnings
@@ -247,3 +279,5 @@ def warn_if_emulator() -> None:
             "runtime is present, nobody authenticates users, and its tokens are unsigned. "
             f"{ENV} chooses the runtime; unset, it is the one installed on the system."),
             skip_file_prefixes=(PACKAGE_DIR + os.sep, contextlib_file))
+    # Only once issued: a warning made an error refuses this start, and so every start after it.
+    _warned = True

@@ -57,6 +57,27 @@ Claims: TypeAlias = str | Mapping[str, Any]
 # the last one.
 _lifetime_lock = threading.Lock()
 _starts = 0
+# The thread holding the lock: the runtime delivers the lines of its start-up and shut-down on
+# that thread, where a logging handler that starts or stops the runtime would wait for itself.
+_lifetime_owner: int | None = None
+
+
+@contextlib.contextmanager
+def _lifetime(call: str) -> Iterator[None]:
+    """The lifetime lock held by this thread, or RuntimeError at once where it holds it already."""
+    global _lifetime_owner
+    if _lifetime_owner == threading.get_ident():
+        raise RuntimeError(
+            f"{call}() was called while this thread starts or shuts down the runtime, from code "
+            "the runtime runs meanwhile (a logging handler under log_to receiving the start-up's "
+            "or shut-down's own lines): the runtime cannot start or stop inside its own start-up "
+            "or shut-down. Call it from elsewhere, after the start() or shutdown() returned.")
+    with _lifetime_lock:
+        _lifetime_owner = threading.get_ident()
+        try:
+            yield
+        finally:
+            _lifetime_owner = None
 
 
 def start() -> None:
@@ -67,7 +88,7 @@ def start() -> None:
     Raises `AuthError` when the runtime refuses to start.
     """
     global _starts
-    with _lifetime_lock:
+    with _lifetime("start"):
         if _starts == 0:
             # Before the runtime starts, so that a warning made an error leaves nothing started.
             _runtime.warn_if_emulator()
@@ -94,7 +115,7 @@ def shutdown() -> None:
     Raises RuntimeError when no `start` is left to end.
     """
     global _starts
-    with _lifetime_lock:
+    with _lifetime("shutdown"):
         if _starts == 0:
             raise RuntimeError("shutdown() without a start() to end: the runtime is not running")
         if _starts == 1:
@@ -110,9 +131,10 @@ def is_running() -> bool:
 def _forget_starts_in_forked_child() -> None:
     # The runtime does not run in a forked child (its threads stay with the parent), so the
     # parent's starts do not either: the child's first start() starts the runtime there.
-    global _starts, _lifetime_lock
+    global _starts, _lifetime_lock, _lifetime_owner
     _starts = 0
     _lifetime_lock = threading.Lock()  # another thread may have held it at the fork
+    _lifetime_owner = None
 
 
 if hasattr(os, "register_at_fork"):
@@ -138,7 +160,7 @@ def _end_starts_since(count: int, keep: Collection[log_bridge.LogRouting] = ()) 
     fixtures, which must leave nothing of a test behind and keep what was there before it."""
     global _starts
     log_bridge.close_all(keep)
-    with _lifetime_lock:
+    with _lifetime("shutdown"):
         if _starts and not count:
             _native._shutdown_vessaruntime()
         _starts = count
@@ -148,7 +170,7 @@ def _start_again_after_reset() -> None:
     """Start the runtime again if starts are counted: a reset of the emulator shut it down under
     them (a `running` block around a test, say), and each is still to be ended by its own
     `shutdown`."""
-    with _lifetime_lock:
+    with _lifetime("start"):
         if _starts:
             _start_runtime()
 
@@ -259,6 +281,14 @@ def _is_real(value: object) -> bool:
     return decimal is not None and isinstance(value, decimal.Decimal)
 
 
+def _holds(comparison: Callable[[], bool]) -> bool:
+    """Whether a comparison of a number holds; not for a Decimal NaN, which refuses to compare."""
+    try:
+        return comparison()
+    except ArithmeticError:
+        return False
+
+
 def _timeout(timeout: float | None) -> float | None:
     """A checked timeout: None (no limit) or positive seconds, `math.inf` for a time longer
     than the platform can wait."""
@@ -266,7 +296,7 @@ def _timeout(timeout: float | None) -> float | None:
         return None
     if isinstance(timeout, bool) or not _is_real(timeout):
         raise TypeError(f"timeout must be a number of seconds or None, not {type(timeout).__name__}")
-    if not timeout > 0:
+    if not _holds(lambda: timeout > 0):
         raise ValueError(f"timeout must be a positive number of seconds or None, not {timeout!r}")
     return float(timeout) if timeout <= threading.TIMEOUT_MAX else math.inf
 
@@ -321,8 +351,11 @@ class RetryPolicy:
             value = getattr(self, name)
             if isinstance(value, bool) or not _is_real(value):
                 raise TypeError(f"{name} must be a number of seconds, not {type(value).__name__}")
-            if not 0 <= value < math.inf:
+            if not _holds(lambda: 0 <= value < math.inf):
                 raise ValueError(f"{name} must be a finite number of seconds >= 0, not {value!r}")
+        if self.max_delay < self.initial_delay:
+            raise ValueError(f"max_delay must be at least initial_delay ({self.initial_delay!r}), "
+                             f"not {self.max_delay!r}")
 
     def delay(self, retry: int) -> float:
         """The pause in seconds before retry number `retry` (1 before the second attempt)."""
@@ -418,7 +451,11 @@ class _Requests:
         if claims is not None and not isinstance(claims, str):
             if not isinstance(claims, Mapping):
                 raise TypeError(f"claims must be a str or a mapping, not {type(claims).__name__}")
-            claims = json.dumps(claims)
+            try:
+                # NaN and infinities would make text that is not JSON, which the runtime refuses.
+                claims = json.dumps(claims, allow_nan=False)
+            except (TypeError, ValueError) as exc:
+                raise type(exc)(f"claims must be a mapping of JSON values: {exc}") from None
         claims = _optional_text("claims", claims)
         renew = _optional_text("access_token_to_renew", options.get("access_token_to_renew"))
         pop = options.get("pop")
@@ -505,8 +542,6 @@ class _ClientBase:
                timeout: float | None, retry: RetryPolicy | None) -> None:
         self._requests = _Requests(client_id, authority, redirect_uri)
         self._timeout = _timeout(timeout)
-        if retry is not None and not isinstance(retry, RetryPolicy):
-            raise TypeError(f"retry must be a RetryPolicy or None, not {type(retry).__name__}")
         self.retry = retry
 
     @property
@@ -528,6 +563,18 @@ class _ClientBase:
     def timeout(self) -> float | None:
         """The longest wait for one operation in seconds (`math.inf` or None: no limit)."""
         return self._timeout
+
+    @property
+    def retry(self) -> RetryPolicy | None:
+        """How silent operations are retried on a `TransientError` (None: they are not);
+        checked as it is set, not at the first failure."""
+        return self._retry
+
+    @retry.setter
+    def retry(self, retry: RetryPolicy | None) -> None:
+        if retry is not None and not isinstance(retry, RetryPolicy):
+            raise TypeError(f"retry must be a RetryPolicy or None, not {type(retry).__name__}")
+        self._retry = retry
 
     def _wait_seconds(self) -> float | None:
         return None if self._timeout is None or self._timeout == math.inf else self._timeout

@@ -11,7 +11,7 @@ import enum
 import re
 from typing import Self
 
-from .pyvessaruntime import VESSARuntimeError
+from .pyvessaruntime import Response_Status, VESSARuntimeError
 
 __all__ = [
     "AccountNotFound",
@@ -64,7 +64,8 @@ class AuthError(Exception):
     Attributes: `status` (a `Status`), `error_code` and `tag` (the runtime's numbers, for its
     support staff), `context` (its explanation, or None) and `raw_status` (the runtime's status
     number: the value of `status`, or a number `Status` lacks, for which `status` is
-    `Status_Unexpected`). Raising ``AuthError(status, ...)`` directly gives the subclass that
+    `Status_Unexpected`); a status is a number, a `Status` or a member of the native module's
+    `Response_Status`. Raising ``AuthError(status, ...)`` directly gives the subclass that
     matches the status, as the clients do; a subclass may be raised without a status (its own is
     taken) and refuses a status of another class.
     """
@@ -75,13 +76,14 @@ class AuthError(Exception):
     context: str | None
     raw_status: int
 
-    def __new__(cls, status: int | None = None, error_code: int = 0, tag: int = 0,
-                context: str | None = None) -> Self:
-        return super().__new__(_class_for(cls, status))  # type: ignore[return-value]
+    def __new__(cls, status: int | Response_Status | None = None, error_code: int = 0,
+                tag: int = 0, context: str | None = None) -> Self:
+        return super().__new__(_class_for(cls, _number(status)))  # type: ignore[return-value]
 
-    def __init__(self, status: int | None = None, error_code: int = 0, tag: int = 0,
-                 context: str | None = None) -> None:
-        raw = _default_status(type(self)) if status is None else int(status)
+    def __init__(self, status: int | Response_Status | None = None, error_code: int = 0,
+                 tag: int = 0, context: str | None = None) -> None:
+        number = _number(status)
+        raw = _default_status(type(self)) if number is None else int(number)
         self.raw_status = raw
         # A number the enumeration lacks still makes an error, not a ValueError that would hide
         # the failure; `raw_status` keeps it.
@@ -171,6 +173,13 @@ _STATUS_CLASSES: dict[int, type[AuthError]] = {
     _S.Status_DeviceNotRegistered: ConfigurationError,
 }
 del _S
+
+
+def _number(status: int | Response_Status | None) -> int | None:
+    """A status of the native module's enumeration as its number; any other as it is."""
+    if isinstance(status, Response_Status):
+        return status.value
+    return status
 
 
 def _default_status(cls: type[AuthError]) -> int:

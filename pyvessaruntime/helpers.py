@@ -18,6 +18,7 @@ from typing import Any
 
 from . import _core
 from .client import running
+from .errors import from_failure
 
 __all__ = ["run", "running", "start_future"]
 
@@ -27,7 +28,8 @@ def start_future(operation: Callable[..., Any], *args: Any) -> concurrent.future
 
     The future's ``async_handle`` attribute holds the operation's `VESSARuntimeAsyncHandle`;
     cancelling the future asks the runtime to cancel the operation (its result, an error
-    result, then arrives as usual and is dropped).
+    result, then arrives as usual and is dropped; so is the result of an operation the runtime
+    refused to cancel).
     """
     future: concurrent.futures.Future[Any] = concurrent.futures.Future()
 
@@ -48,14 +50,31 @@ def start_future(operation: Callable[..., Any], *args: Any) -> concurrent.future
 
     future.async_handle = _core.start_native(  # type: ignore[attr-defined]
         operation, args, _core.Delivery(deliver, undelivered), typed=False)
-    future.add_done_callback(
-        lambda f: f.cancelled() and f.async_handle.cancel_async_operation())  # type: ignore[attr-defined]
+
+    def cancel_operation(settled: concurrent.futures.Future[Any]) -> None:
+        if settled.cancelled():
+            _cancel_operation(future.async_handle)  # type: ignore[attr-defined]
+
+    future.add_done_callback(cancel_operation)
     return future
+
+
+def _cancel_operation(handle: Any) -> BaseException | None:
+    """Ask the runtime to cancel an operation; its refusal is returned, since the waiter was
+    cancelled already and nothing waits for the outcome it changes."""
+    try:
+        handle.cancel_async_operation()
+    except (RuntimeError, ValueError) as refusal:
+        if from_failure(refusal) is None:
+            raise
+        return refusal
+    return None
 
 
 async def run(operation: Callable[..., Any], *args: Any) -> Any:
     """Start ``operation(*args, callback)`` and wait for its result object without blocking the
-    event loop. Cancelling the awaiting task cancels the runtime operation."""
+    event loop. Cancelling the awaiting task cancels the runtime operation; should the runtime
+    refuse, the task is cancelled all the same, with a note saying so."""
     loop = asyncio.get_running_loop()
     waiter: asyncio.Future[Any] = loop.create_future()
 
@@ -86,6 +105,8 @@ async def run(operation: Callable[..., Any], *args: Any) -> Any:
     del delivery
     try:
         return await waiter
-    except asyncio.CancelledError:
-        handle.cancel_async_operation()
+    except asyncio.CancelledError as cancelled:
+        refusal = _cancel_operation(handle)
+        if refusal is not None:
+            cancelled.add_note(f"the runtime refused to cancel the operation: {refusal}")
         raise

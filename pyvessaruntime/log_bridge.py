@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import atexit
 import logging
+import sys
 import threading
 from collections.abc import Collection
 from types import TracebackType
@@ -86,7 +87,10 @@ class LogRouting:
         logging_level = _BY_NUMBER[number]
         logger = self.logger
         if logger.isEnabledFor(logging_level):
-            logger.log(logging_level, "%s", message, extra={"runtime_level": number})
+            try:
+                logger.log(logging_level, "%s", message, extra={"runtime_level": number})
+            except Exception:  # noqa: BLE001 - a handler's fault, reported once here
+                _report_handler_failure()
 
     def close(self) -> None:
         """End the routing; lines being delivered on other threads are finished first. A PII
@@ -118,6 +122,17 @@ class LogRouting:
         return f"<LogRouting to {self.logger.name!r}, {state}>"
 
 
+def _report_handler_failure() -> None:
+    """Report the failure of a logging handler as `logging.Handler.handleError` does: once on
+    standard error, while `logging.raiseExceptions` is true. Raised to the native module, it
+    would be printed and reported as unraisable besides, its traceback twice."""
+    if logging.raiseExceptions and sys.stderr is not None:
+        import traceback
+
+        sys.stderr.write("--- Logging error in a handler of the runtime's log lines ---\n")
+        traceback.print_exc(file=sys.stderr)
+
+
 def _apply_pii(*, again: bool = False) -> None:
     """Set the runtime's PII switch to what the newest open routing that set one asks (off
     without one), when that differs from what the layer last set, or `again`."""
@@ -136,7 +151,8 @@ def log_to(logger: str | logging.Logger = "vessaruntime", *, pii: bool | None = 
     CRITICAL. Each record's ``runtime_level`` attribute holds the runtime's level number. `pii`,
     when given, switches the runtime's logging of personal data on or off while the routing is
     open. Returns a `LogRouting`: call `close()` or use it as a context manager to end the
-    routing.
+    routing. A handler that raises is reported once on standard error, as `logging` reports a
+    handler's failure (while `logging.raiseExceptions`).
     """
     if not isinstance(logger, (str, logging.Logger)):
         raise TypeError(f"logger must be a name or a logging.Logger, not {type(logger).__name__}")

@@ -2,10 +2,12 @@
 result objects, and the converters that read them.
 
 Each converter reads every getter once, right when the runtime delivers the result, so a native
-result object never outlives the operation that produced it. An `Account` a client returned
-keeps the runtime's account object beside its fields (out of comparisons, `repr`, copies and
-pickles), so that it can be handed back to the runtime; an `Account` without one is looked up
-again by its id when it is handed back.
+result object never outlives the operation that produced it. A text of the runtime's that no
+value can be made of (a lone surrogate, telemetry that is not JSON, JSON nested deeper than the
+interpreter follows) raises `ContractViolation` naming the value; an ID token's gives no claims.
+An `Account` a client returned keeps the runtime's account object beside its fields (out of
+comparisons, `repr`, copies and pickles), so that it can be handed back to the runtime; an
+`Account` without one is looked up again by its id when it is handed back.
 
 The values are plain data: they copy, pickle and go through `dataclasses.asdict`; their mappings
 (claims, additional fields, telemetry) are read-only, nested objects included (JSON arrays
@@ -102,6 +104,8 @@ class Account:
     client_info: str | None = field(default=None, repr=False)
 
     def __post_init__(self) -> None:
+        if not isinstance(self.account_id, str):
+            raise TypeError(f"account_id must be a str, not {type(self.account_id).__name__}")
         object.__setattr__(self, "additional_fields", _frozen_mapping(self.additional_fields))
 
     def __getstate__(self) -> dict[str, Any]:
@@ -152,12 +156,18 @@ class Token:
 
     def is_expired(self, leeway: datetime.timedelta | float = 0) -> bool:
         """Whether the token has expired, or will within `leeway` (a `timedelta` or seconds):
-        ask with a leeway to renew a token before a request could meet its expiry."""
+        ask with a leeway to renew a token before a request could meet its expiry. A leeway of
+        another type raises TypeError; NaN, an infinity or more seconds than a `timedelta`
+        holds, ValueError."""
         if isinstance(leeway, bool) or not isinstance(leeway, (datetime.timedelta, int, float)):
             raise TypeError(f"leeway must be a timedelta or a number of seconds, "
                             f"not {type(leeway).__name__}")
         if not isinstance(leeway, datetime.timedelta):
-            leeway = datetime.timedelta(seconds=leeway)
+            try:
+                leeway = datetime.timedelta(seconds=leeway)
+            except (ValueError, OverflowError):
+                raise ValueError(f"leeway must be a finite number of seconds that a timedelta "
+                                 f"holds, not {leeway!r}") from None
         return self.expires_in <= leeway
 
 
@@ -169,11 +179,13 @@ _loads = json.JSONDecoder().decode
 _REMEMBERED = 32
 
 
-def _remembered(parse: Callable[[str], dict[str, Any] | None]
+def _remembered(parse: Callable[[str], dict[str, Any] | None], what: str | None
                 ) -> Callable[[str | None], Mapping[str, Any] | None]:
     """`parse` of a text, made read-only (`_frozen`); the results of the last few texts are
     kept and handed out again, as the runtime answers the same account fields and ID token call
-    after call. A read-only value can be shared: nobody can change it for another."""
+    after call. A read-only value can be shared: nobody can change it for another. A text
+    nested too deeply to follow raises `ContractViolation` naming `what`, or is None without
+    it."""
     kept: dict[str, Mapping[str, Any] | None] = {}
 
     # Runtime threads convert results at once, without a lock: each step on `kept` is one dict
@@ -184,8 +196,13 @@ def _remembered(parse: Callable[[str], dict[str, Any] | None]
             return kept[text or ""]
         except KeyError:
             pass
-        value = parse(text or "")
-        frozen = None if value is None else _frozen(value)
+        try:
+            value = parse(text or "")
+            frozen = None if value is None else _frozen(value)
+        except RecursionError as exc:
+            if what is not None:
+                raise _unreadable(what, exc) from None
+            frozen = None
         if len(kept) >= _REMEMBERED:
             kept.clear()
         kept[text or ""] = frozen
@@ -224,8 +241,8 @@ def _parse_claims(id_token: str) -> dict[str, Any] | None:
     return claims if isinstance(claims, dict) else None
 
 
-_json_object = _remembered(_parse_object)
-_claims = _remembered(_parse_claims)
+_json_object = _remembered(_parse_object, "account additional fields")
+_claims = _remembered(_parse_claims, None)  # an ID token that cannot be read has no claims
 
 
 def _raise_for(error: VESSARuntimeError | None) -> None:
@@ -237,32 +254,70 @@ def _contract_violation(what: str) -> AuthError:
     return AuthError(Status.Status_ApiContractViolation, context=f"the runtime {what}")
 
 
-def _account_reads(native: VESSARuntimeAccount) -> tuple[Any, ...]:
-    """The getters of a native account, in order, up to an id that is missing."""
-    account_id = native.get_account_id()
+# What reading a text of the runtime's raises when the layer cannot make a value of it: a lone
+# surrogate, telemetry that is not JSON, nesting deeper than the interpreter follows.
+_UNREADABLE = (UnicodeDecodeError, json.JSONDecodeError, RecursionError)
+
+
+def _unreadable(what: str, exc: BaseException) -> AuthError:
+    return AuthError(Status.Status_ApiContractViolation,
+                     context=f"the runtime's {what} could not be read: {exc}")
+
+
+# How the getters below are called: as they are, or with a text that cannot be read named.
+_Read = Callable[[Callable[[], Any], str], Any]
+
+
+def _as_getter(getter: Callable[[], Any], what: str) -> Any:
+    return getter()
+
+
+def _naming(getter: Callable[[], Any], what: str) -> Any:
+    try:
+        return getter()
+    except _UNREADABLE as exc:
+        raise _unreadable(what, exc) from None
+
+
+# An account's getters after its id, in order, with what a failure calls the value.
+_ACCOUNT_GETTERS = (
+    ("get_home_account_id", "home account id"), ("get_environment", "environment"),
+    ("get_realm", "realm"), ("get_local_account_id", "local account id"),
+    ("get_user_name", "user name"), ("get_given_name", "given name"),
+    ("get_family_name", "family name"), ("get_middle_name", "middle name"),
+    ("get_display_name", "display name"), ("get_additional_fields_json", "additional fields"),
+    ("get_home_environment", "home environment"), ("get_client_info", "client info"))
+# An auth result's, between its account and the account's own.
+_RESULT_GETTERS = (
+    ("get_telemetry_data", "telemetry"), ("get_raw_id_token", "raw ID token"),
+    ("get_access_token", "access token"), ("get_authorization_header", "authorization header"),
+    ("get_access_token_expiry_time", "token expiry"), ("get_granted_scopes", "granted scopes"),
+    ("get_id_token", "ID token"))
+
+
+def _account_reads(native: VESSARuntimeAccount, read: _Read = _as_getter) -> tuple[Any, ...]:
+    """The getters of a native account, in order, up to an id that is missing; each called
+    through `read`."""
+    account_id = read(native.get_account_id, "account id")
     if not account_id:
         return (account_id,)
-    return (account_id, native.get_home_account_id(), native.get_environment(),
-            native.get_realm(), native.get_local_account_id(), native.get_user_name(),
-            native.get_given_name(), native.get_family_name(), native.get_middle_name(),
-            native.get_display_name(), native.get_additional_fields_json(),
-            native.get_home_environment(), native.get_client_info())
+    return (account_id, *(read(getattr(native, getter), f"account {what}")
+                          for getter, what in _ACCOUNT_GETTERS))
 
 
-def _token_reads(result: VESSARuntimeAuthResult) -> tuple[Any, ...]:
+def _token_reads(result: VESSARuntimeAuthResult, read: _Read = _as_getter) -> tuple[Any, ...]:
     """The getters of an auth result, in order, up to the first answer that ends the reading:
     an error the result carries, no account, an account without an id; the account's own are
-    read as `_account_reads` reads them, before `is_pop_authorization`."""
+    read as `_account_reads` reads them, before `is_pop_authorization`; the texts through
+    `read`."""
     error = result.get_error()
     if error is not None:
         return (error,)
     account = result.get_account()
     if account is None:
         return (None, None)
-    reads = (None, account, result.get_telemetry_data(), result.get_raw_id_token(),
-             result.get_access_token(), result.get_authorization_header(),
-             result.get_access_token_expiry_time(), result.get_granted_scopes(),
-             result.get_id_token(), *_account_reads(account))
+    reads = (None, account, *(read(getattr(result, getter), what)
+                              for getter, what in _RESULT_GETTERS), *_account_reads(account, read))
     if not reads[9]:
         return reads
     return (*reads, result.is_pop_authorization())
@@ -289,24 +344,34 @@ def _account(native: VESSARuntimeAccount, reads: tuple[Any, ...]) -> Account:
     return account
 
 
+def _fast_reads(reader: Callable[[Any], Any] | None,
+                slow: Callable[[Any, _Read], tuple[Any, ...]], native: Any) -> tuple[Any, ...]:
+    try:
+        reads = NotImplemented if reader is None else reader(native)
+    except _UNREADABLE:
+        reads = NotImplemented  # read again getter by getter, which names the text at fault
+    return slow(native, _naming) if reads is NotImplemented else reads
+
+
 def to_account(native: VESSARuntimeAccount) -> Account:
-    """Read every property of a native account once."""
-    reads = NotImplemented if _read_account is None else _read_account(native)
-    return _account(native, _account_reads(native) if reads is NotImplemented else reads)
+    """Read every property of a native account once (a text that cannot be read, twice: the
+    second names it in the `ContractViolation`)."""
+    return _account(native, _fast_reads(_read_account, _account_reads, native))
 
 
 def to_token(result: VESSARuntimeAuthResult) -> Token:
     """The `Token` of an auth result, or the `AuthError` it carries."""
-    reads = NotImplemented if _read_token is None else _read_token(result)
-    if reads is NotImplemented:
-        reads = _token_reads(result)
+    reads = _fast_reads(_read_token, _token_reads, result)
     if reads[0] is not None:
         raise from_native(reads[0])
     if reads[1] is None:
         raise _contract_violation("reported a successful sign-in or token without an account")
     if not reads[9]:
         raise _contract_violation("returned an account without an id")
-    token: Token = _results.make_token(reads)
+    try:
+        token: Token = _results.make_token(reads)
+    except RecursionError as exc:  # the other mappings' depth is judged as they are parsed
+        raise _unreadable("telemetry", exc) from None
     return token
 
 

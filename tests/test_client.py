@@ -21,7 +21,7 @@ from conftest import needs_fork
 
 import pyvessaruntime as vrt
 import pyvessaruntime.pyvessaruntime as m
-from pyvessaruntime import _core, helpers
+from pyvessaruntime import _core, _runtime, helpers, models
 
 CLIENT_ID = "client-1"
 AUTHORITY = "https://login.example.test/common"
@@ -159,6 +159,19 @@ def test_a_getter_failing_while_the_result_is_read_is_an_auth_error(client, star
     assert caught.value.error_code == (0 if getter == "GetStatus" else 12)
 
 
+@pytest.mark.parametrize("what, account, telemetry", [
+    ("account additional fields",
+     dict(additional_fields_json='{"a":' * 5000 + "1" + "}" * 5000), None),
+    ("account user name", dict(user_name=[0x61, 0xD800]), None), ("telemetry", {}, "not JSON"),
+    *(("telemetry", {}, "[" * depth + "]" * depth) for depth in (700, 5000))])
+def test_unreadable_runtime_text_is_a_contract_violation(client, started, what, account, telemetry):
+    result = m.VESSARuntimeAuthResult(started.new_auth_result(
+        account_id=started.add_account(**account), telemetry=telemetry))
+    for call in [lambda: models.to_token(result)] + [client.discover_accounts] * (not telemetry):
+        with pytest.raises(vrt.ContractViolation, match=f"the runtime's {what} could not be read"):
+            call()
+
+
 def test_status_matches_the_native_enumeration():
     assert [(s.name, s.value) for s in vrt.Status] == \
         [(s.name, s.value) for s in m.Response_Status]
@@ -173,6 +186,7 @@ def test_status_matches_the_native_enumeration():
     (lambda: vrt.OperationTimedOut(), vrt.OperationTimedOut, 8),
     (lambda: vrt.OperationCanceled(8), vrt.OperationCanceled, 8),
     (lambda: vrt.AuthError(), vrt.AuthError, 0),
+    (lambda: vrt.AuthError(m.Response_Status.Status_NoNetwork), vrt.NetworkError, 3),
 ])
 def test_error_classes_carry_their_own_status(make, cls, status):
     error = make()
@@ -206,6 +220,27 @@ def test_bad_arguments_fail_at_the_call(client, started, call, error):
     with pytest.raises(error):
         call(client)
     assert not any(started.calls(op) for op in started.names().start_operations)
+
+
+@pytest.mark.parametrize("call, error, name", [
+    (lambda c: c.sign_in_silently(["a"], claims={"x": math.nan}), ValueError, "claims"),
+    (lambda c: c.sign_in_silently(["a"], claims={"x": {1}}), TypeError, "claims"),
+    (lambda c: vrt.Client("c", "a", timeout=decimal.Decimal("NaN")), ValueError, "timeout"),
+    (lambda c: setattr(c, "retry", 3), TypeError, "retry"),
+    (lambda c: vrt.RetryPolicy(3, 5, 1), ValueError, "max_delay"),
+    (lambda c: vrt.Account(5), TypeError, "account_id"),
+])
+def test_a_bad_value_is_refused_at_once_naming_it(client, call, error, name):
+    with pytest.raises(error, match=f"^{name} must "):
+        call(client)
+
+
+@pytest.mark.filterwarnings("error")  # as python -W error
+def test_every_start_refuses_the_emulator_while_its_warning_is_an_error(monkeypatch):
+    monkeypatch.setattr(_runtime, "_warned", False)  # as in a process that never started it
+    for _ in range(2):
+        with pytest.raises(vrt.EmulatorWarning):
+            vrt.start()
 
 
 # Each waits at most 30 s: without a result, a wait would otherwise end only at its timeout.

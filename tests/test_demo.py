@@ -20,3 +20,10 @@ def test_demo_runs_the_whole_cycle():
     positions = [out.find(step) for step in steps]
     assert -1 not in positions and positions == sorted(positions), out
     assert "[runtime INFO]" in out and done.stderr == ""
+
+
+def test_the_demo_answers_help_and_refuses_arguments():
+    for argument, code in [("--help", 0), ("--bogus", 2)]:
+        done = subprocess.run([sys.executable, "-P", "-m", "pyvessaruntime", argument],
+                              capture_output=True, text=True, timeout=120)
+        assert done.returncode == code and "usage: python -m" in done.stdout + done.stderr

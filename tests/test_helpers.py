@@ -67,3 +67,19 @@ def test_a_refused_start_raises_as_the_native_module_does_and_leaves_no_record(s
     for handle in pending:
         handle.cancel_async_operation()
     assert started.release_held() == 0 and started.wait_idle()
+
+
+def test_a_cancel_the_runtime_refuses_still_cancels_the_wait(started, caplog):
+    started.set_completion_mode("held")
+    started.fail_next("CancelAsyncOperation", 5, count=2)
+
+    async def main():
+        task = asyncio.ensure_future(helpers.run(m.discover_accounts, "client", "corr"))
+        await asyncio.sleep(0)  # the task starts the operation and waits
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError) as cancelled:
+            await task
+        return cancelled.value.__notes__
+    assert "the runtime refused to cancel" in asyncio.run(main())[0]
+    assert helpers.start_future(m.discover_accounts, "client", "corr").cancel()
+    assert started.release_held() == 2 and started.wait_idle() and not caplog.records

@@ -158,3 +158,16 @@ print("exiting")
                           timeout=60)
     assert done.returncode == 0 and done.stdout == "exiting\n", done.stderr[-2000:]
     assert "INFO:vessaruntime:line" in done.stderr
+
+
+@pytest.mark.parametrize("act, says", [(vrt.start, "start() was called while this thread"),
+                                       (vrt.shutdown, "shutdown() was called while this thread"),
+                                       (lambda: {}["x"], "KeyError: 'x'")])
+def test_a_handler_failing_during_start_up_is_reported_once_at_once(emu, capsys, act, says):
+    logger, handler = logging.getLogger("test.failing"), logging.Handler()
+    handler.emit = lambda record: act()
+    logger.addHandler(handler)
+    with vrt.log_to(logger), vrt.running():
+        logger.removeHandler(handler)
+    failures = capsys.readouterr().err
+    assert says in failures and failures.count("Traceback") == failures.count("--- Logging error")

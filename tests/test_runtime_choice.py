@@ -59,6 +59,8 @@ def test_without_a_runtime_the_import_says_what_to_do(system_has_no_runtime, run
     ("", f"{ENV} is set but empty"),
     ("emulatr", f"{ENV}='emulatr' names no runtime"),
     (os.path.join("no-such-folder", NAME), "there is no runtime library at"),
+    (os.curdir + os.sep, "is a folder; set it to the runtime library file"),
+    ("~" + os.sep + NAME, "there is no runtime library at " + os.path.expanduser("~" + os.sep)),
 ])
 def test_a_value_that_names_no_runtime_is_refused(value, says):
     done = run("import pyvessaruntime", value)
@@ -111,13 +113,13 @@ def test_a_library_named_by_its_path_is_the_one_bound(tmp_path):
         assert "shipped emulator mapped: False" in done.stdout
 
 
-def compile_stand_in(directory, soname):
+def compile_stand_in(directory, soname, source=MINIMAL_RUNTIME):
     compiler = shutil.which(os.environ.get("CC", "cc"))
     if WINDOWS or compiler is None or not MINIMAL_RUNTIME.exists():
         pytest.skip("needs a C compiler and the source tree")
     target = directory / "stand-in.so"
     subprocess.run([compiler, "-shared", "-fPIC", "-O1", f"-I{ROOT / 'runtime'}",
-                    str(MINIMAL_RUNTIME), "-o", str(target), "-lpthread",
+                    str(source), "-o", str(target), "-lpthread",
                     *([f"-Wl,-soname,{soname}"] if soname else [])], check=True)
     return target
 
@@ -162,6 +164,16 @@ def test_the_system_runtime_is_bound_without_loading_the_chooser(tmp_path):
     assert imported == "['pyvessaruntime', 'pyvessaruntime.pyvessaruntime']"
     assert warning == "True" and same_file(path, tmp_path / NAME)
     assert clock == "True False"  # the system's clock, read without the emulator's controls
+
+
+@pytest.mark.parametrize("source, soname, says", [
+    ("void *VESSARUNTIME_Startup(void) { return 0; }", NAME, "lacks the runtime's operation"),
+    *(("int unrelated;", soname, "is not a runtime library") for soname in (None, NAME))])
+def test_a_library_without_the_runtimes_operations_is_told_so(tmp_path, source, soname, says):
+    (tmp_path / "library.c").write_text(source)
+    library = compile_stand_in(tmp_path, soname, tmp_path / "library.c")
+    error = run("import pyvessaruntime", library).stderr.strip().splitlines()[-1]
+    assert f"ImportError: {ENV}: " in error and str(library) in error and says in error
 
 
 def test_a_library_without_the_runtime_name_is_refused(tmp_path, system_has_no_runtime):

@@ -86,6 +86,8 @@ def test_expiry_helpers():
     assert token.is_expired(leeway=datetime.timedelta(minutes=5)) and token.is_expired(200.5)
     with pytest.raises(TypeError, match="leeway"):
         token.is_expired(leeway="5")
+    with pytest.raises(ValueError, match="^leeway must be a finite number"):
+        token.is_expired(float("-inf"))
 
 
 def test_a_successful_result_without_an_account_is_a_contract_violation(emu):
