@@ -694,8 +694,12 @@ class _ClientBase:
         pause = policy.delay(attempt)
         if call.deadline is not None and time.monotonic() + pause >= call.deadline:
             return None
-        _log.debug("%s.%s: attempt %d of %d failed (%s); trying again in %.3f s",
-                   type(self).__name__, call.name, attempt, policy.attempts, error, pause)
+        if _log.isEnabledFor(logging.DEBUG):
+            # The error as text: a record holding it would keep its frames, and what they hold
+            # of the runtime, alive for as long as a handler keeps the record.
+            _log.debug("%s.%s: attempt %d of %d failed (%s); trying again in %.3f s",
+                       type(self).__name__, call.name, attempt, policy.attempts, str(error),
+                       pause)
         return pause
 
     def __repr__(self) -> str:
