@@ -712,15 +712,20 @@ class Client(_ClientBase):
     """Sign-in, tokens and accounts for one application (`client_id`) and `authority`, as
     blocking calls.
 
-    Each method waits for the runtime at most `timeout` seconds (None waits for ever); when that
-    passes it cancels the operation and raises `OperationTimedOut` (a `TimeoutError`). Failures
-    reported by the runtime raise `AuthError` subclasses; with `retry`, silent operations that
-    fail with a `TransientError` are tried again. Bad arguments raise `TypeError` or
-    `ValueError` at the call. `window` is the parent window handle of a prompt (by default the
-    console's or the desktop's); `correlation_id` ties the runtime's logs to a request (by
-    default a new UUID); `**options` are the `RequestOptions`. The runtime must be started
-    (`start` or `running`). A client may be shared by threads; its calls must not be made where
-    the runtime calls back (a completion callback, a logging handler under `log_to`).
+    Each method takes at most `timeout` seconds (None: no limit), the client's or the one given
+    to the call, its retries and their pauses included; when that passes it cancels the
+    operation and raises `OperationTimedOut` (a `TimeoutError`). Failures reported by the
+    runtime raise `AuthError` subclasses naming the method (`operation`), the request's
+    `correlation_id` and the `attempts` made; with `retry`, silent operations that fail with a
+    `TransientError` are tried again, each retry logged at DEBUG on the ``pyvessaruntime.client``
+    logger. Bad arguments raise `TypeError` or `ValueError` at the call. `window` is the parent
+    window handle of a prompt (by default the console's or the desktop's); `correlation_id` ties
+    the runtime's logs to a request (by default a new UUID); `**options` are the
+    `RequestOptions`. A call made while no `start` is in force starts the runtime itself, until
+    interpreter exit; once the application's own `shutdown` has ended the runtime, calls raise
+    RuntimeError until it starts it again. A client may be shared by threads; its calls must not
+    be made where the runtime calls back (a completion callback, a logging handler under
+    `log_to`).
     """
 
     def __init__(self, client_id: str, authority: str, *, redirect_uri: str | None = None,

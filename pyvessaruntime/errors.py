@@ -169,8 +169,8 @@ class AccountNotFound(AuthError):
 
 
 class OperationTimedOut(OperationCanceled, TimeoutError):
-    """The runtime did not complete the operation within the client's timeout, so the client
-    cancelled it (status 8). Also a `TimeoutError`, so ``except TimeoutError`` catches it."""
+    """The runtime did not complete the operation within the call's timeout (the client's, or the
+    one given to the call), so the client cancelled it (status 8). Also a `TimeoutError`, so ``except TimeoutError`` catches it."""
 
 
 _S = Status
