@@ -170,7 +170,8 @@ class AccountNotFound(AuthError):
 
 class OperationTimedOut(OperationCanceled, TimeoutError):
     """The runtime did not complete the operation within the call's timeout (the client's, or the
-    one given to the call), so the client cancelled it (status 8). Also a `TimeoutError`, so ``except TimeoutError`` catches it."""
+    one given to the call), so the client cancelled it (status 8). Also a `TimeoutError`, so
+    ``except TimeoutError`` catches it."""
 
 
 _S = Status

@@ -117,14 +117,11 @@ def lib():
 
 @pytest.fixture
 def started(emu):
-    """The runtime started for the test and shut down after it, by the typed layer (whose
-    clients would otherwise start it on their first call, a second start-up)."""
+    """The runtime started for the test by the typed layer, and shut down after it."""
     from pyvessaruntime import client
 
-    client.start()
-    yield emu
-    if client.is_running():
-        client.shutdown()
+    with client.running():
+        yield emu
 
 
 @pytest.fixture

@@ -364,7 +364,6 @@ if pid == 0:
         # The records of operations that never complete here are the child's to drop.
         m._callbackStorage.clear()
         emulator.set_completion_mode("worker")
-        # The client's call starts the runtime in the child, as the child's own start would.
         print("child: accounts:", client.discover_accounts(), vrt.is_running(), flush=True)
         vrt.shutdown()
 """ + textwrap.indent(SIGN_IN, "        ") + """
