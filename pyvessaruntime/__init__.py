@@ -11,8 +11,9 @@ Start with `Client` (blocking) or `AsyncClient` (asyncio) inside `running()`::
 They return `Token` and `Account` values and raise `AuthError` subclasses. `log_to()` routes the
 runtime's log lines into the `logging` module. The native module ``pyvessaruntime.pyvessaruntime``
 underneath, whose public names are re-exported here, offers the same operations with callbacks;
-`start()` and `shutdown()` run the runtime for either; `now()` is the time by the runtime's clock
-(the emulator's, while it is the runtime). Importing starts nothing.
+`start()` and `shutdown()` run the runtime for either (a client's first call starts it when the
+application has not, until exit); `now()` is the time by the runtime's clock (the emulator's,
+while it is the runtime). Importing starts nothing.
 
 The runtime is the one installed on the system unless the environment variable
 ``PYVESSARUNTIME_RUNTIME`` says ``emulator`` (the test double shipped in this package) or names a

@@ -30,7 +30,9 @@ class Watch:
         self._before = set(control.live_handle_values())
         self._routings = _open_routings()
         layer = sys.modules.get("pyvessaruntime.client")
-        self._starts: int = layer._starts if layer else 0
+        # A start a client's first call makes in the test is ended with the test's own.
+        self._lifetimes: tuple[int, bool, str | None] = (
+            layer._lifetimes() if layer else (0, False, None))
 
     def _made(self) -> list[int]:
         # Only the test's own: log registrations made before it (a session's routing) are not
@@ -47,7 +49,7 @@ class Watch:
             # outlives it, and those made before it stay.
             from .client import _end_starts_since
 
-            _end_starts_since(self._starts, keep=self._routings)
+            _end_starts_since(self._lifetimes, keep=self._routings)
         if control.is_started():
             from . import pyvessaruntime as native
 

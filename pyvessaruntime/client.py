@@ -1,6 +1,6 @@
 """`Client` and `AsyncClient`: sign-in, tokens and accounts as typed calls that return `Token`
 and `Account` values or raise `AuthError`; and `start`, `shutdown`, `running`, `is_running` for
-the runtime.
+the runtime, which a client's first call starts itself when the application started none.
 
 Both clients check their arguments and build their requests in `_Requests`, start them through
 the one core (`_core.start`) and differ only in how they wait: `Client` blocks the calling
@@ -11,9 +11,12 @@ returned, not dropped.
 
 from __future__ import annotations
 
+import atexit
 import binascii
 import contextlib
+import enum
 import json
+import logging
 import math
 import numbers
 import os
@@ -53,8 +56,8 @@ Scopes: TypeAlias = Iterable[str]
 # Extra claims to ask for: their JSON text, or a mapping that is sent as JSON.
 Claims: TypeAlias = str | Mapping[str, Any]
 
-# Lifetimes of the runtime: started by the first `start`, shut down by the `shutdown` that ends
-# the last one.
+# Lifetimes of the runtime: started by the first `start` (or by a client's call while none is in
+# force), shut down by the `shutdown` that ends the last one.
 _lifetime_lock = threading.Lock()
 _starts = 0
 # The thread holding the lock: the runtime delivers the lines of its start-up and shut-down on
@@ -67,8 +70,9 @@ def _lifetime(call: str) -> Iterator[None]:
     """The lifetime lock held by this thread, or RuntimeError at once where it holds it already."""
     global _lifetime_owner
     if _lifetime_owner == threading.get_ident():
+        named = call if "." in call else f"{call}()"  # a client's method, or start()/shutdown()
         raise RuntimeError(
-            f"{call}() was called while this thread starts or shuts down the runtime, from code "
+            f"{named} was called while this thread starts or shuts down the runtime, from code "
             "the runtime runs meanwhile (a logging handler under log_to receiving the start-up's "
             "or shut-down's own lines): the runtime cannot start or stop inside its own start-up "
             "or shut-down. Call it from elsewhere, after the start() or shutdown() returned.")
@@ -78,6 +82,15 @@ def _lifetime(call: str) -> Iterator[None]:
             yield
         finally:
             _lifetime_owner = None
+
+# Whether one of `_starts` is the layer's own, made by a client's call; the interpreter's exit
+# ends it, or the application's `shutdown` when it is the last.
+_started_on_first_use = False
+# What ended the runtime for good as far as client calls go (the Python call, for their error),
+# or None while a call may still start it: once the application has shut the runtime down
+# itself, it runs the runtime from then on.
+_first_use_ended: str | None = None
+_exit_registered = False
 
 
 def start() -> None:
@@ -109,30 +122,92 @@ def _start_runtime() -> None:
 
 
 def shutdown() -> None:
-    """End a `start`; the one that ends the last shuts the runtime down, and operations still
-    pending then complete with `OperationCanceled`. Log routings stay open for the next start.
+    """End a `start`: the application's latest, or, when none of its own is left, the one a
+    client's first call made. The one that ends the last shuts the runtime down, and operations
+    still pending then complete with `OperationCanceled`; from then on client calls no longer
+    start the runtime themselves (they raise RuntimeError until `start` or `running` starts it
+    again). Log routings stay open for the next start.
 
     Raises RuntimeError when no `start` is left to end.
     """
-    global _starts
+    global _starts, _started_on_first_use, _first_use_ended
     with _lifetime("shutdown"):
         if _starts == 0:
             raise RuntimeError("shutdown() without a start() to end: the runtime is not running")
         if _starts == 1:
             _native._shutdown_vessaruntime()
+            _started_on_first_use = False
+            _first_use_ended = "pyvessaruntime.shutdown() ended the runtime"
         _starts -= 1
 
 
 def is_running() -> bool:
-    """Whether a `start` (or a `running` block) is in force."""
+    """Whether a `start` (or a `running` block, or a client's first call) keeps the runtime
+    running."""
     return _starts > 0
+
+
+def _start_on_first_use(call: str) -> None:
+    """Start the runtime for `call`, a client's method called while no start is in force; the
+    start is the layer's, ended at interpreter exit. RuntimeError, naming `call`, once the
+    application's own `shutdown` (or the exit) has ended the runtime."""
+    global _starts, _started_on_first_use, _exit_registered
+    ended = _core.owner_ended(call)
+    if ended is not None:
+        raise ended
+    with _lifetime(call):
+        if _starts:  # another thread started it meanwhile
+            return
+        if _first_use_ended is not None:
+            raise RuntimeError(f"{call} was called after {_first_use_ended}: call "
+                               "pyvessaruntime.start() (or use running()) first")
+        _runtime.warn_if_emulator()
+        _start_runtime()
+        _starts = 1
+        _started_on_first_use = True
+        if not _exit_registered:
+            # Registered after the native module's own exit function, so it runs first, while
+            # the module still accepts a shut-down.
+            atexit.register(_end_start_on_first_use)
+            _exit_registered = True
+
+
+def _end_start_on_first_use() -> None:
+    """At exit: end the start a client's first call made, if it is still in force; later calls
+    (from other exit functions) no longer start the runtime."""
+    global _starts, _started_on_first_use, _first_use_ended
+    with _lifetime("shutdown"):
+        _first_use_ended = "the interpreter began to exit and shut the runtime down"
+        if not _started_on_first_use:
+            return
+        _started_on_first_use = False
+        if _starts == 1:
+            _native._shutdown_vessaruntime()
+        _starts -= 1
+
+
+# What the fixtures of tests note before a test and restore after it: the count of starts,
+# whether one is the layer's, and what ended starts on first use.
+_Lifetimes: TypeAlias = tuple[int, bool, str | None]
+
+
+def _lifetimes() -> _Lifetimes:
+    return _starts, _started_on_first_use, _first_use_ended
+
+
+def _forget_starts() -> None:
+    """Forget every start, the layer's too, as if none had been made (the runtime is shut down,
+    or never ran, by other means)."""
+    global _starts, _started_on_first_use, _first_use_ended
+    _starts, _started_on_first_use, _first_use_ended = 0, False, None
 
 
 def _forget_starts_in_forked_child() -> None:
     # The runtime does not run in a forked child (its threads stay with the parent), so the
-    # parent's starts do not either: the child's first start() starts the runtime there.
-    global _starts, _lifetime_lock, _lifetime_owner
-    _starts = 0
+    # parent's starts do not either: the child's first start() or client call starts the
+    # runtime there. The exit function the parent registered is the child's too.
+    global _lifetime_lock, _lifetime_owner
+    _forget_starts()
     _lifetime_lock = threading.Lock()  # another thread may have held it at the fork
     _lifetime_owner = None
 
@@ -154,16 +229,18 @@ def running() -> Iterator[None]:
         shutdown()
 
 
-def _end_starts_since(count: int, keep: Collection[log_bridge.LogRouting] = ()) -> None:
-    """Close every log routing but those to `keep`, and take the count of starts back to `count`,
-    what it was before a test, shutting the runtime down when that leaves none: for test
-    fixtures, which must leave nothing of a test behind and keep what was there before it."""
-    global _starts
+def _end_starts_since(before: _Lifetimes, keep: Collection[log_bridge.LogRouting] = ()
+                      ) -> None:
+    """Close every log routing but those to `keep`, and take the starts back to `before`, what
+    `_lifetimes()` said before a test (a start a client's first call made in the test is ended
+    like the test's own), shutting the runtime down when that leaves none: for test fixtures,
+    which must leave nothing of a test behind and keep what was there before it."""
+    global _starts, _started_on_first_use, _first_use_ended
     log_bridge.close_all(keep)
     with _lifetime("shutdown"):
-        if _starts and not count:
+        if _starts and not before[0]:
             _native._shutdown_vessaruntime()
-        _starts = count
+        _starts, _started_on_first_use, _first_use_ended = before
 
 
 def _start_again_after_reset() -> None:
@@ -301,6 +378,21 @@ def _timeout(timeout: float | None) -> float | None:
     return float(timeout) if timeout <= threading.TIMEOUT_MAX else math.inf
 
 
+class _ClientTimeout(enum.Enum):
+    """The default of a method's `timeout`: the client's own."""
+
+    CLIENT = "the client's timeout"
+
+    def __repr__(self) -> str:
+        return "<the client's timeout>"
+
+
+_CLIENT_TIMEOUT = _ClientTimeout.CLIENT
+
+# Where the clients say what they do that the runtime's log lines cannot: each retry.
+_log = logging.getLogger(__name__)
+
+
 @dataclass(frozen=True)
 class PopParams:
     """Proof-of-possession parameters: the token is then bound to one HTTP request, the
@@ -335,8 +427,10 @@ class RetryPolicy:
     """How a client retries a silent operation that fails with a `TransientError` (such as a
     `NetworkError`): at most `attempts` tries in all, separated by pauses that grow
     exponentially from `initial_delay` seconds up to `max_delay`, each a random part of that
-    ("full jitter", so that many clients do not retry in step). Interactive operations, which
-    may show a prompt, are never retried."""
+    ("full jitter", so that many clients do not retry in step). The call's timeout bounds the
+    attempts and the pauses together: a pause that would end past it is not taken, and the last
+    error is raised instead. Interactive operations, which may show a prompt, are never
+    retried."""
 
     attempts: int = 3
     initial_delay: float = 0.5
@@ -370,27 +464,56 @@ class _Operation(Generic[T]):
     start, as a call through the module would find it) and the converter of its result. One for
     each method, made once; a call adds only its checked arguments."""
 
-    __slots__ = ("call", "convert", "native", "silent")
+    __slots__ = ("call", "convert", "correlation", "native", "silent")
 
     def __init__(self, call: str, native: str, convert: Callable[[Any], T], *,
-                 silent: bool = False) -> None:
+                 correlation: int = 1, silent: bool = False) -> None:
         self.call = call  # the client method, for messages
         self.native = native
         self.convert = convert
+        self.correlation = correlation  # where the correlation id is among the arguments
         self.silent = silent  # retried on a TransientError
 
 
-_SIGN_IN = _Operation("sign_in", "signin", to_token)
+_SIGN_IN = _Operation("sign_in", "signin", to_token, correlation=2)
 _SIGN_IN_SILENTLY = _Operation("sign_in_silently", "signin_silently", to_token, silent=True)
-_SIGN_IN_INTERACTIVELY = _Operation("sign_in_interactively", "signin_interactively", to_token)
+_SIGN_IN_INTERACTIVELY = _Operation("sign_in_interactively", "signin_interactively", to_token,
+                                    correlation=2)
 _ACQUIRE_TOKEN_SILENTLY = _Operation("acquire_token_silently", "acquire_token_silently",
                                      to_token, silent=True)
 _ACQUIRE_TOKEN_INTERACTIVELY = _Operation("acquire_token_interactively",
-                                          "acquire_token_interactively", to_token)
+                                          "acquire_token_interactively", to_token, correlation=2)
 _READ_ACCOUNT = _Operation("read_account", "read_account_by_id", to_found_account, silent=True)
 _DISCOVER_ACCOUNTS = _Operation("discover_accounts", "discover_accounts", to_accounts,
                                 silent=True)
 _SIGN_OUT = _Operation("sign_out", "signout_silently", to_signed_out, silent=True)
+
+
+class _Call:
+    """One call of a client method: its name (also for the account looked up first, whose
+    failures are the call's), how long it may take and when that ends (`time.monotonic`; None:
+    no limit), and the request's correlation id."""
+
+    __slots__ = ("correlation_id", "deadline", "name", "seconds")
+
+    def __init__(self, name: str, seconds: float | None, correlation_id: str) -> None:
+        self.name = name
+        self.seconds = seconds
+        self.deadline = None if seconds is None else time.monotonic() + seconds
+        self.correlation_id = correlation_id
+
+    def remaining(self) -> float | None:
+        """Seconds left before the deadline (0 once it passed), or None without one."""
+        if self.deadline is None:
+            return None
+        return max(self.deadline - time.monotonic(), 0.0)
+
+    def failed(self, error: AuthError, attempts: int) -> None:
+        """Tell `error` which call it ended, unless the account's look-up did already."""
+        if error.attempts is None:
+            error.operation = self.name
+            error.correlation_id = self.correlation_id
+            error.attempts = attempts
 
 
 # What a recording needs of the parameters objects made while one runs (the runtime's object
@@ -561,7 +684,8 @@ class _ClientBase:
 
     @property
     def timeout(self) -> float | None:
-        """The longest wait for one operation in seconds (`math.inf` or None: no limit)."""
+        """The longest time a call may take, its retries included, in seconds (`math.inf` or
+        None: no limit), unless the call is given a `timeout` of its own."""
         return self._timeout
 
     @property
@@ -579,23 +703,56 @@ class _ClientBase:
     def _wait_seconds(self) -> float | None:
         return None if self._timeout is None or self._timeout == math.inf else self._timeout
 
-    def _timed_out(self) -> OperationTimedOut:
+    def _call(self, operation: _Operation[Any], args: tuple[Any, ...],
+              timeout: float | None | _ClientTimeout) -> _Call:
+        seconds = self._timeout if timeout is _CLIENT_TIMEOUT else _timeout(timeout)
+        if seconds == math.inf:
+            seconds = None
+        return _Call(operation.call, seconds, args[operation.correlation])
+
+    def _timed_out(self, call: _Call) -> OperationTimedOut:
+        # The error names the call (`operation`); its attempts shared these seconds.
         return OperationTimedOut(context=f"the runtime did not complete the operation within "
-                                         f"{self._timeout} s; it was cancelled")
+                                         f"{call.seconds} s; it was cancelled")
 
     def _start(self, operation: _Operation[T], args: tuple[Any, ...],
-               native_account: _native.VESSARuntimeAccount | None) -> Pending[T]:
+               native_account: _native.VESSARuntimeAccount | None, call: _Call) -> Pending[T]:
         if _core.on_runtime_thread():
-            raise _core.waiting_refused(self, operation.call)
+            raise _core.waiting_refused(self, call.name)
+        if not _starts:
+            _start_on_first_use(f"{type(self).__name__}.{call.name}")
         if native_account is not None:
             args = (*args, native_account)
         try:
             return _core.start(getattr(_native, operation.native), args, operation.convert)
         except RuntimeError:
-            ended = _core.owner_ended(f"{type(self).__name__}.{operation.call}")
+            ended = _core.owner_ended(f"{type(self).__name__}.{call.name}")
             if ended is None:
                 raise
             raise ended from None
+
+    def _lookup_args(self, account: Account, call: _Call) -> tuple[Any, ...]:
+        # The look-up is part of the call: the same correlation id ties the two in the logs.
+        return self._requests.read_account(account.account_id, call.correlation_id)
+
+    def _pause(self, operation: _Operation[Any], call: _Call, attempt: int,
+               error: TransientError) -> float | None:
+        """The pause before trying `operation` again after `error` ended attempt `attempt`, or
+        None when it is not tried again: it may not be retried, the attempts are spent, or the
+        pause would end past the call's deadline."""
+        policy = self.retry if operation.silent else None
+        if policy is None or attempt >= policy.attempts:
+            return None
+        pause = policy.delay(attempt)
+        if call.deadline is not None and time.monotonic() + pause >= call.deadline:
+            return None
+        if _log.isEnabledFor(logging.DEBUG):
+            # The error as text: a record holding it would keep its frames, and what they hold
+            # of the runtime, alive for as long as a handler keeps the record.
+            _log.debug("%s.%s: attempt %d of %d failed (%s); trying again in %.3f s",
+                       type(self).__name__, call.name, attempt, policy.attempts, str(error),
+                       pause)
+        return pause
 
     def __repr__(self) -> str:
         return (f"{type(self).__name__}({self.client_id!r}, {self.authority!r}, "
@@ -607,42 +764,51 @@ class Client(_ClientBase):
     """Sign-in, tokens and accounts for one application (`client_id`) and `authority`, as
     blocking calls.
 
-    Each method waits for the runtime at most `timeout` seconds (None waits for ever); when that
-    passes it cancels the operation and raises `OperationTimedOut` (a `TimeoutError`). Failures
-    reported by the runtime raise `AuthError` subclasses; with `retry`, silent operations that
-    fail with a `TransientError` are tried again. Bad arguments raise `TypeError` or
-    `ValueError` at the call. `window` is the parent window handle of a prompt (by default the
-    console's or the desktop's); `correlation_id` ties the runtime's logs to a request (by
-    default a new UUID); `**options` are the `RequestOptions`. The runtime must be started
-    (`start` or `running`). A client may be shared by threads; its calls must not be made where
-    the runtime calls back (a completion callback, a logging handler under `log_to`).
+    Each method takes at most `timeout` seconds (None: no limit), the client's or the one given
+    to the call, its retries and their pauses included; when that passes it cancels the
+    operation and raises `OperationTimedOut` (a `TimeoutError`). Failures reported by the
+    runtime raise `AuthError` subclasses naming the method (`operation`), the request's
+    `correlation_id` and the `attempts` made; with `retry`, silent operations that fail with a
+    `TransientError` are tried again, each retry logged at DEBUG on the ``pyvessaruntime.client``
+    logger. Bad arguments raise `TypeError` or `ValueError` at the call. `window` is the parent
+    window handle of a prompt (by default the console's or the desktop's); `correlation_id` ties
+    the runtime's logs to a request (by default a new UUID); `**options` are the
+    `RequestOptions`. A call made while no `start` is in force starts the runtime itself, until
+    interpreter exit; once the application's own `shutdown` has ended the runtime, calls raise
+    RuntimeError until it starts it again. A client may be shared by threads; its calls must not
+    be made where the runtime calls back (a completion callback, a logging handler under
+    `log_to`).
     """
 
     def __init__(self, client_id: str, authority: str, *, redirect_uri: str | None = None,
                  timeout: float | None = 60.0, retry: RetryPolicy | None = None) -> None:
         self._setup(client_id, authority, redirect_uri, timeout, retry)
 
-    def _wait(self, pending: Pending[T]) -> T:
+    def _wait(self, pending: Pending[T], call: _Call) -> T:
         if pending.done:  # completed inside the start call: nothing to wait for
             return pending.result()
         try:
-            completed = pending.wait(self._wait_seconds())
+            completed = pending.wait(call.remaining())
         except BaseException:
             pending.cancel()  # an interrupt: the operation is no longer wanted
             raise
         if not completed and pending.cancel():
-            raise self._timed_out() from None
+            raise self._timed_out(call) from None
         # Completed, perhaps as the time ran out: the result is in, or being converted.
         pending.wait(None)
         return pending.result()
 
-    def _run(self, operation: _Operation[T], args: tuple[Any, ...],
-             account: Account | None = None) -> T:
+    def _run(self, operation: _Operation[T], args: tuple[Any, ...], account: Account | None,
+             timeout: float | None | _ClientTimeout) -> T:
+        return self._recorded(operation, args, account, self._call(operation, args, timeout))
+
+    def _recorded(self, operation: _Operation[T], args: tuple[Any, ...],
+                  account: Account | None, call: _Call) -> T:
         if not _recording.active:
-            return self._attempts(operation, args, account)
+            return self._attempts(operation, args, account, call)
         request = _recorded_request(operation, args, account)
         try:
-            result = self._attempts(operation, args, account)
+            result = self._attempts(operation, args, account, call)
         except AuthError as error:
             _record(operation, request, error)
             raise
@@ -650,70 +816,87 @@ class Client(_ClientBase):
         return result
 
     def _attempts(self, operation: _Operation[T], args: tuple[Any, ...],
-                  account: Account | None) -> T:
+                  account: Account | None, call: _Call) -> T:
         native_account = None
         if account is not None:
-            native_account = native_of(account) or native_of(
-                self.read_account(account.account_id))
-        policy = self.retry if operation.silent else None
+            native_account = native_of(account) or native_of(self._recorded(
+                _READ_ACCOUNT, self._lookup_args(account, call), None, call))
         attempt = 1
         while True:
             try:
-                return self._wait(self._start(operation, args, native_account))
-            except TransientError:
-                if policy is None or attempt >= policy.attempts:
+                return self._wait(self._start(operation, args, native_account, call), call)
+            except TransientError as error:
+                pause = self._pause(operation, call, attempt, error)
+                if pause is None:
+                    call.failed(error, attempt)
                     raise
-                time.sleep(policy.delay(attempt))
+                time.sleep(pause)
+            except AuthError as error:
+                call.failed(error, attempt)
+                raise
             attempt += 1
 
     def sign_in(self, scopes: Scopes, *, login_hint: str | None = None, window: int | None = None,
-                correlation_id: str | None = None, **options: Unpack[RequestOptions]) -> Token:
+                correlation_id: str | None = None,
+                timeout: float | None | _ClientTimeout = _CLIENT_TIMEOUT,
+                **options: Unpack[RequestOptions]) -> Token:
         """Sign a user in, silently when the runtime can, else with a prompt."""
         return self._run(_SIGN_IN, self._requests.sign_in(scopes, login_hint, window,
-                                                          correlation_id, options))
+                                                          correlation_id, options), None, timeout)
 
     def sign_in_silently(self, scopes: Scopes, *, correlation_id: str | None = None,
+                         timeout: float | None | _ClientTimeout = _CLIENT_TIMEOUT,
                          **options: Unpack[RequestOptions]) -> Token:
         """Sign a known user in without a prompt; `InteractionRequired` if that cannot be done."""
         return self._run(_SIGN_IN_SILENTLY,
-                         self._requests.sign_in_silently(scopes, correlation_id, options))
+                         self._requests.sign_in_silently(scopes, correlation_id, options), None,
+                         timeout)
 
     def sign_in_interactively(self, scopes: Scopes, *, login_hint: str | None = None,
                               window: int | None = None, correlation_id: str | None = None,
+                              timeout: float | None | _ClientTimeout = _CLIENT_TIMEOUT,
                               **options: Unpack[RequestOptions]) -> Token:
         """Sign a user in with a prompt (`UserCanceled` if the user closes it)."""
         return self._run(_SIGN_IN_INTERACTIVELY, self._requests.sign_in_interactively(
-            scopes, login_hint, window, correlation_id, options))
+            scopes, login_hint, window, correlation_id, options), None, timeout)
 
     def acquire_token_silently(self, account: Account, scopes: Scopes, *,
                                correlation_id: str | None = None,
+                               timeout: float | None | _ClientTimeout = _CLIENT_TIMEOUT,
                                **options: Unpack[RequestOptions]) -> Token:
         """A token for a signed-in account without a prompt; `InteractionRequired` when the
         user must act."""
         return self._run(_ACQUIRE_TOKEN_SILENTLY, self._requests.acquire_token_silently(
-            account, scopes, correlation_id, options), account)
+            account, scopes, correlation_id, options), account, timeout)
 
     def acquire_token_interactively(self, account: Account, scopes: Scopes, *,
                                     window: int | None = None, correlation_id: str | None = None,
+                                    timeout: float | None | _ClientTimeout = _CLIENT_TIMEOUT,
                                     **options: Unpack[RequestOptions]) -> Token:
         """A token for an account, with a prompt."""
         return self._run(_ACQUIRE_TOKEN_INTERACTIVELY, self._requests.acquire_token_interactively(
-            account, scopes, window, correlation_id, options), account)
+            account, scopes, window, correlation_id, options), account, timeout)
 
-    def read_account(self, account_id: str, *, correlation_id: str | None = None) -> Account:
+    def read_account(self, account_id: str, *, correlation_id: str | None = None,
+                     timeout: float | None | _ClientTimeout = _CLIENT_TIMEOUT) -> Account:
         """The account with this id; `AccountNotFound` if the runtime knows none."""
-        return self._run(_READ_ACCOUNT, self._requests.read_account(account_id, correlation_id))
+        return self._run(_READ_ACCOUNT, self._requests.read_account(account_id, correlation_id),
+                         None, timeout)
 
-    def discover_accounts(self, *, correlation_id: str | None = None) -> tuple[Account, ...]:
+    def discover_accounts(self, *, correlation_id: str | None = None,
+                          timeout: float | None | _ClientTimeout = _CLIENT_TIMEOUT
+                          ) -> tuple[Account, ...]:
         """The accounts the runtime knows for this application: on a device whose runtime shares
         accounts across applications (a broker; the emulator by default), those of every
         application."""
-        return self._run(_DISCOVER_ACCOUNTS, self._requests.discover_accounts(correlation_id))
+        return self._run(_DISCOVER_ACCOUNTS, self._requests.discover_accounts(correlation_id),
+                         None, timeout)
 
-    def sign_out(self, account: Account, *, correlation_id: str | None = None) -> None:
+    def sign_out(self, account: Account, *, correlation_id: str | None = None,
+                 timeout: float | None | _ClientTimeout = _CLIENT_TIMEOUT) -> None:
         """Sign an account out (of every application, where the runtime shares accounts across
         them)."""
-        self._run(_SIGN_OUT, self._requests.sign_out(account, correlation_id), account)
+        self._run(_SIGN_OUT, self._requests.sign_out(account, correlation_id), account, timeout)
 
 
 _running_loop: Callable[[], asyncio.AbstractEventLoop] | None = None
@@ -749,20 +932,24 @@ class AsyncClient(_ClientBase):
         # Read once: a loop on another thread may put its own in place meanwhile, and this wait
         # goes on with the one made for its loop.
         waits = self._waits
-        seconds = self._wait_seconds()
-        if waits is None or waits.loop is not loop or waits.timeout != seconds:
+        if waits is None or waits.loop is not loop:
             from ._loop_waits import LoopWaits
 
-            waits = self._waits = LoopWaits(loop, seconds, self._timed_out)
+            waits = self._waits = LoopWaits(loop)
         return waits
 
     async def _run(self, operation: _Operation[T], args: tuple[Any, ...],
-                   account: Account | None = None) -> T:
+                   account: Account | None, timeout: float | None | _ClientTimeout) -> T:
+        return await self._recorded(operation, args, account,
+                                    self._call(operation, args, timeout))
+
+    async def _recorded(self, operation: _Operation[T], args: tuple[Any, ...],
+                        account: Account | None, call: _Call) -> T:
         if not _recording.active:
-            return await self._attempts(operation, args, account)
+            return await self._attempts(operation, args, account, call)
         request = _recorded_request(operation, args, account)
         try:
-            result = await self._attempts(operation, args, account)
+            result = await self._attempts(operation, args, account, call)
         except AuthError as error:
             _record(operation, request, error)
             raise
@@ -770,20 +957,19 @@ class AsyncClient(_ClientBase):
         return result
 
     async def _attempts(self, operation: _Operation[T], args: tuple[Any, ...],
-                        account: Account | None) -> T:
+                        account: Account | None, call: _Call) -> T:
         native_account = None
         if account is not None:
-            native_account = native_of(account) or native_of(
-                await self.read_account(account.account_id))
-        policy = self.retry if operation.silent else None
+            native_account = native_of(account) or native_of(await self._recorded(
+                _READ_ACCOUNT, self._lookup_args(account, call), None, call))
         attempt = 1
         while True:
             try:
-                pending = self._start(operation, args, native_account)
+                pending = self._start(operation, args, native_account, call)
                 if pending.done:  # completed inside the start call: nothing to wait for
                     return pending.result()
                 waits = self._loop_waits()
-                waiter = waits.begin(pending)
+                waiter = waits.begin(pending, call.remaining(), lambda: self._timed_out(call))
                 try:
                     return await waiter
                 except BaseException:
@@ -791,66 +977,79 @@ class AsyncClient(_ClientBase):
                     raise
                 finally:
                     waits.end(waiter)
-            except TransientError:
-                if policy is None or attempt >= policy.attempts:
+            except TransientError as error:
+                pause = self._pause(operation, call, attempt, error)
+                if pause is None:
+                    call.failed(error, attempt)
                     raise
                 from asyncio import sleep
 
-                await sleep(policy.delay(attempt))
+                await sleep(pause)
+            except AuthError as error:
+                call.failed(error, attempt)
+                raise
             attempt += 1
 
     async def sign_in(self, scopes: Scopes, *, login_hint: str | None = None,
                       window: int | None = None, correlation_id: str | None = None,
+                      timeout: float | None | _ClientTimeout = _CLIENT_TIMEOUT,
                       **options: Unpack[RequestOptions]) -> Token:
         """Sign a user in, silently when the runtime can, else with a prompt."""
-        return await self._run(_SIGN_IN, self._requests.sign_in(scopes, login_hint, window,
-                                                                correlation_id, options))
+        return await self._run(_SIGN_IN, self._requests.sign_in(
+            scopes, login_hint, window, correlation_id, options), None, timeout)
 
     async def sign_in_silently(self, scopes: Scopes, *, correlation_id: str | None = None,
+                               timeout: float | None | _ClientTimeout = _CLIENT_TIMEOUT,
                                **options: Unpack[RequestOptions]) -> Token:
         """Sign a known user in without a prompt; `InteractionRequired` if that cannot be done."""
-        return await self._run(_SIGN_IN_SILENTLY,
-                               self._requests.sign_in_silently(scopes, correlation_id, options))
+        return await self._run(_SIGN_IN_SILENTLY, self._requests.sign_in_silently(
+            scopes, correlation_id, options), None, timeout)
 
     async def sign_in_interactively(self, scopes: Scopes, *, login_hint: str | None = None,
                                     window: int | None = None, correlation_id: str | None = None,
+                                    timeout: float | None | _ClientTimeout = _CLIENT_TIMEOUT,
                                     **options: Unpack[RequestOptions]) -> Token:
         """Sign a user in with a prompt (`UserCanceled` if the user closes it)."""
         return await self._run(_SIGN_IN_INTERACTIVELY, self._requests.sign_in_interactively(
-            scopes, login_hint, window, correlation_id, options))
+            scopes, login_hint, window, correlation_id, options), None, timeout)
 
     async def acquire_token_silently(self, account: Account, scopes: Scopes, *,
                                      correlation_id: str | None = None,
+                                     timeout: float | None | _ClientTimeout = _CLIENT_TIMEOUT,
                                      **options: Unpack[RequestOptions]) -> Token:
         """A token for a signed-in account without a prompt; `InteractionRequired` when the
         user must act."""
         return await self._run(_ACQUIRE_TOKEN_SILENTLY, self._requests.acquire_token_silently(
-            account, scopes, correlation_id, options), account)
+            account, scopes, correlation_id, options), account, timeout)
 
     async def acquire_token_interactively(self, account: Account, scopes: Scopes, *,
                                           window: int | None = None,
                                           correlation_id: str | None = None,
+                                          timeout: float | None | _ClientTimeout = _CLIENT_TIMEOUT,
                                           **options: Unpack[RequestOptions]) -> Token:
         """A token for an account, with a prompt."""
         return await self._run(
             _ACQUIRE_TOKEN_INTERACTIVELY, self._requests.acquire_token_interactively(
-                account, scopes, window, correlation_id, options), account)
+                account, scopes, window, correlation_id, options), account, timeout)
 
-    async def read_account(self, account_id: str, *, correlation_id: str | None = None
-                           ) -> Account:
+    async def read_account(self, account_id: str, *, correlation_id: str | None = None,
+                           timeout: float | None | _ClientTimeout = _CLIENT_TIMEOUT) -> Account:
         """The account with this id; `AccountNotFound` if the runtime knows none."""
-        return await self._run(_READ_ACCOUNT,
-                               self._requests.read_account(account_id, correlation_id))
+        return await self._run(_READ_ACCOUNT, self._requests.read_account(
+            account_id, correlation_id), None, timeout)
 
-    async def discover_accounts(self, *, correlation_id: str | None = None
+    async def discover_accounts(self, *, correlation_id: str | None = None,
+                                timeout: float | None | _ClientTimeout = _CLIENT_TIMEOUT
                                 ) -> tuple[Account, ...]:
         """The accounts the runtime knows for this application: on a device whose runtime shares
         accounts across applications (a broker; the emulator by default), those of every
         application."""
-        return await self._run(_DISCOVER_ACCOUNTS,
-                               self._requests.discover_accounts(correlation_id))
+        return await self._run(_DISCOVER_ACCOUNTS, self._requests.discover_accounts(
+            correlation_id), None, timeout)
 
-    async def sign_out(self, account: Account, *, correlation_id: str | None = None) -> None:
+    async def sign_out(self, account: Account, *, correlation_id: str | None = None,
+                       timeout: float | None | _ClientTimeout = _CLIENT_TIMEOUT) -> None:
         """Sign an account out (of every application, where the runtime shares accounts across
         them)."""
-        await self._run(_SIGN_OUT, self._requests.sign_out(account, correlation_id), account)
+        await self._run(_SIGN_OUT, self._requests.sign_out(account, correlation_id), account,
+                        timeout)

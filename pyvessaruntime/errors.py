@@ -65,9 +65,13 @@ class AuthError(Exception):
     support staff), `context` (its explanation, or None) and `raw_status` (the runtime's status
     number: the value of `status`, or a number `Status` lacks, for which `status` is
     `Status_Unexpected`); a status is a number, a `Status` or a member of the native module's
-    `Response_Status`. Raising ``AuthError(status, ...)`` directly gives the subclass that
-    matches the status, as the clients do; a subclass may be raised without a status (its own is
-    taken) and refuses a status of another class.
+    `Response_Status`. A client's error also says which call failed: `operation` is the name
+    of the client method that was called (``"sign_out"`` also when the account read before the
+    sign-out failed), `correlation_id` the request's (the caller's, or the one the client made)
+    and `attempts` how many times the operation was tried; each is None when not known (an error
+    raised by hand). Raising ``AuthError(status, ...)`` directly gives the subclass that matches
+    the status, as the clients do; a subclass may be raised without a status (its own is taken)
+    and refuses a status of another class.
     """
 
     status: Status
@@ -75,13 +79,18 @@ class AuthError(Exception):
     tag: int
     context: str | None
     raw_status: int
+    operation: str | None
+    correlation_id: str | None
+    attempts: int | None
 
     def __new__(cls, status: int | Response_Status | None = None, error_code: int = 0,
-                tag: int = 0, context: str | None = None) -> Self:
+                tag: int = 0, context: str | None = None, *, operation: str | None = None,
+                correlation_id: str | None = None, attempts: int | None = None) -> Self:
         return super().__new__(_class_for(cls, _number(status)))  # type: ignore[return-value]
 
     def __init__(self, status: int | Response_Status | None = None, error_code: int = 0,
-                 tag: int = 0, context: str | None = None) -> None:
+                 tag: int = 0, context: str | None = None, *, operation: str | None = None,
+                 correlation_id: str | None = None, attempts: int | None = None) -> None:
         number = _number(status)
         raw = _default_status(type(self)) if number is None else int(number)
         self.raw_status = raw
@@ -91,6 +100,11 @@ class AuthError(Exception):
         self.error_code = error_code
         self.tag = tag
         self.context = context
+        # Not in `args`: an error pickles them with its other attributes, and `args` stays what
+        # it was before they existed.
+        self.operation = operation
+        self.correlation_id = correlation_id
+        self.attempts = attempts
         # Set directly: a base such as TimeoutError (an OSError) would read these as its own.
         self.args = (raw, error_code, tag, context)
 
@@ -99,11 +113,20 @@ class AuthError(Exception):
         if self.raw_status != self.status:
             name = f"{name} (runtime status {self.raw_status})"
         text = f"{name} (error code {self.error_code}, tag {self.tag})"
-        return f"{text}: {self.context}" if self.context else text
+        if self.context:
+            text = f"{text}: {self.context}"
+        if self.operation is not None:
+            text = f"{self.operation} failed: {text}"
+        if self.attempts is not None and self.attempts > 1:
+            text = f"{text} (after {self.attempts} attempts)"
+        return text
 
     def __repr__(self) -> str:
+        extra = "".join(f", {name}={value!r}" for name, value in (
+            ("operation", self.operation), ("correlation_id", self.correlation_id),
+            ("attempts", self.attempts)) if value is not None)
         return (f"{type(self).__name__}({self.raw_status!r}, error_code={self.error_code}, "
-                f"tag={self.tag}, context={self.context!r})")
+                f"tag={self.tag}, context={self.context!r}{extra})")
 
 
 class InteractionRequired(AuthError):
@@ -148,8 +171,9 @@ class AccountNotFound(AuthError):
 
 
 class OperationTimedOut(OperationCanceled, TimeoutError):
-    """The runtime did not complete the operation within the client's timeout, so the client
-    cancelled it (status 8). Also a `TimeoutError`, so ``except TimeoutError`` catches it."""
+    """The runtime did not complete the operation within the call's timeout (the client's, or the
+    one given to the call), so the client cancelled it (status 8). Also a `TimeoutError`, so
+    ``except TimeoutError`` catches it."""
 
 
 _S = Status

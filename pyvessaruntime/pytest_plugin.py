@@ -31,7 +31,8 @@ What survives the fixture's resets: log registrations (``log_to``, ``log_to_logg
 of ``register_log_callback``) made before the test, in a session's fixture say; they keep
 receiving lines. So do starts of the typed layer made before it (a session-scoped
 ``with vrt.running(): yield`` fixture): each reset shuts the runtime down, and it is started
-again after it, so ``is_running()`` stays true and the fixture's own ``shutdown`` ends it.
+again after it, so ``is_running()`` stays true and the fixture's own ``shutdown`` ends it. A start
+a client's first call made in the test is ended with the test, like the test's own starts.
 Everything else is the test's own: accounts, scripted outcomes, settings, the clock, the request
 history, the PII switch, and every runtime object (an `Account`, a `Token`'s account, parameters) made
 before the reset. Such an object made outside the test (in a module- or session-scoped fixture)

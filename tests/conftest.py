@@ -82,10 +82,11 @@ def emu(request):
     # the test; the layer forgets them, so the next test starts clean.
     layer = sys.modules.get("pyvessaruntime.client")
     routings = sys.modules.get("pyvessaruntime.log_bridge")
-    left_running = bool(layer and layer.is_running())
+    # A start a client's first call made is the layer's own, ended here like the runtime.
+    left_running = bool(layer and layer._starts > layer._started_on_first_use)
     left_routings = list(routings._open_routings) if routings else []
     if layer:
-        layer._starts = 0
+        layer._forget_starts()
     if routings:
         routings._open_routings.clear()
         routings._pii_enabled = False
@@ -116,10 +117,11 @@ def lib():
 
 @pytest.fixture
 def started(emu):
-    """The runtime started for the test and shut down after it."""
-    native._startup_vessaruntime()
-    yield emu
-    native._shutdown_vessaruntime()
+    """The runtime started for the test by the typed layer, and shut down after it."""
+    from pyvessaruntime import client
+
+    with client.running():
+        yield emu
 
 
 @pytest.fixture

@@ -358,9 +358,12 @@ def test_any_positive_timeout_is_accepted(client, timeout, kept):
 @pytest.mark.parametrize("timeout, error", [
     (True, TypeError), ("5", TypeError), (1j, TypeError), (0, ValueError), (-1, ValueError),
     (math.nan, ValueError)])
-def test_a_bad_timeout_is_refused_naming_it(timeout, error):
+def test_a_bad_timeout_is_refused_naming_it(emu, timeout, error):
     with pytest.raises(error, match="timeout"):
         vrt.Client(CLIENT_ID, AUTHORITY, timeout=timeout)
+    with pytest.raises(error, match="timeout"):
+        vrt.Client(CLIENT_ID, AUTHORITY).discover_accounts(timeout=timeout)
+    assert emu.calls("Startup") == 0
 
 
 @pytest.mark.parametrize("bad", ["", "a\0b", "a\ud800b"])
@@ -668,3 +671,115 @@ def test_a_forked_child_starts_the_runtime_itself():
     assert done.stdout.splitlines() == ["child running: False", "child: ()",
                                         "child running: False", "parent running: True"], \
         done.stdout + done.stderr[-3000:]
+
+
+def call_client(kind, method, *args, client=None, **kwargs):
+    """A method of a Client or an AsyncClient, called and, for the latter, run to its end."""
+    outcome = getattr(getattr(vrt, kind)(CLIENT_ID, AUTHORITY, **client or {}), method)(
+        *args, **kwargs)
+    return asyncio.run(outcome) if kind == "AsyncClient" else outcome
+
+
+@pytest.mark.parametrize("kind", ["Client", "AsyncClient"])
+def test_the_first_call_starts_the_runtime_until_the_applications_shutdown(emu, kind):
+    from pyvessaruntime import emulator
+
+    # A session ends a start its block's call made; a shutdown in the block does not outlive it.
+    with emulator.session(), vrt.running():
+        assert call_client(kind, "discover_accounts") == ()
+    with emulator.session():
+        assert call_client(kind, "discover_accounts") == () and vrt.is_running()
+    assert not vrt.is_running() and call_client(kind, "discover_accounts") == ()
+    with vrt.running():  # nests with the start the call made
+        assert call_client(kind, "discover_accounts") == ()
+    assert vrt.is_running() and emu.is_started() and emu.calls("Startup") == 1
+    vrt.shutdown()  # the last start: the call's
+    with pytest.raises(RuntimeError, match=rf"^{kind}\.discover_accounts was called after "
+                       r"pyvessaruntime\.shutdown\(\) ended the runtime: call pyvessaruntime"):
+        call_client(kind, "discover_accounts")
+    assert not emu.is_started() and not vrt.is_running()
+
+
+AT_EXIT = """
+import atexit
+from pyvessaruntime import emulator_internals as emulator
+atexit.register(lambda: print("at exit:", emulator.is_started(), emulator.calls("Shutdown")))
+import pyvessaruntime as vrt
+print(vrt.Client("c", "https://login.example.test/t").discover_accounts())
+if {app_start}:
+    vrt.start()  # the application's own, never ended: it keeps the runtime running at exit
+"""
+
+
+@pytest.mark.parametrize("app_start", [False, True])
+def test_the_start_a_call_made_ends_at_exit(app_start):
+    done = subprocess.run([sys.executable, "-P", "-W", "ignore", "-c", AT_EXIT.format(
+        app_start=app_start)], capture_output=True, text=True, timeout=60)
+    assert done.stdout.splitlines() == ["()", f"at exit: {app_start} {1 - app_start}"], done.stderr
+
+
+class FixedPause(vrt.RetryPolicy):
+    def delay(self, retry):
+        return self.initial_delay
+
+
+@pytest.mark.parametrize("kind", ["Client", "AsyncClient"])
+@pytest.mark.parametrize("client_timeout, timeout, pause, attempts", [
+    (None, 5, 30, 1),   # the call's timeout: a pause past it is not taken
+    (5, "client's", 30, 1),
+    (0.1, None, 0.05, 3),  # no limit for this call: pauses past the client's timeout are taken
+    (None, 5, 0, 3),
+])
+def test_the_timeout_bounds_all_attempts_and_the_error_counts_them(
+        started, caplog, kind, client_timeout, timeout, pause, attempts):
+    for _ in range(3):
+        started.fail_completion("discover_accounts", 17)
+    given = {} if timeout == "client's" else {"timeout": timeout}
+    caplog.set_level(logging.DEBUG, "pyvessaruntime.client")
+    with pytest.raises(vrt.TransientError) as caught:
+        call_client(kind, "discover_accounts", correlation_id="c-1", client={
+            "timeout": client_timeout, "retry": FixedPause(3, pause)}, **given)
+    error = caught.value
+    assert started.calls("DiscoverAccountsAsync") == error.attempts == attempts
+    assert (error.operation, error.correlation_id) == ("discover_accounts", "c-1")
+    assert str(error) == "discover_accounts failed: Status_TransientError (error code 0, tag 0)" \
+        + (f" (after {attempts} attempts)" if attempts > 1 else "")
+    assert [r.getMessage() for r in caplog.records] == [
+        f"{kind}.discover_accounts: attempt {n} of 3 failed (Status_TransientError (error code 0, "
+        f"tag 0)); trying again in {pause:.3f} s" for n in range(1, attempts)]
+    started.set_completion_mode("held")
+    with pytest.raises(vrt.OperationTimedOut, match="within 0.05 s") as caught:
+        call_client(kind, "discover_accounts", client={"timeout": None}, timeout=0.05)
+    assert caught.value.attempts == 1
+
+
+def test_a_shorter_timeout_of_a_later_call_ends_its_wait_first(started):
+    async def main():
+        started.set_completion_mode("held")
+        client = vrt.AsyncClient(CLIENT_ID, AUTHORITY, timeout=30)
+        first = asyncio.ensure_future(client.discover_accounts())
+        await asyncio.sleep(0)  # its wait begins, to end in 30 s
+        with pytest.raises(vrt.OperationTimedOut, match="within 0.05 s"):
+            await client.discover_accounts(timeout=0.05)
+        assert not first.done() and started.release_held() == 1
+        return await first
+    assert asyncio.run(main()) == ()
+
+
+@pytest.mark.parametrize("kind", ["Client", "AsyncClient"])
+@pytest.mark.parametrize("method, args, cls", [
+    ("sign_out", (vrt.Account("nobody"),), vrt.AccountNotFound),  # its account's look-up fails
+    ("acquire_token_silently", (vrt.Account("nobody"), ["a"]), vrt.AccountNotFound),
+    ("sign_in_silently", (["a"],), vrt.InteractionRequired),
+])
+@pytest.mark.parametrize("correlation_id", ["c-2", None])
+def test_an_error_names_the_method_called_and_its_correlation_id(started, kind, method, args,
+                                                                 cls, correlation_id):
+    with pytest.raises(cls) as caught:
+        call_client(kind, method, *args, correlation_id=correlation_id)
+    error, made = caught.value, started.requests()[-1].correlation_id
+    assert (error.operation, error.correlation_id) == (method, correlation_id or made)
+    copy = pickle.loads(pickle.dumps(error))
+    assert (type(copy), copy.operation, copy.correlation_id, str(copy)) == \
+        (cls, method, error.correlation_id, str(error))
+    assert str(error).startswith(f"{method} failed: ") and f"operation={method!r}" in repr(error)

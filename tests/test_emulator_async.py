@@ -367,8 +367,7 @@ def test_reset_completes_pending_operations_with_an_error(emu, mode, delay):
 def test_reset_answers_a_caller_waiting_for_its_operation(emu):
     from pyvessaruntime import Client, OperationCanceled
 
-    m._startup_vessaruntime()
-    emu.set_completion_mode("held")
+    emu.set_completion_mode("held")  # the client's call starts the runtime
     client = Client(CLIENT, "https://authority.example/tenant", timeout=5)
     outcome = []
 
