@@ -1,0 +1,70 @@
+"""An HTTP API for the HTTP adapters' tests, run as ``python bearer_api.py AUDIENCE``: it listens on
+127.0.0.1, prints its port, and serves ``GET /SCENARIO/SCOPE/...`` until its input closes.
+
+It accepts an emulator token (an unsigned JWT) only for AUDIENCE, not expired by the time in the
+request's ``X-Now`` header (Unix seconds), holding SCOPE. The scenarios: ``ok``; ``revoke-first``
+refuses the first token a path sees, every time (``invalid_token``); ``always-invalid``; ``claims`` wants a
+token with the claims of CLAIMS. An answer's ``X-Hits`` counts its path's requests; a success's
+body is the token's claims.
+"""
+
+import base64
+import json
+import sys
+import threading
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+CLAIMS = {"access_token": {"acr": {"essential": True, "value": "c1"}}}
+ENCODED_CLAIMS = base64.urlsafe_b64encode(json.dumps(CLAIMS).encode()).decode().rstrip("=")
+hits: dict[str, int] = {}
+revoked: dict[str, str] = {}
+
+
+def token_claims(authorization):
+    scheme, _, token = authorization.partition(" ")
+    if scheme != "Bearer" or token.count(".") != 2:
+        return None
+    payload = token.split(".")[1]
+    return json.loads(base64.urlsafe_b64decode(payload + "=" * (-len(payload) % 4)))
+
+
+class Api(BaseHTTPRequestHandler):
+    def do_GET(self):
+        scenario, scope, *_ = self.path.strip("/").split("/")
+        count = hits[self.path] = hits.get(self.path, 0) + 1
+        claims = token_claims(self.headers.get("Authorization", ""))
+        if scenario == "revoke-first" and claims is not None:
+            revoked.setdefault(self.path, claims["jti"])
+        if (claims is None or claims["aud"] != sys.argv[1]
+                or claims["exp"] <= int(self.headers["X-Now"]) or scenario == "always-invalid"
+                or revoked.get(self.path) == claims["jti"]):
+            return self.answer(401, count, 'error="invalid_token", error_description="no, not '
+                                           'this one"')
+        if scope not in claims["scp"].split():
+            return self.answer(401, count, f'error="insufficient_scope", scope="{scope} openid"')
+        if scenario == "claims" and json.loads(claims.get("claims", "{}")) != CLAIMS:
+            return self.answer(401, count, f'error="insufficient_claims", claims={ENCODED_CLAIMS}')
+        self.answer(200, count, body=json.dumps(claims).encode())
+
+    def answer(self, status, count, challenge=None, body=b""):
+        self.send_response(status)
+        self.send_header("X-Hits", str(count))
+        self.send_header("Content-Length", str(len(body)))
+        if challenge is not None:
+            # Challenges of other schemes, with commas and quotes inside quoted values, first.
+            self.send_header("WWW-Authenticate", 'Newauth realm="apps", title="Login to \\"apps'
+                                                 '\\", error=invalid_token", Basic abc+/9==')
+            self.send_header("WWW-Authenticate", f'Basic realm="simple", Bearer realm="api", '
+                                                 f'{challenge}')
+        self.end_headers()
+        self.wfile.write(body)
+
+    def log_message(self, *args):
+        pass
+
+
+server = ThreadingHTTPServer(("127.0.0.1", 0), Api)
+threading.Thread(target=server.serve_forever, daemon=True).start()
+print(server.server_address[1], flush=True)
+sys.stdin.read()
+server.shutdown()
