@@ -132,7 +132,6 @@ if TYPE_CHECKING:
         Credential,
         LoginHint,
         OnlyAccount,
-        Prompt,
     )
     from .errors import (
         AccountNotFound,
@@ -159,7 +158,7 @@ _LAYER = {
     "client": ("AsyncClient", "Claims", "Client", "PopParams", "RequestOptions", "RetryPolicy",
                "Scopes", "is_running", "running", "shutdown", "start"),
     "credential": ("ONLY_ACCOUNT", "AccountChoice", "AccountId", "AsyncCredential", "Credential",
-                   "LoginHint", "OnlyAccount", "Prompt"),
+                   "LoginHint", "OnlyAccount"),
     "errors": ("AccountNotFound", "AccountSwitch", "AccountUnusable", "AuthError",
                "ConfigurationError", "ContractViolation", "InteractionRequired", "NetworkError",
                "OperationCanceled", "OperationTimedOut", "Status", "TransientError",
@@ -215,7 +214,6 @@ __all__ = [
     "OnlyAccount",
     "OperationTimedOut",
     "PopParams",
-    "Prompt",
     "RequestOptions",
     "Response_Status",
     "RetryPolicy",

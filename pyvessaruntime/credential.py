@@ -27,7 +27,7 @@ if TYPE_CHECKING:
     import asyncio
 
 __all__ = ["ONLY_ACCOUNT", "AccountChoice", "AccountId", "AsyncCredential", "Credential",
-           "LoginHint", "OnlyAccount", "Prompt"]
+           "LoginHint", "OnlyAccount"]
 
 _now = _clock.now
 
@@ -73,7 +73,7 @@ AccountChoice: TypeAlias = (LoginHint | AccountId | OnlyAccount
                             | Callable[[tuple[Account, ...]], Account | None])
 # When a credential may show a prompt: never (the runtime's need of the user is raised), or when
 # the runtime needs the user.
-Prompt: TypeAlias = Literal["never", "when_needed"]
+_Prompt: TypeAlias = Literal["never", "when_needed"]
 
 # What a cached token is kept with: when it is due for renewal, by `now()`.
 _Entry: TypeAlias = tuple[datetime.datetime, Token]
@@ -119,7 +119,7 @@ class _CredentialBase(Generic[C]):
     _client: C
 
     def __init__(self, client: C, scopes: Iterable[str], account: AccountChoice,
-                 prompt: Prompt, window: int | None, refresh_margin: datetime.timedelta | float
+                 prompt: _Prompt, window: int | None, refresh_margin: datetime.timedelta | float
                  ) -> None:
         self._client = client
         self._scopes = tuple(_scope_list(scopes))
@@ -300,7 +300,7 @@ class Credential(_CredentialBase[Client]):
     """
 
     def __init__(self, client_id: str, authority: str, scopes: Iterable[str], *,
-                 account: AccountChoice = ONLY_ACCOUNT, prompt: Prompt = "never",
+                 account: AccountChoice = ONLY_ACCOUNT, prompt: _Prompt = "never",
                  window: int | None = None,
                  refresh_margin: datetime.timedelta | float = datetime.timedelta(minutes=5),
                  timeout: float | None = 60.0, retry: RetryPolicy | None = None,
@@ -389,7 +389,7 @@ class AsyncCredential(_CredentialBase[AsyncClient]):
     """
 
     def __init__(self, client_id: str, authority: str, scopes: Iterable[str], *,
-                 account: AccountChoice = ONLY_ACCOUNT, prompt: Prompt = "never",
+                 account: AccountChoice = ONLY_ACCOUNT, prompt: _Prompt = "never",
                  window: int | None = None,
                  refresh_margin: datetime.timedelta | float = datetime.timedelta(minutes=5),
                  timeout: float | None = 60.0, retry: RetryPolicy | None = None,

@@ -57,8 +57,6 @@ class VessaAuth(requests.auth.AuthBase):
         again = response.request.copy()
         if body_at is not None:
             getattr(again.body, "seek")(body_at)
-        # The copy shares the hooks: its own list leaves this one out, so it retries no more.
-        again.hooks = {"response": []}
         cookies = getattr(again, "_cookies")
         _extract_cookies(cookies, response.request, response.raw)
         again.prepare_cookies(cookies)

@@ -41,7 +41,9 @@ class Api(BaseHTTPRequestHandler):
             return self.answer(401, count, 'error="invalid_token", error_description="no, not '
                                            'this one"')
         if scope not in claims["scp"].split():
-            return self.answer(401, count, f'error="insufficient_scope", scope="{scope} openid"')
+            # With a quoted pair (a backslash before any character), as quoted strings allow.
+            scopes = f"{scope[0]}\\{scope[1:]} openid"
+            return self.answer(401, count, f'error="insufficient_scope", scope="{scopes}"')
         if scenario == "claims" and json.loads(claims.get("claims", "{}")) != CLAIMS:
             return self.answer(401, count, f'error="insufficient_claims", claims={ENCODED_CLAIMS}')
         self.answer(200, count, body=json.dumps(claims).encode())

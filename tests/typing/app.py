@@ -6,6 +6,7 @@ import datetime
 import logging
 import warnings
 from collections.abc import Mapping
+from typing import Literal
 
 import pyvessaruntime as vrt
 
@@ -127,6 +128,38 @@ def native_callbacks() -> None:
         vrt.shutdown()
 
 
+def the_work_account(accounts: tuple[vrt.Account, ...]) -> vrt.Account | None:
+    return next((account for account in accounts if account.realm == "work"), None)
+
+
+def credentials() -> list[vrt.Token]:
+    choices: list[vrt.AccountChoice] = [vrt.ONLY_ACCOUNT, vrt.LoginHint("ada@example.test"),
+                                        vrt.AccountId("account-id"), the_work_account]
+    prompt: Literal["never", "when_needed"] = "when_needed"
+    only: vrt.OnlyAccount = vrt.ONLY_ACCOUNT
+    tokens: list[vrt.Token] = []
+    with vrt.running():
+        for choice in choices:
+            credential = vrt.Credential(CLIENT_ID, AUTHORITY, SCOPES, account=choice,
+                                        prompt=prompt, refresh_margin=datetime.timedelta(
+                                            minutes=10), timeout=30.0, retry=RETRY)
+            token = credential.get_token("mail.send", claims=CLAIMS)
+            credential.invalidate(token)
+            valid: bool = credential.valid and not credential.expired
+            account: vrt.Account | None = credential.account
+            print(valid, account, only, credential.scopes, credential.client.timeout)
+            tokens.append(credential.get_token())
+            credential.sign_out()
+    return tokens
+
+
+async def async_credential() -> vrt.Token:
+    credential = vrt.AsyncCredential(CLIENT_ID, AUTHORITY, SCOPES, window=0)
+    token = await credential.get_token()
+    await credential.sign_out()
+    return token
+
+
 def refuse_the_emulator() -> str:
     """A deployed application: a test double in place of the runtime is an error."""
     warnings.simplefilter("error", vrt.EmulatorWarning)
@@ -146,4 +179,5 @@ if __name__ == "__main__":
         vrt.shutdown()
     blocking()
     native_callbacks()
+    print(credentials(), asyncio.run(async_credential()))
     print(typed_errors(), vrt.__version__)
