@@ -1,11 +1,8 @@
-"""An HTTP API for the HTTP adapters' tests, run as ``python bearer_api.py AUDIENCE``: it listens on
-127.0.0.1, prints its port, and serves ``GET /SCENARIO/SCOPE/...`` until its input closes.
-
-It accepts an emulator token (an unsigned JWT) only for AUDIENCE, not expired by the time in the
-request's ``X-Now`` header (Unix seconds), holding SCOPE. The scenarios: ``ok``; ``revoke-first``
-refuses the first token a path sees, every time (``invalid_token``); ``always-invalid``; ``claims`` wants a
-token with the claims of CLAIMS. An answer's ``X-Hits`` counts its path's requests; a success's
-body is the token's claims.
+"""The API of the HTTP adapters' tests: ``python bearer_api.py AUDIENCE`` serves
+``GET /SCENARIO/SCOPE/...`` on 127.0.0.1 (its port printed) until its input closes. It takes an
+emulator token for AUDIENCE, unexpired at the request's ``X-Now`` (Unix seconds), holding SCOPE;
+``revoke-first`` refuses the first token a path sees, ``always-invalid`` every one, ``claims``
+one without CLAIMS. ``X-Hits`` counts the path's requests; a success's body is the token's claims.
 """
 
 import base64

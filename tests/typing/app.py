@@ -128,36 +128,28 @@ def native_callbacks() -> None:
         vrt.shutdown()
 
 
-def the_work_account(accounts: tuple[vrt.Account, ...]) -> vrt.Account | None:
-    return next((account for account in accounts if account.realm == "work"), None)
-
-
 def credentials() -> list[vrt.Token]:
     choices: list[vrt.AccountChoice] = [vrt.ONLY_ACCOUNT, vrt.LoginHint("ada@example.test"),
-                                        vrt.AccountId("account-id"), the_work_account]
+                                        vrt.AccountId("account-id"),
+                                        lambda accounts: accounts[0] if accounts else None]
     prompt: Literal["never", "when_needed"] = "when_needed"
     only: vrt.OnlyAccount = vrt.ONLY_ACCOUNT
     tokens: list[vrt.Token] = []
-    with vrt.running():
-        for choice in choices:
-            credential = vrt.Credential(CLIENT_ID, AUTHORITY, SCOPES, account=choice,
-                                        prompt=prompt, refresh_margin=datetime.timedelta(
-                                            minutes=10), timeout=30.0, retry=RETRY)
-            token = credential.get_token("mail.send", claims=CLAIMS)
-            credential.invalidate(token)
-            valid: bool = credential.valid and not credential.expired
-            account: vrt.Account | None = credential.account
-            print(valid, account, only, credential.scopes, credential.client.timeout)
-            tokens.append(credential.get_token())
-            credential.sign_out()
+    for choice in choices:
+        credential = vrt.Credential(CLIENT_ID, AUTHORITY, SCOPES, account=choice, prompt=prompt,
+                                    refresh_margin=60.0, timeout=30.0, retry=RETRY)
+        credential.invalidate(credential.get_token("mail.send", claims=CLAIMS))
+        account: vrt.Account | None = credential.account
+        print(credential.valid, credential.expired, account, only, credential.client.timeout)
+        tokens.append(credential.get_token())
+        credential.sign_out()
     return tokens
 
 
 async def async_credential() -> vrt.Token:
     credential = vrt.AsyncCredential(CLIENT_ID, AUTHORITY, SCOPES, window=0)
-    token = await credential.get_token()
     await credential.sign_out()
-    return token
+    return await credential.get_token()
 
 
 def refuse_the_emulator() -> str:
