@@ -3,6 +3,8 @@ PYTHON313 := $(shell scripts/find-python)
 VENV      ?= .venv
 PY        := $(VENV)/bin/python
 BUILD_DIR ?= build/{wheel_tag}
+# The HTTP adapters' libraries, for their tests and type checks.
+HTTP_TOOLS := "httpx>=0.27" "requests>=2.31" types-requests
 INSTALL   := $(PY) -m pip install --quiet --no-build-isolation -C build-dir=$(BUILD_DIR)
 
 .PHONY: venv install demo test test-pythons pythons free-threaded tsan-free-threaded old-glibc-root sanitize stress tsan valgrind bench bench-free-threaded windows-check windows windows-test dist dist-check old-glibc-check format clean
@@ -11,7 +13,7 @@ $(PY):
 	$(PYTHON313) -m venv $(VENV)
 	$(PY) -m pip install --quiet --upgrade pip
 	$(PY) -m pip install --quiet "scikit-build-core>=0.11" "pytest>=8" "pytest-xdist>=3" \
-	  "mypy>=2.4" "pyright>=1.1.400"
+	  "mypy>=2.4" "pyright>=1.1.400" $(HTTP_TOOLS)
 
 venv: $(PY)
 
@@ -26,10 +28,12 @@ demo: install
 # -P keeps the source tree off sys.path, so the tests exercise the installed package. The tests
 # run in a worker process per core (TEST_WORKERS=0: in pytest's own process); each worker has an
 # emulator of its own. A worker that dies, as one whose test runs past its time limit does, ends
-# the run. A venv made before pytest-xdist was one of its tools gets it here.
+# the run. A venv made before pytest-xdist and the HTTP libraries were among its tools gets them
+# here.
 TEST_WORKERS ?= auto
 test: install
 	$(PY) -c "import xdist" 2>/dev/null || $(PY) -m pip install --quiet "pytest-xdist>=3"
+	$(PY) -c "import httpx, requests" 2>/dev/null || $(PY) -m pip install --quiet $(HTTP_TOOLS)
 	cd tests && ../$(PY) -P -m pytest -q -n $(TEST_WORKERS) --max-worker-restart=0 $(PYTEST_ARGS)
 
 # The whole suite on each other CPython the package supports that this machine has, each in a

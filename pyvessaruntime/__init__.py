@@ -125,6 +125,15 @@ if TYPE_CHECKING:
         shutdown,
         start,
     )
+    from .credential import (
+        ONLY_ACCOUNT,
+        AccountChoice,
+        AccountId,
+        AsyncCredential,
+        Credential,
+        LoginHint,
+        OnlyAccount,
+    )
     from .errors import (
         AccountNotFound,
         AccountSwitch,
@@ -149,6 +158,8 @@ if TYPE_CHECKING:
 _LAYER = {
     "client": ("AsyncClient", "Claims", "Client", "PopParams", "RequestOptions", "RetryPolicy",
                "Scopes", "is_running", "running", "shutdown", "start"),
+    "credential": ("ONLY_ACCOUNT", "AccountChoice", "AccountId", "AsyncCredential", "Credential",
+                   "LoginHint", "OnlyAccount"),
     "errors": ("AccountNotFound", "AccountSwitch", "AccountUnusable", "AuthError",
                "ConfigurationError", "ContractViolation", "InteractionRequired", "NetworkError",
                "OperationCanceled", "OperationTimedOut", "Status", "TransientError",
@@ -177,24 +188,31 @@ def __dir__() -> list[str]:
 
 
 __all__ = [
+    "ONLY_ACCOUNT",
     "Account",
+    "AccountChoice",
+    "AccountId",
     "AccountNotFound",
     "AccountSwitch",
     "AccountUnusable",
     "AsyncClient",
+    "AsyncCredential",
     "AuthError",
     "CallbackData",
     "Claims",
     "Client",
     "ConfigurationError",
     "ContractViolation",
+    "Credential",
     "EmulatorWarning",
     "InteractionRequired",
     "LogLevel",
     "LogRouting",
+    "LoginHint",
     "NativeString",
     "NetworkError",
     "OperationCanceled",
+    "OnlyAccount",
     "OperationTimedOut",
     "PopParams",
     "RequestOptions",

@@ -6,6 +6,7 @@ import datetime
 import logging
 import warnings
 from collections.abc import Mapping
+from typing import Literal
 
 import pyvessaruntime as vrt
 
@@ -127,6 +128,30 @@ def native_callbacks() -> None:
         vrt.shutdown()
 
 
+def credentials() -> list[vrt.Token]:
+    choices: list[vrt.AccountChoice] = [vrt.ONLY_ACCOUNT, vrt.LoginHint("ada@example.test"),
+                                        vrt.AccountId("account-id"),
+                                        lambda accounts: accounts[0] if accounts else None]
+    prompt: Literal["never", "when_needed"] = "when_needed"
+    only: vrt.OnlyAccount = vrt.ONLY_ACCOUNT
+    tokens: list[vrt.Token] = []
+    for choice in choices:
+        credential = vrt.Credential(CLIENT_ID, AUTHORITY, SCOPES, account=choice, prompt=prompt,
+                                    refresh_margin=60.0, timeout=30.0, retry=RETRY)
+        credential.invalidate(credential.get_token("mail.send", claims=CLAIMS))
+        account: vrt.Account | None = credential.account
+        print(credential.valid, credential.expired, account, only, credential.client.timeout)
+        tokens.append(credential.get_token())
+        credential.sign_out()
+    return tokens
+
+
+async def async_credential() -> vrt.Token:
+    credential = vrt.AsyncCredential(CLIENT_ID, AUTHORITY, SCOPES, window=0)
+    await credential.sign_out()
+    return await credential.get_token()
+
+
 def refuse_the_emulator() -> str:
     """A deployed application: a test double in place of the runtime is an error."""
     warnings.simplefilter("error", vrt.EmulatorWarning)
@@ -146,4 +171,5 @@ if __name__ == "__main__":
         vrt.shutdown()
     blocking()
     native_callbacks()
+    print(credentials(), asyncio.run(async_credential()))
     print(typed_errors(), vrt.__version__)
