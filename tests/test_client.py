@@ -738,7 +738,7 @@ def test_the_timeout_bounds_all_attempts_and_the_error_counts_them(
     caplog.set_level(logging.DEBUG, "pyvessaruntime.client")
     with pytest.raises(vrt.TransientError) as caught:
         call_client(kind, "discover_accounts", correlation_id="c-1", client={
-            "timeout": client_timeout, "retry": FixedPause(3, pause)}, **given)
+            "timeout": client_timeout, "retry": FixedPause(3, pause, max(pause, 10))}, **given)
     error = caught.value
     assert started.calls("DiscoverAccountsAsync") == error.attempts == attempts
     assert (error.operation, error.correlation_id) == ("discover_accounts", "c-1")
