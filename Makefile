@@ -7,7 +7,7 @@ BUILD_DIR ?= build/{wheel_tag}
 HTTP_TOOLS := "httpx>=0.27" "requests>=2.31" types-requests
 INSTALL   := $(PY) -m pip install --quiet --no-build-isolation -C build-dir=$(BUILD_DIR)
 
-.PHONY: venv install demo test test-pythons pythons free-threaded tsan-free-threaded old-glibc-root sanitize stress tsan valgrind bench bench-free-threaded windows-check windows windows-test dist dist-check old-glibc-check format clean
+.PHONY: venv install demo test docs test-pythons pythons free-threaded tsan-free-threaded old-glibc-root sanitize stress tsan valgrind bench bench-free-threaded windows-check windows windows-test dist dist-check old-glibc-check format clean
 
 $(PY):
 	$(PYTHON313) -m venv $(VENV)
@@ -35,6 +35,16 @@ test: install
 	$(PY) -c "import xdist" 2>/dev/null || $(PY) -m pip install --quiet "pytest-xdist>=3"
 	$(PY) -c "import httpx, requests" 2>/dev/null || $(PY) -m pip install --quiet $(HTTP_TOOLS)
 	cd tests && ../$(PY) -P -m pytest -q -n $(TEST_WORKERS) --max-worker-restart=0 $(PYTEST_ARGS)
+
+# The API reference in build/docs (mkdocs.yml), read from the source tree: no build of the
+# extension is needed. --strict makes a warning an error. The tools come into the project's venv
+# on first use.
+DOC_TOOLS := "mkdocs>=1.6" "mkdocstrings-python>=1.10" "pymdown-extensions>=10"
+docs: $(PY)
+	$(PY) -c "import mkdocs, mkdocstrings_handlers.python, pymdownx" 2>/dev/null || \
+	  $(PY) -m pip install --quiet $(DOC_TOOLS)
+	rm -rf build/docs
+	$(PY) -m mkdocs build --strict --quiet
 
 # The whole suite on each other CPython the package supports that this machine has, each in a
 # venv and build of its own (scripts/test-python); one this machine lacks is said and skipped.
@@ -185,9 +195,9 @@ windows-test: windows
 	  { apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q wine64; }
 	scripts/test-windows $(PYTEST_ARGS)
 
-# The release artifacts in dist/ (README, "Install"): the sdist, a manylinux wheel for each CPython
-# of WHEEL_PYTHONS, a win_amd64 wheel for each of WINDOWS_PYTHONS, with the packaging tools in a
-# venv of their own. The Linux wheels are built with PyPI's zig, whose clang targets an older glibc
+# The release artifacts in dist/ (CONTRIBUTING.md, "Releases"): the sdist, a manylinux wheel for
+# each CPython of WHEEL_PYTHONS, a win_amd64 wheel for each of WINDOWS_PYTHONS, with the packaging
+# tools in a venv of their own. The Linux wheels are built with PyPI's zig, whose clang targets an older glibc
 # than this machine's (cmake/zig-linux.cmake); a venv made before zig was one of its tools gets it
 # here. A CPython of WHEEL_PYTHONS that this machine lacks fails the build (3.14 and 3.15 come from
 # `make pythons`, 3.13t from `make free-threaded`); narrow the list to leave one out.

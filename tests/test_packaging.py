@@ -96,11 +96,11 @@ def test_a_free_threaded_interpreter_keeps_the_gil_off():
     ("WHEEL_PYTHONS", "manylinux2014_x86_64.manylinux_2_17_x86_64"),
     ("WINDOWS_PYTHONS", "win_amd64"),
 ])
-def test_readme_lists_each_wheel_the_release_builds(variable, platform):
+def test_contributing_guide_lists_each_wheel_the_release_builds(variable, platform):
     root = Path(__file__).resolve().parent.parent
     versions = re.search(rf"^{variable} \?= (.+)$", (root / "Makefile").read_text(), re.M)[1].split()
     # A free-threaded build keeps the version's interpreter tag and marks its ABI tag: cp313-cp313t.
     expected = {f"cp{v.replace('.', '').removesuffix('t')}-cp{v.replace('.', '')}" for v in versions}
     listed = re.findall(rf"`pyvessaruntime-[0-9.]+-(cp\d+-cp\d+t?)-{re.escape(platform)}\.whl`",
-                        (root / "README.md").read_text())
+                        (root / "CONTRIBUTING.md").read_text())
     assert sorted(listed) == sorted(expected)
