@@ -77,7 +77,7 @@ def readme_code():
     """The README's Python examples, as one module."""
     readme = Path(__file__).resolve().parent.parent / "README.md"
     blocks = re.findall(r"```python\n(.*?)```", readme.read_text(), re.DOTALL)
-    return "import asyncio\n" + "\n".join(blocks)
+    return "\n".join(blocks)
 
 
 @pytest.mark.parametrize("source", ["app.py", "README.md"])
