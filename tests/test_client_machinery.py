@@ -193,12 +193,14 @@ def test_every_thread_waiting_for_an_operation_wakes_when_it_completes(started):
                     reason="a signal can be aimed at one thread only on POSIX systems")
 def test_an_interrupt_ends_a_blocking_wait_and_cancels_the_operation():
     # The signal is sent to the waiting thread once its operation is held, so it interrupts the
-    # wait itself rather than the code before it.
+    # wait itself rather than the code before it. A suite started from a background job hands
+    # its children an ignored SIGINT, so the child restores the default handler first.
     out = run_script("""
         import signal, threading, time
         import pyvessaruntime as vrt
         from pyvessaruntime import emulator_internals as emulator
 
+        signal.signal(signal.SIGINT, signal.default_int_handler)
         with vrt.running():
             emulator.set_completion_mode("held")
             main = threading.get_ident()
