@@ -55,6 +55,19 @@ def test_without_a_runtime_the_import_says_what_to_do(system_has_no_runtime, run
     assert f"set {ENV}=emulator to run against the emulator" in error
 
 
+def test_a_program_run_as_a_module_is_not_the_demo(system_has_no_runtime, tmp_path):
+    # Only `-m pyvessaruntime` runs against the emulator unasked: any other module that imports
+    # the package still needs the system's runtime.
+    (tmp_path / "some_app").mkdir()
+    (tmp_path / "some_app" / "__init__.py").write_text("import pyvessaruntime\n")
+    (tmp_path / "some_app" / "__main__.py").write_text("")
+    env = {k: v for k, v in os.environ.items() if k != ENV}
+    done = subprocess.run([sys.executable, "-m", "some_app"], env=env, cwd=tmp_path,
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 1
+    assert "could not load the vessaruntime runtime" in done.stderr, done.stderr
+
+
 @pytest.mark.parametrize("value, says", [
     ("", f"{ENV} is set but empty"),
     ("emulatr", f"{ENV}='emulatr' names no runtime"),
