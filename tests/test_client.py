@@ -272,14 +272,15 @@ def test_a_completion_without_a_result_ends_the_wait(started, unraisable, waiter
     assert [report[1] for report in unraisable] == ["Callback result handle is NULL"]
 
 
-def test_timeout_cancels_the_operation(started):
+@pytest.mark.parametrize("retry", [None, vrt.RetryPolicy(3, 0, 0)])
+def test_timeout_cancels_the_operation(started, retry):
     started.set_completion_mode("held")
-    client = vrt.Client(CLIENT_ID, AUTHORITY, timeout=0.05)
+    client = vrt.Client(CLIENT_ID, AUTHORITY, timeout=0.05, retry=retry)
     with pytest.raises(vrt.OperationTimedOut) as caught:
         client.discover_accounts()
     assert isinstance(caught.value, TimeoutError) and isinstance(caught.value, vrt.AuthError)
     assert caught.value.status == vrt.Status.Status_ApplicationCanceled
-    assert started.calls("CancelAsyncOperation") == 1
+    assert started.calls("DiscoverAccountsAsync") == started.calls("CancelAsyncOperation") == 1
     assert started.wait_idle() and started.held_operations() == 0
 
 
