@@ -767,6 +767,19 @@ def test_a_shorter_timeout_of_a_later_call_ends_its_wait_first(started):
     assert asyncio.run(main()) == ()
 
 
+def test_every_wait_of_a_client_times_out(started):
+    # The second deadline is later than the first: the timer must be set again for it.
+    async def main():
+        client = vrt.AsyncClient(CLIENT_ID, AUTHORITY, timeout=0.3)
+        first = asyncio.ensure_future(client.discover_accounts())
+        await asyncio.sleep(0.1)
+        second = asyncio.ensure_future(client.discover_accounts())
+        return await asyncio.gather(first, second, return_exceptions=True)
+    with started.held(timeout=5):
+        outcomes = asyncio.run(main())
+    assert [type(outcome) for outcome in outcomes] == [vrt.OperationTimedOut] * 2
+
+
 @pytest.mark.parametrize("kind", ["Client", "AsyncClient"])
 @pytest.mark.parametrize("method, args, cls", [
     ("sign_out", (vrt.Account("nobody"),), vrt.AccountNotFound),  # its account's look-up fails
