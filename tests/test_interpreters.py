@@ -355,6 +355,8 @@ if MODE == "worker":  # the fork comes while a worker converts the result, the l
 pid = os.fork()
 if pid == 0:
     try:
+        print("child: pending", emulator.pending_operations(), emulator.held_operations(),
+              flush=True)
         try:
             pending.wait(30)
             pending.result()
@@ -384,6 +386,7 @@ m._shutdown_vessaruntime()
 @pytest.mark.parametrize("mode", ["held", "worker"])
 def test_a_forked_child_starts_afresh_and_fails_what_the_parent_left_pending(mode):
     done = run_python(f"MODE = {mode!r}" + FORK)
-    check(done, "child: pending operation failed: True", "child: runtime started: False",
+    check(done, "child: pending 0 0", "child: pending operation failed: True",
+          "child: runtime started: False",
           "child: accounts: () True", "sign-in ok",
           "parent: completed with 0 accounts", "child status 0")
