@@ -141,6 +141,7 @@ def test_a_token_close_to_expiry_is_renewed(emulator, client, margin, advance, r
     emulator.advance(advance)
     second = client.acquire_token_silently(account, SCOPES)
     assert (second.access_token != first.access_token) is renewed
+    assert (second.expires_at != first.expires_at) is renewed
 
 
 def test_scopes_are_a_set_for_the_cache(emulator, client):
