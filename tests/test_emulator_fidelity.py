@@ -63,6 +63,7 @@ def test_a_signed_out_account_gives_no_silent_token(emulator, client):
     (CLIENT_ID, "http://login.example.test/t", None, "sign_in", "not an absolute https URL"),
     (CLIENT_ID, "login.example.test/t", None, "silent", "not an absolute https URL"),
     (CLIENT_ID, "https:///t", None, "sign_in", "not an absolute https URL"),
+    (CLIENT_ID, "https://someone@login.example.test/t", None, "silent", "not an absolute https"),
     (CLIENT_ID, AUTHORITY, "/callback", "sign_in", "the redirect URI is not an absolute URI"),
     (CLIENT_ID, AUTHORITY, "http://local host/", "sign_in", "not an absolute URI"),
     (CLIENT_ID, AUTHORITY, None, "no scopes", "no scopes were requested for the token"),
