@@ -160,6 +160,23 @@ print("exiting")
     assert "INFO:vessaruntime:line" in done.stderr
 
 
+def test_a_routing_closed_by_a_later_exit_function_releases_nothing_twice():
+    # Exit functions run last registered first: this one runs after the module's own end, which
+    # gave the registration back already.
+    script = """
+import atexit
+routings = []
+atexit.register(lambda: routings.pop().close() or print(emulator.take_contract_violations()))
+import pyvessaruntime as vrt
+from pyvessaruntime import emulator_internals as emulator
+vrt.start()
+routings.append(vrt.log_to())
+"""
+    done = subprocess.run([sys.executable, "-P", "-c", script], capture_output=True, text=True,
+                          timeout=60)
+    assert done.returncode == 0 and done.stdout == "[]\n", done.stderr[-2000:]
+
+
 @pytest.mark.parametrize("act, says", [(vrt.start, "start() was called while this thread"),
                                        (vrt.shutdown, "shutdown() was called while this thread"),
                                        (lambda: {}["x"], "KeyError: 'x'")])
