@@ -332,6 +332,44 @@ def test_an_embedding_application_initialises_python_again(embedder, tmp_path, e
     check(done, "first life done", "sign-in ok", "life 1 ended", "life 2 ended", "life 3 ended")
 
 
+THREAD_STATES = """
+import ctypes
+api = ctypes.pythonapi
+api.PyInterpreterState_Main.restype = api.PyInterpreterState_ThreadHead.restype = ctypes.c_void_p
+api.PyThreadState_Next.restype = ctypes.c_void_p
+api.PyInterpreterState_ThreadHead.argtypes = api.PyThreadState_Next.argtypes = [ctypes.c_void_p]
+
+def thread_states():
+    count, state = 0, api.PyInterpreterState_ThreadHead(api.PyInterpreterState_Main())
+    while state:
+        count, state = count + 1, api.PyThreadState_Next(state)
+    return count
+"""
+
+COMPLETIONS_IN_ONE_LIFE = """
+from pyvessaruntime import emulator_internals as emulator
+import pyvessaruntime.pyvessaruntime as m
+m._startup_vessaruntime()
+emulator.set_completion_mode("worker")
+for i in range(20):
+    m.discover_accounts("client", "corr", lambda result: None)
+assert emulator.wait_idle(30)
+m._shutdown_vessaruntime()
+"""
+
+
+def test_runtime_threads_keep_no_thread_state_of_an_ended_owner():
+    # A runtime thread that kept a thread state in an earlier owner's life makes a new one: the
+    # old one was freed with its owner.
+    life = in_subinterpreter("legacy", COMPLETIONS_IN_ONE_LIFE)
+    done = run_python(THREAD_STATES + f"counts = []\nfor _ in range(3):\n"
+                      + textwrap.indent(life + "\ncounts.append(thread_states())", "    ")
+                      + "\nprint(counts)")
+    assert done.returncode == 0, done.stderr
+    counts = done.stdout.strip("[]\n").split(", ")
+    assert counts == [counts[0]] * 3, counts
+
+
 # ---- fork ----------------------------------------------------------------------------------------
 
 FORK = """
