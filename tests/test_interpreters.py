@@ -358,6 +358,7 @@ m._shutdown_vessaruntime()
 """
 
 
+@needs_subinterpreters
 def test_runtime_threads_keep_no_thread_state_of_an_ended_owner():
     # A runtime thread that kept a thread state in an earlier owner's life makes a new one: the
     # old one was freed with its owner.
